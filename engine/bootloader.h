@@ -1,0 +1,24 @@
+// Bootloader command set: the STM32 system-memory bootloader's USART protocol (AN3155).
+// Every command returns 0 for success and 1 for failure; the first failing step ends it.
+#pragma once
+#include <cstdint>
+
+constexpr uint8_t kSyncByte = 0x7F;
+constexpr uint8_t kAck = 0x79;
+constexpr uint8_t kNack = 0x1F;
+constexpr int32_t kAnswerIdleLimit = 5; // empty read attempts allowed per answer
+constexpr uint32_t kSyncPauseMs = 100;  // before every sync byte
+
+int BlSync();
+int BlWaitAck();
+int BlGetId();
+int BlReadoutUnprotect();
+int BlWriteUnprotect();
+int BlEraseAll();
+// len 1 to 256 is what the protocol can express; it is not tested (0 goes out as 0xFF).
+int BlWriteMemory(uint32_t address, const uint8_t* data, uint32_t len);
+int BlWriteProtect();
+int BlReadoutProtect();
+
+// seed XOR each of the n bytes; n = 0 gives the seed.
+uint8_t XorChecksum(const uint8_t* bytes, uint32_t n, uint8_t seed);

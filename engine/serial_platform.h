@@ -1,0 +1,33 @@
+// The platform primitives behind the serial link. One file per platform implements them
+// (serial_win32.cpp, serial_posix.cpp); tests link a fake (tests/fakes) instead.
+#pragma once
+#include <cstdint>
+
+using SysPort = intptr_t;
+// Closed: the platform's invalid handle value, all bits set (INVALID_HANDLE_VALUE).
+constexpr SysPort kNoPort = -1;
+
+// Opens the device exclusively for reading and writing, synchronous transfers.
+// Returns kNoPort on failure.
+SysPort SysOpenPort(const char* portPath);
+
+// Reads the line settings, changes exactly parity checking off, 115200, 8 bits, even
+// parity, 1 stop bit, and applies them. 0 on success, 1 on failure.
+int SysConfigureLine(SysPort port);
+
+// Read attempts: return at once with waiting bytes, else wait up to readConstantMs for
+// the first byte, else return empty. Write attempts are bounded by writeConstantMs.
+// 0 on success, 1 on failure.
+int SysSetTimeouts(SysPort port, uint32_t readConstantMs, uint32_t writeConstantMs);
+
+// One read attempt: bytes read (0 = empty attempt), or -1 on failure.
+int32_t SysReadAttempt(SysPort port, void* buf, uint32_t n);
+
+// One write attempt: bytes written (may be 0 or short), or -1 on failure.
+int32_t SysWriteAttempt(SysPort port, const void* bytes, uint32_t n);
+
+// Closes the handle; the result is not looked at.
+void SysClosePort(SysPort port);
+
+// The platform's sleep (the 100 ms pause before every sync byte).
+void SysSleepMs(uint32_t ms);

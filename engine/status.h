@@ -1,0 +1,19 @@
+// Status callback: the engine's one channel back to the user interface.
+#pragma once
+#include <cstdint>
+
+enum StatusKind : int {
+    Poll = 0,      // value 0; sent by PortRead before every read attempt
+    Progress = 1,  // value = percentage, 1 upward (normally at most 101)
+    ImageInfo = 2, // value = const char* description, valid for the rest of the program
+};
+
+// Returns 0 to go on, nonzero to abort. Once it has answered nonzero it must keep
+// answering nonzero: callers rely on the abort being final.
+using StatusCallback = int (*)(int kind, intptr_t value);
+
+// Stores the callback; a later call replaces the earlier one. Never cleared by the engine.
+void SetStatusCallback(StatusCallback callback);
+
+// The registered callback, or nullptr. Senders that find none make no call and go on.
+StatusCallback GetStatusCallback();

@@ -1,0 +1,27 @@
+#!/bin/sh
+# The shipped i686 build: every .exe is PE32 and imports system DLLs only.
+# Usage: check-product.sh BUILD_DIR
+dir=$1
+bad=0
+found=0
+allowed='^(KERNEL32|USER32|GDI32|COMCTL32|COMDLG32|ADVAPI32|msvcrt|SHELL32)\.dll$'
+for exe in $(find "$dir" -name '*.exe' -not -path '*/CMakeFiles/*' -not -name '*test*'); do
+    found=$((found + 1))
+    if ! file "$exe" | grep -q 'PE32 executable.*Intel 80386'; then
+        echo "not an i686 PE32 program: $exe"
+        bad=1
+    fi
+    for dll in $(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/.*DLL Name: //p'); do
+        if ! echo "$dll" | grep -Eiq "$allowed"; then
+            echo "$exe imports $dll"
+            bad=1
+        fi
+    done
+done
+[ -f "$dir/ui/ZuvaFlash.exe" ] || { echo "ZuvaFlash.exe missing in $dir/ui"; bad=1; }
+if [ -f "$dir/ui/ZuvaFlash.exe" ]; then
+    i686-w64-mingw32-strip -o "$dir/ZuvaFlash-stripped.exe" "$dir/ui/ZuvaFlash.exe"
+    echo "ZuvaFlash.exe stripped: $(stat -c %s "$dir/ZuvaFlash-stripped.exe") bytes"
+fi
+echo "checked $found programs"
+exit $bad

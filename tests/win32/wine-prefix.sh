@@ -1,0 +1,31 @@
+#!/bin/sh
+# Creates (once) and starts, or stops, the private Wine prefix of a build tree.
+# Usage: wine-prefix.sh up|down PREFIX
+set -e
+action=$1
+export WINEPREFIX="$2"
+export WINEDEBUG=-all
+export WINELOADER=/usr/lib/wine/wine64
+case "$action" in
+up)
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        mkdir -p "$WINEPREFIX"
+        wineboot -i >/dev/null 2>&1 || true
+        wineserver -w
+        # Without a window manager Wine waits 2 s whenever a top-level window hides.
+        wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+        wineserver -w
+    fi
+    # A persistent server started before ctest: otherwise services started by the
+    # first test inherit ctest's pipes and tests stall.
+    wineserver -p
+    wine cmd /c exit >/dev/null 2>&1 || true
+    ;;
+down)
+    wineserver -k >/dev/null 2>&1 || true
+    ;;
+*)
+    echo "usage: $0 up|down PREFIX" >&2
+    exit 64
+    ;;
+esac

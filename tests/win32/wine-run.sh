@@ -1,0 +1,11 @@
+#!/bin/sh
+# ctest's emulator for the Windows lane: runs one program under Wine in the build tree's
+# private prefix (created by tests/win32/wine-prefix.sh, which test.sh calls first).
+# Usage: wine-run.sh PREFIX PROGRAM.exe [ARG...]
+prefix=$1
+shift
+export WINEPREFIX="$prefix"
+export WINEDEBUG="${WINEDEBUG:--all}"
+# Debian's wine script picks the 64-bit loader when no 32-bit one is installed.
+export WINELOADER="${WINELOADER:-/usr/lib/wine/wine64}"
+exec wine "$@"
