@@ -48,6 +48,8 @@ done
 
 if lane win64; then
     echo "=== win64: test under Wine"
+    # Windows end-to-end tests talk to the Linux zuva-devsim built by the first lane.
+    export ZUVA_LINUX_BUILD_DIR="$root/build/linux"
     export DISPLAY=:93
     Xvfb :93 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
     xvfb=$!
