@@ -1,0 +1,320 @@
+// zuva-flash: arguments, port choice, progress bar and result for one programming run.
+#include "cli/cli.h"
+
+#include "cli/signals.h"
+#include "engine/port_names.h"
+#include "engine/status.h"
+#include "image/embedded.h"
+#include "ports/ports.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+namespace {
+
+constexpr const char* kUsage = "usage: zuva-flash [--port PORT] IMAGE\n"
+                               "       zuva-flash [--port PORT] --embedded UPDATER.exe\n"
+                               "       zuva-flash --list-ports | --help | --version\n";
+
+constexpr const char* kHelp =
+    "\n"
+    "Programs IMAGE into an STM32F10x through its USART bootloader, then write-protects\n"
+    "sectors 0 to 15 and sets read-out protection. The extension picks the format:\n"
+    "bin, BIN, exe, EXE (raw, from 0x08000000) or hex, HEX (Intel HEX, first 64 KiB).\n"
+    "\n"
+    "  --port PORT      COM7, \\\\.\\COM7 or a device path such as /dev/ttyUSB0;\n"
+    "                   may be left out when exactly one serial port is found\n"
+    "  --embedded FILE  program the image carried by an updater made by zuva-pack\n"
+    "  --list-ports     list serial ports: name, display name, enumerator\n"
+    "\n"
+    "Exit status: 0 done; 1 port, 2 file, 3 format, 4 communication, 8 no device,\n"
+    "9 protect, 10 unprotect, 11 erase; 64 usage; 130 interrupted by Ctrl-C.\n";
+
+constexpr int kBarCells = 30;
+constexpr double kRedrawSeconds = 0.25;
+
+using Clock = std::chrono::steady_clock;
+
+// The progress bar of the run in hand.
+struct ProgressBar {
+    bool enabled = false; // stderr is a terminal
+    bool started = false; // a report has come
+    bool drawn = false;   // a line stands on the terminal
+    uint64_t totalBytes = 0;
+    int lastPercent = 0;
+    Clock::time_point start;
+    Clock::time_point lastDraw;
+} bar;
+
+void DrawProgress(int percent) {
+    Clock::time_point now = Clock::now();
+    if (!bar.started) {
+        bar.started = true;
+        bar.start = now;
+    } else if (percent == bar.lastPercent &&
+               std::chrono::duration<double>(now - bar.lastDraw).count() < kRedrawSeconds) {
+        return;
+    }
+    double elapsed = std::chrono::duration<double>(now - bar.start).count();
+    std::string line = FormatProgressLine(percent, bar.totalBytes, elapsed);
+    std::fprintf(stderr, "\r%s", line.c_str());
+    std::fflush(stderr);
+    bar.drawn = true;
+    bar.lastPercent = percent;
+    bar.lastDraw = now;
+}
+
+void EndProgress() {
+    if (bar.drawn) {
+        std::fputc('\n', stderr);
+    }
+}
+
+// The engine's one callback: the description of an updater's image, progress, and the
+// abort answer, which stays nonzero once Ctrl-C was pressed.
+int OnStatus(int kind, intptr_t value) {
+    if (kind == ImageInfo) {
+        std::printf("Image: %s\n", reinterpret_cast<const char*>(value));
+        std::fflush(stdout);
+        return 0;
+    }
+    if (kind == Progress && bar.enabled) {
+        DrawProgress(static_cast<int>(value));
+    }
+    return InterruptRequested() ? 1 : 0;
+}
+
+int PrintPort(intptr_t /*userValue*/, const PortEntry* entry) {
+    std::printf("%s\t%s\t%s\n", entry->portName, entry->displayName, entry->enumeratorName);
+    return 1;
+}
+
+int ListPorts() {
+    if (EnumSerialPorts(PrintPort, 0) == 0) {
+        std::fprintf(stderr, "zuva-flash: the serial ports cannot be listed\n");
+        return static_cast<int>(kResultCantOpenPort >> 16);
+    }
+    return 0;
+}
+
+int CollectPort(intptr_t userValue, const PortEntry* entry) {
+    reinterpret_cast<std::vector<std::string>*>(userValue)->push_back(entry->portName);
+    return 1;
+}
+
+// The port to open: the one given, or the only one there is. 0, or 1 after telling why.
+int ChoosePort(const char* given, std::string* portPath) {
+    if (given != nullptr) {
+        *portPath = PortPathForName(given);
+        return 0;
+    }
+    std::vector<std::string> names;
+    if (EnumSerialPorts(CollectPort, reinterpret_cast<intptr_t>(&names)) != 0 &&
+        names.size() == 1) {
+        *portPath = PortPathForName(names[0].c_str());
+        return 0;
+    }
+    std::fprintf(stderr, "zuva-flash: no --port given and %zu serial ports found%s\n", names.size(),
+                 names.empty() ? "" : " (see --list-ports)");
+    return 1;
+}
+
+uint64_t FileSize(const char* path) {
+    std::error_code error;
+    uintmax_t size = std::filesystem::file_size(path, error);
+    return error ? 0 : static_cast<uint64_t>(size);
+}
+
+// Loads the updater's image (its description is printed through the callback).
+// kResultOk, or the class to end with after telling why.
+ResultCode LoadUpdater(const char* path) {
+    FILE* probe = std::fopen(path, "rb");
+    if (probe == nullptr) {
+        std::fprintf(stderr, "zuva-flash: %s cannot be opened\n", path);
+        return kResultCantOpenFile;
+    }
+    std::fclose(probe);
+    if (LoadEmbeddedImage(path) != 0) {
+        std::fprintf(stderr, "zuva-flash: %s carries no image\n", path);
+        return kResultInvalidFormat;
+    }
+    return kResultOk;
+}
+
+int Finish(ResultCode result) {
+    EndProgress();
+    bool interrupted = InterruptRequested();
+    int status = ExitStatusFor(result, interrupted);
+    if (status == kExitInterrupted) {
+        std::fprintf(stderr, "zuva-flash: interrupted; the device is left unprotected\n");
+        std::printf("Interrupted\n");
+    } else {
+        std::printf("%s\n", ResultMessage(result));
+    }
+    std::fflush(stdout);
+    return status;
+}
+
+// One option that takes a value, as "--name VALUE" or "--name=VALUE". 1 when argv[*i]
+// is that option (value stored, *i advanced past it), 0 when it is not, -1 when the
+// value is missing.
+int TakeValue(int argc, char** argv, int* i, const char* name, const char** value) {
+    const char* arg = argv[*i];
+    size_t len = std::strlen(name);
+    if (std::strncmp(arg, name, len) != 0) {
+        return 0;
+    }
+    if (arg[len] == '=') {
+        *value = arg + len + 1;
+        return **value != '\0' ? 1 : -1;
+    }
+    if (arg[len] != '\0') {
+        return 0;
+    }
+    if (*i + 1 >= argc || argv[*i + 1][0] == '\0') {
+        return -1;
+    }
+    *value = argv[++*i];
+    return 1;
+}
+
+// One option at argv[*i]. 0, or 1 with the reason in *error.
+int ParseOption(int argc, char** argv, int* i, CliOptions* options, std::string* error) {
+    const char* arg = argv[*i];
+    if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+        options->help = true;
+        return 0;
+    }
+    if (std::strcmp(arg, "--version") == 0) {
+        options->version = true;
+        return 0;
+    }
+    if (std::strcmp(arg, "--list-ports") == 0) {
+        options->listPorts = true;
+        return 0;
+    }
+    for (auto [name, value] :
+         {std::pair{"--port", &options->port}, std::pair{"--embedded", &options->embedded}}) {
+        int taken = TakeValue(argc, argv, i, name, value);
+        if (taken != 0) {
+            if (taken < 0) {
+                *error = std::string(name) + " needs a value";
+            }
+            return taken < 0 ? 1 : 0;
+        }
+    }
+    *error = std::string("unknown option ") + arg;
+    return 1;
+}
+
+} // namespace
+
+int ParseCliArgs(int argc, char** argv, CliOptions* options, std::string* error) {
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (!optionsEnded && std::strcmp(arg, "--") == 0) {
+            optionsEnded = true;
+        } else if (!optionsEnded && arg[0] == '-' && arg[1] != '\0') {
+            if (ParseOption(argc, argv, &i, options, error) != 0) {
+                return 1;
+            }
+        } else if (options->image != nullptr) {
+            *error = "more than one image given";
+            return 1;
+        } else {
+            options->image = arg;
+        }
+    }
+    if (options->help || options->version || options->listPorts) {
+        return 0;
+    }
+    if (options->image != nullptr && options->embedded != nullptr) {
+        *error = "give either IMAGE or --embedded UPDATER, not both";
+        return 1;
+    }
+    if (options->image == nullptr && options->embedded == nullptr) {
+        *error = "no image given";
+        return 1;
+    }
+    return 0;
+}
+
+std::string PortPathForName(const char* name) {
+    int number = ComNumberFromName(name);
+    if (number == 0) {
+        return name;
+    }
+    char path[32];
+    std::snprintf(path, sizeof path, "\\\\.\\COM%d", number);
+    return path;
+}
+
+int ExitStatusFor(ResultCode result, bool interrupted) {
+    if (interrupted && result != kResultOk) {
+        return kExitInterrupted;
+    }
+    return static_cast<int>(result >> 16);
+}
+
+std::string FormatProgressLine(int percent, uint64_t totalBytes, double elapsedSeconds) {
+    int shown = std::clamp(percent - 1, 0, 100);
+    uint64_t done = totalBytes * static_cast<uint64_t>(shown) / 100;
+    std::string cells(kBarCells, '.');
+    std::fill_n(cells.begin(), shown * kBarCells / 100, '#');
+    double rate = elapsedSeconds > 0 ? static_cast<double>(done) / elapsedSeconds : 0;
+    char left[32] = "--:--";
+    if (rate > 0) {
+        auto seconds = static_cast<unsigned long>(static_cast<double>(totalBytes - done) / rate);
+        std::snprintf(left, sizeof left, "%lu:%02lu", seconds / 60, seconds % 60);
+    }
+    char line[160];
+    std::snprintf(line, sizeof line, "[%s] %3d%%  %llu/%llu B  %.1f KiB/s  %s left ", cells.c_str(),
+                  shown, static_cast<unsigned long long>(done),
+                  static_cast<unsigned long long>(totalBytes), rate / 1024, left);
+    return line;
+}
+
+int RunCli(int argc, char** argv) {
+    CliOptions options;
+    std::string error;
+    if (ParseCliArgs(argc, argv, &options, &error) != 0) {
+        std::fprintf(stderr, "zuva-flash: %s\n%s(--help tells more)\n", error.c_str(), kUsage);
+        return kExitUsage;
+    }
+    if (options.help) {
+        std::fputs(kUsage, stdout);
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("zuva-flash %s\n", ZUVA_VERSION);
+        return 0;
+    }
+    if (options.listPorts) {
+        return ListPorts();
+    }
+    InstallInterruptHandler();
+    SetStatusCallback(OnStatus);
+    std::string portPath;
+    if (ChoosePort(options.port, &portPath) != 0) {
+        return kExitUsage;
+    }
+    const char* imagePath = options.image;
+    if (options.embedded != nullptr) {
+        imagePath = options.embedded;
+        ResultCode loaded = LoadUpdater(imagePath);
+        if (loaded != kResultOk) {
+            return Finish(loaded);
+        }
+    }
+    const EmbeddedImage& embedded = GetEmbeddedImage();
+    bar.enabled = StderrIsTerminal();
+    bar.totalBytes = embedded.imageOffset != 0 ? static_cast<uint64_t>(embedded.imageLength)
+                                               : FileSize(imagePath);
+    return Finish(ProgramDevice(imagePath, PathExtension(imagePath), portPath.c_str()));
+}

@@ -1,0 +1,44 @@
+// zuva-flash: the command line around ProgramDevice. main() only calls RunCli; the small
+// pieces below are free functions so that tests can reach them.
+//
+//   zuva-flash [--port PORT] IMAGE            program a .bin/.BIN/.exe/.EXE or .hex/.HEX file
+//   zuva-flash [--port PORT] --embedded UPD   program the image that an updater carries
+//   zuva-flash --list-ports | --help | --version
+//
+// Exit status: the result class (code >> 16: 0 success, 1, 2, 3, 4, 8, 9, 10, 11),
+// 64 for a usage error, 130 when Ctrl-C stopped a run.
+#pragma once
+#include "engine/program.h"
+
+#include <cstdint>
+#include <string>
+
+constexpr int kExitUsage = 64;
+constexpr int kExitInterrupted = 130;
+
+struct CliOptions {
+    const char* port = nullptr;     // --port; nullptr: the one port found, if only one
+    const char* image = nullptr;    // the image file
+    const char* embedded = nullptr; // --embedded: an updater made by zuva-pack
+    bool listPorts = false;
+    bool help = false;
+    bool version = false;
+};
+
+// 0 when the arguments make sense; 1 on a usage error, with a short reason in *error.
+int ParseCliArgs(int argc, char** argv, CliOptions* options, std::string* error);
+
+// "COM7", "com7" and "\\.\COM7" all become "\\.\COM7", the name that reaches ports 10 and
+// up on Windows (and that the POSIX link maps to a device node); other paths unchanged.
+std::string PortPathForName(const char* name);
+
+// The result class; 130 when the user interrupted a run that then did not succeed (a run
+// that finished before the interrupt was noticed did program the device).
+int ExitStatusFor(ResultCode result, bool interrupted);
+
+// One progress line, e.g. "[#####.....]  45%  29440/65536 B  2.9 KiB/s  0:13 left".
+// percent is the run's figure (1 upward; 101 and above mean done); elapsedSeconds counts
+// from the first report.
+std::string FormatProgressLine(int percent, uint64_t totalBytes, double elapsedSeconds);
+
+int RunCli(int argc, char** argv);
