@@ -1,0 +1,61 @@
+#include "tests/device/run_files.h"
+
+#include <chrono>
+#include <fstream>
+#include <random>
+
+namespace {
+std::filesystem::path scratch;
+}
+
+std::filesystem::path ScratchDir() {
+    if (scratch.empty()) {
+        // ctest runs every case as a process of its own, two at a time: unique names.
+        auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+        scratch =
+            std::filesystem::temp_directory_path() /
+            ("zuva-run-" + std::to_string(now) + "-" + std::to_string(std::random_device{}()));
+        std::filesystem::create_directories(scratch);
+    }
+    return scratch;
+}
+
+void RemoveScratch() {
+    if (!scratch.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(scratch, ignored);
+        scratch.clear();
+    }
+}
+
+std::string WriteScratchFile(const std::string& name, const std::vector<uint8_t>& bytes) {
+    std::filesystem::path path = ScratchDir() / name;
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    return path.string();
+}
+
+std::string WriteScratchText(const std::string& name, const std::string& text) {
+    return WriteScratchFile(name, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+int LowestFreeFd() {
+    std::string probe = WriteScratchText("fd-probe", "x");
+    FILE* file = std::fopen(probe.c_str(), "rb");
+    int fd = file != nullptr ? fileno(file) : -1;
+    if (file != nullptr) {
+        std::fclose(file);
+    }
+    return fd;
+}
+
+std::vector<uint8_t> PatternBytes(size_t n, uint8_t seed) {
+    std::vector<uint8_t> bytes(n);
+    uint32_t x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < n; ++i) {
+        x = x * 1103515245u + 12345u;
+        bytes[i] = static_cast<uint8_t>(x >> 16);
+    }
+    return bytes;
+}

@@ -1,0 +1,23 @@
+// Small helpers shared by the run tests: image files in a scratch folder, and a check
+// that a run left no file open behind it.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+// A scratch folder of its own for one test executable, removed by RemoveScratch.
+std::filesystem::path ScratchDir();
+void RemoveScratch();
+
+// Writes bytes to ScratchDir()/name and returns the path as text.
+std::string WriteScratchFile(const std::string& name, const std::vector<uint8_t>& bytes);
+std::string WriteScratchText(const std::string& name, const std::string& text);
+
+// The lowest file descriptor the C library hands out next: a FILE that a run left open
+// shows up as a higher number afterwards.
+int LowestFreeFd();
+
+// n bytes of a pattern that differs from block to block and from erased FLASH.
+std::vector<uint8_t> PatternBytes(size_t n, uint8_t seed = 0x11);

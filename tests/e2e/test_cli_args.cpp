@@ -1,0 +1,142 @@
+// The command line's pure parts: arguments, port names, exit status, progress line.
+#include "cli/cli.h"
+
+#include <gtest/gtest.h>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Parses a command line given as words (argv[0] added).
+struct Parsed {
+    int result;
+    CliOptions options;
+    std::string error;
+};
+Parsed Parse(std::initializer_list<const char*> words) {
+    std::vector<char*> argv{const_cast<char*>("zuva-flash")};
+    for (const char* w : words) {
+        argv.push_back(const_cast<char*>(w));
+    }
+    Parsed p{};
+    p.result = ParseCliArgs(static_cast<int>(argv.size()), argv.data(), &p.options, &p.error);
+    return p;
+}
+
+TEST(CliArgs, PortAndImage) {
+    Parsed p = Parse({"--port", "COM7", "fw.bin"});
+    ASSERT_EQ(p.result, 0) << p.error;
+    EXPECT_STREQ(p.options.port, "COM7");
+    EXPECT_STREQ(p.options.image, "fw.bin");
+    EXPECT_EQ(p.options.embedded, nullptr);
+
+    p = Parse({"fw.hex", "--port=/dev/pts/4"});
+    ASSERT_EQ(p.result, 0) << p.error;
+    EXPECT_STREQ(p.options.port, "/dev/pts/4");
+    EXPECT_STREQ(p.options.image, "fw.hex");
+}
+
+TEST(CliArgs, PortMayBeLeftOut) {
+    Parsed p = Parse({"fw.bin"});
+    ASSERT_EQ(p.result, 0);
+    EXPECT_EQ(p.options.port, nullptr);
+}
+
+TEST(CliArgs, EmbeddedTakesThePlaceOfTheImage) {
+    Parsed p = Parse({"--embedded", "Update.exe", "--port", "COM3"});
+    ASSERT_EQ(p.result, 0) << p.error;
+    EXPECT_STREQ(p.options.embedded, "Update.exe");
+    EXPECT_EQ(p.options.image, nullptr);
+    EXPECT_NE(Parse({"--embedded", "Update.exe", "fw.bin"}).result, 0);
+}
+
+TEST(CliArgs, DoubleDashEndsOptions) {
+    Parsed p = Parse({"--", "--odd-name.bin"});
+    ASSERT_EQ(p.result, 0) << p.error;
+    EXPECT_STREQ(p.options.image, "--odd-name.bin");
+}
+
+TEST(CliArgs, UsageErrorsSayWhy) {
+    const struct {
+        std::initializer_list<const char*> words;
+        const char* reason;
+    } cases[] = {
+        {{}, "no image given"},
+        {{"--port", "COM1"}, "no image given"},
+        {{"a.bin", "b.bin"}, "more than one image given"},
+        {{"--port"}, "--port needs a value"},
+        {{"--port=", "a.bin"}, "--port needs a value"},
+        {{"a.bin", "--embedded"}, "--embedded needs a value"},
+        {{"--verbose", "a.bin"}, "unknown option --verbose"},
+        {{"--portx", "a.bin"}, "unknown option --portx"},
+    };
+    for (const auto& c : cases) {
+        Parsed p = Parse(c.words);
+        EXPECT_EQ(p.result, 1) << c.reason;
+        EXPECT_EQ(p.error, c.reason);
+    }
+}
+
+TEST(CliArgs, InformationalOptionsNeedNoImage) {
+    EXPECT_TRUE(Parse({"--help"}).options.help);
+    EXPECT_TRUE(Parse({"-h"}).options.help);
+    EXPECT_TRUE(Parse({"--version"}).options.version);
+    Parsed p = Parse({"--list-ports"});
+    EXPECT_EQ(p.result, 0);
+    EXPECT_TRUE(p.options.listPorts);
+}
+
+TEST(CliPortPath, ComNamesBecomeTheDevicePrefixForm) {
+    EXPECT_EQ(PortPathForName("COM7"), "\\\\.\\COM7");
+    EXPECT_EQ(PortPathForName("com12"), "\\\\.\\COM12");
+    EXPECT_EQ(PortPathForName("\\\\.\\COM7"), "\\\\.\\COM7");
+    EXPECT_EQ(PortPathForName("/dev/ttyUSB0"), "/dev/ttyUSB0");
+    EXPECT_EQ(PortPathForName("/dev/pts/3"), "/dev/pts/3");
+    EXPECT_EQ(PortPathForName("COM"), "COM");
+    EXPECT_EQ(PortPathForName("COM7x"), "COM7x");
+}
+
+TEST(CliExitStatus, ResultClassOr130AfterAnInterrupt) {
+    EXPECT_EQ(ExitStatusFor(kResultOk, false), 0);
+    EXPECT_EQ(ExitStatusFor(kResultCantOpenPort, false), 1);
+    EXPECT_EQ(ExitStatusFor(kResultCommError, false), 4);
+    EXPECT_EQ(ExitStatusFor(kResultNotPresent, false), 8);
+    EXPECT_EQ(ExitStatusFor(kResultCantErase, false), 11);
+    EXPECT_EQ(ExitStatusFor(kResultCantProtect, true), kExitInterrupted);
+    EXPECT_EQ(ExitStatusFor(kResultCommError, true), kExitInterrupted);
+    // The interrupt came too late to stop anything: the device is programmed.
+    EXPECT_EQ(ExitStatusFor(kResultOk, true), 0);
+}
+
+TEST(CliProgress, FiguresFollowThePercentage) {
+    std::string start = FormatProgressLine(1, 65536, 0);
+    EXPECT_NE(start.find("[..............................]"), std::string::npos) << start;
+    EXPECT_NE(start.find("  0%"), std::string::npos) << start;
+    EXPECT_NE(start.find(" 0/65536 B"), std::string::npos) << start;
+    EXPECT_NE(start.find("--:-- left"), std::string::npos) << start;
+
+    // Half the bytes in 2 s: 16 KiB/s, and 2 s to go.
+    std::string half = FormatProgressLine(51, 65536, 2.0);
+    EXPECT_NE(half.find("[###############...............]"), std::string::npos) << half;
+    EXPECT_NE(half.find(" 50%"), std::string::npos) << half;
+    EXPECT_NE(half.find("32768/65536 B"), std::string::npos) << half;
+    EXPECT_NE(half.find("16.0 KiB/s"), std::string::npos) << half;
+    EXPECT_NE(half.find("0:02 left"), std::string::npos) << half;
+
+    std::string done = FormatProgressLine(101, 300, 1.0);
+    EXPECT_NE(done.find("[##############################]"), std::string::npos) << done;
+    EXPECT_NE(done.find("100%"), std::string::npos) << done;
+    EXPECT_NE(done.find("300/300 B"), std::string::npos) << done;
+    EXPECT_NE(done.find("0:00 left"), std::string::npos) << done;
+}
+
+TEST(CliProgress, FiguresBeyondTheRangeStayInside) {
+    std::string over = FormatProgressLine(250, 1000, 1.0);
+    EXPECT_NE(over.find("100%"), std::string::npos) << over;
+    EXPECT_NE(over.find("1000/1000 B"), std::string::npos) << over;
+    std::string empty = FormatProgressLine(101, 0, 0);
+    EXPECT_NE(empty.find("0/0 B"), std::string::npos) << empty;
+}
+
+} // namespace
