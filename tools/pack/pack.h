@@ -1,0 +1,68 @@
+// zuva-pack: builds an updater by appending a scrambled firmware image, its description
+// and the trailer to ZuvaFlash.exe, and reads such an updater back.
+//
+// Every function returns a PackResult; on failure it fills message (when given) with a
+// one-line reason for the user and leaves its outputs unspecified. Nothing here prints.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
+
+// Also the process exit codes of zuva-pack.
+enum PackResult : int {
+    PackOk = 0,
+    PackUsage = 1,   // bad command line
+    PackRefused = 2, // input that cannot make a valid updater (or is not one)
+    PackIoError = 3, // a file could not be read or written
+};
+
+constexpr uint32_t kFlashBase = 0x08000000;
+constexpr uint32_t kFlashMaxSize = 512 * 1024; // the largest STM32F10x FLASH
+constexpr uint32_t kImageBlock = 256;
+
+struct UpdaterInfo {
+    uint32_t imageOffset;
+    uint32_t imageLength;
+    std::string description;
+};
+
+// Accepts at most 242 bytes with no control character (LF, CR, NUL and the rest): the
+// description is one line shown in a single-line field.
+PackResult CheckDescription(const std::string& description, std::string* message);
+
+// Reads a whole file. PackIoError when it cannot be opened or read.
+PackResult ReadWholeFile(const char* path, Bytes* bytes, std::string* message);
+
+// Flattens an Intel HEX file into the FLASH image from kFlashBase, gaps filled with 0xFF.
+// Refuses damaged records, data outside FLASH, segment addressing and files without data.
+PackResult LoadHexImage(const char* path, Bytes* image, std::string* message);
+
+// Reads the image by extension: ".hex" (any case) as Intel HEX, anything else raw.
+// Refuses an empty image and one larger than FLASH; pads it with 0xFF to whole blocks.
+PackResult LoadImage(const char* path, Bytes* image, std::string* message);
+
+// Appends 0xFF until the size is a multiple of 256.
+void PadToBlocks(Bytes* image);
+
+// The updater's bytes: exe, the scrambled image, description, NUL, trailer. The image
+// must be a positive multiple of 256 bytes and the description must pass
+// CheckDescription; exe must not carry an image already.
+PackResult BuildUpdater(const Bytes& exe, const Bytes& image, const std::string& description,
+                        Bytes* updater, std::string* message);
+
+// Reads an updater's trailer and description with the programmer's own loader.
+// PackRefused when the file carries no image.
+PackResult ReadUpdaterInfo(const char* path, UpdaterInfo* info, std::string* message);
+
+// The plain image of an updater, descrambled block by block as the programmer does.
+PackResult ExtractImage(const char* path, Bytes* image, std::string* message);
+
+// Writes bytes to path through a temporary file renamed into place, so that path never
+// holds a half-written file; the temporary file is removed on failure.
+PackResult WriteFileAtomically(const char* path, const Bytes& bytes, std::string* message);
+
+// The whole --exe/--image/--description/--output command.
+PackResult PackUpdater(const char* exePath, const char* imagePath, const std::string& description,
+                       const char* outputPath, std::string* message);
