@@ -1,0 +1,23 @@
+# Window tests: the centring arithmetic on every lane; the real dialog driven under Wine.
+zuva_add_gtest(test_centring SOURCES unit/test_centring.cpp ${CMAKE_SOURCE_DIR}/ui/centring.cpp
+               LABELS unit)
+
+# Wine here runs 64-bit programs only, so the window is driven in the x86_64 lane.
+if(WIN32 AND CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+    add_executable(gui_test_driver win32/gui_driver.cpp ${CMAKE_SOURCE_DIR}/ui/centring.cpp)
+    target_link_libraries(gui_test_driver PRIVATE user32)
+
+    # The device simulator and packer are Linux programs from the Linux build tree.
+    set(ZUVA_GUI_TEST_ENV
+        "ZUVA_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
+        "ZUVA_BINARY_DIR=${CMAKE_BINARY_DIR}"
+        "WINEPREFIX=${ZUVA_WINEPREFIX}")
+    foreach(scenario noports normal failure abort update)
+        add_test(NAME gui_${scenario}
+                 COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/win32/gui_test.sh ${scenario}
+                         $<TARGET_FILE:ZuvaFlash> $<TARGET_FILE:gui_test_driver>)
+        set_tests_properties(gui_${scenario} PROPERTIES
+            RUN_SERIAL TRUE LABELS "win32;gui" TIMEOUT 180 SKIP_RETURN_CODE 77
+            ENVIRONMENT "${ZUVA_GUI_TEST_ENV}")
+    endforeach()
+endif()

@@ -1,0 +1,484 @@
+// Drives the real ZuvaFlash.exe from another process, as a user would, and checks what
+// the window shows. Every check prints what it expected and what it found.
+//
+// Usage: gui_driver SCENARIO ZUVAFLASH.EXE [ARG...]
+//   noports EXE                 no serial port: empty list, Flash stays disabled
+//   normal EXE IMAGE BADFILE    enable rule, Escape, a good run, a bad file, close
+//   failure EXE IMAGE TEXT      one run that must end in an "Error" box showing TEXT
+//   abort EXE IMAGE             close the window during a run
+//   update EXE DESCRIPTION      an updater: update mode and one good run
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "ui/centring.h"
+#include "ui/resource.h"
+
+namespace {
+
+int failures = 0;
+constexpr DWORD kMessageTimeoutMs = 2000;
+
+void Check(bool ok, const char* what, const std::string& expected, const std::string& found) {
+    std::printf("%s %s: expected %s, found %s\n", ok ? "PASS" : "FAIL", what, expected.c_str(),
+                found.c_str());
+    std::fflush(stdout);
+    if (!ok) {
+        ++failures;
+    }
+}
+
+void CheckText(const char* what, const std::string& expected, const std::string& found) {
+    Check(expected == found, what, "\"" + expected + "\"", "\"" + found + "\"");
+}
+
+void CheckFlag(const char* what, bool expected, bool found) {
+    Check(expected == found, what, expected ? "yes" : "no", found ? "yes" : "no");
+}
+
+void CheckNumber(const char* what, long long expected, long long found) {
+    Check(expected == found, what, std::to_string(expected), std::to_string(found));
+}
+
+// A message to another process's window that cannot hang the driver.
+LRESULT Ask(HWND window, UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {
+    DWORD_PTR answer = 0;
+    if (!SendMessageTimeoutA(window, message, wParam, lParam, SMTO_ABORTIFHUNG, kMessageTimeoutMs,
+                             &answer)) {
+        return -1000;
+    }
+    return static_cast<LRESULT>(answer);
+}
+
+std::string TextOf(HWND window) {
+    char text[512] = "";
+    Ask(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
+    return text;
+}
+
+struct Program {
+    PROCESS_INFORMATION process{};
+    HWND dialog = nullptr;
+};
+
+struct WindowSearch {
+    DWORD processId;
+    HWND exclude;
+    HWND found;
+};
+
+BOOL CALLBACK MatchDialogWindow(HWND window, LPARAM param) {
+    auto* search = reinterpret_cast<WindowSearch*>(param);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    char className[32] = "";
+    GetClassNameA(window, className, sizeof className);
+    if (owner == search->processId && window != search->exclude && IsWindowVisible(window) &&
+        std::strcmp(className, "#32770") == 0) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// A visible top-level dialog-class window of the process other than exclude.
+HWND FindDialogWindow(DWORD processId, HWND exclude) {
+    WindowSearch search{processId, exclude, nullptr};
+    EnumWindows(MatchDialogWindow, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+HWND WaitForDialogWindow(DWORD processId, HWND exclude, DWORD timeoutMs) {
+    for (DWORD waited = 0; waited < timeoutMs; waited += 20) {
+        HWND found = FindDialogWindow(processId, exclude);
+        if (found != nullptr) {
+            return found;
+        }
+        Sleep(20);
+    }
+    return nullptr;
+}
+
+bool Start(const char* exe, Program* program) {
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    std::string commandLine = std::string("\"") + exe + "\"";
+    if (!CreateProcessA(exe, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &program->process)) {
+        std::printf("FAIL start %s: error %lu\n", exe, GetLastError());
+        ++failures;
+        return false;
+    }
+    WaitForInputIdle(program->process.hProcess, 10000);
+    program->dialog = WaitForDialogWindow(program->process.dwProcessId, nullptr, 10000);
+    Check(program->dialog != nullptr, "dialog window appears", "a window",
+          program->dialog ? "one" : "none");
+    return program->dialog != nullptr;
+}
+
+HWND Control(const Program& program, int id) {
+    return GetDlgItem(program.dialog, id);
+}
+
+// Waits for the process to end; its exit code, or -1000 if it did not end in time.
+long long WaitForExit(Program& program, DWORD timeoutMs) {
+    if (WaitForSingleObject(program.process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+        TerminateProcess(program.process.hProcess, 99);
+        return -1000;
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(program.process.hProcess, &code);
+    CloseHandle(program.process.hProcess);
+    CloseHandle(program.process.hThread);
+    return static_cast<int>(code);
+}
+
+void CloseAndExpectStatusZero(Program& program) {
+    PostMessageA(program.dialog, WM_CLOSE, 0, 0);
+    CheckNumber("exit status after WM_CLOSE", 0, WaitForExit(program, 10000));
+}
+
+void CheckTitle(const Program& program) {
+    char title[128] = "";
+    GetWindowTextA(program.dialog, title, sizeof title);
+    CheckText("window title", "Zuva FLASH programmer v.1.1", title);
+}
+
+void SetFileField(const Program& program, const char* text) {
+    SetDlgItemTextA(program.dialog, IDC_FILE_FIELD, text);
+}
+
+bool FlashEnabled(const Program& program) {
+    return IsWindowEnabled(Control(program, IDC_FLASH)) != FALSE;
+}
+
+// What the inputs look like: enabled flags of the four controls a run locks.
+struct InputState {
+    bool flash;
+    bool ports;
+    bool file;
+    bool browse;
+};
+
+InputState Inputs(const Program& program) {
+    return {IsWindowEnabled(Control(program, IDC_FLASH)) != FALSE,
+            IsWindowEnabled(Control(program, IDC_PORT_LIST)) != FALSE,
+            IsWindowEnabled(Control(program, IDC_FILE_FIELD)) != FALSE,
+            IsWindowEnabled(Control(program, IDC_BROWSE)) != FALSE};
+}
+
+void CheckInputs(const char* when, const InputState& found, const InputState& expected) {
+    std::string prefix = std::string(when) + ": ";
+    CheckFlag((prefix + "Flash button enabled").c_str(), expected.flash, found.flash);
+    CheckFlag((prefix + "port list enabled").c_str(), expected.ports, found.ports);
+    CheckFlag((prefix + "file field enabled").c_str(), expected.file, found.file);
+    CheckFlag((prefix + "browse button enabled").c_str(), expected.browse, found.browse);
+}
+
+struct RunObservation {
+    long maxProgress = 0;
+    int progressSteps = 0; // distinct positions seen
+    bool sawInputs = false;
+    InputState duringRun{};
+    HWND box = nullptr;
+};
+
+// Presses the button as a click would arrive (posted: a sent click would not return
+// until the run ends) and watches the run until the result box comes up.
+RunObservation PressAndWatch(const Program& program, DWORD timeoutMs) {
+    RunObservation seen;
+    PostMessageA(Control(program, IDC_FLASH), BM_CLICK, 0, 0);
+    HWND bar = Control(program, IDC_PROGRESS);
+    long last = 0;
+    for (DWORD waited = 0; waited < timeoutMs && seen.box == nullptr; waited += 10) {
+        long position = static_cast<long>(Ask(bar, PBM_GETPOS));
+        if (position > 0 && position != last) {
+            ++seen.progressSteps;
+            last = position;
+            if (!seen.sawInputs) {
+                seen.duringRun = Inputs(program);
+                seen.sawInputs = true;
+            }
+        }
+        if (position > seen.maxProgress) {
+            seen.maxProgress = position;
+        }
+        seen.box = FindDialogWindow(program.process.dwProcessId, program.dialog);
+        Sleep(10);
+    }
+    return seen;
+}
+
+std::string BoxCaption(HWND box) {
+    char caption[64] = "";
+    GetWindowTextA(box, caption, sizeof caption);
+    return caption;
+}
+
+std::string BoxText(HWND box) {
+    return TextOf(GetDlgItem(box, 0xFFFF));
+}
+
+ScreenRect RectOf(HWND window) {
+    RECT r{};
+    GetWindowRect(window, &r);
+    return {r.left, r.top, r.right, r.bottom};
+}
+
+std::string Corner(int32_t x, int32_t y) {
+    return std::to_string(x) + "," + std::to_string(y);
+}
+
+// The box must sit where the centring rule puts it over the dialog, which was the
+// foreground window when the box opened.
+void CheckBoxCentred(const Program& program, HWND box) {
+    ScreenRect boxRect = RectOf(box);
+    ScreenPoint expected = CentreBox(RectOf(GetDesktopWindow()), RectOf(program.dialog), boxRect);
+    bool ok = boxRect.left == expected.x && boxRect.top == expected.y;
+    Check(ok, "message box centred on the dialog", Corner(expected.x, expected.y),
+          Corner(boxRect.left, boxRect.top));
+    ScreenRect desktop = RectOf(GetDesktopWindow());
+    bool onScreen = boxRect.left >= 0 && boxRect.top >= 0 && boxRect.right <= desktop.right &&
+                    boxRect.bottom <= desktop.bottom;
+    Check(onScreen, "message box within the screen",
+          "inside " + Corner(desktop.right, desktop.bottom),
+          Corner(boxRect.left, boxRect.top) + " to " + Corner(boxRect.right, boxRect.bottom));
+}
+
+bool WaitUntilGone(HWND window, DWORD timeoutMs) {
+    for (DWORD waited = 0; waited < timeoutMs; waited += 20) {
+        if (!IsWindow(window) || !IsWindowVisible(window)) {
+            return true;
+        }
+        Sleep(20);
+    }
+    return false;
+}
+
+void DismissBox(HWND box) {
+    PostMessageA(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+    bool gone = WaitUntilGone(box, 5000);
+    Check(gone, "box dismissed with OK", "gone", gone ? "gone" : "still up");
+    Sleep(200); // OnFlash finishes its last steps once MessageBoxA has returned
+}
+
+// Puts the dialog somewhere else than the screen's centre, where the system would put the
+// box anyway, so that the centring check means something.
+void MoveDialog(const Program& program, int x, int y) {
+    SetWindowPos(program.dialog, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    Sleep(100);
+}
+
+// One run from the button to the dismissed box: the box's caption and text, the locked
+// inputs during the run and the idle state afterwards.
+void RunAndExpect(const Program& program, bool updateMode, const char* caption, const char* text,
+                  bool expectProgress) {
+    RunObservation seen = PressAndWatch(program, 60000);
+    Check(seen.box != nullptr, "result box appears", "a box", seen.box ? "a box" : "none");
+    if (seen.box == nullptr) {
+        return;
+    }
+    if (expectProgress) {
+        Check(seen.progressSteps >= 2, "progress bar moves during the run", ">= 2 positions",
+              std::to_string(seen.progressSteps));
+        CheckNumber("progress bar full at the end", 100,
+                    Ask(Control(program, IDC_PROGRESS), PBM_GETPOS));
+        if (seen.sawInputs) {
+            CheckInputs("during the run", seen.duringRun, {false, false, updateMode, updateMode});
+        }
+    }
+    CheckInputs("while the box is up", Inputs(program), {false, false, updateMode, updateMode});
+    CheckText("box caption", caption, BoxCaption(seen.box));
+    CheckText("box text", text, BoxText(seen.box));
+    CheckBoxCentred(program, seen.box);
+    DismissBox(seen.box);
+    CheckNumber("progress bar after OK", 0, Ask(Control(program, IDC_PROGRESS), PBM_GETPOS));
+    // In update mode the hidden browse button is never disabled.
+    CheckInputs("after OK", Inputs(program), {true, true, true, true});
+}
+
+void CheckEscapeIgnored(const Program& program) {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    GetGUIThreadInfo(program.process.dwThreadId, &info);
+    HWND target = info.hwndFocus != nullptr ? info.hwndFocus : program.dialog;
+    PostMessageA(target, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+    PostMessageA(target, WM_KEYUP, VK_ESCAPE, 0xC0010001);
+    PostMessageA(program.dialog, WM_COMMAND, IDCANCEL, 0);
+    Sleep(500);
+    bool alive = WaitForSingleObject(program.process.hProcess, 0) == WAIT_TIMEOUT;
+    CheckFlag("window stays after Escape and IDCANCEL", true,
+              alive && IsWindowVisible(program.dialog));
+}
+
+int NoPorts(const char* exe) {
+    Program program;
+    if (!Start(exe, &program)) {
+        return 1;
+    }
+    CheckTitle(program);
+    HWND ports = Control(program, IDC_PORT_LIST);
+    CheckNumber("port list entries", 0, Ask(ports, CB_GETCOUNT));
+    CheckNumber("port list selection", CB_ERR, Ask(ports, CB_GETCURSEL));
+    CheckFlag("Flash enabled at start", false, FlashEnabled(program));
+    SetFileField(program, "C:\\firmware.bin");
+    CheckFlag("Flash enabled with a file but no port", false, FlashEnabled(program));
+    CloseAndExpectStatusZero(program);
+    return failures;
+}
+
+// Wine hands list texts across processes in UTF-16 whatever the caller's character set.
+std::string ListEntry(HWND list, int index) {
+    WCHAR wide[256] = L"";
+    if (Ask(list, CB_GETLBTEXTLEN, index) >= 256) {
+        return "(too long)";
+    }
+    DWORD_PTR answer = 0;
+    SendMessageTimeoutW(list, CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(wide), SMTO_ABORTIFHUNG,
+                        kMessageTimeoutMs, &answer);
+    char text[512] = "";
+    WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, nullptr, nullptr);
+    return text;
+}
+
+// The test registry holds two ports: COM12 (the simulator) and one named "COMX", which
+// the dialog must give the defined port number 0.
+void CheckStartState(const Program& program) {
+    CheckTitle(program);
+    HWND ports = Control(program, IDC_PORT_LIST);
+    CheckNumber("port list entries", 2, Ask(ports, CB_GETCOUNT));
+    CheckNumber("first port selected", 0, Ask(ports, CB_GETCURSEL));
+    CheckText("first entry shows the friendly name", "Zuva test port (COM12)", ListEntry(ports, 0));
+    CheckNumber("first entry's port number", 12, Ask(ports, CB_GETITEMDATA, 0));
+    CheckNumber("port number of a name that is not COM and a number", 0,
+                Ask(ports, CB_GETITEMDATA, 1));
+    CheckText("file label", "File", TextOf(Control(program, IDC_FILE_LABEL)));
+    CheckText("button text", "Flash", TextOf(Control(program, IDC_FLASH)));
+    CheckFlag("browse button visible", true, IsWindowVisible(Control(program, IDC_BROWSE)));
+    CheckFlag("Flash enabled with an empty file field", false, FlashEnabled(program));
+    CheckNumber("progress bar at start", 0, Ask(Control(program, IDC_PROGRESS), PBM_GETPOS));
+}
+
+void CheckEnableRule(const Program& program) {
+    SetFileField(program, "x");
+    CheckFlag("Flash enabled after one character", true, FlashEnabled(program));
+    SetFileField(program, "");
+    CheckFlag("Flash enabled after the text is deleted", false, FlashEnabled(program));
+    SetFileField(program, "D:\\fw\\image.hex");
+    CheckFlag("Flash enabled with a full path", true, FlashEnabled(program));
+}
+
+int Normal(const char* exe, const char* image, const char* badFile) {
+    Program program;
+    if (!Start(exe, &program)) {
+        return 1;
+    }
+    CheckStartState(program);
+    CheckEnableRule(program);
+    CheckEscapeIgnored(program);
+
+    SetFileField(program, image);
+    MoveDialog(program, 20, 40);
+    RunAndExpect(program, false, "Info", "Finished OK", true);
+    CheckText("file field keeps its path", image, TextOf(Control(program, IDC_FILE_FIELD)));
+
+    // Half off the right edge: the box is kept on the screen.
+    RECT desktop{};
+    GetWindowRect(GetDesktopWindow(), &desktop);
+    MoveDialog(program, desktop.right - 150, desktop.bottom - 60);
+    SetFileField(program, badFile);
+    RunAndExpect(program, false, "Error", "Invalid file format", false);
+
+    // Port 0 does not exist anywhere: the odd entry fails cleanly.
+    SetFileField(program, image);
+    Ask(Control(program, IDC_PORT_LIST), CB_SETCURSEL, 1);
+    RunAndExpect(program, false, "Error", "Can't open port", false);
+
+    CloseAndExpectStatusZero(program);
+    return failures;
+}
+
+int Failure(const char* exe, const char* image, const char* text) {
+    Program program;
+    if (!Start(exe, &program)) {
+        return 1;
+    }
+    SetFileField(program, image);
+    RunAndExpect(program, false, "Error", text, false);
+    CloseAndExpectStatusZero(program);
+    return failures;
+}
+
+int Abort(const char* exe, const char* image) {
+    Program program;
+    if (!Start(exe, &program)) {
+        return 1;
+    }
+    SetFileField(program, image);
+    PostMessageA(Control(program, IDC_FLASH), BM_CLICK, 0, 0);
+    long position = 0;
+    for (int i = 0; i < 3000 && position < 10; ++i) {
+        position = static_cast<long>(Ask(Control(program, IDC_PROGRESS), PBM_GETPOS));
+        Sleep(10);
+    }
+    Check(position >= 10 && position < 100, "run under way before the close", "10..99",
+          std::to_string(position));
+    PostMessageA(program.dialog, WM_CLOSE, 0, 0);
+    // No result box may come up while the run winds down.
+    HWND box = nullptr;
+    for (int i = 0; i < 500 && WaitForSingleObject(program.process.hProcess, 10) == WAIT_TIMEOUT;
+         ++i) {
+        if (box == nullptr) {
+            box = FindDialogWindow(program.process.dwProcessId, program.dialog);
+        }
+    }
+    CheckText("box shown after closing during a run", "",
+              box != nullptr ? BoxCaption(box) + ": " + BoxText(box) : "");
+    CheckNumber("exit status after closing during a run", 0, WaitForExit(program, 10000));
+    return failures;
+}
+
+int Update(const char* exe, const char* description) {
+    Program program;
+    if (!Start(exe, &program)) {
+        return 1;
+    }
+    CheckTitle(program);
+    CheckText("button text", "Update", TextOf(Control(program, IDC_FLASH)));
+    CheckText("file label", "Info", TextOf(Control(program, IDC_FILE_LABEL)));
+    CheckText("file field shows the description", description,
+              TextOf(Control(program, IDC_FILE_FIELD)));
+    CheckFlag("browse button visible", false, IsWindowVisible(Control(program, IDC_BROWSE)));
+    LONG style = GetWindowLongA(Control(program, IDC_FILE_FIELD), GWL_STYLE);
+    CheckFlag("file field read-only", true, (style & ES_READONLY) != 0);
+    CheckFlag("Update enabled at start", true, FlashEnabled(program));
+    RunAndExpect(program, true, "Info", "Finished OK", true);
+    CloseAndExpectStatusZero(program);
+    return failures;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string scenario = argc > 1 ? argv[1] : "";
+    int result = 64;
+    if (scenario == "noports" && argc == 3) {
+        result = NoPorts(argv[2]);
+    } else if (scenario == "normal" && argc == 5) {
+        result = Normal(argv[2], argv[3], argv[4]);
+    } else if (scenario == "failure" && argc == 5) {
+        result = Failure(argv[2], argv[3], argv[4]);
+    } else if (scenario == "abort" && argc == 4) {
+        result = Abort(argv[2], argv[3]);
+    } else if (scenario == "update" && argc == 4) {
+        result = Update(argv[2], argv[3]);
+    } else {
+        std::fprintf(stderr, "usage: gui_driver noports|normal|failure|abort|update EXE ...\n");
+        return 64;
+    }
+    std::printf("%s: %d failed checks\n", scenario.c_str(), failures);
+    return result == 0 ? 0 : 1;
+}

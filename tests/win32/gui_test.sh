@@ -1,0 +1,185 @@
+#!/bin/sh
+# Drives the real ZuvaFlash.exe under Wine against zuva-devsim on a pty: the test writes
+# a port into the registry so the real Win32 enumeration finds it, links COM12 to the
+# simulator's pty, runs the driver program and then checks the device it left behind.
+#
+# Usage: gui_test.sh SCENARIO ZUVAFLASH.EXE GUI_DRIVER.EXE
+#   SCENARIO: noports | normal | failure | abort | update
+# Environment: WINEPREFIX (a prefix started by wine-prefix.sh), DISPLAY (an X server),
+# ZUVA_SOURCE_DIR, ZUVA_LINUX_BUILD_DIR (the Linux build tree with zuva-devsim and
+# zuva-pack; default SOURCE/build/linux).
+set -u
+scenario=$1
+exe=$2
+driver=$3
+src=${ZUVA_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
+linux=${ZUVA_LINUX_BUILD_DIR:-$src/build/linux}
+devsim=$linux/tools/devsim/zuva-devsim
+pack=$linux/tools/pack/zuva-pack
+: "${WINEPREFIX:?WINEPREFIX must name a started prefix}"
+export WINEPREFIX
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINELOADER="${WINELOADER:-/usr/lib/wine/wine64}"
+
+if [ -z "${DISPLAY:-}" ]; then
+    echo "SKIP: the window needs an X display (DISPLAY is not set)"
+    exit 77
+fi
+need() { # tool...
+    for tool in "$@"; do
+        if [ ! -x "$tool" ]; then
+            echo "FAIL: $tool not found: build the Linux lane first or set ZUVA_LINUX_BUILD_DIR"
+            exit 1
+        fi
+    done
+}
+
+work=$(mktemp -d /tmp/zuva-gui.XXXXXX)
+enum_key='HKLM\SYSTEM\CurrentControlSet\Enum\ZUVATEST'
+com=$WINEPREFIX/dosdevices/com12
+devsim_pid=
+failed=0
+
+cleanup() {
+    if [ -n "$devsim_pid" ]; then
+        kill "$devsim_pid" 2>/dev/null
+        wait "$devsim_pid" 2>/dev/null
+    fi
+    wine reg delete "$enum_key" /f >/dev/null 2>&1
+    rm -f "$com"
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+check() { # what expected found
+    if [ "$2" = "$3" ]; then
+        echo "PASS $1: expected $2, found $3"
+    else
+        echo "FAIL $1: expected $2, found $3"
+        failed=1
+    fi
+}
+
+winpath() {
+    wine winepath -w "$1" 2>/dev/null | tr -d '\r'
+}
+
+# Two port instances: the simulator's COM12 and one whose name is COM without a number.
+add_ports() {
+    wine reg add "$enum_key\\VIRTUAL\\0000" /v CLASS /d Ports /f >/dev/null 2>&1
+    wine reg add "$enum_key\\VIRTUAL\\0000" /v PORTNAME /d COM12 /f >/dev/null 2>&1
+    wine reg add "$enum_key\\VIRTUAL\\0000" /v FRIENDLYNAME /d 'Zuva test port (COM12)' /f \
+        >/dev/null 2>&1
+    wine reg add "$enum_key\\VIRTUAL\\0001" /v CLASS /d Ports /f >/dev/null 2>&1
+    wine reg add "$enum_key\\VIRTUAL\\0001" /v PORTNAME /d COMX /f >/dev/null 2>&1
+    wine reg add "$enum_key\\VIRTUAL\\0001" /v FRIENDLYNAME /d 'Odd port (COMX)' /f \
+        >/dev/null 2>&1
+}
+
+# Starts the simulator with its options; links COM12 to its pty once it reports it.
+start_devsim() {
+    need "$devsim"
+    "$devsim" --pty-link "$work/pty" --dump "$work/flash.bin" --summary "$work/summary.txt" \
+        "$@" >"$work/devsim.log" 2>&1 &
+    devsim_pid=$!
+    i=0
+    while [ ! -e "$work/pty" ] && [ $i -lt 100 ]; do
+        sleep 0.05
+        i=$((i + 1))
+    done
+    if [ ! -e "$work/pty" ]; then
+        echo "FAIL: zuva-devsim did not come up"
+        cat "$work/devsim.log"
+        exit 1
+    fi
+    ln -sf "$(readlink -f "$work/pty")" "$com"
+}
+
+# Stops the simulator so that it writes its dump and summary.
+stop_devsim() {
+    kill -INT "$devsim_pid" 2>/dev/null
+    wait "$devsim_pid" 2>/dev/null
+    devsim_pid=
+}
+
+# Runs the driver program; its output without Windows line ends, its exit status.
+drive() {
+    wine "$driver" "$@" >"$work/driver.out" 2>&1
+    rc=$?
+    tr -d '\r' <"$work/driver.out"
+    return $rc
+}
+
+# The first bytes of FLASH are the image; everything behind it is still erased.
+check_flash_holds() { # image
+    size=$(stat -c %s "$1")
+    if cmp -s -n "$size" "$1" "$work/flash.bin"; then
+        check "FLASH holds the image" "identical" "identical"
+    else
+        check "FLASH holds the image" "identical" "different"
+    fi
+}
+
+# Test data: 96 blocks, long enough under the simulator's timing to watch the run.
+head -c 24576 /dev/urandom >"$work/image.bin"
+printf 'not an image' >"$work/image.enc"
+flash_exe=$(winpath "$exe")
+status=0
+case "$scenario" in
+noports)
+    wine reg delete "$enum_key" /f >/dev/null 2>&1
+    drive noports "$flash_exe"
+    status=$?
+    ;;
+normal)
+    add_ports
+    start_devsim --timing
+    drive normal "$flash_exe" "$(winpath "$work/image.bin")" \
+        "$(winpath "$work/image.enc")"
+    status=$?
+    stop_devsim
+    check_flash_holds "$work/image.bin"
+    ;;
+failure)
+    add_ports
+    start_devsim --fault write:3:nack
+    drive failure "$flash_exe" "$(winpath "$work/image.bin")" \
+        "Communication error"
+    status=$?
+    stop_devsim
+    ;;
+abort)
+    add_ports
+    start_devsim --timing
+    drive abort "$flash_exe" "$(winpath "$work/image.bin")"
+    status=$?
+    stop_devsim
+    # The run stopped before its protection steps: the device is left unprotected.
+    check "read-out protection after the abort" "off" \
+        "$(sed -n 's/^readout-protected: *//p' "$work/summary.txt")"
+    ;;
+update)
+    add_ports
+    need "$pack" "$devsim"
+    cp "$exe" "$work/ZuvaFlash.exe"
+    description='Zuva firmware 2.4 test release'
+    "$pack" --exe "$work/ZuvaFlash.exe" --image "$work/image.bin" \
+        --description "$description" --output "$work/ZuvaUpdate.exe" >"$work/pack.log" 2>&1 ||
+        {
+            cat "$work/pack.log"
+            exit 1
+        }
+    start_devsim --timing
+    drive update "$(winpath "$work/ZuvaUpdate.exe")" "$description"
+    status=$?
+    stop_devsim
+    check_flash_holds "$work/image.bin"
+    ;;
+*)
+    echo "unknown scenario: $scenario"
+    exit 64
+    ;;
+esac
+[ "$status" -eq 0 ] || failed=1
+exit $failed
