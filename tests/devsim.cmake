@@ -1,0 +1,6 @@
+# The device model on its own (both lanes), hosted behind the fake link and driven by the
+# real bootloader commands (both lanes), and zuva-devsim over a real pty (Linux).
+zuva_add_gtest(test_devsim_model
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/unit/test_devsim_model.cpp
+    LIBS zuva_devsim_model
+    LABELS unit)
