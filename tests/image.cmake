@@ -13,3 +13,15 @@ add_test(NAME pack_objcopy
         ${CMAKE_CURRENT_BINARY_DIR}/pack_objcopy ${CMAKE_CROSSCOMPILING_EMULATOR}
         $<TARGET_FILE:zuva-pack>)
 set_tests_properties(pack_objcopy PROPERTIES LABELS e2e SKIP_RETURN_CODE 77)
+
+# A short libFuzzer run of the HEX reader and the embedded image loader (fuzz/run.sh builds
+# them with clang; longer runs: fuzz/run.sh DIR SECONDS). Linux lane only.
+if(NOT CMAKE_CROSSCOMPILING AND NOT ZUVA_SANITIZE)
+    find_program(ZUVA_CLANGXX clang++)
+    if(ZUVA_CLANGXX)
+        add_test(NAME fuzz_image_smoke
+            COMMAND sh ${CMAKE_SOURCE_DIR}/fuzz/run.sh ${CMAKE_BINARY_DIR}/fuzz -runs=20000)
+        set_tests_properties(fuzz_image_smoke PROPERTIES LABELS fuzz TIMEOUT 600
+            ENVIRONMENT "CXX_FUZZ=${ZUVA_CLANGXX}")
+    endif()
+endif()

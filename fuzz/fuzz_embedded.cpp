@@ -1,0 +1,51 @@
+// libFuzzer target: LoadEmbeddedImage on arbitrary files, checking that whatever it
+// accepts is a trailer the programming run can use safely.
+#include "engine/status.h"
+#include "image/embedded.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+const std::string& ScratchPath() {
+    // tmpfs: the target writes one file per input.
+    static const std::string path = "/dev/shm/zuva-fuzz-embedded-" + std::to_string(getpid());
+    return path;
+}
+
+int CheckReport(int kind, intptr_t value) {
+    if (kind != ImageInfo || strnlen(reinterpret_cast<const char*>(value), 256) > 255) {
+        abort();
+    }
+    return 0;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
+    FILE* file = fopen(ScratchPath().c_str(), "wb");
+    if (file == nullptr) {
+        return 0;
+    }
+    fwrite(bytes, 1, size, file);
+    fclose(file);
+    SetStatusCallback(CheckReport);
+    const int result = LoadEmbeddedImage(ScratchPath().c_str());
+    const EmbeddedImage& image = GetEmbeddedImage();
+    if (result == 0) {
+        // The run seeks to imageOffset, divides by imageLength and reads blocks that
+        // must lie inside the file, before the description.
+        const int64_t end = static_cast<int64_t>(image.imageOffset) + image.imageLength;
+        if (image.imageOffset <= 0 || image.imageLength <= 0 ||
+            end > static_cast<int64_t>(size) - 13) {
+            abort();
+        }
+    } else if (image.imageOffset != 0 || image.imageLength != 0) {
+        abort();
+    }
+    return 0;
+}

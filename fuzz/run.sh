@@ -1,0 +1,39 @@
+#!/bin/sh
+# Builds the libFuzzer targets with clang++ and runs them.
+# Usage: fuzz/run.sh OUTDIR [SECONDS | -runs=N]
+#   SECONDS: run each target that long (default 180); -runs=N: a short smoke run.
+# Corpora stay in OUTDIR/corpus-*; a crash leaves its input in OUTDIR.
+set -e
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(dirname "$here")
+out=$1
+limit=${2:-180}
+cxx=${CXX_FUZZ:-clang++}
+mkdir -p "$out"
+case "$limit" in
+-runs=*) budget=$limit ;;
+*) budget=-max_total_time=$limit ;;
+esac
+
+build() {
+    name=$1
+    shift
+    if [ ! -x "$out/$name" ] || [ -n "$(find "$here" "$root/image" "$root/engine/status.cpp" \
+        -newer "$out/$name" -name '*.[ch]*' | head -1)" ]; then
+        $cxx -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined \
+            -fno-sanitize-recover=all -I"$root" "$@" -o "$out/$name"
+    fi
+}
+
+build fuzz_hex "$here/fuzz_hex.cpp" "$root/image/hex.cpp"
+build fuzz_embedded "$here/fuzz_embedded.cpp" "$root/image/embedded.cpp" \
+    "$root/engine/status.cpp"
+
+for target in fuzz_hex fuzz_embedded; do
+    mkdir -p "$out/corpus-$target"
+    if [ -d "$here/seeds/$target" ]; then
+        cp -n "$here/seeds/$target"/* "$out/corpus-$target/" 2>/dev/null || true
+    fi
+    (cd "$out" && "./$target" "$budget" -max_len=4096 -print_final_stats=1 \
+        "corpus-$target")
+done
