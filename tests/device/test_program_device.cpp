@@ -1,0 +1,514 @@
+// Whole programming runs against the device model hosted in-process: every outcome class,
+// the address rules of both formats, progress and abort. FLASH is compared with the image
+// every time, and every run must leave the port and the image file closed.
+#include "engine/program.h"
+#include "engine/serial.h"
+#include "engine/status.h"
+#include "image/embedded.h"
+#include "tests/device/run_files.h"
+#include "tests/fakes/fake_device.h"
+#include "tests/fakes/fake_serial.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t kFullProtection = 0xFFFF; // sectors 0 to 15
+
+// ---- Status callback: records progress, answers abort from a chosen report on ----
+std::vector<int> progressReports;
+int abortAtPercent = 0; // 0: never
+bool aborted = false;
+int polls = 0;
+
+int RecordStatus(int kind, intptr_t value) {
+    if (kind == Poll) {
+        ++polls;
+    }
+    if (kind == Progress) {
+        progressReports.push_back(static_cast<int>(value));
+        if (abortAtPercent != 0 && value >= abortAtPercent) {
+            aborted = true;
+        }
+    }
+    return aborted ? 1 : 0; // final once given
+}
+
+// ---- Intel HEX text of an image, as a linker's tools write it ----
+std::string HexRecord(uint8_t type, uint16_t address, const uint8_t* data, size_t n) {
+    std::string line = ":";
+    uint8_t sum = 0;
+    auto put = [&](uint8_t b) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02X", b);
+        line += pair;
+        sum = static_cast<uint8_t>(sum + b);
+    };
+    put(static_cast<uint8_t>(n));
+    put(static_cast<uint8_t>(address >> 8));
+    put(static_cast<uint8_t>(address));
+    put(type);
+    for (size_t i = 0; i < n; ++i) {
+        put(data[i]);
+    }
+    put(static_cast<uint8_t>(-sum));
+    return line;
+}
+
+// Data records of recordSize bytes from address, with type 04 records where the upper
+// half changes (none when withUpper is false), then an end record.
+std::string HexImage(const std::vector<uint8_t>& bytes, uint32_t address, size_t recordSize,
+                     bool withUpper = true, const char* eol = "\n") {
+    std::string text;
+    int upper = -1;
+    for (size_t at = 0; at < bytes.size(); at += recordSize) {
+        uint32_t a = address + static_cast<uint32_t>(at);
+        if (withUpper && static_cast<int>(a >> 16) != upper) {
+            upper = static_cast<int>(a >> 16);
+            const uint8_t ela[2] = {static_cast<uint8_t>(upper >> 8), static_cast<uint8_t>(upper)};
+            text += HexRecord(4, 0, ela, 2) + eol;
+        }
+        size_t n = std::min(recordSize, bytes.size() - at);
+        text += HexRecord(0, static_cast<uint16_t>(a), bytes.data() + at, n) + eol;
+    }
+    return text;
+}
+const std::string kEndRecord = ":00000001FF\n";
+const std::string kUpper0800 = ":020000040800F2\n";
+
+// ---- Updater file: executable bytes, scrambled image, description, trailer ----
+std::string WriteUpdater(const std::string& name, const std::vector<uint8_t>& exe,
+                         const std::vector<uint8_t>& image, const std::string& description) {
+    std::vector<uint8_t> file = exe;
+    std::vector<uint8_t> stored = image;
+    uint8_t chain = 0;
+    ScrambleBlock(stored.data(), static_cast<uint32_t>(stored.size()), &chain);
+    file.insert(file.end(), stored.begin(), stored.end());
+    file.insert(file.end(), description.begin(), description.end());
+    file.push_back(0);
+    const uint32_t trailer[3] = {static_cast<uint32_t>(exe.size()),
+                                 static_cast<uint32_t>(image.size()),
+                                 static_cast<uint32_t>(exe.size() + image.size())};
+    for (uint32_t v : trailer) {
+        for (int shift = 0; shift < 32; shift += 8) {
+            file.push_back(static_cast<uint8_t>(v >> shift));
+        }
+    }
+    return WriteScratchFile(name, file);
+}
+
+class DeviceRun : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ClosePort();
+        FakeReset();
+        progressReports.clear();
+        abortAtPercent = 0;
+        aborted = false;
+        polls = 0;
+        SetStatusCallback(RecordStatus);
+        freeFd = LowestFreeFd();
+    }
+    void TearDown() override {
+        FakeDeviceDetach();
+        EXPECT_FALSE(PortIsOpen());
+        EXPECT_EQ(FakeDeviceOpens(), FakeDeviceCloses()) << "port left open";
+        EXPECT_EQ(LowestFreeFd(), freeFd) << "the run left a file open";
+        EXPECT_EQ(FakeGetCounts().strayCalls, 0);
+        ClosePort();
+        FakeReset();
+        RemoveScratch();
+    }
+
+    ResultCode Run(const std::string& path, const char* extension) {
+        EXPECT_EQ(FakeDeviceAttach(config), 0);
+        ResultCode result = ProgramDevice(path.c_str(), extension, "\\\\.\\COM4");
+        FakeDeviceDetach();
+        return result;
+    }
+
+    // FLASH holds bytes at address and is erased everywhere else.
+    void ExpectFlash(const std::vector<uint8_t>& bytes, uint32_t address = kFlashBase) {
+        const std::vector<uint8_t>& flash = DevFlash();
+        size_t at = address - kFlashBase;
+        ASSERT_LE(at + bytes.size(), flash.size());
+        EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), flash.begin() + at))
+            << "FLASH differs from the image";
+        size_t erased = std::count(flash.begin(), flash.end(), 0xFF);
+        size_t erasedInImage = std::count(bytes.begin(), bytes.end(), 0xFF);
+        EXPECT_EQ(erased, flash.size() - bytes.size() + erasedInImage)
+            << "bytes outside the image were programmed";
+    }
+    void ExpectProtected() {
+        DevState s = DevGetState();
+        EXPECT_TRUE(s.readoutProtected);
+        EXPECT_EQ(s.writeProtected, kFullProtection);
+    }
+    void ExpectUnprotected() {
+        DevState s = DevGetState();
+        EXPECT_FALSE(s.readoutProtected);
+        EXPECT_EQ(s.writeProtected, 0u);
+    }
+
+    // The commands the device received, in order: "sync", "Get ID", "Write Memory", ...
+    static std::vector<std::string> Commands() {
+        std::vector<std::string> names;
+        for (const DevFrame& f : DevTranscript()) {
+            if (f.dir != DevDir::HostToDevice) {
+                continue;
+            }
+            if (f.note == "sync") {
+                names.push_back("sync");
+            } else if (size_t hash = f.note.find(" #"); hash != std::string::npos) {
+                names.push_back(f.note.substr(0, hash));
+            }
+        }
+        return names;
+    }
+    static std::vector<std::string> Prelude() {
+        return {"sync", "Get ID", "Readout Unprotect", "sync", "Write Unprotect", "sync", "Erase"};
+    }
+    static std::vector<std::string> Join(std::vector<std::string> a,
+                                         const std::vector<std::string>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    }
+    static std::vector<std::string> Writes(size_t n) {
+        return std::vector<std::string>(n, "Write Memory");
+    }
+    static std::vector<std::string> Protection() {
+        return {"Write Protect", "sync", "Readout Protect"};
+    }
+
+    DevConfig config;
+    int freeFd = -1;
+};
+
+// ---- Raw images ----
+
+TEST_F(DeviceRun, RawImageOf64KiBIsWrittenAndProtected) {
+    std::vector<uint8_t> image = PatternBytes(65536);
+    EXPECT_EQ(Run(WriteScratchFile("fw.bin", image), "bin"), kResultOk);
+    ExpectFlash(image);
+    ExpectProtected();
+    EXPECT_EQ(Commands(), Join(Join(Prelude(), Writes(256)), Protection()));
+    ASSERT_EQ(progressReports.size(), 257u); // one per block and one before the empty read
+    EXPECT_EQ(progressReports.front(), 1);
+    EXPECT_EQ(progressReports.back(), 101);
+    EXPECT_TRUE(std::is_sorted(progressReports.begin(), progressReports.end()));
+}
+
+TEST_F(DeviceRun, RawImageOf300BytesWritesOneBlock) {
+    std::vector<uint8_t> image = PatternBytes(300);
+    EXPECT_EQ(Run(WriteScratchFile("fw.BIN", image), "BIN"), kResultOk);
+    ExpectFlash(std::vector<uint8_t>(image.begin(), image.begin() + 256));
+    EXPECT_EQ(DevGetState().counters.blocksWritten, 1u);
+    ExpectProtected();
+    EXPECT_EQ(progressReports, (std::vector<int>{1, 86}));
+}
+
+TEST_F(DeviceRun, ExactMultipleOfTheBlockIsWrittenWhole) {
+    std::vector<uint8_t> image = PatternBytes(512, 3);
+    EXPECT_EQ(Run(WriteScratchFile("fw.bin", image), "bin"), kResultOk);
+    ExpectFlash(image);
+    EXPECT_EQ(progressReports, (std::vector<int>{1, 51, 101}));
+}
+
+TEST_F(DeviceRun, EmptyRawImageWritesNothingAndStillProtects) {
+    // Total 0: the one report says complete rather than dividing by zero.
+    EXPECT_EQ(Run(WriteScratchFile("empty.bin", {}), "bin"), kResultOk);
+    EXPECT_EQ(DevGetState().counters.blocksWritten, 0u);
+    ExpectFlash({});
+    ExpectProtected();
+    EXPECT_EQ(progressReports, std::vector<int>{101});
+}
+
+TEST_F(DeviceRun, PlainExecutableIsProgrammedRawFromItsFirstByte) {
+    std::vector<uint8_t> exe = PatternBytes(1024, 9);
+    exe[0] = 'M';
+    exe[1] = 'Z';
+    for (const char* ext : {"exe", "EXE"}) {
+        EXPECT_EQ(Run(WriteScratchFile(std::string("tool.") + ext, exe), ext), kResultOk) << ext;
+        ExpectFlash(exe);
+        ExpectProtected();
+    }
+}
+
+TEST_F(DeviceRun, MixedCaseExtensionsTouchNoPort) {
+    std::string path = WriteScratchFile("fw.Bin", PatternBytes(256));
+    for (const char* ext : {"Bin", "Hex", "Exe", "enc", ""}) {
+        EXPECT_EQ(Run(path, ext), kResultInvalidFormat) << ext;
+        EXPECT_EQ(FakeDeviceOpens(), 0u);
+        EXPECT_TRUE(DevTranscript().empty());
+    }
+}
+
+TEST_F(DeviceRun, ImageLargerThanFlashFailsAtTheFirstRefusedBlock) {
+    config.density = DevDensity::Low; // 32 KiB
+    std::vector<uint8_t> image = PatternBytes(33 * 1024, 5);
+    EXPECT_EQ(Run(WriteScratchFile("big.bin", image), "bin"), kResultCommError);
+    ExpectFlash(std::vector<uint8_t>(image.begin(), image.begin() + 32 * 1024));
+    ExpectUnprotected();
+    EXPECT_EQ(Commands(), Join(Prelude(), Writes(129)));
+}
+
+TEST_F(DeviceRun, ProtectedDeviceWithOldContentsIsRecovered) {
+    config.readoutProtected = true;
+    config.writeProtected = 0xF;
+    config.flashImage = PatternBytes(8192, 77);
+    std::vector<uint8_t> image = PatternBytes(1024, 4);
+    EXPECT_EQ(Run(WriteScratchFile("fw.bin", image), "bin"), kResultOk);
+    ExpectFlash(image);
+    ExpectProtected();
+}
+
+TEST_F(DeviceRun, RunWithoutCallbackCompletes) {
+    SetStatusCallback(nullptr);
+    std::vector<uint8_t> image = PatternBytes(2048);
+    EXPECT_EQ(Run(WriteScratchFile("fw.bin", image), "bin"), kResultOk);
+    ExpectFlash(image);
+    ExpectProtected();
+    EXPECT_EQ(polls, 0);
+    EXPECT_TRUE(progressReports.empty());
+}
+
+// ---- Intel HEX ----
+
+TEST_F(DeviceRun, HexRecordsGoToTheirOwnAddresses) {
+    std::vector<uint8_t> image = PatternBytes(4096, 6);
+    std::string text = HexImage(image, 0x08001000, 16) + kEndRecord;
+    EXPECT_EQ(Run(WriteScratchText("fw.hex", text), "hex"), kResultOk);
+    ExpectFlash(image, 0x08001000);
+    EXPECT_EQ(DevGetState().counters.blocksWritten, 256u);
+    ExpectProtected();
+    // One report per line, the end record's line included; figures follow the file.
+    EXPECT_EQ(progressReports.size(), 258u);
+    EXPECT_EQ(progressReports.front(), 1);
+    EXPECT_TRUE(std::is_sorted(progressReports.begin(), progressReports.end()));
+    EXPECT_LT(progressReports.back(), 101);
+}
+
+TEST_F(DeviceRun, HexWithCrLfAndOtherRecordTypes) {
+    std::vector<uint8_t> image = PatternBytes(200, 8);
+    std::string text = "; comment line\r\n" + HexImage(image, 0x08000000, 32, true, "\r\n") +
+                       ":020000021000EC\r\n"       // extended segment address: ignored
+                       ":0400000508000000EF\r\n"   // start linear address: ignored
+                       ":0400000001020304F3\r\n" + // bad checksum: skipped
+                       ":00000001FF\r\n";
+    EXPECT_EQ(Run(WriteScratchText("fw.HEX", text), "HEX"), kResultOk);
+    ExpectFlash(image);
+    ExpectProtected();
+}
+
+TEST_F(DeviceRun, HexWithoutUpperAddressWritesNothingAndStillProtects) {
+    std::string text = HexImage(PatternBytes(64), 0x0000, 16, false) + kEndRecord;
+    EXPECT_EQ(Run(WriteScratchText("low.hex", text), "hex"), kResultOk);
+    EXPECT_EQ(DevGetState().counters.blocksWritten, 0u);
+    ExpectFlash({});
+    ExpectProtected();
+    EXPECT_EQ(Commands(), Join(Prelude(), Protection()));
+}
+
+TEST_F(DeviceRun, HexWindowTestsTheStartAddressOnly) {
+    std::vector<uint8_t> straddling = PatternBytes(32, 1); // 0x0800FFF0..0x0801000F
+    std::vector<uint8_t> outside = PatternBytes(16, 2);    // 0x08010010: beyond the window
+    std::vector<uint8_t> below = PatternBytes(16, 3);      // 0x07FFFFF0
+    std::string text = ":020000040800F2\n" + HexRecord(0, 0xFFF0, straddling.data(), 32) + "\n" +
+                       ":020000040801F1\n" + HexRecord(0, 0x0010, outside.data(), 16) + "\n" +
+                       ":0200000407FFF4\n" + HexRecord(0, 0xFFF0, below.data(), 16) + "\n" +
+                       kEndRecord;
+    EXPECT_EQ(Run(WriteScratchText("edge.hex", text), "hex"), kResultOk);
+    ExpectFlash(straddling, 0x0800FFF0);
+    EXPECT_EQ(DevGetState().counters.blocksWritten, 1u);
+}
+
+TEST_F(DeviceRun, HexLinesAfterTheEndRecordAreNeverRead) {
+    std::vector<uint8_t> first = PatternBytes(16, 1);
+    std::vector<uint8_t> after = PatternBytes(16, 2);
+    std::string text = kUpper0800 + HexRecord(0, 0, first.data(), 16) + "\n" + kEndRecord +
+                       HexRecord(0, 0x100, after.data(), 16) + "\n";
+    EXPECT_EQ(Run(WriteScratchText("fw.hex", text), "hex"), kResultOk);
+    ExpectFlash(first);
+    EXPECT_EQ(progressReports.size(), 3u);
+}
+
+TEST_F(DeviceRun, HexWithoutEndRecordEndsAtTheEndOfTheFile) {
+    std::vector<uint8_t> image = PatternBytes(48, 4);
+    // The last line lacks its terminator: it is never delivered.
+    std::string text = HexImage(image, 0x08000000, 16) + ":00000001FF";
+    EXPECT_EQ(Run(WriteScratchText("fw.hex", text), "hex"), kResultOk);
+    ExpectFlash(image);
+    ExpectProtected();
+}
+
+TEST_F(DeviceRun, ZeroLengthHexRecordInTheWindowIsACommunicationError) {
+    std::vector<uint8_t> image = PatternBytes(16, 4);
+    std::string text = kUpper0800 + HexRecord(0, 0, image.data(), 16) + "\n" + ":00010000FF\n" +
+                       HexRecord(0, 0x20, image.data(), 16) + "\n" + kEndRecord;
+    EXPECT_EQ(Run(WriteScratchText("zero.hex", text), "hex"), kResultCommError);
+    ExpectFlash(image);
+    ExpectUnprotected();
+    EXPECT_EQ(Commands(), Join(Prelude(), Writes(2)));
+}
+
+// ---- Failures, one per row of the table ----
+
+struct FailureCase {
+    const char* name;
+    DevFault fault;
+    ResultCode expected;
+    std::vector<std::string> lastCommands; // what the device saw last
+};
+
+TEST_F(DeviceRun, EachFailingStepGivesItsClassAndSendsNothingMore) {
+    auto nack = [](uint8_t command, uint32_t occurrence, uint8_t answer) {
+        DevFault f;
+        f.command = command;
+        f.occurrence = occurrence;
+        f.answer = answer;
+        return f;
+    };
+    DevFault silentSync = nack(kDevFaultSync, 1, 1);
+    silentSync.kind = DevFaultKind::Silent;
+    const FailureCase cases[] = {
+        {"sync NACK", nack(kDevFaultSync, 1, 1), kResultNotPresent, {"sync"}},
+        {"sync silent", silentSync, kResultNotPresent, {"sync"}},
+        {"get id refused", nack(kDevCmdGetId, 1, 1), kResultNotPresent, {"sync", "Get ID"}},
+        {"get id reply", nack(kDevCmdGetId, 1, 2), kResultNotPresent, {"sync", "Get ID"}},
+        {"readout unprotect",
+         nack(kDevCmdReadoutUnprotect, 1, 1),
+         kResultCantUnprotect,
+         {"Get ID", "Readout Unprotect"}},
+        {"readout unprotect done",
+         nack(kDevCmdReadoutUnprotect, 1, 2),
+         kResultCantUnprotect,
+         {"Get ID", "Readout Unprotect"}},
+        {"resync after unprotect",
+         nack(kDevFaultSync, 2, 1),
+         kResultCantUnprotect,
+         {"Readout Unprotect", "sync"}},
+        {"write unprotect",
+         nack(kDevCmdWriteUnprotect, 1, 2),
+         kResultCantUnprotect,
+         {"sync", "Write Unprotect"}},
+        {"erase", nack(kDevCmdErase, 1, 1), kResultCantErase, Prelude()},
+        {"erase done", nack(kDevCmdErase, 1, 2), kResultCantErase, Prelude()},
+        {"block address", nack(kDevCmdWriteMemory, 3, 2), kResultCommError,
+         Join(Prelude(), Writes(3))},
+        {"block programmed", nack(kDevCmdWriteMemory, 2, 3), kResultCommError,
+         Join(Prelude(), Writes(2))},
+        {"write protect", nack(kDevCmdWriteProtect, 1, 2), kResultCantProtect,
+         Join(Writes(1), {"Write Protect"})},
+        {"resync after protect",
+         nack(kDevFaultSync, 4, 1),
+         kResultCantProtect,
+         {"Write Protect", "sync"}},
+        {"readout protect", nack(kDevCmdReadoutProtect, 1, 2), kResultCantProtect, Protection()},
+    };
+    std::vector<uint8_t> image = PatternBytes(1024, 12);
+    std::string path = WriteScratchFile("fw.bin", image);
+    for (const FailureCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        config.faults = {c.fault};
+        EXPECT_EQ(Run(path, "bin"), c.expected);
+        std::vector<std::string> seen = Commands();
+        ASSERT_GE(seen.size(), c.lastCommands.size());
+        EXPECT_TRUE(std::equal(c.lastCommands.rbegin(), c.lastCommands.rend(), seen.rbegin()))
+            << "the run went on after the failing step";
+        EXPECT_FALSE(PortIsOpen());
+        EXPECT_EQ(LowestFreeFd(), freeFd);
+        if (c.expected == kResultCommError || c.expected == kResultCantErase) {
+            ExpectUnprotected();
+        }
+    }
+}
+
+TEST_F(DeviceRun, WrongProductIsNotPresent) {
+    config.productId = 0x420;
+    EXPECT_EQ(Run(WriteScratchFile("fw.bin", PatternBytes(256)), "bin"), kResultNotPresent);
+    EXPECT_EQ(Commands(), (std::vector<std::string>{"sync", "Get ID"}));
+}
+
+TEST_F(DeviceRun, EveryF10xDensityIsAccepted) {
+    std::vector<uint8_t> image = PatternBytes(768, 2);
+    std::string path = WriteScratchFile("fw.bin", image);
+    for (DevDensity density : {DevDensity::Low, DevDensity::Medium, DevDensity::High}) {
+        config.density = density;
+        EXPECT_EQ(Run(path, "bin"), kResultOk);
+        ExpectFlash(image);
+    }
+}
+
+TEST_F(DeviceRun, LinkDyingMidBlockIsACommunicationError) {
+    config.dieInBlock = 3;
+    std::vector<uint8_t> image = PatternBytes(2048, 13);
+    EXPECT_EQ(Run(WriteScratchFile("fw.bin", image), "bin"), kResultCommError);
+    ExpectFlash(std::vector<uint8_t>(image.begin(), image.begin() + 512));
+    ExpectUnprotected();
+}
+
+// ---- Abort ----
+
+TEST_F(DeviceRun, AbortInTheLoopEndsTheRunUnprotected) {
+    abortAtPercent = 30;
+    std::vector<uint8_t> image = PatternBytes(8192, 14);
+    ResultCode result = Run(WriteScratchFile("fw.bin", image), "bin");
+    EXPECT_NE(result, kResultOk);
+    EXPECT_EQ(result, kResultCantProtect); // the first acknowledgement of the protection fails
+    ExpectUnprotected();
+    // Written: the blocks before the report that asked to stop, nothing after it.
+    uint32_t written = DevGetState().counters.blocksWritten;
+    EXPECT_EQ(written, static_cast<uint32_t>(progressReports.size() - 1));
+    EXPECT_LT(written, 32u);
+    ExpectFlash(std::vector<uint8_t>(image.begin(), image.begin() + written * 256));
+    EXPECT_EQ(Commands(), Join(Join(Prelude(), Writes(written)), {"Write Protect"}));
+    EXPECT_GE(progressReports.back(), 30);
+}
+
+TEST_F(DeviceRun, AbortDuringHexLoopLeavesDeviceUnprotected) {
+    abortAtPercent = 50;
+    std::vector<uint8_t> image = PatternBytes(2048, 15);
+    std::string text = HexImage(image, 0x08000000, 16) + kEndRecord;
+    EXPECT_EQ(Run(WriteScratchText("fw.hex", text), "hex"), kResultCantProtect);
+    ExpectUnprotected();
+    EXPECT_LT(DevGetState().counters.blocksWritten, 128u);
+}
+
+// ---- Embedded image ----
+
+class EmbeddedRun : public DeviceRun {
+  protected:
+    void TearDown() override {
+        // The embedded image state lives for the process: clear it for later tests.
+        LoadEmbeddedImage(WriteScratchFile("plain.exe", PatternBytes(64)).c_str());
+        DeviceRun::TearDown();
+    }
+};
+
+TEST_F(EmbeddedRun, UpdaterImageIsDescrambledAndWritten) {
+    std::vector<uint8_t> exe = PatternBytes(28672, 21);
+    std::vector<uint8_t> image = PatternBytes(65536, 22);
+    std::string path = WriteUpdater("Update.exe", exe, image, "Demo firmware 2.0");
+    ASSERT_EQ(LoadEmbeddedImage(path.c_str()), 0);
+    for (int run = 0; run < 2; ++run) { // the chain starts again at 0 on every run
+        progressReports.clear();
+        EXPECT_EQ(Run(path, "exe"), kResultOk);
+        ExpectFlash(image);
+        ExpectProtected();
+        ASSERT_EQ(progressReports.size(), 257u);
+        EXPECT_EQ(progressReports.front(), 1);
+        EXPECT_EQ(progressReports.back(), 101);
+    }
+}
+
+TEST_F(EmbeddedRun, UpdaterWithMixedCaseExtensionIsInvalid) {
+    std::string path = WriteUpdater("Update.Exe", PatternBytes(4096), PatternBytes(256), "x");
+    ASSERT_EQ(LoadEmbeddedImage(path.c_str()), 0);
+    EXPECT_EQ(Run(path, PathExtension(path.c_str())), kResultInvalidFormat);
+    EXPECT_EQ(FakeDeviceOpens(), 0u);
+}
+
+} // namespace
