@@ -30,6 +30,9 @@ PortsResourceCounts gCounts = {};
 // Buffers get one byte more than the registry is told about, so that whatever the registry
 // wrote, a NUL always fits behind it.
 char* AllocBuffer(DWORD size) {
+    if (size == MAXDWORD) {
+        return nullptr; // the extra byte would wrap around
+    }
     char* buffer = static_cast<char*>(std::malloc(size + 1u));
     if (buffer != nullptr) {
         buffer[0] = '\0';
