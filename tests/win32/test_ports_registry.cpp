@@ -81,6 +81,7 @@ class Registry : public ::testing::Test {
         SetPortsRegistryBase(nullptr);
         RegCloseKey(base);
         DeleteTree(HKEY_CURRENT_USER, basePath.c_str());
+        RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\ZuvaTest"); // only once it is empty
     }
 
     void Key(const std::string& path, const std::vector<Value>& values) {
