@@ -15,23 +15,29 @@ void OnWrite(const uint8_t* bytes, uint32_t n) {
     DevFeed(bytes, n, gNowUs);
 }
 
+bool LinkDeadByNow() {
+    DevState s = DevGetState();
+    return s.linkDead && gNowUs >= s.linkDeadAtUs;
+}
+
 int32_t OnRead(uint8_t* buf, uint32_t n) {
-    if (DevGetState().linkDead) {
-        return -1;
-    }
     uint64_t deadline = gNowUs + kReadConstantUs;
     for (;;) {
+        if (LinkDeadByNow()) {
+            return -1;
+        }
         size_t got = DevTakeOutput(buf, n, gNowUs);
         if (got > 0) {
             return static_cast<int32_t>(got);
         }
-        if (DevGetState().linkDead) {
-            return -1;
-        }
         uint64_t next = DevNextEventUs();
+        DevState s = DevGetState();
+        if (s.linkDead && s.linkDeadAtUs < next) {
+            next = s.linkDeadAtUs;
+        }
         if (next == kDevNever || next > deadline) {
             gNowUs = deadline;
-            return 0;
+            return LinkDeadByNow() ? -1 : 0;
         }
         gNowUs = next > gNowUs ? next : gNowUs;
     }

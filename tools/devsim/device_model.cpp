@@ -11,10 +11,6 @@
 
 namespace {
 
-struct InByte {
-    uint8_t value;
-    uint64_t arriveNs;
-};
 struct OutByte {
     uint8_t value;
     uint64_t readyNs;
@@ -86,7 +82,6 @@ struct Model {
     DevState state;
     std::vector<uint8_t> flash;
     std::vector<uint8_t> ram;
-    std::deque<InByte> in;
     std::deque<OutByte> out;
     uint64_t lastNowNs = 0;
     uint64_t inWireFreeNs = 0;
@@ -211,9 +206,12 @@ void ResetDevice(uint64_t lastAnswerEndNs) {
 
 void Die(const char* why) {
     g.state.linkDead = true;
+    g.state.linkDeadAtUs = g.arriveNs / 1000;
     g.phase = Phase::Dead;
-    g.in.clear();
-    g.out.clear();
+    // Answers that would have left after the link died never arrive.
+    while (!g.out.empty() && g.out.back().readyNs > g.arriveNs) {
+        g.out.pop_back();
+    }
     LogEvent(std::string("link cut: ") + why);
 }
 
@@ -746,20 +744,6 @@ void HandleByte(uint8_t b) {
     }
 }
 
-void Advance(uint64_t nowNs) {
-    while (!g.in.empty() && !g.state.linkDead) {
-        InByte next = g.in.front();
-        uint64_t t = std::max(next.arriveNs, g.busyUntilNs);
-        if (t > nowNs) {
-            break;
-        }
-        g.in.pop_front();
-        g.nowNs = t;
-        g.arriveNs = next.arriveNs;
-        HandleByte(next.value);
-    }
-}
-
 uint64_t ClockNs(uint64_t nowUs) {
     g.lastNowNs = std::max(g.lastNowNs, nowUs * 1000);
     return g.lastNowNs;
@@ -786,30 +770,26 @@ int DevReset(const DevConfig& config) {
     g.flash.assign(flashSize, 0xFF);
     std::copy(config.flashImage.begin(), config.flashImage.end(), g.flash.begin());
     g.ram.assign(d.ramSize, 0x00);
-    g.bootReadyNs = Ns(kDevStartupNs);
     Expect(Phase::WaitSync, 1);
     return 0;
 }
 
 void DevFeed(const uint8_t* bytes, size_t n, uint64_t nowUs) {
     uint64_t now = ClockNs(nowUs);
-    if (g.state.linkDead) {
-        return;
-    }
-    for (size_t i = 0; i < n; ++i) {
+    for (size_t i = 0; i < n && !g.state.linkDead; ++i) {
         uint64_t arrive = now;
         if (g.config.timing) {
             arrive = std::max(now, g.inWireFreeNs) + kDevByteNs;
             g.inWireFreeNs = arrive;
         }
-        g.in.push_back({bytes[i], arrive});
+        g.arriveNs = arrive;
+        g.nowNs = std::max(arrive, g.busyUntilNs);
+        HandleByte(bytes[i]);
     }
-    Advance(now);
 }
 
 size_t DevTakeOutput(uint8_t* buf, size_t max, uint64_t nowUs) {
     uint64_t now = ClockNs(nowUs);
-    Advance(now);
     size_t n = 0;
     while (n < max && !g.out.empty() && g.out.front().readyNs <= now) {
         buf[n++] = g.out.front().value;
@@ -819,14 +799,18 @@ size_t DevTakeOutput(uint8_t* buf, size_t max, uint64_t nowUs) {
 }
 
 uint64_t DevNextEventUs() {
-    uint64_t next = kDevNever;
-    if (!g.out.empty()) {
-        next = g.out.front().readyNs;
+    return g.out.empty() ? kDevNever : ToUs(g.out.front().readyNs);
+}
+
+void DevSystemReset(uint64_t nowUs) {
+    uint64_t now = ClockNs(nowUs);
+    if (g.state.linkDead) {
+        return;
     }
-    if (!g.in.empty()) {
-        next = std::min(next, std::max(g.in.front().arriveNs, g.busyUntilNs));
-    }
-    return next == kDevNever ? kDevNever : ToUs(next);
+    g.out.clear();
+    g.nowNs = std::max(now, g.busyUntilNs);
+    g.state.running = false;
+    ResetDevice(g.nowNs);
 }
 
 DevState DevGetState() {

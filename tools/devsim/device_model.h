@@ -13,11 +13,17 @@
 // ready one byte time after it started. Bytes that arrive while the device is erasing
 // for a command that resets it, or while it starts up, are lost, as on the real part.
 //
+// The model handles each host byte as soon as it is fed, stamped with its arrival time:
+// later bytes can only arrive later, so the answers and their times are the same as if
+// it waited, and a server need only wake for answer bytes. The state, FLASH and
+// transcript therefore already show the effect of bytes still "on the wire".
+//
 // Typical loop (server or in-process fake):
 //   DevReset(config);
 //   DevFeed(bytes, n, now);                   // whatever the host wrote
 //   n = DevTakeOutput(buf, sizeof buf, now);  // answer bytes due by now
 //   next = DevNextEventUs();                  // when to look again (kDevNever: idle)
+//   if (DevGetState().linkDead && now >= DevGetState().linkDeadAtUs) ... // close
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -112,8 +118,9 @@ struct DevState {
     bool synced = false;
     bool readoutProtected = false;
     uint32_t writeProtected = 0;
-    bool running = false;  // jumped to user code (Go): deaf until DevReset
-    bool linkDead = false; // the link died (fault): nothing more in or out
+    bool running = false;      // jumped to user code (Go): deaf until DevReset
+    bool linkDead = false;     // the link dies (fault): nothing more in or out
+    uint64_t linkDeadAtUs = 0; // ... from this time on
     uint16_t productId = 0;
     uint32_t flashSize = 0;
     uint32_t pageSize = 0;
@@ -130,22 +137,26 @@ struct DevFrame {
     std::string note;
 };
 
-// Power-on with this configuration at time 0: FLASH and options from config, RAM zero,
+// Power-on with this configuration, started up by time 0: FLASH and options from config, RAM zero,
 // not synchronised, empty queues, counters and transcript cleared. Returns 1 (and changes
 // nothing) when the FLASH size is not a whole number of pages, needs more than 256 pages,
 // or the old contents do not fit; else 0.
 int DevReset(const DevConfig& config);
 
-// The host handed over n bytes at nowUs. Handles every byte that is due by nowUs.
+// The host handed over n bytes at nowUs.
 void DevFeed(const uint8_t* bytes, size_t n, uint64_t nowUs);
 
-// Handles the host bytes due by nowUs, then moves up to max answer bytes whose time has
-// come into buf. Returns the count.
+// Moves up to max answer bytes whose time has come by nowUs into buf. Returns the count.
 size_t DevTakeOutput(uint8_t* buf, size_t max, uint64_t nowUs);
 
-// The earliest time (microseconds, rounded up) at which a queued host byte is handled or
-// an answer byte becomes ready; kDevNever when nothing is pending.
+// When the next answer byte is ready (microseconds, rounded up); kDevNever when none is
+// queued.
 uint64_t DevNextEventUs();
+
+// A reset from outside (the reset pin, as a board wired to the port's DTR line gets when
+// the port opens or closes): answers not yet sent are dropped, the device starts up again
+// and must be synchronised; FLASH, options and RAM stay.
+void DevSystemReset(uint64_t nowUs);
 
 DevState DevGetState();
 const DevConfig& DevGetConfig();

@@ -1,0 +1,17 @@
+// zuva-devsim's pseudo-terminal server: the device model (already reset) served on the
+// master side of a fresh pty until a signal, the first client hang-up (once), or the
+// model's link dying. Linux only.
+#pragma once
+#include <cstdio>
+
+struct ServeOptions {
+    const char* linkPath = nullptr; // symlink to the slave, made now and removed at the end
+    FILE* transcript = nullptr;     // one line per frame, written as the run goes
+    bool once = false;              // stop when the first client has closed the slave
+    bool resetOnClose = false;      // reset the device whenever the last client closes
+};
+
+// Prints the slave's path (one line, flushed) on stdout once the pty is ready. Returns 0
+// after a signal or a hang-up, 3 when the link died (the pty is closed then), 1 when the
+// pty or the symlink cannot be set up (message on stderr).
+int ServeOnPty(const ServeOptions& options);
