@@ -13,12 +13,13 @@ else()
     find_package(GTest REQUIRED)
 endif()
 
-# zuva_add_gtest(NAME source... LIBS lib...): one GoogleTest executable, its cases
-# discovered at test time (no Wine at build time).
+# zuva_add_gtest(NAME SOURCES source... LIBS lib... LABELS label): one GoogleTest
+# executable, its cases discovered at test time (no Wine at build time). One label only:
+# a list would be split into the property pairs.
 function(zuva_add_gtest name)
     cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest_main GTest::gtest)
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-        PROPERTIES LABELS "${ARG_LABELS}" ENVIRONMENT "ZUVA_SOURCE_DIR=${CMAKE_SOURCE_DIR};ZUVA_BINARY_DIR=${CMAKE_BINARY_DIR}")
+        PROPERTIES LABELS "${ARG_LABELS}")
 endfunction()
