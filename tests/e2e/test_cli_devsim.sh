@@ -1,0 +1,215 @@
+#!/bin/bash
+# zuva-flash as a process against zuva-devsim over a pty: one case per call.
+# Usage: test_cli_devsim.sh BUILD_DIR SOURCE_DIR CASE
+# Each case starts its own simulator (a fresh pty: a pty keeps no parity setting twice)
+# and checks the exit status, the last line of stdout and the FLASH dump.
+set -u
+build=$1
+source=$2
+case_name=$3
+flash=$build/cli/zuva-flash
+devsim=$build/tools/devsim/zuva-devsim
+pack=$build/tools/pack/zuva-pack
+work=$(mktemp -d "${TMPDIR:-/tmp}/zuva-e2e.XXXXXX")
+sim_pid=
+cleanup() {
+    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL: $*"
+    for f in flash.out flash.err devsim.out devsim.err; do
+        [ -s "$work/$f" ] && { echo "--- $f"; tail -20 "$work/$f"; }
+    done
+    exit 1
+}
+
+# start_sim [devsim options]: serves one client, then dumps FLASH and exits.
+start_sim() {
+    "$devsim" --once --dump "$work/dump.bin" --transcript "$work/transcript.txt" "$@" \
+        >"$work/devsim.out" 2>"$work/devsim.err" &
+    sim_pid=$!
+    for _ in $(seq 100); do
+        pty=$(head -1 "$work/devsim.out" 2>/dev/null)
+        [ -n "$pty" ] && [ -e "$pty" ] && return 0
+        sleep 0.05
+    done
+    fail "zuva-devsim did not come up"
+}
+
+# wait_sim: waits for the simulator to exit after its client closed the port.
+wait_sim() {
+    local waited=0
+    while kill -0 "$sim_pid" 2>/dev/null && [ $waited -lt 100 ]; do
+        sleep 0.05
+        waited=$((waited + 1))
+    done
+    kill -0 "$sim_pid" 2>/dev/null && kill -INT "$sim_pid"
+    wait "$sim_pid" 2>/dev/null
+    sim_pid=
+    summary=$(tail -1 "$work/devsim.out")
+}
+
+# run_flash ARGS...: runs zuva-flash, sets $status and $last (last line of stdout).
+run_flash() {
+    "$flash" "$@" >"$work/flash.out" 2>"$work/flash.err"
+    status=$?
+    last=$(tail -1 "$work/flash.out")
+}
+
+expect_result() { # status text
+    [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"
+    [ "$last" = "$2" ] || fail "last line '$last', expected '$2'"
+}
+
+# expect_flash IMAGE: the dump starts with IMAGE and is erased behind it.
+expect_flash() {
+    local size
+    size=$(stat -c %s "$1")
+    cmp -n "$size" "$1" "$work/dump.bin" || fail "FLASH differs from $1"
+    tail -c +$((size + 1)) "$work/dump.bin" | tr -d '\377' | cmp -s - /dev/null ||
+        fail "FLASH programmed behind the image"
+}
+
+expect_summary() { # pattern
+    grep -q -- "$1" <<<"$summary" || fail "devsim summary '$summary' lacks '$1'"
+}
+
+protected='read-out protected: yes, write-protected sectors: 0x0000FFFF'
+unprotected='read-out protected: no, write-protected sectors: 0x00000000'
+
+head -c 65536 /dev/urandom >"$work/fw.bin"
+
+case "$case_name" in
+raw-64k)
+    start_sim
+    run_flash --port "$pty" "$work/fw.bin"
+    wait_sim
+    expect_result 0 "Finished OK"
+    expect_flash "$work/fw.bin"
+    expect_summary "$protected"
+    expect_summary "blocks written: 256 "
+    ;;
+com-name)
+    # A COM name maps to a device node; the simulator's --link puts the pty there.
+    [ -w /dev ] || { echo "SKIP: /dev not writable"; exit 0; }
+    node=/dev/ttyUSB99
+    [ -e "$node" ] && { echo "SKIP: $node exists"; exit 0; }
+    start_sim --link "$node"
+    run_flash --port COM200 "$work/fw.bin"
+    wait_sim
+    expect_result 0 "Finished OK"
+    expect_flash "$work/fw.bin"
+    ;;
+toolchain-hex)
+    command -v arm-none-eabi-as >/dev/null || fail "binutils-arm-none-eabi missing"
+    "$source/samples/make-samples.sh" "$work/fw" || fail "sample build failed"
+    grep -q '^:02000004' "$work/fw/blink.hex" || fail "no extended address record"
+    start_sim
+    run_flash --port "$pty" "$work/fw/blink.hex"
+    wait_sim
+    expect_result 0 "Finished OK"
+    expect_flash "$work/fw/blink.bin"
+    expect_summary "$protected"
+    ;;
+updater)
+    { printf 'MZ'; head -c 20000 /dev/urandom; } >"$work/ZuvaFlash.exe"
+    "$pack" --exe "$work/ZuvaFlash.exe" --image "$work/fw.bin" \
+        --description "Sample firmware 3.1" --output "$work/Update.exe" ||
+        fail "zuva-pack failed"
+    start_sim
+    run_flash --port "$pty" --embedded "$work/Update.exe"
+    wait_sim
+    expect_result 0 "Finished OK"
+    [ "$(head -1 "$work/flash.out")" = "Image: Sample firmware 3.1" ] || fail "no description"
+    expect_flash "$work/fw.bin"
+    expect_summary "$protected"
+    ;;
+failure-classes)
+    # devsim fault -> exit status and text; the device stays unprotected where it failed
+    # before the protection.
+    while IFS='|' read -r opts want text; do
+        start_sim $opts
+        run_flash --port "$pty" "$work/fw.bin"
+        wait_sim
+        echo "$opts -> $status $last"
+        expect_result "$want" "$text"
+        if [ "$want" -ne 9 ]; then expect_summary "read-out protected: no"; fi
+    done <<'EOF'
+--nack sync|8|Zuva not present
+--pid 0x420|8|Zuva not present
+--nack readout-unprotect:2|10|Can't unprotect device
+--nack write-unprotect|10|Can't unprotect device
+--nack erase:2|11|Can't erase device
+--nack write@3:3|4|Communication error
+--die-in-block 5|4|Communication error
+--nack write-protect:2|9|Can't protect device
+--nack readout-protect|9|Can't protect device
+EOF
+    ;;
+local-failures)
+    run_flash --port "$work/no-such-port" "$work/fw.bin"
+    expect_result 1 "Can't open port"
+    start_sim
+    run_flash --port "$pty" "$work/missing.bin"
+    wait_sim
+    expect_result 2 "Can't open file"
+    cp "$work/fw.bin" "$work/fw.Bin"
+    run_flash --port "$work/no-such-port" "$work/fw.Bin"
+    expect_result 3 "Invalid file format"
+    run_flash --port "$work/no-such-port" "$work/fw.bin" "$work/fw.bin"
+    [ "$status" -eq 64 ] || fail "usage error gave $status"
+    grep -q '^usage: zuva-flash' "$work/flash.err" || fail "no usage text"
+    ;;
+ctrl-c)
+    # Ctrl-C in the block loop: exit 130, never "Finished OK", device left unprotected.
+    start_sim --timing
+    "$flash" --port "$pty" "$work/fw.bin" >"$work/flash.out" 2>"$work/flash.err" &
+    flash_pid=$!
+    for _ in $(seq 200); do
+        grep -q 'Write Memory #20$' "$work/transcript.txt" 2>/dev/null && break
+        sleep 0.05
+    done
+    sent=$(date +%s%N)
+    kill -INT $flash_pid
+    wait $flash_pid
+    status=$?
+    took_ms=$((($(date +%s%N) - sent) / 1000000))
+    last=$(tail -1 "$work/flash.out")
+    wait_sim
+    expect_result 130 "Interrupted"
+    expect_summary "$unprotected"
+    blocks=$(sed -E 's/.*blocks written: ([0-9]+).*/\1/' <<<"$summary")
+    [ "$blocks" -ge 20 ] && [ "$blocks" -lt 256 ] || fail "$blocks blocks written"
+    # The run stopped at once: the abort ends it in the ACK wait of the block in flight,
+    # or at the next progress report, where only the write protect command is tried.
+    [ "$took_ms" -lt 1000 ] || fail "the run took $took_ms ms to stop"
+    last_sent=$(grep 'H>D' "$work/transcript.txt" | tail -1)
+    grep -qE 'Write Protect|Write Memory|address|data bytes' <<<"$last_sent" ||
+        fail "last frame: $last_sent"
+    ! grep -q 'Readout Protect' "$work/transcript.txt" || fail "read-out protection sent"
+    ;;
+fd-leaks)
+    # Every descriptor the run opened is closed again, on success and on failure.
+    command -v valgrind >/dev/null || fail "valgrind missing"
+    head -c 2048 /dev/urandom >"$work/small.bin"
+    for opts in "" "--nack write@2:3" "--nack sync"; do
+        start_sim $opts
+        valgrind -q --track-fds=yes --log-file="$work/vg.txt" \
+            "$flash" --port "$pty" "$work/small.bin" >"$work/flash.out" 2>"$work/flash.err"
+        wait_sim
+        # Descriptors still open at exit are listed; only inherited ones may remain.
+        grep -q 'FILE DESCRIPTORS:' "$work/vg.txt" || fail "no descriptor report"
+        opened=$(grep -c 'Open file descriptor' "$work/vg.txt")
+        inherited=$(grep -c 'inherited from parent' "$work/vg.txt")
+        [ "$opened" -eq "$inherited" ] ||
+            { cat "$work/vg.txt"; fail "descriptors left open with '$opts'"; }
+    done
+    ;;
+*)
+    fail "unknown case $case_name"
+    ;;
+esac
+echo "PASS: $case_name"
