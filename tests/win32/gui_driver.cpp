@@ -407,6 +407,7 @@ int Failure(const char* exe, const char* image, const char* text) {
         return 1;
     }
     SetFileField(program, image);
+    MoveDialog(program, 300, 500);
     RunAndExpect(program, false, "Error", text, false);
     CloseAndExpectStatusZero(program);
     return failures;
@@ -455,6 +456,10 @@ int Update(const char* exe, const char* description) {
     LONG style = GetWindowLongA(Control(program, IDC_FILE_FIELD), GWL_STYLE);
     CheckFlag("file field read-only", true, (style & ES_READONLY) != 0);
     CheckFlag("Update enabled at start", true, FlashEnabled(program));
+    PostMessageA(Control(program, IDC_FILE_FIELD), WM_CHAR, 'x', 0);
+    Sleep(100);
+    CheckText("file field after typing", description, TextOf(Control(program, IDC_FILE_FIELD)));
+    MoveDialog(program, 60, 400);
     RunAndExpect(program, true, "Info", "Finished OK", true);
     CloseAndExpectStatusZero(program);
     return failures;

@@ -77,30 +77,36 @@ add_ports() {
         >/dev/null 2>&1
 }
 
-# Starts the simulator with its options; links COM12 to its pty once it reports it.
+# Starts the simulator with its options, COM12 linked to its pty.
 start_devsim() {
     need "$devsim"
-    "$devsim" --pty-link "$work/pty" --dump "$work/flash.bin" --summary "$work/summary.txt" \
-        "$@" >"$work/devsim.log" 2>&1 &
+    rm -f "$com"
+    "$devsim" --link "$com" --dump "$work/flash.bin" "$@" >"$work/devsim.log" 2>&1 &
     devsim_pid=$!
     i=0
-    while [ ! -e "$work/pty" ] && [ $i -lt 100 ]; do
+    while [ ! -L "$com" ] && [ $i -lt 100 ]; do
         sleep 0.05
         i=$((i + 1))
     done
-    if [ ! -e "$work/pty" ]; then
+    if [ ! -L "$com" ]; then
         echo "FAIL: zuva-devsim did not come up"
         cat "$work/devsim.log"
         exit 1
     fi
-    ln -sf "$(readlink -f "$work/pty")" "$com"
 }
 
-# Stops the simulator so that it writes its dump and summary.
+# Stops the simulator, which then writes its dump and its summary line.
 stop_devsim() {
     kill -INT "$devsim_pid" 2>/dev/null
     wait "$devsim_pid" 2>/dev/null
     devsim_pid=
+    summary=$(tail -n 1 "$work/devsim.log")
+    echo "device: $summary"
+}
+
+# One field of the summary line, such as "read-out protected".
+summary_field() {
+    echo "$summary" | sed -n "s/.*$1: \([^,]*\).*/\1/p"
 }
 
 # Runs the driver program; its output without Windows line ends, its exit status.
@@ -114,11 +120,16 @@ drive() {
 # The first bytes of FLASH are the image; everything behind it is still erased.
 check_flash_holds() { # image
     size=$(stat -c %s "$1")
-    if cmp -s -n "$size" "$1" "$work/flash.bin"; then
-        check "FLASH holds the image" "identical" "identical"
-    else
-        check "FLASH holds the image" "identical" "different"
-    fi
+    if cmp -s -n "$size" "$1" "$work/flash.bin"; then found=identical; else found=different; fi
+    check "FLASH from 0x08000000 against the image" identical "$found"
+    rest=$(tail -c +"$((size + 1))" "$work/flash.bin" | tr -d '\377' | wc -c)
+    check "non-erased bytes behind the image" 0 "$rest"
+}
+
+# A finished run leaves sectors 0 to 15 write-protected and read-out protection on.
+check_protected() {
+    check "read-out protected" yes "$(summary_field 'read-out protected')"
+    check "write-protected sectors" 0x0000FFFF "$(summary_field 'write-protected sectors')"
 }
 
 # Test data: 96 blocks, long enough under the simulator's timing to watch the run.
@@ -140,10 +151,12 @@ normal)
     status=$?
     stop_devsim
     check_flash_holds "$work/image.bin"
+    check_protected
     ;;
 failure)
     add_ports
-    start_devsim --fault write:3:nack
+    # The third block's data is refused.
+    start_devsim --nack write@3:3
     drive failure "$flash_exe" "$(winpath "$work/image.bin")" \
         "Communication error"
     status=$?
@@ -156,8 +169,14 @@ abort)
     status=$?
     stop_devsim
     # The run stopped before its protection steps: the device is left unprotected.
-    check "read-out protection after the abort" "off" \
-        "$(sed -n 's/^readout-protected: *//p' "$work/summary.txt")"
+    check "read-out protected after the abort" no "$(summary_field 'read-out protected')"
+    check "write-protected sectors after the abort" 0x00000000 \
+        "$(summary_field 'write-protected sectors')"
+    written=$(summary_field 'blocks written' | cut -d' ' -f1)
+    found="${written:-none} of 96"
+    if [ "${written:-96}" -lt 96 ]; then found="fewer than 96"; fi
+    echo "blocks written before the run stopped: ${written:-none}"
+    check "blocks written when the run stopped" "fewer than 96" "$found"
     ;;
 update)
     add_ports
@@ -175,6 +194,7 @@ update)
     status=$?
     stop_devsim
     check_flash_holds "$work/image.bin"
+    check_protected
     ;;
 *)
     echo "unknown scenario: $scenario"
