@@ -4,3 +4,10 @@ zuva_add_gtest(test_devsim_model
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/unit/test_devsim_model.cpp
     LIBS zuva_devsim_model
     LABELS unit)
+
+if(TARGET zuva_fake_serial AND TARGET zuva_fake_device)
+    zuva_add_gtest(test_devsim_fake
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/unit/test_devsim_fake.cpp
+        LIBS zuva_fake_device zuva_link zuva_fake_serial
+        LABELS device)
+endif()

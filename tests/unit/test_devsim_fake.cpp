@@ -1,0 +1,104 @@
+// The device model behind the fake link, driven by the real bootloader commands: the
+// in-process device that the programming-run tests build on.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "engine/bootloader.h"
+#include "engine/serial.h"
+#include "tests/fakes/fake_device.h"
+#include "tests/fakes/fake_serial.h"
+
+namespace {
+
+class FakeDevice : public ::testing::Test {
+  protected:
+    DevConfig config;
+    void Attach() {
+        FakeReset();
+        ASSERT_EQ(FakeDeviceAttach(config), 0);
+        ASSERT_EQ(OpenPort("\\\\.\\COM7"), 0);
+    }
+    void TearDown() override {
+        ClosePort();
+        FakeDeviceDetach();
+        FakeReset();
+    }
+};
+
+TEST_F(FakeDevice, AWholeProtectedDeviceCycleThroughTheBootloaderCommands) {
+    config.readoutProtected = true;
+    config.writeProtected = 0xFFFFFFFF;
+    config.flashImage = std::vector<uint8_t>(4096, 0x00);
+    Attach();
+    EXPECT_EQ(FakeDeviceOpens(), 1u);
+    ASSERT_EQ(BlSync(), 0);
+    ASSERT_EQ(BlGetId(), 0);
+    ASSERT_EQ(BlReadoutUnprotect(), 0);
+    ASSERT_EQ(BlWriteUnprotect(), 0);
+    ASSERT_EQ(BlEraseAll(), 0);
+    std::vector<uint8_t> block(256);
+    for (size_t i = 0; i < block.size(); ++i) {
+        block[i] = uint8_t(i ^ 0xA5);
+    }
+    ASSERT_EQ(BlWriteMemory(0x08000100, block.data(), 256), 0);
+    ASSERT_EQ(BlWriteProtect(), 0);
+    ASSERT_EQ(BlReadoutProtect(), 0);
+
+    DevState s = DevGetState();
+    EXPECT_TRUE(s.readoutProtected);
+    EXPECT_EQ(s.writeProtected, 0x0000FFFFu);
+    EXPECT_FALSE(s.synced);
+    EXPECT_EQ(s.counters.syncs, 4u);
+    EXPECT_EQ(s.counters.blocksWritten, 1u);
+    const std::vector<uint8_t>& flash = DevFlash();
+    EXPECT_EQ(std::vector<uint8_t>(flash.begin() + 0x100, flash.begin() + 0x200), block);
+    EXPECT_EQ(flash[0], 0xFF);
+    // Four syncs each pause 100 ms; nothing else costs model time with timing off.
+    EXPECT_EQ(FakeDeviceNowUs(), 400000u);
+}
+
+TEST_F(FakeDevice, ProtectedDeviceRefusesEraseUntilUnprotected) {
+    config.readoutProtected = true;
+    Attach();
+    ASSERT_EQ(BlSync(), 0);
+    EXPECT_EQ(BlEraseAll(), 1);
+    EXPECT_EQ(BlWriteUnprotect(), 1);
+}
+
+TEST_F(FakeDevice, SilenceCostsFiveEmptyReadsOfModelTime) {
+    DevFault f;
+    ASSERT_EQ(DevParseFault("get-id", DevFaultKind::Silent, &f), 0);
+    config.faults.push_back(f);
+    Attach();
+    ASSERT_EQ(BlSync(), 0);
+    uint64_t before = FakeDeviceNowUs();
+    EXPECT_EQ(BlGetId(), 1);
+    EXPECT_EQ(FakeDeviceNowUs() - before, 500000u);
+}
+
+TEST_F(FakeDevice, ADyingLinkFailsTheReadAttempts) {
+    config.dieInBlock = 1;
+    Attach();
+    ASSERT_EQ(BlSync(), 0);
+    std::vector<uint8_t> block(256, 0x11);
+    EXPECT_EQ(BlWriteMemory(0x08000000, block.data(), 256), 1);
+    uint8_t b;
+    EXPECT_EQ(PortRead(&b, 1, 5), -1);
+}
+
+TEST_F(FakeDevice, TimingModeCountsWireAndProgrammingTime) {
+    config.timing = true;
+    Attach();
+    ASSERT_EQ(BlSync(), 0);
+    std::vector<uint8_t> block(256, 0x5A);
+    uint64_t before = FakeDeviceNowUs();
+    ASSERT_EQ(BlWriteMemory(0x08000000, block.data(), 256), 0);
+    uint64_t us = FakeDeviceNowUs() - before;
+    // 265 bytes in, 3 ACKs out, 128 half-words: about 32 ms.
+    EXPECT_GT(us, 30000u);
+    EXPECT_LT(us, 34000u);
+    ASSERT_EQ(BlWriteUnprotect(), 0); // its re-sync waits out the start-up after reset
+}
+
+} // namespace
