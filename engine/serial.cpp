@@ -84,10 +84,12 @@ int32_t PortRead(void* buf, uint32_t n, int32_t idleLimit) {
             return -1;
         }
         if (got == 0) {
-            // Counts every empty attempt of the call, never reset by arriving bytes.
-            if (--idle <= 0) {
+            // Counts every empty attempt of the call, never reset by arriving bytes. Tested
+            // before decreasing: a limit of INT32_MIN must not wrap round to INT32_MAX.
+            if (idle <= 1) {
                 return static_cast<int32_t>(total);
             }
+            --idle;
         }
         total += static_cast<uint32_t>(got);
         if (total >= n) {

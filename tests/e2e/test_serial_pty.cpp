@@ -1,0 +1,208 @@
+// The POSIX serial link for real, over a pseudo-terminal that the test owns: the test holds
+// the master side and plays the device; the link opens the slave as its port.
+#include "engine/serial.h"
+#include "engine/serial_platform.h"
+#include "engine/status.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int64_t MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// Everything the master can read within waitMs (stops early once want bytes came).
+std::vector<uint8_t> DrainMaster(int master, size_t want, int waitMs) {
+    std::vector<uint8_t> got;
+    auto start = Clock::now();
+    while (got.size() < want && MsSince(start) < waitMs) {
+        pollfd entry{master, POLLIN, 0};
+        if (poll(&entry, 1, 20) == 1) {
+            uint8_t chunk[4096];
+            ssize_t n = read(master, chunk, sizeof chunk);
+            if (n > 0) {
+                got.insert(got.end(), chunk, chunk + n);
+            }
+        }
+    }
+    return got;
+}
+
+class SerialPty : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ClosePort();
+        SetStatusCallback(nullptr);
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(grantpt(master), 0);
+        ASSERT_EQ(unlockpt(master), 0);
+        slavePath = ptsname(master);
+    }
+    void TearDown() override {
+        ClosePort();
+        if (master >= 0) {
+            close(master);
+        }
+    }
+    void WriteMaster(const std::vector<uint8_t>& bytes) {
+        ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+
+    int master = -1;
+    std::string slavePath;
+};
+
+TEST_F(SerialPty, OpenSetsARawLineAt115200) {
+    ASSERT_EQ(OpenPort(slavePath.c_str()), 0);
+    // The master reports the slave's settings. A pty keeps no parity bit, so PARENB is not
+    // observable here; everything else is.
+    termios line{};
+    ASSERT_EQ(tcgetattr(master, &line), 0);
+    EXPECT_EQ(cfgetospeed(&line), static_cast<speed_t>(B115200));
+    EXPECT_EQ(cfgetispeed(&line), static_cast<speed_t>(B115200));
+    EXPECT_EQ(line.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(line.c_cflag & (CSTOPB | PARODD), 0u);
+    EXPECT_EQ(line.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ(line.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(line.c_iflag & (ICRNL | INLCR | IGNCR | IXON | IXOFF | INPCK | ISTRIP), 0u);
+    EXPECT_EQ(line.c_oflag & OPOST, 0u);
+}
+
+TEST_F(SerialPty, TheOpenIsExclusive) {
+    ASSERT_EQ(OpenPort(slavePath.c_str()), 0);
+    SysPort second = SysOpenPort(slavePath.c_str());
+    EXPECT_EQ(second, kNoPort);
+    if (second != kNoPort) {
+        SysClosePort(second);
+    }
+    ClosePort();
+    second = SysOpenPort(slavePath.c_str()); // free again once closed
+    EXPECT_NE(second, kNoPort);
+    SysClosePort(second);
+}
+
+TEST_F(SerialPty, TheSamePtyOpensAgainAfterClose) {
+    // The second configuration asks the pty only to keep parity it cannot hold.
+    ASSERT_EQ(OpenPort(slavePath.c_str()), 0);
+    ClosePort();
+    EXPECT_EQ(OpenPort(slavePath.c_str()), 0);
+}
+
+TEST_F(SerialPty, WhatIsNotATerminalIsRefused) {
+    EXPECT_EQ(OpenPort("/dev/null"), 1);
+    EXPECT_FALSE(PortIsOpen());
+    EXPECT_EQ(OpenPort("/nonexistent/ttyS0"), 1);
+    EXPECT_FALSE(PortIsOpen());
+}
+
+// Time windows below are generous: they tell "waited the read constant" from "did not
+// wait", not how fast the machine is.
+TEST_F(SerialPty, AnEmptyAttemptWaitsTheReadConstant) {
+    ASSERT_EQ(OpenPort(slavePath.c_str()), 0);
+    uint8_t byte = 0;
+    auto start = Clock::now();
+    EXPECT_EQ(PortRead(&byte, 1, 1), 0);
+    int64_t ms = MsSince(start);
+    EXPECT_GE(ms, 80);
+    EXPECT_LE(ms, 400);
+
+    start = Clock::now();
+    EXPECT_EQ(PortRead(&byte, 1, 3), 0); // three empty attempts
+    ms = MsSince(start);
+    EXPECT_GE(ms, 280);
+    EXPECT_LE(ms, 1000);
+}
+
+TEST_F(SerialPty, AWaitingByteReturnsAtOnce) {
+    ASSERT_EQ(OpenPort(slavePath.c_str()), 0);
+    WriteMaster({0x79});
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    uint8_t byte = 0;
+    auto start = Clock::now();
+    EXPECT_EQ(PortRead(&byte, 1, 1), 1);
+    EXPECT_LT(MsSince(start), 80);
+    EXPECT_EQ(byte, 0x79);
+}
+
+TEST_F(SerialPty, TheFirstByteEndsTheWait) {
+    ASSERT_EQ(OpenPort(slavePath.c_str()), 0);
+    ASSERT_EQ(SetPortTimeouts(2000, 1000), 0);
+    std::thread device([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const uint8_t ack = 0x79;
+        EXPECT_EQ(write(master, &ack, 1), 1);
+    });
+    uint8_t byte = 0;
+    auto start = Clock::now();
+    int32_t got = PortRead(&byte, 1, 1);
+    int64_t ms = MsSince(start);
+    device.join();
+    EXPECT_EQ(got, 1);
+    EXPECT_LT(ms, 1000); // far less than the 2000 ms constant
+}
+
+std::vector<uint8_t> AllByteValues() {
+    std::vector<uint8_t> bytes(256);
+    for (int i = 0; i < 256; ++i) {
+        bytes[i] = static_cast<uint8_t>(i); // CR, LF, ^C, XON, XOFF and 0x7F among them
+    }
+    return bytes;
+}
+
+TEST_F(SerialPty, EveryByteValueCrossesUnchangedBothWays) {
+    ASSERT_EQ(OpenPort(slavePath.c_str()), 0);
+    const std::vector<uint8_t> bytes = AllByteValues();
+    EXPECT_EQ(PortWrite(bytes.data(), 256), 256);
+    EXPECT_EQ(DrainMaster(master, 256, 2000), bytes);
+
+    WriteMaster(bytes);
+    std::vector<uint8_t> got(256);
+    EXPECT_EQ(PortRead(got.data(), 256, 5), 256);
+    EXPECT_EQ(got, bytes);
+}
+
+TEST_F(SerialPty, BytesFromBeforeTheOpenAreNotAnAnswer) {
+    WriteMaster({0x1F, 0x1F});
+    ASSERT_EQ(OpenPort(slavePath.c_str()), 0);
+    uint8_t byte = 0;
+    EXPECT_EQ(PortRead(&byte, 1, 1), 0);
+}
+
+TEST_F(SerialPty, AWriteIsBoundedByTheWriteConstant) {
+    ASSERT_EQ(OpenPort(slavePath.c_str()), 0);
+    ASSERT_EQ(SetPortTimeouts(100, 200), 0);
+    // Nobody reads the master: the pty's buffers fill and the attempt runs out of time.
+    std::vector<uint8_t> lots(4 << 20, 0x55);
+    auto start = Clock::now();
+    int32_t written = PortWrite(lots.data(), static_cast<uint32_t>(lots.size()));
+    int64_t ms = MsSince(start);
+    EXPECT_GT(written, 0);
+    EXPECT_LT(written, static_cast<int32_t>(lots.size()));
+    EXPECT_GE(ms, 150);
+    EXPECT_LE(ms, 2000);
+}
+
+TEST_F(SerialPty, AHungUpLineFailsTheReadInsteadOfIdling) {
+    ASSERT_EQ(OpenPort(slavePath.c_str()), 0);
+    close(master);
+    master = -1;
+    uint8_t byte = 0;
+    auto start = Clock::now();
+    EXPECT_EQ(PortRead(&byte, 1, 5), -1);
+    EXPECT_LT(MsSince(start), 80);
+}
+
+} // namespace

@@ -1,0 +1,238 @@
+// The portable serial link (open state, write loop, read loop with idle counting and
+// polling) against the scripted fake primitives.
+#include "engine/serial.h"
+#include "engine/status.h"
+#include "tests/fakes/fake_serial.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+int pollsUntilAbort = -1; // abort on this poll (1 = first); -1 never
+
+int LoggingPoll(int kind, intptr_t value) {
+    EXPECT_EQ(kind, Poll);
+    EXPECT_EQ(value, 0);
+    FakeNotePoll();
+    return (pollsUntilAbort > 0 && --pollsUntilAbort == 0) ? 1 : 0;
+}
+
+class SerialLink : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ClosePort();
+        FakeReset();
+        pollsUntilAbort = -1;
+        SetStatusCallback(LoggingPoll);
+    }
+    void TearDown() override { ClosePort(); }
+
+    // Open and forget the open's own calls, so the transcript holds only what follows.
+    void OpenQuietly() {
+        ASSERT_EQ(OpenPort("\\\\.\\COM3"), 0);
+        FakeClearTranscript();
+    }
+};
+
+TEST_F(SerialLink, OpenConfiguresThenSetsTheTimeouts) {
+    EXPECT_EQ(OpenPort("\\\\.\\COM3"), 0);
+    EXPECT_TRUE(PortIsOpen());
+    EXPECT_EQ(FakeTranscript(), "open configure timeouts(100,1000)");
+    EXPECT_EQ(FakeGetCounts().openPath, "\\\\.\\COM3");
+}
+
+TEST_F(SerialLink, SecondOpenIsRefusedAndLeavesTheFirstUsable) {
+    OpenQuietly();
+    EXPECT_EQ(OpenPort("\\\\.\\COM4"), 1);
+    EXPECT_EQ(FakeGetCounts().openTries, 1); // refused before the platform was asked
+    EXPECT_TRUE(PortIsOpen());
+    const uint8_t byte = 0x7F;
+    EXPECT_EQ(PortWrite(&byte, 1), 1);
+    EXPECT_EQ(FakeTranscript(), ">7F");
+}
+
+TEST_F(SerialLink, FailedOpenLeavesTheLinkClosedAndCloseDoesNothing) {
+    FakeFailOpen();
+    EXPECT_EQ(OpenPort("\\\\.\\COM9"), 1);
+    EXPECT_FALSE(PortIsOpen());
+    ClosePort();
+    EXPECT_EQ(FakeTranscript(), "open!");
+    EXPECT_EQ(FakeGetCounts().configures, 0);
+}
+
+// Configuration that stops half-way keeps the handle, so the caller's ClosePort frees it.
+TEST_F(SerialLink, FailedConfigurationKeepsThePortUntilClosePort) {
+    struct Case {
+        void (*fail)(bool);
+        const char* transcript;
+    };
+    const Case cases[] = {
+        {FakeFailConfigure, "open configure!"},
+        {FakeFailTimeouts, "open configure timeouts!"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.transcript);
+        ClosePort();
+        FakeReset();
+        c.fail(true);
+        EXPECT_EQ(OpenPort("\\\\.\\COM3"), 1);
+        EXPECT_EQ(FakeTranscript(), c.transcript);
+        EXPECT_TRUE(PortIsOpen());
+        EXPECT_TRUE(FakePortOpen());
+        EXPECT_EQ(OpenPort("\\\\.\\COM3"), 1); // still held
+        EXPECT_EQ(FakeGetCounts().openTries, 1);
+        ClosePort();
+        EXPECT_FALSE(FakePortOpen());
+        c.fail(false);
+        EXPECT_EQ(OpenPort("\\\\.\\COM3"), 0);
+    }
+}
+
+TEST_F(SerialLink, CloseTwiceClosesOnce) {
+    OpenQuietly();
+    ClosePort();
+    ClosePort();
+    EXPECT_EQ(FakeGetCounts().closes, 1);
+    EXPECT_EQ(FakeGetCounts().strayCalls, 0);
+    EXPECT_FALSE(PortIsOpen());
+}
+
+TEST_F(SerialLink, NothingMovesWithoutAPort) {
+    uint8_t buf[4] = {1, 2, 3, 4};
+    EXPECT_EQ(PortWrite(buf, 4), -1);
+    EXPECT_EQ(PortRead(buf, 4, 5), -1);
+    EXPECT_EQ(SetPortTimeouts(100, 1000), 1);
+    EXPECT_EQ(FakeTranscript(), ""); // no attempt, no poll, no time-outs call
+}
+
+TEST_F(SerialLink, SetPortTimeoutsPassesBothConstants) {
+    OpenQuietly();
+    EXPECT_EQ(SetPortTimeouts(250, 40), 0);
+    EXPECT_EQ(FakeGetCounts().readConstantMs, 250u);
+    EXPECT_EQ(FakeGetCounts().writeConstantMs, 40u);
+    FakeFailTimeouts();
+    EXPECT_EQ(SetPortTimeouts(100, 1000), 1);
+}
+
+// ---- PortWrite ----
+
+TEST_F(SerialLink, WriteOfNothingReturnsZero) {
+    OpenQuietly();
+    EXPECT_EQ(PortWrite("", 0), 0);
+}
+
+TEST_F(SerialLink, ShortAttemptsAreContinuedFromWhereTheyStopped) {
+    OpenQuietly();
+    const uint8_t bytes[6] = {0x31, 0xCE, 0x08, 0x00, 0x00, 0x08};
+    FakeQueueWrite(2);
+    FakeQueueWrite(3);
+    EXPECT_EQ(PortWrite(bytes, 6), 6);
+    EXPECT_EQ(FakeTranscript(), ">31CE08000008=2 >08000008=3 >08");
+    EXPECT_EQ(FakeWrittenBytes(), std::vector<uint8_t>(bytes, bytes + 6));
+}
+
+TEST_F(SerialLink, AnAttemptThatTakesNothingEndsTheWriteWithTheCountSoFar) {
+    OpenQuietly();
+    const uint8_t bytes[4] = {1, 2, 3, 4};
+    FakeQueueWrite(1);
+    FakeQueueWrite(0);
+    EXPECT_EQ(PortWrite(bytes, 4), 1);
+    EXPECT_EQ(FakeWrites().size(), 2u);
+}
+
+TEST_F(SerialLink, AFailedAttemptFailsTheWholeWrite) {
+    OpenQuietly();
+    const uint8_t bytes[4] = {1, 2, 3, 4};
+    FakeQueueWrite(3);
+    FakeQueueWrite(-1);
+    EXPECT_EQ(PortWrite(bytes, 4), -1); // even though 3 bytes went
+    EXPECT_TRUE(PortIsOpen());
+}
+
+// ---- PortRead ----
+
+TEST_F(SerialLink, IdleAllowanceCountsEveryEmptyAttemptOfTheCall) {
+    OpenQuietly();
+    FakeQueueEmpty(2);
+    FakeQueueRead({0xA1});
+    FakeQueueEmpty(2);
+    FakeQueueRead({0xA2});
+    FakeQueueEmpty(2);
+    FakeQueueRead({0xA3});
+    uint8_t buf[3] = {};
+    EXPECT_EQ(PortRead(buf, 3, 5), 2);
+    EXPECT_EQ(FakeTranscript(), "? <. ? <. ? <A1 ? <. ? <. ? <A2 ? <.");
+    EXPECT_EQ(buf[0], 0xA1);
+    EXPECT_EQ(buf[1], 0xA2);
+    EXPECT_EQ(FakeQueuedReads(), 2u); // one empty attempt and the third byte never read
+}
+
+TEST_F(SerialLink, IdleLimitOfOneOrLessMakesExactlyOneAttempt) {
+    for (int32_t limit : {1, 0, -1, INT32_MIN}) {
+        SCOPED_TRACE(limit);
+        FakeClearTranscript();
+        ClosePort();
+        OpenQuietly();
+        uint8_t byte = 0;
+        EXPECT_EQ(PortRead(&byte, 1, limit), 0);
+        EXPECT_EQ(FakeTranscript(), "? <.");
+    }
+}
+
+TEST_F(SerialLink, AWaitingByteIsReadInOneAttempt) {
+    OpenQuietly();
+    FakeQueueRead({0x79});
+    uint8_t byte = 0;
+    EXPECT_EQ(PortRead(&byte, 1, 5), 1);
+    EXPECT_EQ(byte, 0x79);
+    EXPECT_EQ(FakeTranscript(), "? <79");
+}
+
+TEST_F(SerialLink, EachAttemptAsksOnlyForTheMissingBytes) {
+    OpenQuietly();
+    FakeQueueRead({1, 2});
+    FakeQueueRead({3, 4, 5, 6});
+    uint8_t buf[5] = {};
+    std::memset(buf, 0xEE, sizeof buf);
+    EXPECT_EQ(PortRead(buf, 4, 5), 4);
+    ASSERT_EQ(FakeReads().size(), 2u);
+    EXPECT_EQ(FakeReads()[0].asked, 4u);
+    EXPECT_EQ(FakeReads()[1].asked, 2u);
+    EXPECT_EQ(buf[3], 4);
+    EXPECT_EQ(buf[4], 0xEE); // nothing stored beyond n
+}
+
+TEST_F(SerialLink, AFailedAttemptFailsTheReadEvenAfterBytes) {
+    OpenQuietly();
+    FakeQueueRead({0x01});
+    FakeQueueReadFailure();
+    uint8_t buf[3] = {};
+    EXPECT_EQ(PortRead(buf, 3, 5), -1);
+    EXPECT_TRUE(PortIsOpen());
+}
+
+TEST_F(SerialLink, AbortOnTheFirstPollMakesNoAttempt) {
+    OpenQuietly();
+    FakeQueueRead({0x79});
+    pollsUntilAbort = 1;
+    uint8_t byte = 0;
+    EXPECT_EQ(PortRead(&byte, 1, 5), 0);
+    EXPECT_EQ(FakeTranscript(), "?");
+    EXPECT_TRUE(FakeReads().empty());
+}
+
+TEST_F(SerialLink, AbortDiscardsTheBytesAlreadyRead) {
+    OpenQuietly();
+    FakeQueueRead({0x01});
+    FakeQueueRead({0x04});
+    FakeQueueRead({0x10});
+    pollsUntilAbort = 3;
+    uint8_t buf[3] = {};
+    EXPECT_EQ(PortRead(buf, 3, 5), 0); // not 2
+    EXPECT_EQ(FakeTranscript(), "? <01 ? <04 ?");
+}
+
+} // namespace
