@@ -1,1 +1,90 @@
-// (in progress)
+// Serial primitives for Windows: a synchronous COM handle whose time-outs make every read
+// attempt return at once with waiting bytes, or wait up to the read constant for the first.
+#include "engine/serial_platform.h"
+
+#include "engine/port_names.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+HANDLE AsHandle(SysPort port) {
+    return reinterpret_cast<HANDLE>(port);
+}
+
+// COM1 to COM9 open by their bare names too, but COM10 and up exist only in the device
+// namespace: "COM10" is taken for a file of that name. So a bare "COMn" is opened as
+// "\\.\COMn", which names every port whatever its number.
+const char* DeviceNamespacePath(const char* portPath, char* out, size_t outSize) {
+    if (std::strncmp(portPath, "\\\\.\\", 4) == 0 || ComNumberFromName(portPath) == 0) {
+        return portPath;
+    }
+    int written = std::snprintf(out, outSize, "\\\\.\\%s", portPath);
+    return (written > 0 && static_cast<size_t>(written) < outSize) ? out : portPath;
+}
+
+} // namespace
+
+SysPort SysOpenPort(const char* portPath) {
+    char path[MAX_PATH];
+    HANDLE handle =
+        CreateFileA(DeviceNamespacePath(portPath, path, sizeof path), GENERIC_READ | GENERIC_WRITE,
+                    0, nullptr, OPEN_EXISTING, 0, nullptr);
+    return reinterpret_cast<SysPort>(handle); // INVALID_HANDLE_VALUE is kNoPort
+}
+
+int SysConfigureLine(SysPort port) {
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(AsHandle(port), &dcb)) {
+        return 1;
+    }
+    // Exactly these five; flow control, modem lines and special characters stay as found.
+    dcb.fParity = FALSE;
+    dcb.BaudRate = CBR_115200;
+    dcb.ByteSize = 8;
+    dcb.Parity = EVENPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    return SetCommState(AsHandle(port), &dcb) ? 0 : 1;
+}
+
+int SysSetTimeouts(SysPort port, uint32_t readConstantMs, uint32_t writeConstantMs) {
+    // MAXDWORD interval and multiplier with a constant between 0 and MAXDWORD: a read
+    // returns at once with waiting bytes, returns as soon as the first byte arrives, or
+    // returns empty after the constant.
+    COMMTIMEOUTS t;
+    t.ReadIntervalTimeout = MAXDWORD;
+    t.ReadTotalTimeoutMultiplier = MAXDWORD;
+    t.ReadTotalTimeoutConstant = readConstantMs;
+    t.WriteTotalTimeoutMultiplier = 0;
+    t.WriteTotalTimeoutConstant = writeConstantMs;
+    return SetCommTimeouts(AsHandle(port), &t) ? 0 : 1;
+}
+
+int32_t SysReadAttempt(SysPort port, void* buf, uint32_t n) {
+    DWORD got = 0;
+    if (!ReadFile(AsHandle(port), buf, n, &got, nullptr)) {
+        return -1;
+    }
+    return static_cast<int32_t>(got);
+}
+
+int32_t SysWriteAttempt(SysPort port, const void* bytes, uint32_t n) {
+    DWORD written = 0;
+    if (!WriteFile(AsHandle(port), bytes, n, &written, nullptr)) {
+        return -1;
+    }
+    return static_cast<int32_t>(written);
+}
+
+void SysClosePort(SysPort port) {
+    CloseHandle(AsHandle(port));
+}
+
+void SysSleepMs(uint32_t ms) {
+    Sleep(ms);
+}
