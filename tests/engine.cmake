@@ -13,3 +13,16 @@ if(NOT WIN32)
         LIBS zuva_link zuva_serial_sys
         LABELS e2e)
 endif()
+
+if(WIN32 AND CMAKE_CROSSCOMPILING)
+    # Not discovered like the others: each case needs a fresh pty that the script makes.
+    add_executable(engine_serial_win32_test win32/test_serial_win32.cpp)
+    target_link_libraries(engine_serial_win32_test PRIVATE zuva_link zuva_serial_sys
+        GTest::gtest_main GTest::gtest)
+    add_test(NAME win32_serial_pty
+        COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/win32/serial-pty-test.sh
+                ${CMAKE_CURRENT_SOURCE_DIR}/win32/wine-run.sh ${ZUVA_WINEPREFIX}
+                $<TARGET_FILE:engine_serial_win32_test>)
+    set_tests_properties(win32_serial_pty PROPERTIES LABELS win32 TIMEOUT 180
+        SKIP_RETURN_CODE 77 RESOURCE_LOCK wine_com_ports)
+endif()
