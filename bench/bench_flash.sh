@@ -1,0 +1,128 @@
+#!/bin/bash
+# Benchmark: a 64 KiB raw image and the same image as Intel HEX with 16-byte records,
+# each programmed by zuva-flash into zuva-devsim running in real time (115200 8E1 on its
+# wire, datasheet programming and erase times). Prints figures only; nothing is asserted.
+#
+#   wall       the zuva-flash process from start to exit
+#   cpu        its user + system time, and that as a share of wall
+#   limit      what the wire and the device need at the least: every byte both ways at
+#              11 bits and 115200 baud, the half-words programmed, the erases, the option
+#              byte rewrites and start-ups after resets, and the 100 ms pause of each sync
+#   ratio      wall / limit
+#   client     the host's own time: from each last answer byte of the device to the host's
+#              next byte on the wire, summed over the run, less the 100 ms sync pauses
+#              (from the simulator's transcript timestamps), and its share of wall; this
+#              includes both processes' wake-ups and the pty's hand-over each way
+#   inside     the same gaps measured inside zuva-flash (preloaded client_gaps.so): from
+#              the read that brought the answer to the next write, less sleeps
+#
+# Usage: bench/bench_flash.sh [BUILD_DIR]   (default: build/linux)
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build/linux}
+flash=$build/cli/zuva-flash
+devsim=$build/tools/devsim/zuva-devsim
+gaps_module=$build/bench/zuva_client_gaps.so
+work=$(mktemp -d "${TMPDIR:-/tmp}/zuva-bench.XXXXXX")
+sim_pid=
+trap '[ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; rm -rf "$work"' EXIT
+
+# The images: 64 KiB of noise, and its Intel HEX form with 16-byte records at 0x08000000.
+head -c 65536 /dev/urandom >"$work/fw.bin"
+od -An -v -tx1 -w16 "$work/fw.bin" | awk '
+    function hex(t) { return (index(d, substr(t, 1, 1)) - 1) * 16 + index(d, substr(t, 2, 1)) - 1 }
+    BEGIN { d = "0123456789abcdef"; print ":020000040800F2" }
+    {
+        n = NF; sum = n + int(addr / 256) + addr % 256
+        line = sprintf(":%02X%04X00", n, addr)
+        for (i = 1; i <= n; i++) { v = hex($i); sum += v; line = line toupper($i) }
+        printf "%s%02X\n", line, (256 - sum % 256) % 256
+        addr += n
+    }
+    END { print ":00000001FF" }' >"$work/fw.hex"
+
+# Figures from one transcript: bytes each way, client gaps and the syncs among them.
+analyse() { # transcript
+    awk -v bt=0.095486 '
+        $3 == "D>H" || $3 == "H>D" {
+            line = $0
+            sub(/^ *[0-9.]+ ms (H>D|D>H) /, "", line)
+            split(line, parts, "  ")
+            n = split(parts[1], bytes, " ")
+            if ($3 == "D>H") { out += n; answered = $1; pending = 1; next }
+            in_ += n
+            if (pending) {
+                gap = ($1 - n * bt) - answered
+                gaps += gap; count++
+                if (parts[2] == "sync") syncs++
+                else if (gap > worst) worst = gap
+                pending = 0
+            }
+        }
+        END { printf "%d %d %.3f %d %d %.3f\n", in_, out, gaps, count, syncs, worst }' "$1"
+}
+
+run_one() { # image
+    local name=$1 pty t0 t1 user sys wall
+    "$devsim" --timing --once --transcript "$work/t.txt" >"$work/devsim.out" &
+    sim_pid=$!
+    for _ in $(seq 100); do
+        pty=$(head -1 "$work/devsim.out" 2>/dev/null || true)
+        [ -n "$pty" ] && break
+        sleep 0.05
+    done
+    # The client's own time, measured inside it, where the preload module was built.
+    local preload=
+    [ -f "$gaps_module" ] && preload=$gaps_module
+    rm -f "$work/gaps.txt"
+    local TIMEFORMAT='%3U %3S'
+    t0=$(date +%s%N)
+    { time ZUVA_GAPS_OUT="$work/gaps.txt" LD_PRELOAD=$preload \
+        "$flash" --port "$pty" "$work/$name" >"$work/flash.out" 2>&1; } 2>"$work/time.txt"
+    t1=$(date +%s%N)
+    wait "$sim_pid" || true
+    sim_pid=
+    [ "$(tail -1 "$work/flash.out")" = "Finished OK" ] || { cat "$work/flash.out"; exit 1; }
+    wall=$(((t1 - t0) / 1000)) # microseconds
+    cpu=$(awk '{ printf "%.3f %.3f", $1, $2 }' "$work/time.txt")
+    summary=$(tail -1 "$work/devsim.out")
+    report "$name" "$wall" "$cpu" "$(analyse "$work/t.txt")" "$summary"
+}
+
+report() { # name wall_us "user_s sys_s" analysis summary
+    local name=$1 wall_us=$2 cpu=$3 analysis=$4 summary=$5
+    read -r in_ out gaps count syncs worst <<<"$analysis"
+    awk -v name="$name" -v wall=$((wall_us)) -v times="$cpu" -v in_="$in_" -v out="$out" \
+        -v gaps="$gaps" -v count="$count" -v syncs="$syncs" -v worst="$worst" -v s="$summary" \
+        -v inside="$(cat "$work/gaps.txt" 2>/dev/null)" '
+    function field(pattern,   t) { t = s; sub(".*" pattern, "", t); return t + 0 }
+    BEGIN {
+        bt = 0.095486; wallms = wall / 1000
+        split(times, ut, " "); cpu = ut[1] + ut[2]
+        bytes = field("blocks written: [0-9]+ [(]"); erases = field("erases: ")
+        resets = field("resets: "); allsyncs = field("syncs: ")
+        wire = (in_ + out) * bt
+        device = bytes / 2 * 0.0525 + erases * 30 + resets * (31 + 1.2)
+        pauses = allsyncs * 100
+        limit = wire + device + pauses
+        client = gaps - syncs * 100
+        printf "%-7s wall %8.1f ms  cpu %6.1f ms (%.2f%%; user %.0f, sys %.0f)  limit %8.1f ms (wire %.1f, device %.1f, pauses %.0f)  ratio %.3f\n",
+            name, wallms, cpu * 1000, cpu * 100000 / wallms, ut[1] * 1000, ut[2] * 1000, limit, wire, device, pauses, wallms / limit
+        printf "        client %7.1f ms (%.2f%% of wall) over %d answers, worst gap %.3f ms; %d bytes out, %d in\n",
+            client, client * 100 / wallms, count, worst, in_, out
+        if (inside != "") {
+            split(inside, g, " ")
+            printf "        inside the client: %.1f ms (%.3f%% of wall) over %d answers, worst %.3f ms\n",
+                g[2] / 1000, g[2] / 10 / wallms, g[1], g[3] / 1000
+        }
+    }'
+}
+
+echo "zuva-flash against zuva-devsim --timing: 64 KiB images"
+run_one fw.bin
+run_one fw.hex
+if [ -x "$build/bench/zuva_pty_rtt" ]; then
+    read -r median mean < <("$build/bench/zuva_pty_rtt")
+    echo "pty round trip between two processes (the floor under each answer's gap):" \
+        "median $median us, mean $mean us; load average $(cut -d' ' -f1-3 /proc/loadavg)"
+fi
