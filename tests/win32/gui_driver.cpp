@@ -7,6 +7,7 @@
 //   failure EXE IMAGE TEXT      one run that must end in an "Error" box showing TEXT
 //   abort EXE IMAGE             close the window during a run
 //   update EXE DESCRIPTION      an updater: update mode and one good run
+//   pose EXE STAGE FILE         holds the window still for a screenshot (see Pose)
 #include <windows.h>
 #include <commctrl.h>
 
@@ -92,14 +93,13 @@ HWND FindDialogWindow(DWORD processId, HWND exclude) {
 }
 
 HWND WaitForDialogWindow(DWORD processId, HWND exclude, DWORD timeoutMs) {
-    for (DWORD waited = 0; waited < timeoutMs; waited += 20) {
+    for (DWORD waited = 0;; waited += 20) {
         HWND found = FindDialogWindow(processId, exclude);
-        if (found != nullptr) {
+        if (found != nullptr || waited >= timeoutMs) {
             return found;
         }
         Sleep(20);
     }
-    return nullptr;
 }
 
 bool Start(const char* exe, Program* program) {
@@ -465,6 +465,41 @@ int Update(const char* exe, const char* description) {
     return failures;
 }
 
+// Sets the window up for a screenshot, prints READY with the dialog's rectangle, holds
+// the pose for a while, then dismisses any result box and closes the window.
+//   idle: FILE in the file field; run: FILE being programmed, at 40 % or more;
+//   done: the result box of that run; update: the window as it comes up.
+int Pose(const char* exe, const std::string& stage, const char* file) {
+    Program program;
+    if (!Start(exe, &program)) {
+        return 1;
+    }
+    if (stage != "update") {
+        SetFileField(program, file);
+    }
+    if (stage == "run" || stage == "done") {
+        PostMessageA(Control(program, IDC_FLASH), BM_CLICK, 0, 0);
+        for (int i = 0; i < 3000 && Ask(Control(program, IDC_PROGRESS), PBM_GETPOS) < 40; ++i) {
+            Sleep(5);
+        }
+    }
+    if (stage == "done") {
+        WaitForDialogWindow(program.process.dwProcessId, program.dialog, 60000);
+    }
+    Sleep(300); // let the window repaint
+    ScreenRect r = RectOf(program.dialog);
+    std::printf("READY %d %d %d %d\n", r.left, r.top, r.right, r.bottom);
+    std::fflush(stdout);
+    Sleep(2000);
+    HWND box = WaitForDialogWindow(program.process.dwProcessId, program.dialog,
+                                   stage == "run" ? 60000 : 0);
+    if (box != nullptr) {
+        DismissBox(box);
+    }
+    CloseAndExpectStatusZero(program);
+    return failures;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -480,6 +515,8 @@ int main(int argc, char** argv) {
         result = Abort(argv[2], argv[3]);
     } else if (scenario == "update" && argc == 4) {
         result = Update(argv[2], argv[3]);
+    } else if (scenario == "pose" && argc == 5) {
+        result = Pose(argv[2], argv[3], argv[4]);
     } else {
         std::fprintf(stderr, "usage: gui_driver noports|normal|failure|abort|update EXE ...\n");
         return 64;
