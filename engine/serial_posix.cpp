@@ -156,6 +156,9 @@ int SysSetTimeouts(SysPort port, uint32_t readConstantMs, uint32_t writeConstant
 }
 
 int32_t SysReadAttempt(SysPort port, void* buf, uint32_t n) {
+    if (n == 0) {
+        return 0; // as ReadFile: nothing asked, nothing waited for
+    }
     int fd = static_cast<int>(port);
     int64_t deadline = NowMs() + ReadConstant(port);
     for (;;) {
@@ -199,6 +202,9 @@ void SysClosePort(SysPort port) {
     if (port == timeouts.port) {
         timeouts = PortTimeouts{};
     }
+    // The exclusive flag belongs to the terminal, not to this descriptor: a pty slave keeps
+    // it after the close for as long as its master lives, and would turn the next run away.
+    ioctl(static_cast<int>(port), TIOCNXCL);
     close(static_cast<int>(port)); // also drops the lock
 }
 

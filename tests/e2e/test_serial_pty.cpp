@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -94,6 +96,33 @@ TEST_F(SerialPty, TheOpenIsExclusive) {
     SysClosePort(second);
 }
 
+// errno of a plain open of path by an unprivileged user (0 when it opened). Root may open
+// an exclusive terminal anyway, so a root test asks a child that gave up root.
+int PlainOpenError(const char* path) {
+    pid_t child = fork();
+    if (child == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
+            _exit(255);
+        }
+        int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+        _exit(fd >= 0 ? 0 : errno);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
+TEST_F(SerialPty, OtherUsersAreTurnedAwayOnlyWhileThePortIsOpen) {
+    ASSERT_EQ(chmod(slavePath.c_str(), 0666), 0);
+    ASSERT_EQ(PlainOpenError(slavePath.c_str()), 0);
+    ASSERT_EQ(OpenPort(slavePath.c_str()), 0);
+    EXPECT_EQ(PlainOpenError(slavePath.c_str()), EBUSY);
+    ClosePort();
+    EXPECT_EQ(PlainOpenError(slavePath.c_str()), 0); // the pty outlives the link
+}
+
 TEST_F(SerialPty, TheSamePtyOpensAgainAfterClose) {
     // The second configuration asks the pty only to keep parity it cannot hold.
     ASSERT_EQ(OpenPort(slavePath.c_str()), 0);
@@ -135,6 +164,14 @@ TEST_F(SerialPty, AWaitingByteReturnsAtOnce) {
     EXPECT_EQ(PortRead(&byte, 1, 1), 1);
     EXPECT_LT(MsSince(start), 80);
     EXPECT_EQ(byte, 0x79);
+}
+
+TEST_F(SerialPty, AReadOfNothingNeitherWaitsNorFails) {
+    ASSERT_EQ(OpenPort(slavePath.c_str()), 0);
+    uint8_t byte = 0;
+    auto start = Clock::now();
+    EXPECT_EQ(PortRead(&byte, 0, 5), 0);
+    EXPECT_LT(MsSince(start), 80);
 }
 
 TEST_F(SerialPty, TheFirstByteEndsTheWait) {
