@@ -17,7 +17,7 @@ bool PortIsOpen() {
 }
 
 int OpenPort(const char* portPath) {
-    if (PortIsOpen()) {
+    if (PortIsOpen() || portPath == nullptr) {
         return 1;
     }
     // Stored before configuring, so a port whose configuration fails is still released

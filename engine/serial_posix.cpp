@@ -205,6 +205,9 @@ void SysClosePort(SysPort port) {
     // The exclusive flag belongs to the terminal, not to this descriptor: a pty slave keeps
     // it after the close for as long as its master lives, and would turn the next run away.
     ioctl(static_cast<int>(port), TIOCNXCL);
+    // Unsent output would hold the close for the driver's closing wait (30 s on a UART
+    // whose flow control stalls); nothing that is still unsent matters once the run ends.
+    tcflush(static_cast<int>(port), TCOFLUSH);
     close(static_cast<int>(port)); // also drops the lock
 }
 

@@ -54,6 +54,12 @@ TEST_F(SerialLink, SecondOpenIsRefusedAndLeavesTheFirstUsable) {
     EXPECT_EQ(FakeTranscript(), ">7F");
 }
 
+TEST_F(SerialLink, NoPathNoOpen) {
+    EXPECT_EQ(OpenPort(nullptr), 1);
+    EXPECT_FALSE(PortIsOpen());
+    EXPECT_EQ(FakeGetCounts().openTries, 0);
+}
+
 TEST_F(SerialLink, FailedOpenLeavesTheLinkClosedAndCloseDoesNothing) {
     FakeFailOpen();
     EXPECT_EQ(OpenPort("\\\\.\\COM9"), 1);
