@@ -3,7 +3,9 @@
 //
 // Usage: gui_driver SCENARIO ZUVAFLASH.EXE [ARG...]
 //   noports EXE                 no serial port: empty list, Flash stays disabled
-//   normal EXE IMAGE BADFILE    enable rule, Escape, a good run, a bad file, close
+//   normal EXE IMAGE BADFILE LONGTEXT
+//                               enable rule, Escape, a path cut at 259 characters, a good
+//                               run, a bad file, a port that does not exist, close
 //   failure EXE IMAGE TEXT      one run that must end in an "Error" box showing TEXT
 //   abort EXE IMAGE             close the window during a run
 //   update EXE DESCRIPTION      an updater: update mode and one good run
@@ -371,7 +373,7 @@ void CheckEnableRule(const Program& program) {
     CheckFlag("Flash enabled with a full path", true, FlashEnabled(program));
 }
 
-int Normal(const char* exe, const char* image, const char* badFile) {
+int Normal(const char* exe, const char* image, const char* badFile, const char* longText) {
     Program program;
     if (!Start(exe, &program)) {
         return 1;
@@ -379,6 +381,10 @@ int Normal(const char* exe, const char* image, const char* badFile) {
     CheckStartState(program);
     CheckEnableRule(program);
     CheckEscapeIgnored(program);
+
+    // The field holds more than 259 characters; the first 259 name a real image.
+    SetFileField(program, longText);
+    RunAndExpect(program, false, "Info", "Finished OK", false);
 
     SetFileField(program, image);
     MoveDialog(program, 20, 40);
@@ -427,7 +433,9 @@ int Abort(const char* exe, const char* image) {
     }
     Check(position >= 10 && position < 100, "run under way before the close", "10..99",
           std::to_string(position));
-    PostMessageA(program.dialog, WM_CLOSE, 0, 0);
+    // Close as the close box does: the system command, which the default dialog handling
+    // turns into WM_CLOSE while the run's pump dispatches it.
+    PostMessageA(program.dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
     // No result box may come up while the run winds down.
     HWND box = nullptr;
     for (int i = 0; i < 500 && WaitForSingleObject(program.process.hProcess, 10) == WAIT_TIMEOUT;
@@ -507,8 +515,8 @@ int main(int argc, char** argv) {
     int result = 64;
     if (scenario == "noports" && argc == 3) {
         result = NoPorts(argv[2]);
-    } else if (scenario == "normal" && argc == 5) {
-        result = Normal(argv[2], argv[3], argv[4]);
+    } else if (scenario == "normal" && argc == 6) {
+        result = Normal(argv[2], argv[3], argv[4], argv[5]);
     } else if (scenario == "failure" && argc == 5) {
         result = Failure(argv[2], argv[3], argv[4]);
     } else if (scenario == "abort" && argc == 4) {

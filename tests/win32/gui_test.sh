@@ -145,9 +145,17 @@ noports)
     ;;
 normal)
     add_ports
+    # A path of exactly 259 characters, then more text in the field behind it: only the
+    # first 259 characters may form the path.
+    base=$(winpath "$work")
+    dir=$(printf "%0$((259 - ${#base} - 7))d" 0 | tr 0 d)
+    mkdir "$work/$dir"
+    head -c 1024 /dev/urandom >"$work/$dir/s.bin"
+    long="$base\\$dir\\s.bin"
+    check "length of the long path" 259 "${#long}"
     start_devsim --timing
     drive normal "$flash_exe" "$(winpath "$work/image.bin")" \
-        "$(winpath "$work/image.enc")"
+        "$(winpath "$work/image.enc")" "${long}_and_more.hex"
     status=$?
     stop_devsim
     check_flash_holds "$work/image.bin"
