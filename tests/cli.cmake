@@ -14,3 +14,19 @@ if(NOT CMAKE_CROSSCOMPILING AND TARGET zuva-devsim AND TARGET zuva-pack)
         set_tests_properties(cli_e2e.${case} PROPERTIES LABELS e2e TIMEOUT 120)
     endforeach()
 endif()
+
+# Under Wine: zuva-flash.exe against the Linux zuva-devsim through dosdevices COM links.
+if(WIN32 AND CMAKE_CROSSCOMPILING AND TARGET zuva-pack)
+    if(TARGET ZuvaFlash)
+        set(ZUVA_GUI_EXE $<TARGET_FILE:ZuvaFlash>)
+    else()
+        set(ZUVA_GUI_EXE none)
+    endif()
+    add_test(NAME cli_wine_devsim
+        COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/win32/test_cli_wine.sh
+                ${CMAKE_CURRENT_LIST_DIR}/win32/wine-run.sh ${ZUVA_WINEPREFIX}
+                $<TARGET_FILE:zuva-flash> $<TARGET_FILE:zuva-pack> ${ZUVA_GUI_EXE}
+                ${CMAKE_SOURCE_DIR})
+    set_tests_properties(cli_wine_devsim PROPERTIES LABELS win32 TIMEOUT 300
+        SKIP_RETURN_CODE 77 RESOURCE_LOCK wine_com_ports)
+endif()
