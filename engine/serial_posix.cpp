@@ -72,7 +72,7 @@ const char* ResolvePath(const char* portPath, char* out, size_t outSize) {
     return portPath;
 }
 
-// Unix 98 pseudo-terminal slaves (/dev/pts/N) have majors 136 to 143.
+// Unix 98 pseudo-terminal slaves (/dev/pts/N) have majors 136 to 143 on Linux.
 bool IsPtySlave(int fd) {
     struct stat info {};
     if (fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) {
@@ -112,9 +112,11 @@ SysPort SysOpenPort(const char* portPath) {
     if (fd < 0) {
         return kNoPort;
     }
-    // Exclusive as on Windows: TIOCEXCL turns away later opens (except by root), and the
-    // lock turns away every other opener that asks for it, root included.
-    if (!isatty(fd) || ioctl(fd, TIOCEXCL) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    // Exclusive as on Windows: the lock turns away every other opener that asks for it,
+    // root included, and TIOCEXCL turns away later opens of any kind (except by root).
+    // The lock comes first: the exclusive mark belongs to the terminal and must not be
+    // left on a port that someone else holds.
+    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
         close(fd);
         return kNoPort;
     }
@@ -132,7 +134,7 @@ int SysConfigureLine(SysPort port) {
     bool pty = IsPtySlave(fd);
     if (tcsetattr(fd, TCSANOW, &line) != 0) {
         // A pseudo-terminal has no parity and drops PARENB; when that is the only change
-        // left (a second open of the same pty), this kernel answers EINVAL. Only a pty may
+        // left (a second open of the same pty), tcsetattr answers EINVAL. Only a pty may
         // go on without parity: a real port that refuses 8E1 is a failure.
         line.c_cflag &= ~PARENB;
         if (!pty || errno != EINVAL || tcsetattr(fd, TCSANOW, &line) != 0) {

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -121,6 +122,17 @@ TEST_F(SerialPty, OtherUsersAreTurnedAwayOnlyWhileThePortIsOpen) {
     EXPECT_EQ(PlainOpenError(slavePath.c_str()), EBUSY);
     ClosePort();
     EXPECT_EQ(PlainOpenError(slavePath.c_str()), 0); // the pty outlives the link
+}
+
+TEST_F(SerialPty, APortLockedElsewhereIsRefusedAndLeftAsItWas) {
+    ASSERT_EQ(chmod(slavePath.c_str(), 0666), 0);
+    int holder = open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(OpenPort(slavePath.c_str()), 1);
+    EXPECT_FALSE(PortIsOpen());
+    EXPECT_EQ(PlainOpenError(slavePath.c_str()), 0); // no exclusive mark left behind
+    close(holder);
 }
 
 TEST_F(SerialPty, TheSamePtyOpensAgainAfterClose) {
