@@ -1,12 +1,14 @@
 // The portable serial link (open state, write loop, read loop with idle counting and
 // polling) against the scripted fake primitives.
 #include "engine/serial.h"
+#include "engine/serial_platform.h"
 #include "engine/status.h"
 #include "tests/fakes/fake_serial.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -239,6 +241,46 @@ TEST_F(SerialLink, AbortDiscardsTheBytesAlreadyRead) {
     uint8_t buf[3] = {};
     EXPECT_EQ(PortRead(buf, 3, 5), 0); // not 2
     EXPECT_EQ(FakeTranscript(), "? <01 ? <04 ?");
+}
+
+// ---- The fake's peer hook, which the device tests build on ----
+
+std::vector<uint8_t> peerGot;
+std::string peerEvents;
+
+const FakePeer kRecordingPeer = {
+    [](const uint8_t* bytes, uint32_t n) { peerGot.insert(peerGot.end(), bytes, bytes + n); },
+    [](uint8_t* buf, uint32_t n) -> int32_t {
+        peerEvents += "r" + std::to_string(n);
+        buf[0] = 0x79;
+        return 1;
+    },
+    [](uint32_t ms) { peerEvents += "s" + std::to_string(ms); },
+    [] { peerEvents += "o"; },
+    [] { peerEvents += "c"; },
+};
+
+TEST_F(SerialLink, APeerSeesOnlyTheBytesTakenAndAnswersEveryAttempt) {
+    peerGot.clear();
+    peerEvents.clear();
+    FakeSetPeer(&kRecordingPeer);
+    OpenQuietly();
+    const uint8_t frame[3] = {0x43, 0xBC, 0xFF};
+    FakeQueueWrite(1);
+    FakeQueueWrite(0);
+    EXPECT_EQ(PortWrite(frame, 3), 1);
+    EXPECT_EQ(peerGot, std::vector<uint8_t>{0x43});
+    uint8_t buf[2] = {};
+    EXPECT_EQ(PortRead(buf, 2, 5), 2);
+    SysSleepMs(100);
+    ClosePort();
+    EXPECT_EQ(peerEvents, "or2r1s100c");
+    EXPECT_EQ(FakeTranscript(), ">43BCFF=1 >BCFF=0 ? <79 ? <79 ~100 close");
+
+    FakeSetPeer(nullptr); // back to the script: nothing queued, so silence
+    ASSERT_EQ(OpenPort("COM1"), 0);
+    EXPECT_EQ(PortRead(buf, 1, 1), 0);
+    EXPECT_EQ(peerEvents, "or2r1s100c");
 }
 
 } // namespace
