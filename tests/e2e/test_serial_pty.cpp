@@ -1,5 +1,6 @@
 // The POSIX serial link for real, over a pseudo-terminal that the test owns: the test holds
 // the master side and plays the device; the link opens the slave as its port.
+#include "engine/bootloader.h"
 #include "engine/serial.h"
 #include "engine/serial_platform.h"
 #include "engine/status.h"
@@ -252,6 +253,27 @@ TEST_F(SerialPty, AHungUpLineFailsTheReadInsteadOfIdling) {
     auto start = Clock::now();
     EXPECT_EQ(PortRead(&byte, 1, 5), -1);
     EXPECT_LT(MsSince(start), 80);
+}
+
+// The bootloader's sync over the real line: an answering device, then a silent one.
+TEST_F(SerialPty, SyncIsAnsweredOrGivenUpAfterFiveEmptyAttempts) {
+    ASSERT_EQ(OpenPort(slavePath.c_str()), 0);
+    std::thread device([this] {
+        std::vector<uint8_t> sync = DrainMaster(master, 1, 2000);
+        const uint8_t ack = 0x79;
+        if (sync == std::vector<uint8_t>{0x7F}) {
+            EXPECT_EQ(write(master, &ack, 1), 1);
+        }
+    });
+    EXPECT_EQ(BlSync(), 0);
+    device.join();
+
+    auto start = Clock::now();
+    EXPECT_EQ(BlSync(), 1);
+    int64_t ms = MsSince(start);
+    EXPECT_GE(ms, 550); // the 100 ms pause and five empty attempts of 100 ms
+    EXPECT_LE(ms, 2000);
+    EXPECT_EQ(DrainMaster(master, 1, 500), std::vector<uint8_t>{0x7F});
 }
 
 } // namespace
