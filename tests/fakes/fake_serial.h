@@ -57,7 +57,8 @@ size_t FakeQueuedReads(); // script entries not consumed yet
 
 // ---- Write attempts ----
 // The next write attempts, in queue order, take at most limit bytes each: a short write
-// (0 < limit < n), nothing (0) or a failed attempt (-1). Unscripted attempts take all.
+// (0 < limit < n), nothing (0) or a failed attempt (-1); a limit of n or more (INT32_MAX)
+// takes all, to reach a later attempt. Unscripted attempts take all.
 void FakeQueueWrite(int32_t limit);
 
 // ---- Port failures (persist until FakeReset) ----
