@@ -7,7 +7,9 @@
 
 #include "engine/port_names.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
@@ -48,7 +50,7 @@ int WaitReady(int fd, short events, int64_t deadlineMs) {
     for (;;) {
         int64_t left = deadlineMs - NowMs();
         pollfd entry{fd, events, 0};
-        int rc = poll(&entry, 1, left > 0 ? static_cast<int>(left) : 0);
+        int rc = poll(&entry, 1, static_cast<int>(std::clamp<int64_t>(left, 0, INT_MAX)));
         if (rc < 0 && errno == EINTR) {
             continue;
         }
