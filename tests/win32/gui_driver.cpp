@@ -250,6 +250,36 @@ void CheckBoxCentred(const Program& program, HWND box) {
           Corner(boxRect.left, boxRect.top) + " to " + Corner(boxRect.right, boxRect.bottom));
 }
 
+// A window of the driver's own, to take the activation away from the box and give it back.
+HWND MakeDecoy() {
+    return CreateWindowExA(0, "STATIC", "decoy", WS_POPUP | WS_VISIBLE, 0, 0, 50, 50, nullptr,
+                           nullptr, GetModuleHandleA(nullptr), nullptr);
+}
+
+void Pump() {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        DispatchMessageA(&message);
+    }
+}
+
+// The box is placed once: moved by hand and activated again, it stays where it was put.
+void CheckBoxMovedOnlyOnce(HWND box) {
+    SetWindowPos(box, nullptr, 5, 5, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    HWND decoy = MakeDecoy();
+    SetForegroundWindow(decoy);
+    Pump();
+    Sleep(200);
+    SetForegroundWindow(box);
+    Sleep(300);
+    CheckFlag("box active again", true, GetForegroundWindow() == box);
+    ScreenRect r = RectOf(box);
+    Check(r.left == 5 && r.top == 5, "box left where it was moved after a new activation", "5,5",
+          Corner(r.left, r.top));
+    DestroyWindow(decoy);
+    Pump();
+}
+
 bool WaitUntilGone(HWND window, DWORD timeoutMs) {
     for (DWORD waited = 0; waited < timeoutMs; waited += 20) {
         if (!IsWindow(window) || !IsWindowVisible(window)) {
@@ -277,7 +307,7 @@ void MoveDialog(const Program& program, int x, int y) {
 // One run from the button to the dismissed box: the box's caption and text, the locked
 // inputs during the run and the idle state afterwards.
 void RunAndExpect(const Program& program, bool updateMode, const char* caption, const char* text,
-                  bool expectProgress) {
+                  bool expectProgress, bool moveBoxAgain = false) {
     RunObservation seen = PressAndWatch(program, 60000);
     Check(seen.box != nullptr, "result box appears", "a box", seen.box ? "a box" : "none");
     if (seen.box == nullptr) {
@@ -296,7 +326,15 @@ void RunAndExpect(const Program& program, bool updateMode, const char* caption, 
     CheckText("box caption", caption, BoxCaption(seen.box));
     CheckText("box text", text, BoxText(seen.box));
     CheckBoxCentred(program, seen.box);
+    if (moveBoxAgain) {
+        CheckBoxMovedOnlyOnce(seen.box);
+    }
+    // The dialog is activated again as the box goes: a hook left behind would move it.
+    ScreenRect before = RectOf(program.dialog);
     DismissBox(seen.box);
+    ScreenRect after = RectOf(program.dialog);
+    Check(before.left == after.left && before.top == after.top, "dialog stays put after the box",
+          Corner(before.left, before.top), Corner(after.left, after.top));
     CheckNumber("progress bar after OK", 0, Ask(Control(program, IDC_PROGRESS), PBM_GETPOS));
     // In update mode the hidden browse button is never disabled.
     CheckInputs("after OK", Inputs(program), {true, true, true, true});
@@ -414,7 +452,7 @@ int Failure(const char* exe, const char* image, const char* text) {
     }
     SetFileField(program, image);
     MoveDialog(program, 300, 500);
-    RunAndExpect(program, false, "Error", text, false);
+    RunAndExpect(program, false, "Error", text, false, true);
     CloseAndExpectStatusZero(program);
     return failures;
 }
