@@ -2,6 +2,14 @@
 zuva_add_gtest(test_centring SOURCES unit/test_centring.cpp ${CMAKE_SOURCE_DIR}/ui/centring.cpp
                LABELS unit)
 
+if(WIN32)
+    # Real windows in-process: the box's placement and the hook's removal.
+    zuva_add_gtest(test_centring_win32
+                   SOURCES unit/test_centring_win32.cpp ${CMAKE_SOURCE_DIR}/ui/centring.cpp
+                           ${CMAKE_SOURCE_DIR}/ui/message_box.cpp
+                   LIBS user32 LABELS win32)
+endif()
+
 # Wine here runs 64-bit programs only, so the window is driven in the x86_64 lane.
 if(WIN32 AND CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
     add_executable(gui_test_driver win32/gui_driver.cpp ${CMAKE_SOURCE_DIR}/ui/centring.cpp)
