@@ -514,7 +514,7 @@ int Update(const char* exe, const char* description) {
 // Sets the window up for a screenshot, prints READY with the dialog's rectangle, holds
 // the pose for a while, then dismisses any result box and closes the window.
 //   idle: FILE in the file field; run: FILE being programmed, at 40 % or more;
-//   done: the result box of that run; update: the window as it comes up.
+//   result: the result box of that run; update: the window as it comes up.
 int Pose(const char* exe, const std::string& stage, const char* file) {
     Program program;
     if (!Start(exe, &program)) {
@@ -523,13 +523,13 @@ int Pose(const char* exe, const std::string& stage, const char* file) {
     if (stage != "update") {
         SetFileField(program, file);
     }
-    if (stage == "run" || stage == "done") {
+    if (stage == "run" || stage == "result") {
         PostMessageA(Control(program, IDC_FLASH), BM_CLICK, 0, 0);
         for (int i = 0; i < 3000 && Ask(Control(program, IDC_PROGRESS), PBM_GETPOS) < 40; ++i) {
             Sleep(5);
         }
     }
-    if (stage == "done") {
+    if (stage == "result") {
         WaitForDialogWindow(program.process.dwProcessId, program.dialog, 60000);
     }
     Sleep(300); // let the window repaint

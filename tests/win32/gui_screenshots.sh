@@ -21,6 +21,7 @@ com=$WINEPREFIX/dosdevices/com3
 work=$(mktemp -d /tmp/zuva-shots.XXXXXX)
 devsim_pid=
 
+# shellcheck disable=SC2317 # run by the trap
 cleanup() {
     [ -z "$devsim_pid" ] || kill "$devsim_pid" 2>/dev/null || true
     "$src/tests/win32/wine-prefix.sh" down "$WINEPREFIX" >/dev/null 2>&1
@@ -57,6 +58,7 @@ shoot() { # name stage program
         sleep 0.05
         i=$((i + 1))
     done
+    # shellcheck disable=SC2046 # the four numbers of the rectangle, split on purpose
     set -- "$1" $(sed -n 's/.*READY //p' "$work/pose.out" | tr -d '\r')
     [ $# -eq 5 ] || { cat "$work/pose.out"; exit 1; }
     import -window root "$work/root.png"
@@ -72,5 +74,5 @@ devsim_pid=$!
 sleep 0.5
 shoot normal idle 'C:\ZuvaFlash\ZuvaFlash.exe'
 shoot running run 'C:\ZuvaFlash\ZuvaFlash.exe'
-shoot finished done 'C:\ZuvaFlash\ZuvaFlash.exe'
+shoot finished result 'C:\ZuvaFlash\ZuvaFlash.exe'
 shoot update update 'C:\firmware\BlinkUpdate.exe'

@@ -40,6 +40,7 @@ com=$WINEPREFIX/dosdevices/com12
 devsim_pid=
 failed=0
 
+# shellcheck disable=SC2317 # run by the trap
 cleanup() {
     if [ -n "$devsim_pid" ]; then
         kill "$devsim_pid" 2>/dev/null
