@@ -4,7 +4,7 @@
 # simulator's pty, runs the driver program and then checks the device it left behind.
 #
 # Usage: gui_test.sh SCENARIO ZUVAFLASH.EXE GUI_DRIVER.EXE
-#   SCENARIO: noports | normal | failure | abort | update
+#   SCENARIO: noports | normal | failure | browse | abort | update
 # Environment: WINEPREFIX (a prefix started by wine-prefix.sh), DISPLAY (an X server),
 # ZUVA_SOURCE_DIR, ZUVA_LINUX_BUILD_DIR (the Linux build tree with zuva-devsim and
 # zuva-pack; default SOURCE/build/linux).
@@ -170,6 +170,12 @@ failure)
         "Communication error"
     status=$?
     stop_devsim
+    ;;
+browse)
+    add_ports
+    printf 'scrambled?' >"$work/fw.enc"
+    drive browse "$flash_exe" "$(winpath "$work/fw.enc")"
+    status=$?
     ;;
 abort)
     add_ports
