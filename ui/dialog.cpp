@@ -37,7 +37,13 @@ const char* imageDescription = "";
 // not "COM" and a number gets port 0, which no system has, so a run on it fails cleanly
 // with "Can't open port" instead of opening whatever number was lying in memory.
 int AddPortEntry(intptr_t, const PortEntry* entry) {
-    SendMessageA(portList, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry->displayName));
+    LRESULT index =
+        SendMessageA(portList, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry->displayName));
+    // The list is unsorted, so a new entry lands at the port count; an entry the list could
+    // not take is not counted, so that later numbers do not land on earlier entries.
+    if (index != portCount) {
+        return 1;
+    }
     int portNumber = ComNumberFromName(entry->portName);
     SendMessageA(portList, CB_SETITEMDATA, portCount, portNumber);
     ++portCount;
