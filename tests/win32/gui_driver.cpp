@@ -189,11 +189,31 @@ struct RunObservation {
     HWND box = nullptr;
 };
 
+// How a run is started and what else is tried while its box is up.
+constexpr int kClick = 0;
+constexpr int kPressEnter = 1;   // Enter in the focused control: the default button
+constexpr int kMoveBoxAgain = 2; // move the box by hand and activate it again
+
+// Enter as the keyboard delivers it to the focused control; the dialog manager turns it
+// into the default button's command.
+void PressEnter(const Program& program) {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    GetGUIThreadInfo(program.process.dwThreadId, &info);
+    HWND target = info.hwndFocus != nullptr ? info.hwndFocus : program.dialog;
+    PostMessageA(target, WM_KEYDOWN, VK_RETURN, 0x001C0001);
+    PostMessageA(target, WM_KEYUP, VK_RETURN, 0xC01C0001);
+}
+
 // Presses the button as a click would arrive (posted: a sent click would not return
 // until the run ends) and watches the run until the result box comes up.
-RunObservation PressAndWatch(const Program& program, DWORD timeoutMs) {
+RunObservation PressAndWatch(const Program& program, DWORD timeoutMs, int how) {
     RunObservation seen;
-    PostMessageA(Control(program, IDC_FLASH), BM_CLICK, 0, 0);
+    if (how & kPressEnter) {
+        PressEnter(program);
+    } else {
+        PostMessageA(Control(program, IDC_FLASH), BM_CLICK, 0, 0);
+    }
     HWND bar = Control(program, IDC_PROGRESS);
     long last = 0;
     for (DWORD waited = 0; waited < timeoutMs && seen.box == nullptr; waited += 10) {
@@ -308,8 +328,8 @@ void MoveDialog(const Program& program, int x, int y) {
 // One run from the button to the dismissed box: the box's caption and text, the locked
 // inputs during the run and the idle state afterwards.
 void RunAndExpect(const Program& program, bool updateMode, const char* caption, const char* text,
-                  bool expectProgress, bool moveBoxAgain = false) {
-    RunObservation seen = PressAndWatch(program, 60000);
+                  bool expectProgress, int how = kClick) {
+    RunObservation seen = PressAndWatch(program, 60000, how);
     Check(seen.box != nullptr, "result box appears", "a box", seen.box ? "a box" : "none");
     if (seen.box == nullptr) {
         return;
@@ -327,7 +347,7 @@ void RunAndExpect(const Program& program, bool updateMode, const char* caption, 
     CheckText("box caption", caption, BoxCaption(seen.box));
     CheckText("box text", text, BoxText(seen.box));
     CheckBoxCentred(program, seen.box);
-    if (moveBoxAgain) {
+    if (how & kMoveBoxAgain) {
         CheckBoxMovedOnlyOnce(seen.box);
     }
     // The dialog is activated again as the box goes: a hook left behind would move it.
@@ -453,7 +473,7 @@ int Failure(const char* exe, const char* image, const char* text) {
     }
     SetFileField(program, image);
     MoveDialog(program, 300, 500);
-    RunAndExpect(program, false, "Error", text, false, true);
+    RunAndExpect(program, false, "Error", text, false, kPressEnter | kMoveBoxAgain);
     CloseAndExpectStatusZero(program);
     return failures;
 }
