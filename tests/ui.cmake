@@ -3,11 +3,13 @@ zuva_add_gtest(test_centring SOURCES unit/test_centring.cpp ${CMAKE_SOURCE_DIR}/
                LABELS unit)
 
 if(WIN32)
-    # Real windows in-process: the box's placement and the hook's removal.
-    zuva_add_gtest(test_centring_win32
-                   SOURCES unit/test_centring_win32.cpp ${CMAKE_SOURCE_DIR}/ui/centring.cpp
-                           ${CMAKE_SOURCE_DIR}/ui/message_box.cpp
-                   LIBS user32 LABELS win32)
+    # Real windows in-process: the box's placement and the hook's removal. They move the
+    # foreground window, so they run alone.
+    add_executable(test_centring_win32 unit/test_centring_win32.cpp
+                   ${CMAKE_SOURCE_DIR}/ui/centring.cpp ${CMAKE_SOURCE_DIR}/ui/message_box.cpp)
+    target_link_libraries(test_centring_win32 PRIVATE user32 GTest::gtest_main GTest::gtest)
+    gtest_discover_tests(test_centring_win32 DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+        PROPERTIES LABELS win32 RUN_SERIAL TRUE)
 endif()
 
 # Wine here runs 64-bit programs only, so the window is driven in the x86_64 lane.
