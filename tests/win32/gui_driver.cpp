@@ -8,6 +8,7 @@
 //                               run, a bad file, a port that does not exist, close
 //   failure EXE IMAGE TEXT      one run that must end in an "Error" box showing TEXT
 //   abort EXE IMAGE             close the window during a run
+//   update-noports EXE          an updater without ports: Update stays disabled
 //   update EXE DESCRIPTION      an updater: update mode and one good run
 //   browse EXE FILE             the file picker: filters, Cancel, a chosen file
 //   pose EXE STAGE FILE         holds the window still for a screenshot (see Pose)
@@ -509,6 +510,18 @@ int Abort(const char* exe, const char* image) {
     return failures;
 }
 
+// An updater on a machine without serial ports: nothing to program through.
+int UpdateNoPorts(const char* exe) {
+    Program program;
+    if (!Start(exe, &program)) {
+        return 1;
+    }
+    CheckText("button text", "Update", TextOf(Control(program, IDC_FLASH)));
+    CheckFlag("Update enabled without a port", false, FlashEnabled(program));
+    CloseAndExpectStatusZero(program);
+    return failures;
+}
+
 int Update(const char* exe, const char* description) {
     Program program;
     if (!Start(exe, &program)) {
@@ -633,6 +646,8 @@ int main(int argc, char** argv) {
         result = Failure(argv[2], argv[3], argv[4]);
     } else if (scenario == "abort" && argc == 4) {
         result = Abort(argv[2], argv[3]);
+    } else if (scenario == "update-noports" && argc == 3) {
+        result = UpdateNoPorts(argv[2]);
     } else if (scenario == "update" && argc == 4) {
         result = Update(argv[2], argv[3]);
     } else if (scenario == "browse" && argc == 4) {

@@ -194,7 +194,6 @@ abort)
     check "blocks written when the run stopped" "fewer than 96" "$found"
     ;;
 update)
-    add_ports
     need "$pack" "$devsim"
     cp "$exe" "$work/ZuvaFlash.exe"
     description='Zuva firmware 2.4 test release'
@@ -204,9 +203,13 @@ update)
             cat "$work/pack.log"
             exit 1
         }
+    wine reg delete "$enum_key" /f >/dev/null 2>&1
+    drive update-noports "$(winpath "$work/ZuvaUpdate.exe")"
+    status=$?
+    add_ports
     start_devsim --timing
     drive update "$(winpath "$work/ZuvaUpdate.exe")" "$description"
-    status=$?
+    status=$((status + $?))
     stop_devsim
     check_flash_holds "$work/image.bin"
     check_protected
