@@ -129,8 +129,11 @@ void Log(DevDir dir, uint64_t atNs, const uint8_t* bytes, size_t n, const std::s
     g.transcript.push_back(std::move(f));
 }
 
+void LogEvent(const std::string& note, uint64_t atNs) {
+    Log(DevDir::Event, atNs, nullptr, 0, note);
+}
 void LogEvent(const std::string& note) {
-    Log(DevDir::Event, g.nowNs, nullptr, 0, note);
+    LogEvent(note, g.nowNs);
 }
 
 void LogFrame(const std::string& note) {
@@ -201,7 +204,7 @@ void ResetDevice(uint64_t lastAnswerEndNs) {
     g.bootReadyNs = lastAnswerEndNs + Ns(kDevStartupNs);
     g.busyUntilNs = std::max(g.busyUntilNs, g.bootReadyNs);
     Expect(Phase::WaitSync, 1);
-    LogEvent("reset: must be synchronised again");
+    LogEvent("reset: must be synchronised again", lastAnswerEndNs);
 }
 
 void Die(const char* why) {
@@ -336,6 +339,7 @@ template <typename Work> void AnswerAndReset(uint64_t workNs, Work work) {
     if (FaultHits(2)) {
         return;
     }
+    g.nowNs = end; // the work starts once the first ACK is out
     work();
     uint64_t done = Ack(end + Ns(workNs), "ACK: done");
     ResetDevice(done);
