@@ -102,7 +102,7 @@ struct DevConfig {
 
 struct DevCounters {
     uint32_t syncs = 0;    // sync bytes acknowledged
-    uint32_t resets = 0;   // resets after commands (not counting power-on)
+    uint32_t resets = 0;   // after commands or from outside (not power-on)
     uint32_t commands = 0; // well-formed command pairs received
     uint32_t nacks = 0;    // NACK bytes sent
     uint32_t blocksWritten = 0;
