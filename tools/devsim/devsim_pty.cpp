@@ -239,9 +239,12 @@ int Step(const ServeOptions& options) {
         return 3;
     }
     bool hungUp = MasterHungUp();
+    if (hungUp) {
+        // Also after a client that came and went between two looks.
+        RestoreSlaveSettings();
+    }
     if (hungUp && !s.hungUp) {
         ReadHost(); // what the client wrote just before closing still counts
-        RestoreSlaveSettings();
         if (options.resetOnClose) {
             DevSystemReset(NowUs());
         }
