@@ -149,6 +149,47 @@ failure-classes)
 --nack readout-protect|9|Can't protect device
 EOF
     ;;
+auto-port)
+    # Without --port the one port found is used; with two it is a usage error.
+    [ -w /dev ] || { echo "SKIP: /dev not writable"; exit 77; }
+    node=/dev/ttyUSB98 # COM199 under the COM rule
+    [ -e "$node" ] && { echo "SKIP: $node exists"; exit 77; }
+    sys=$work/sys
+    add_port() { # tty name: a USB serial port in a fake sysfs tree
+        mkdir -p "$sys/class/tty/$1" "$sys/devices/usb1/1-1/$1"
+        ln -s "$sys/devices/usb1/1-1/$1" "$sys/class/tty/$1/device"
+    }
+    add_port ttyUSB98
+    export ZUVA_SYSFS_ROOT=$sys
+    run_flash --list-ports
+    [ "$status" -eq 0 ] && [ "$(cut -f1 "$work/flash.out")" = COM199 ] ||
+        fail "--list-ports: $(cat "$work/flash.out")"
+    start_sim --link "$node"
+    run_flash "$work/fw.bin"
+    wait_sim
+    expect_result 0 "Finished OK"
+    expect_flash "$work/fw.bin"
+    add_port ttyUSB97
+    run_flash "$work/fw.bin"
+    [ "$status" -eq 64 ] || fail "two ports gave exit $status"
+    grep -q '2 serial ports found' "$work/flash.err" || fail "no reason given"
+    ;;
+progress-bar)
+    # On a terminal stderr carries the bar; on a file nothing but the result is written.
+    command -v script >/dev/null || fail "script (bsdutils) missing"
+    start_sim
+    script -qec "$flash --port $pty $work/fw.bin" /dev/null >"$work/tty.out" </dev/null
+    wait_sim
+    tr '\r' '\n' <"$work/tty.out" | grep -q '^\[#*\] 100%  65536/65536 B .* left' ||
+        fail "no full bar on the terminal: $(tail -c 300 "$work/tty.out")"
+    grep -q 'Finished OK' "$work/tty.out" || fail "no result on the terminal"
+    start_sim
+    run_flash --port "$pty" "$work/fw.bin"
+    wait_sim
+    expect_result 0 "Finished OK"
+    [ ! -s "$work/flash.err" ] || fail "bar drawn on a file: $(cat "$work/flash.err")"
+    [ "$(wc -l <"$work/flash.out")" -eq 1 ] || fail "stdout has more than the result"
+    ;;
 local-failures)
     run_flash --port "$work/no-such-port" "$work/fw.bin"
     expect_result 1 "Can't open port"
