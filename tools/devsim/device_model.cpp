@@ -273,6 +273,14 @@ bool PageProtected(uint32_t page) {
     return SectorProtected(page * g.state.pageSize);
 }
 
+bool WriteFailed(const char* why, uint32_t offset) {
+    char note[80];
+    std::snprintf(note, sizeof note, "write failed: %s at 0x%08X", why,
+                  static_cast<unsigned>(kDevFlashBase + offset));
+    LogEvent(note);
+    return false;
+}
+
 // Programs half-word by half-word as the FLASH interface does: a half-word must be erased
 // unless it is programmed to 0x0000, and write-protected sectors refuse. Bytes of a
 // half-word outside the block are programmed as 0xFF. Stops at the first failure.
@@ -283,16 +291,12 @@ bool ProgramFlash(uint32_t offset, const uint8_t* data, uint32_t n, uint32_t* ha
         ++*halfWords;
         uint8_t lo = (hw >= offset && hw < offset + n) ? data[hw - offset] : 0xFF;
         uint8_t hi = (hw + 1 >= offset && hw + 1 < offset + n) ? data[hw + 1 - offset] : 0xFF;
-        char at[64];
-        std::snprintf(at, sizeof at, " at 0x%08X", static_cast<unsigned>(kDevFlashBase + hw));
         if (SectorProtected(hw)) {
-            LogEvent(std::string("write failed: sector write-protected") + at);
-            return false;
+            return WriteFailed("sector write-protected", hw);
         }
         bool erased = g.flash[hw] == 0xFF && g.flash[hw + 1] == 0xFF;
         if (!erased && (lo != 0 || hi != 0)) {
-            LogEvent(std::string("write failed: half-word not erased") + at);
-            return false;
+            return WriteFailed("half-word not erased", hw);
         }
         g.flash[hw] = lo;
         g.flash[hw + 1] = hi;
