@@ -494,6 +494,25 @@ TEST_F(DevTiming, A256ByteBlockTakesItsWireTimeAndProgrammingTime) {
     EXPECT_LT(us, 33000);
 }
 
+TEST_F(DevTiming, BytesSentWhileTheDeviceIsBusyOverrunItsReceiver) {
+    StartTimed();
+    Send({kDevSync});
+    WaitFor(1);
+    Cmd(kDevCmdWriteMemory);
+    WaitFor(1);
+    Address(0x08000000);
+    WaitFor(1);
+    // Get ID sent straight behind the block, without waiting for its ACK: the first byte
+    // waits in the receiver while the block is programmed, the second is lost.
+    Bytes frame = DataFrame(Bytes(256, 0x42));
+    frame.push_back(kDevCmdGetId);
+    frame.push_back(0xFD);
+    Send(frame);
+    EXPECT_EQ(WaitFor(2), Bytes{A});
+    EXPECT_EQ(Send({0xFD}), Bytes{});
+    EXPECT_EQ(WaitFor(5), (Bytes{A, 0x01, 0x04, 0x10, A}));
+}
+
 TEST_F(DevTiming, EraseTakesTensOfMilliseconds) {
     StartTimed();
     Send({kDevSync});

@@ -88,8 +88,9 @@ struct Model {
     uint64_t outWireFreeNs = 0;
     uint64_t busyUntilNs = 0;
     uint64_t bootReadyNs = 0;
-    uint64_t nowNs = 0;    // when the current byte is handled
-    uint64_t arriveNs = 0; // when the current byte arrived
+    uint64_t holdingUntilNs = 0; // a byte sits in the receive register until then
+    uint64_t nowNs = 0;          // when the current byte is handled
+    uint64_t arriveNs = 0;       // when the current byte arrived
     Phase phase = Phase::WaitSync;
     uint8_t command = 0;
     uint32_t occurrence = 0;
@@ -724,6 +725,15 @@ void HandleByte(uint8_t b) {
     if (g.arriveNs < g.bootReadyNs) {
         LogDropped(b, "lost: device resetting");
         return;
+    }
+    // While FLASH work stalls the bootloader, the USART's data register keeps the first
+    // byte that comes in; any further one overruns it and is lost.
+    if (g.arriveNs < g.busyUntilNs) {
+        if (g.holdingUntilNs == g.busyUntilNs) {
+            LogDropped(b, "lost: overrun while the device was busy");
+            return;
+        }
+        g.holdingUntilNs = g.busyUntilNs;
     }
     switch (g.phase) {
     case Phase::WaitSync:
