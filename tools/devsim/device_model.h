@@ -11,7 +11,9 @@
 // a host byte arrives on the wire one byte time after it was handed over (or after the
 // byte before it), the device handles it once it is not busy, and each answer byte is
 // ready one byte time after it started. Bytes that arrive while the device is erasing
-// for a command that resets it, or while it starts up, are lost, as on the real part.
+// for a command that resets it, or while it starts up, are lost, as on the real part;
+// of the bytes that arrive while it is busy otherwise (programming, erasing, about to
+// answer) the first waits in the receiver and the rest overrun it and are lost.
 //
 // The model handles each host byte as soon as it is fed, stamped with its arrival time:
 // later bytes can only arrive later, so the answers and their times are the same as if
