@@ -11,7 +11,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <vector>
 
 namespace {
@@ -123,10 +122,15 @@ int ChoosePort(const char* given, std::string* portPath) {
     return 1;
 }
 
+// For the bar's byte figures only: 0 when the file cannot be read (the run then says why).
 uint64_t FileSize(const char* path) {
-    std::error_code error;
-    uintmax_t size = std::filesystem::file_size(path, error);
-    return error ? 0 : static_cast<uint64_t>(size);
+    FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) {
+        return 0;
+    }
+    long size = std::fseek(file, 0, SEEK_END) == 0 ? std::ftell(file) : -1;
+    std::fclose(file);
+    return size > 0 ? static_cast<uint64_t>(size) : 0;
 }
 
 // Loads the updater's image (its description is printed through the callback).
