@@ -129,6 +129,29 @@ start_sim 11 --nack write@4:3 && flash --port COM11 fw.bin
 stop_sim
 check "block refused" 4 "Communication error"
 
+# Ctrl-C reaches the console handler (Wine turns SIGINT into CTRL_C_EVENT): the run
+# stops through the status callback, exit 130, device left unprotected.
+head -c 65536 /dev/urandom >"$work/big.bin"
+if start_sim 11 --timing --transcript "$work/transcript.txt"; then
+    (cd "$work" && exec "$run" "$prefix" "$flash_exe" --port COM11 big.bin) \
+        >"$work/flash.out" 2>"$work/flash.err" &
+    flash_pid=$!
+    for _ in $(seq 300); do
+        grep -q 'Write Memory #10$' "$work/transcript.txt" 2>/dev/null && break
+        sleep 0.05
+    done
+    kill -INT "$flash_pid"
+    wait "$flash_pid"
+    status=$?
+    last=$(tr -d '\r' <"$work/flash.out" | tail -1)
+fi
+stop_sim
+if grep -q 'read-out protected: no, write-protected sectors: 0x00000000' <<<"$summary"; then
+    check "Ctrl-C" 130 "Interrupted"
+else
+    fail "Ctrl-C: device not left unprotected: $summary"
+fi
+
 flash --port COM13 fw.bin # no such port
 check "absent port" 1 "Can't open port"
 
