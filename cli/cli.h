@@ -5,6 +5,8 @@
 //   zuva-flash [--port PORT] --embedded UPD   program the image that an updater carries
 //   zuva-flash --list-ports | --help | --version
 //
+// Output: the progress bar on stderr when it is a terminal; the result text as the last
+// line of stdout ("Interrupted" after Ctrl-C, whose run's own result would mislead).
 // Exit status: the result class (code >> 16: 0 success, 1, 2, 3, 4, 8, 9, 10, 11),
 // 64 for a usage error, 130 when Ctrl-C stopped a run.
 #pragma once

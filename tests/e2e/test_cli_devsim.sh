@@ -200,6 +200,8 @@ local-failures)
     cp "$work/fw.bin" "$work/fw.Bin"
     run_flash --port "$work/no-such-port" "$work/fw.Bin"
     expect_result 3 "Invalid file format"
+    run_flash --version
+    expect_result 0 "zuva-flash 1.1"
     run_flash --port "$work/no-such-port" "$work/fw.bin" "$work/fw.bin"
     [ "$status" -eq 64 ] || fail "usage error gave $status"
     grep -q '^usage: zuva-flash' "$work/flash.err" || fail "no usage text"
@@ -223,7 +225,8 @@ ctrl-c)
     expect_result 130 "Interrupted"
     expect_summary "$unprotected"
     blocks=$(sed -E 's/.*blocks written: ([0-9]+).*/\1/' <<<"$summary")
-    [ "$blocks" -ge 20 ] && [ "$blocks" -lt 256 ] || fail "$blocks blocks written"
+    # Block 20 had begun when the signal was sent; it may or may not have been finished.
+    [ "$blocks" -ge 19 ] && [ "$blocks" -lt 256 ] || fail "$blocks blocks written"
     # The run stopped at once: the abort ends it in the ACK wait of the block in flight,
     # or at the next progress report, where only the write protect command is tried.
     [ "$took_ms" -lt 1000 ] || fail "the run took $took_ms ms to stop"
