@@ -32,6 +32,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         return 0;
     }
     fwrite(bytes, 1, size, file);
+    // Random trailers almost never hold infoOffset = imageOffset + imageLength; make half
+    // of them do, so that the later tests and the description read are exercised too.
+    if (size >= 13 && (bytes[0] & 1) != 0) {
+        uint32_t fields[2];
+        memcpy(fields, bytes + size - 12, sizeof fields);
+        const uint32_t infoOffset = fields[0] + fields[1];
+        fseek(file, -4, SEEK_END);
+        fwrite(&infoOffset, 4, 1, file);
+    }
     fclose(file);
     SetStatusCallback(CheckReport);
     const int result = LoadEmbeddedImage(ScratchPath().c_str());
