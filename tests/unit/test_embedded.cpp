@@ -197,17 +197,4 @@ TEST(EmbeddedScramble, RoundTripAcrossBlocksEqualsOnePiece) {
     EXPECT_EQ(stored, scrambledInBlocks);
 }
 
-TEST(EmbeddedScramble, FollowsTheStoredByteRule) {
-    uint8_t p[3] = {0x00, 0xFF, 0x5A};
-    uint8_t chain = 0;
-    ScrambleBlock(p, 3, &chain);
-    const uint8_t s0 = static_cast<uint8_t>(kScrambleKey - 0x00);
-    const uint8_t s1 = static_cast<uint8_t>(kScrambleKey - (0xFF ^ s0));
-    const uint8_t s2 = static_cast<uint8_t>(kScrambleKey - (0x5A ^ s1));
-    EXPECT_EQ(s0, p[0]);
-    EXPECT_EQ(s1, p[1]);
-    EXPECT_EQ(s2, p[2]);
-    EXPECT_EQ(s2, chain);
-}
-
 } // namespace
