@@ -28,6 +28,7 @@ fail() {
 
 # start_sim [devsim options]: serves one client, then dumps FLASH and exits.
 start_sim() {
+    rm -f "$work/transcript.txt" "$work/dump.bin"
     "$devsim" --once --dump "$work/dump.bin" --transcript "$work/transcript.txt" "$@" \
         >"$work/devsim.out" 2>"$work/devsim.err" &
     sim_pid=$!
@@ -261,6 +262,22 @@ fd-leaks)
 --nack write@2:3|Communication error
 --nack sync|Zuva not present
 EOF
+    # And after Ctrl-C in the block loop.
+    start_sim --timing
+    valgrind -q --track-fds=yes --log-file="$work/vg.txt" \
+        "$flash" --port "$pty" "$work/fw.bin" >"$work/flash.out" 2>"$work/flash.err" &
+    vg_pid=$!
+    for _ in $(seq 300); do
+        grep -q 'Write Memory #3$' "$work/transcript.txt" 2>/dev/null && break
+        sleep 0.05
+    done
+    kill -INT $vg_pid
+    wait $vg_pid
+    wait_sim
+    [ "$(tail -1 "$work/flash.out")" = Interrupted ] || fail "Ctrl-C under valgrind not seen"
+    opened=$(grep -c 'Open file descriptor' "$work/vg.txt")
+    inherited=$(grep -c 'inherited from parent' "$work/vg.txt")
+    [ "$opened" -eq "$inherited" ] || { cat "$work/vg.txt"; fail "descriptors left open after Ctrl-C"; }
     ;;
 *)
     fail "unknown case $case_name"
