@@ -92,10 +92,19 @@ int PrintPort(intptr_t /*userValue*/, const PortEntry* entry) {
     return 1;
 }
 
+int CountPort(intptr_t userValue, const PortEntry* entry) {
+    ++*reinterpret_cast<int*>(userValue);
+    return PrintPort(0, entry);
+}
+
 int ListPorts() {
-    if (EnumSerialPorts(PrintPort, 0) == 0) {
+    int count = 0;
+    if (EnumSerialPorts(CountPort, reinterpret_cast<intptr_t>(&count)) == 0) {
         std::fprintf(stderr, "zuva-flash: the serial ports cannot be listed\n");
         return static_cast<int>(kResultCantOpenPort >> 16);
+    }
+    if (count == 0) {
+        std::fprintf(stderr, "zuva-flash: no serial ports found\n");
     }
     return 0;
 }
