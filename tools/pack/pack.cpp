@@ -6,9 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <memory>
-#include <system_error>
 
 namespace {
 
@@ -288,12 +286,8 @@ PackResult WriteFileAtomically(const char* path, const Bytes& bytes, std::string
     const bool written =
         bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     const bool closed = fclose(file) == 0;
-    std::error_code error;
-    if (written && closed) {
-        std::filesystem::rename(temporary, path, error);
-        if (!error) {
-            return PackOk;
-        }
+    if (written && closed && MoveIntoPlace(temporary.c_str(), path) == 0) {
+        return PackOk;
     }
     remove(temporary.c_str());
     return Fail(message, PackIoError, std::string("cannot write ") + path);

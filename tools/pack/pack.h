@@ -66,3 +66,6 @@ PackResult WriteFileAtomically(const char* path, const Bytes& bytes, std::string
 // The whole --exe/--image/--description/--output command.
 PackResult PackUpdater(const char* exePath, const char* imagePath, const std::string& description,
                        const char* outputPath, std::string* message);
+
+// Platform: renames from to to, replacing an existing file. 0 on success, 1 otherwise.
+int MoveIntoPlace(const char* from, const char* to);
