@@ -40,7 +40,7 @@ struct RunResources {
     }
 };
 
-// Where the image lies in the file and how far the run has come.
+// Where the image lies in the file, and the bytes the progress figure counts.
 struct ImageExtent {
     long offset; // first image byte: the embedded image's offset, or 0
     long total;  // bytes counted by the progress figure
