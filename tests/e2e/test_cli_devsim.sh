@@ -95,9 +95,9 @@ raw-64k)
     ;;
 com-name)
     # A COM name maps to a device node; the simulator's --link puts the pty there.
-    [ -w /dev ] || { echo "SKIP: /dev not writable"; exit 0; }
+    [ -w /dev ] || { echo "SKIP: /dev not writable"; exit 77; }
     node=/dev/ttyUSB99
-    [ -e "$node" ] && { echo "SKIP: $node exists"; exit 0; }
+    [ -e "$node" ] && { echo "SKIP: $node exists"; exit 77; }
     start_sim --link "$node"
     run_flash --port COM200 "$work/fw.bin"
     wait_sim
