@@ -142,6 +142,14 @@ class DeviceRun : public ::testing::Test {
         EXPECT_EQ(erased, flash.size() - bytes.size() + erasedInImage)
             << "bytes outside the image were programmed";
     }
+    // A healthy run never waits in vain: no read attempt comes back empty, and the only
+    // pauses are the four before the sync bytes.
+    static void ExpectNoIdleWaits() {
+        for (const FakeReadAttempt& read : FakeReads()) {
+            EXPECT_GT(read.result, 0) << "a read attempt ran empty or failed";
+        }
+        EXPECT_EQ(FakeSleeps(), (std::vector<uint32_t>{100, 100, 100, 100}));
+    }
     void ExpectProtected() {
         DevState s = DevGetState();
         EXPECT_TRUE(s.readoutProtected);
@@ -195,6 +203,7 @@ TEST_F(DeviceRun, RawImageOf64KiBIsWrittenAndProtected) {
     ExpectFlash(image);
     ExpectProtected();
     EXPECT_EQ(Commands(), Join(Join(Prelude(), Writes(256)), Protection()));
+    ExpectNoIdleWaits();
     ASSERT_EQ(progressReports.size(), 257u); // one per block and one before the empty read
     EXPECT_EQ(progressReports.front(), 1);
     EXPECT_EQ(progressReports.back(), 101);
@@ -284,6 +293,7 @@ TEST_F(DeviceRun, HexRecordsGoToTheirOwnAddresses) {
     ExpectFlash(image, 0x08001000);
     EXPECT_EQ(DevGetState().counters.blocksWritten, 256u);
     ExpectProtected();
+    ExpectNoIdleWaits();
     // One report per line, the end record's line included; figures follow the file.
     EXPECT_EQ(progressReports.size(), 258u);
     EXPECT_EQ(progressReports.front(), 1);
