@@ -13,8 +13,10 @@
 #              next byte on the wire, summed over the run, less the 100 ms sync pauses
 #              (from the simulator's transcript timestamps), and its share of wall; this
 #              includes both processes' wake-ups and the pty's hand-over each way
-#   inside     the same gaps measured inside zuva-flash (preloaded client_gaps.so): from
-#              the read that brought the answer to the next write, less sleeps
+#   inside     the same gaps measured inside zuva-flash (preloaded client_gaps.so, in a
+#              run of its own): from the read that brought the answer to the next write,
+#              less sleeps; and where the rest of each gap goes: host write to simulator
+#              read, and an answer's due time to the client's read
 #
 # Usage: bench/bench_flash.sh [BUILD_DIR]   (default: build/linux)
 set -eu
@@ -62,30 +64,73 @@ analyse() { # transcript
         END { printf "%d %d %.3f %d %d %.3f\n", in_, out, gaps, count, syncs, worst }' "$1"
 }
 
-run_one() { # image
-    local name=$1 pty t0 t1 user sys wall
-    "$devsim" --timing --once --transcript "$work/t.txt" >"$work/devsim.out" &
+# Where the rest of each gap goes, from the client's own log of its reads and writes set
+# against the transcript (the two clocks differ by an offset: taken as the smallest
+# write-to-arrival difference, so the figures are above the fastest one-way trip):
+# "in" = client write to the simulator taking the bytes, "out" = an answer's due time to
+# the client's read returning it. Means in microseconds.
+delivery() { # client_log transcript
+    awk -v bt=0.095486 '
+        FNR == NR { kind[NR] = $1; at[NR] = $2 / 1000; size[NR] = $3; events = NR; next }
+        $3 == "D>H" || $3 == "H>D" {
+            line = $0
+            sub(/^ *[0-9.]+ ms (H>D|D>H) /, "", line)
+            split(line, parts, "  ")
+            n = split(parts[1], bytes, " ")
+            if ($3 == "H>D") {
+                while (wi < events && kind[wi + 1] != "W") wi++
+                first = at[wi + 1]
+                for (need = n; need > 0 && wi < events;) { wi++; if (kind[wi] == "W") need -= size[wi] }
+                ins[++nin] = ($1 - n * bt) - first
+                if (nin == 1 || ins[nin] < off) off = ins[nin]
+            } else {
+                for (need = n; need > 0 && ri < events;) {
+                    ri++
+                    if (kind[ri] == "R") { need -= size[ri]; last = at[ri] }
+                }
+                outs[++nout] = last - $1
+            }
+        }
+        END {
+            for (i = 1; i <= nin; i++) sumIn += ins[i] - off
+            for (i = 1; i <= nout; i++) sumOut += outs[i] + off
+            printf "%.1f %.1f\n", sumIn * 1000 / nin, sumOut * 1000 / nout
+        }' "$1" "$2"
+}
+
+# flash_once IMAGE TRANSCRIPT [PRELOAD]: one run against a fresh real-time simulator;
+# sets wall (us), cpu ("user sys" in s) and summary.
+flash_once() {
+    local name=$1 transcript=$2 preload=${3:-} pty t0 t1
+    "$devsim" --timing --once --transcript "$transcript" >"$work/devsim.out" &
     sim_pid=$!
     for _ in $(seq 100); do
         pty=$(head -1 "$work/devsim.out" 2>/dev/null || true)
         [ -n "$pty" ] && break
         sleep 0.05
     done
-    # The client's own time, measured inside it, where the preload module was built.
-    local preload=
-    [ -f "$gaps_module" ] && preload=$gaps_module
-    rm -f "$work/gaps.txt"
     local TIMEFORMAT='%3U %3S'
     t0=$(date +%s%N)
-    { time ZUVA_GAPS_OUT="$work/gaps.txt" LD_PRELOAD=$preload \
+    { time ZUVA_GAPS_OUT="$work/gaps.txt" ZUVA_GAPS_LOG="$work/events.txt" LD_PRELOAD=$preload \
         "$flash" --port "$pty" "$work/$name" >"$work/flash.out" 2>&1; } 2>"$work/time.txt"
     t1=$(date +%s%N)
     wait "$sim_pid" || true
     sim_pid=
     [ "$(tail -1 "$work/flash.out")" = "Finished OK" ] || { cat "$work/flash.out"; exit 1; }
-    wall=$(((t1 - t0) / 1000)) # microseconds
+    wall=$(((t1 - t0) / 1000))
     cpu=$(awk '{ printf "%.3f %.3f", $1, $2 }' "$work/time.txt")
     summary=$(tail -1 "$work/devsim.out")
+}
+
+run_one() { # image
+    local name=$1
+    rm -f "$work/gaps.txt" "$work/events.txt"
+    # The client's own gaps come from a second run with the measuring module preloaded:
+    # it costs CPU of its own, so the figures above come from a plain run.
+    if [ -f "$gaps_module" ]; then
+        flash_once "$name" "$work/t-inside.txt" "$gaps_module"
+    fi
+    flash_once "$name" "$work/t.txt"
     report "$name" "$wall" "$cpu" "$(analyse "$work/t.txt")" "$summary"
 }
 
@@ -94,7 +139,8 @@ report() { # name wall_us "user_s sys_s" analysis summary
     read -r in_ out gaps count syncs worst <<<"$analysis"
     awk -v name="$name" -v wall=$((wall_us)) -v times="$cpu" -v in_="$in_" -v out="$out" \
         -v gaps="$gaps" -v count="$count" -v syncs="$syncs" -v worst="$worst" -v s="$summary" \
-        -v inside="$(cat "$work/gaps.txt" 2>/dev/null)" '
+        -v inside="$(cat "$work/gaps.txt" 2>/dev/null)" \
+        -v delivery="$([ -s "$work/events.txt" ] && delivery "$work/events.txt" "$work/t-inside.txt")" '
     function field(pattern,   t) { t = s; sub(".*" pattern, "", t); return t + 0 }
     BEGIN {
         bt = 0.095486; wallms = wall / 1000
@@ -114,6 +160,11 @@ report() { # name wall_us "user_s sys_s" analysis summary
             split(inside, g, " ")
             printf "        inside the client: %.1f ms (%.3f%% of wall) over %d answers, worst %.3f ms\n",
                 g[2] / 1000, g[2] / 10 / wallms, g[1], g[3] / 1000
+        }
+        if (delivery != "") {
+            split(delivery, d, " ")
+            printf "        the rest: host write to simulator read %.1f us, answer due to client read %.1f us (means)\n",
+                d[1], d[2]
         }
     }'
 }

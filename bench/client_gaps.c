@@ -1,7 +1,10 @@
 /* Preloaded into zuva-flash by the benchmark: measures the client's own time on the
  * serial line, from the return of each read that brought bytes from a terminal to the
  * next write to it, less any sleep in between (the 100 ms pause before a sync byte).
- * At exit it appends "answers total_us worst_us" to the file named by ZUVA_GAPS_OUT. */
+ * At exit it appends "answers total_us worst_us" to the file named by ZUVA_GAPS_OUT.
+ * With ZUVA_GAPS_LOG set it also writes every such read and write there, one per line:
+ * "R|W monotonic_us bytes", so that the benchmark can place them against the
+ * simulator's transcript. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <stdio.h>
@@ -18,6 +21,23 @@ static double answered_us;       /* when the last bytes came in; 0 when none pen
 static double slept_us;          /* sleeping since then */
 static double total_us, worst_us;
 static long answers;
+
+enum { kMaxEvents = 200000 };
+static struct {
+    char kind;
+    double at_us;
+    long bytes;
+} events[kMaxEvents];
+static int event_count;
+
+static void note(char kind, double at_us, long bytes) {
+    if (event_count < kMaxEvents) {
+        events[event_count].kind = kind;
+        events[event_count].at_us = at_us;
+        events[event_count].bytes = bytes;
+        event_count++;
+    }
+}
 
 static double now_us(void) {
     struct timespec t;
@@ -43,6 +63,7 @@ ssize_t read(int fd, void* buf, size_t n) {
     if (got > 0 && terminal(fd)) {
         answered_us = now_us();
         slept_us = 0;
+        note('R', answered_us, (long)got);
     }
     return got;
 }
@@ -50,6 +71,9 @@ ssize_t read(int fd, void* buf, size_t n) {
 ssize_t write(int fd, const void* buf, size_t n) {
     if (!real_write) {
         real_write = (ssize_t(*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
+    }
+    if (terminal(fd)) {
+        note('W', now_us(), (long)n);
     }
     if (answered_us != 0 && terminal(fd)) {
         double gap = now_us() - answered_us - slept_us;
@@ -78,5 +102,13 @@ __attribute__((destructor)) static void report(void) {
     if (out) {
         fprintf(out, "%ld %.1f %.1f\n", answers, total_us, worst_us);
         fclose(out);
+    }
+    const char* log_path = getenv("ZUVA_GAPS_LOG");
+    FILE* log = log_path ? fopen(log_path, "w") : NULL;
+    if (log) {
+        for (int i = 0; i < event_count; i++) {
+            fprintf(log, "%c %.1f %ld\n", events[i].kind, events[i].at_us, events[i].bytes);
+        }
+        fclose(log);
     }
 }
