@@ -203,6 +203,13 @@ local-failures)
     expect_result 3 "Invalid file format"
     run_flash --version
     expect_result 0 "zuva-flash 1.1"
+    # An updater that carries no image, or none at all: nothing is opened on the port.
+    cp "$work/fw.bin" "$work/Plain.exe"
+    run_flash --port "$work/no-such-port" --embedded "$work/Plain.exe"
+    expect_result 3 "Invalid file format"
+    grep -q 'carries no image' "$work/flash.err" || fail "no reason for the plain executable"
+    run_flash --port "$work/no-such-port" --embedded "$work/Missing.exe"
+    expect_result 2 "Can't open file"
     run_flash --port "$work/no-such-port" "$work/fw.bin" "$work/fw.bin"
     [ "$status" -eq 64 ] || fail "usage error gave $status"
     grep -q '^usage: zuva-flash' "$work/flash.err" || fail "no usage text"
