@@ -185,7 +185,17 @@ int32_t SysWriteAttempt(SysPort port, const void* bytes, uint32_t n) {
     const auto* p = static_cast<const uint8_t*>(bytes);
     int64_t deadline = NowMs() + WriteConstant(port);
     uint32_t total = 0;
+    // Write first and wait only when the driver's buffer is full: a small frame then
+    // costs one system call, which adds up over thousands of records.
     while (total < n) {
+        ssize_t written = write(fd, p + total, n - total);
+        if (written > 0) {
+            total += static_cast<uint32_t>(written);
+            continue;
+        }
+        if (written < 0 && errno != EAGAIN && errno != EINTR) {
+            return -1;
+        }
         int ready = WaitReady(fd, POLLOUT, deadline);
         if (ready < 0) {
             return -1;
@@ -193,11 +203,6 @@ int32_t SysWriteAttempt(SysPort port, const void* bytes, uint32_t n) {
         if (ready == 0) {
             break; // the write constant has run out: report what went
         }
-        ssize_t written = write(fd, p + total, n - total);
-        if (written < 0 && errno != EAGAIN && errno != EINTR) {
-            return -1;
-        }
-        total += written > 0 ? static_cast<uint32_t>(written) : 0;
     }
     return static_cast<int32_t>(total);
 }
