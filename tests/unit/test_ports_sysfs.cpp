@@ -3,6 +3,7 @@
 #include "ports/ports.h"
 
 #include "engine/port_names.h"
+#include "tests/fakes/port_recorder.h"
 
 #include <gtest/gtest.h>
 
@@ -18,21 +19,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Seen {
-    std::string port, display, enumerator;
-};
-
-struct Recorder {
-    std::vector<Seen> seen;
-    size_t stopAt = 0; // return 0 on this visit (1-based); 0 = never
-};
-
-int Record(intptr_t userValue, const PortEntry* entry) {
-    auto* r = reinterpret_cast<Recorder*>(userValue);
-    r->seen.push_back({entry->portName, entry->displayName, entry->enumeratorName});
-    return r->seen.size() == r->stopAt ? 0 : 1;
-}
 
 void WriteFile(const fs::path& path, const std::string& text) {
     std::ofstream(path) << text << "\n";

@@ -2,6 +2,8 @@
 // HKCU\Software\ZuvaTest\Ports<pid>, points the enumeration there, and deletes it afterwards.
 #include "ports/ports.h"
 #include "ports/ports_test_seam.h"
+#include "tests/fakes/port_recorder.h"
+#include "tests/win32/registry_tree.h"
 
 #include <gtest/gtest.h>
 
@@ -14,37 +16,6 @@ namespace {
 
 constexpr char kGuid[] = "{4D36E978-E325-11CE-BFC1-08002BE10318}";
 constexpr char kNtEnum[] = "SYSTEM\\CurrentControlSet\\Enum\\";
-
-struct Seen {
-    std::string port, display, enumerator;
-};
-
-struct Recorder {
-    std::vector<Seen> seen;
-    size_t stopAt = 0; // return 0 on this visit (1-based); 0 = never
-};
-
-int Record(intptr_t userValue, const PortEntry* entry) {
-    auto* r = reinterpret_cast<Recorder*>(userValue);
-    r->seen.push_back({entry->portName, entry->displayName, entry->enumeratorName});
-    return r->seen.size() == r->stopAt ? 0 : 1;
-}
-
-void DeleteTree(HKEY parent, const char* name) {
-    HKEY key;
-    if (RegOpenKeyExA(parent, name, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) {
-        return;
-    }
-    char child[256];
-    DWORD size = sizeof child;
-    while (RegEnumKeyExA(key, 0, child, &size, nullptr, nullptr, nullptr, nullptr) ==
-           ERROR_SUCCESS) {
-        DeleteTree(key, child);
-        size = sizeof child;
-    }
-    RegCloseKey(key);
-    RegDeleteKeyA(parent, name);
-}
 
 // A key with values; a value given as REG_BINARY is stored without any terminator.
 struct Value {

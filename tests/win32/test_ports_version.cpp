@@ -8,6 +8,8 @@
 
 #include <windows.h>
 
+#include "tests/win32/registry_tree.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -90,22 +92,6 @@ std::string SelfPath() {
 std::string AppDefaultsKey() {
     std::string self = SelfPath();
     return "Software\\Wine\\AppDefaults\\" + self.substr(self.find_last_of("\\/") + 1);
-}
-
-void DeleteTree(HKEY parent, const char* name) {
-    HKEY key;
-    if (RegOpenKeyExA(parent, name, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) {
-        return;
-    }
-    char child[256];
-    DWORD size = sizeof child;
-    while (RegEnumKeyExA(key, 0, child, &size, nullptr, nullptr, nullptr, nullptr) ==
-           ERROR_SUCCESS) {
-        DeleteTree(key, child);
-        size = sizeof child;
-    }
-    RegCloseKey(key);
-    RegDeleteKeyA(parent, name);
 }
 
 void SetString(HKEY key, const char* name, const char* text) {
