@@ -3,7 +3,7 @@
 # Usage: install-deps.sh [linux|all]   (linux: only what the native lane and demo need)
 set -e
 lane=${1:-all}
-pkgs="cmake ninja-build g++ libgtest-dev googletest socat procps file"
+pkgs="cmake ninja-build g++ libgtest-dev googletest socat procps file clang-format git"
 if [ "$lane" = all ]; then
     # Wine: the 64-bit loader runs the x86_64 test lane; this kernel runs no 32-bit
     # Linux programs, so the i686 product is built and inspected, not run.
