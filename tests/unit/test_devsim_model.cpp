@@ -62,16 +62,9 @@ Bytes Write(uint32_t address, const Bytes& data) {
     return out;
 }
 
+// Page and sector lists have the data frame's shape: count - 1, the codes, their XOR.
 Bytes CodeList(std::initializer_list<uint8_t> codes) {
-    Bytes f(codes.size() + 1);
-    f[0] = uint8_t(codes.size() - 1);
-    std::copy(codes.begin(), codes.end(), f.begin() + 1);
-    uint8_t x = 0;
-    for (uint8_t b : f) {
-        x ^= b;
-    }
-    f.push_back(x);
-    return f;
+    return DataFrame(Bytes(codes));
 }
 
 Bytes FlashAt(uint32_t offset, size_t n) {
