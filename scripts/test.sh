@@ -50,9 +50,15 @@ if lane win64; then
     echo "=== win64: test under Wine"
     # Windows end-to-end tests talk to the Linux zuva-devsim built by the first lane.
     export ZUVA_LINUX_BUILD_DIR="$root/build/linux"
-    export DISPLAY=:93
-    Xvfb :93 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    # Xvfb picks a free display and names it once it is ready to take clients.
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>build/xvfb-display >/dev/null 2>&1 &
     xvfb=$!
+    for _ in $(seq 100); do
+        [ -s build/xvfb-display ] && break
+        sleep 0.1
+    done
+    export DISPLAY=":$(head -1 build/xvfb-display)"
+    echo "    Xvfb on $DISPLAY"
     tests/win32/wine-prefix.sh up "$root/build/win64/wineprefix"
     ctest --preset win64 -j2 --timeout 300 2>&1 | tee build/ctest-win64.log | tail -15
     [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
