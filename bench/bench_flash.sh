@@ -21,6 +21,7 @@
 # Usage: bench/bench_flash.sh [BUILD_DIR]   (default: build/linux)
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/tools/devsim/wait-pty.sh"
 build=${1:-$root/build/linux}
 flash=$build/cli/zuva-flash
 devsim=$build/tools/devsim/zuva-devsim
@@ -104,11 +105,7 @@ flash_once() {
     local name=$1 transcript=$2 preload=${3:-} pty t0 t1
     "$devsim" --timing --once --transcript "$transcript" >"$work/devsim.out" &
     sim_pid=$!
-    for _ in $(seq 100); do
-        pty=$(head -1 "$work/devsim.out" 2>/dev/null || true)
-        [ -n "$pty" ] && break
-        sleep 0.05
-    done
+    pty=$(devsim_wait_pty "$work/devsim.out") || { echo "zuva-devsim did not come up" >&2; exit 1; }
     local TIMEFORMAT='%3U %3S'
     t0=$(date +%s%N)
     { time ZUVA_GAPS_OUT="$work/gaps.txt" ZUVA_GAPS_LOG="$work/events.txt" LD_PRELOAD=$preload \

@@ -8,6 +8,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 root=$PWD
+. "$root/tools/devsim/wait-pty.sh"
 image=${1:-$root/samples/blink.bin}
 
 step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
@@ -33,11 +34,7 @@ head -c 8192 /dev/urandom >"$work/old.bin" # last release's firmware, say
 "$bin/tools/devsim/zuva-devsim" --timing --once --dump "$work/flash.bin" \
     --flash-in "$work/old.bin" --readout-protected >"$work/devsim.out" &
 sim_pid=$!
-for _ in $(seq 100); do
-    pty=$(head -1 "$work/devsim.out" 2>/dev/null || true)
-    [ -n "$pty" ] && break
-    sleep 0.05
-done
+pty=$(devsim_wait_pty "$work/devsim.out") || { echo "zuva-devsim did not come up" >&2; exit 1; }
 echo "bootloader waiting on $pty (read-out protected, old contents in FLASH)"
 
 step "zuva-flash --port $pty $(basename "$image")"

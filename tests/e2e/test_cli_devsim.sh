@@ -10,6 +10,7 @@ case_name=$3
 flash=$build/cli/zuva-flash
 devsim=$build/tools/devsim/zuva-devsim
 pack=$build/tools/pack/zuva-pack
+. "$source/tools/devsim/wait-pty.sh"
 work=$(mktemp -d "${TMPDIR:-/tmp}/zuva-e2e.XXXXXX")
 sim_pid=
 cleanup() {
@@ -32,12 +33,7 @@ start_sim() {
     "$devsim" --once --dump "$work/dump.bin" --transcript "$work/transcript.txt" "$@" \
         >"$work/devsim.out" 2>"$work/devsim.err" &
     sim_pid=$!
-    for _ in $(seq 100); do
-        pty=$(head -1 "$work/devsim.out" 2>/dev/null)
-        [ -n "$pty" ] && [ -e "$pty" ] && return 0
-        sleep 0.05
-    done
-    fail "zuva-devsim did not come up"
+    pty=$(devsim_wait_pty "$work/devsim.out") || fail "zuva-devsim did not come up"
 }
 
 # wait_sim: waits for the simulator to exit after its client closed the port.
