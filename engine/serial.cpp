@@ -5,31 +5,76 @@
 #include "engine/serial_platform.h"
 #include "engine/status.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace {
 SysPort portHandle = kNoPort;
+int openError = 0;
 
 constexpr uint32_t kReadConstantMs = 100;
 constexpr uint32_t kWriteConstantMs = 1000;
+
+constexpr uint32_t kRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, kDefaultBaudRate};
+
+// The longest frame a run writes at once: count, 256 data bytes, checksum, with room over.
+constexpr uint32_t kLongestFrameBytes = 261;
+constexpr uint32_t kBitsPerByte = 11; // start, 8 data, parity, stop
+
+// Twice the longest frame's time on the wire, but never below the usual constant.
+uint32_t WriteConstantFor(const LineSettings& line) {
+    uint64_t frameMs = uint64_t{kLongestFrameBytes} * kBitsPerByte * 1000 / line.baudRate + 1;
+    return std::max<uint32_t>(kWriteConstantMs, static_cast<uint32_t>(2 * frameMs));
+}
+
+int OpenFailed() {
+    openError = SysLastError();
+    return 1;
+}
 } // namespace
+
+bool BaudRateSupported(uint32_t baudRate) {
+    return std::find(std::begin(kRates), std::end(kRates), baudRate) != std::end(kRates);
+}
 
 bool PortIsOpen() {
     return portHandle != kNoPort;
 }
 
 int OpenPort(const char* portPath) {
-    if (PortIsOpen() || portPath == nullptr) {
+    return OpenPort(portPath, LineSettings{});
+}
+
+int OpenPort(const char* portPath, const LineSettings& line) {
+    openError = 0;
+    if (PortIsOpen() || portPath == nullptr || !BaudRateSupported(line.baudRate)) {
         return 1;
     }
     // Stored before configuring, so a port whose configuration fails is still released
     // by the caller's ClosePort.
     portHandle = SysOpenPort(portPath);
     if (!PortIsOpen()) {
+        return OpenFailed();
+    }
+    if (SysConfigureLine(portHandle, line) != 0) {
+        return OpenFailed();
+    }
+    return SetPortTimeouts(kReadConstantMs, WriteConstantFor(line)) == 0 ? 0 : OpenFailed();
+}
+
+int PortOpenError() {
+    return openError;
+}
+
+void PortErrorText(int error, char* out, size_t outSize) {
+    SysErrorText(error, out, outSize);
+}
+
+int SetModemLine(ModemLine line, bool asserted) {
+    if (!PortIsOpen()) {
         return 1;
     }
-    if (SysConfigureLine(portHandle) != 0) {
-        return 1;
-    }
-    return SetPortTimeouts(kReadConstantMs, kWriteConstantMs);
+    return SysSetModemLine(portHandle, line, asserted) == 0 ? 0 : 1;
 }
 
 int SetPortTimeouts(uint32_t readConstantMs, uint32_t writeConstantMs) {

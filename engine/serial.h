@@ -3,12 +3,42 @@
 // Contract: byte transfers return the count moved or -1; a caller treats any count other
 // than the one it asked for as failure. The handle is owned here and nobody else touches it.
 #pragma once
+#include <cstddef>
 #include <cstdint>
+
+// The bootloader measures the rate from its first byte; the dialog always uses this one.
+constexpr uint32_t kDefaultBaudRate = 115200;
+
+// What a front end may choose of the line; the framing (8E1) is the protocol's own.
+struct LineSettings {
+    uint32_t baudRate = kDefaultBaudRate;
+};
+
+// The standard rates, 1200 to 115200, that the F10x bootloader detects and both
+// platforms name.
+bool BaudRateSupported(uint32_t baudRate);
 
 // Opens and configures the port. 0 when open and fully configured, 1 otherwise.
 // Refuses (1) while a port is open. A port opened but not configured stays open:
 // callers call ClosePort on every path, also after a failed OpenPort.
 int OpenPort(const char* portPath);
+// The same at the given line settings. The write constant grows with the time a whole
+// Write Memory frame takes on the wire, so that slow rates are not cut short.
+int OpenPort(const char* portPath, const LineSettings& line);
+
+// The operating system's error number (errno, GetLastError) of the step that made the
+// last OpenPort fail; 0 when it did not fail for a reason the system gave.
+int PortOpenError();
+
+// The operating system's own text for such an error number.
+void PortErrorText(int error, char* out, size_t outSize);
+
+// The modem control lines a board may wire to BOOT0 and reset.
+enum class ModemLine { Rts, Dtr };
+
+// Asserts (true) or clears a modem line of the open port. 0, or 1 when no port is open or
+// the port has no such line (a pseudo-terminal).
+int SetModemLine(ModemLine line, bool asserted);
 
 // Applies the read and write total constants (milliseconds) to the open port; 0 or 1.
 int SetPortTimeouts(uint32_t readConstantMs, uint32_t writeConstantMs);

@@ -1,6 +1,9 @@
 // The platform primitives behind the serial link. One file per platform implements them
 // (serial_win32.cpp, serial_posix.cpp); tests link a fake (tests/fakes) instead.
 #pragma once
+#include "engine/serial.h"
+
+#include <cstddef>
 #include <cstdint>
 
 using SysPort = intptr_t;
@@ -11,9 +14,17 @@ constexpr SysPort kNoPort = -1;
 // Returns kNoPort on failure.
 SysPort SysOpenPort(const char* portPath);
 
-// Reads the line settings, changes exactly parity checking off, 115200, 8 bits, even
+// Reads the line settings, changes exactly parity checking off, the rate, 8 bits, even
 // parity, 1 stop bit, and applies them. 0 on success, 1 on failure.
-int SysConfigureLine(SysPort port);
+int SysConfigureLine(SysPort port, const LineSettings& line);
+
+// The error number the system gave for the last failed primitive (errno, GetLastError).
+int SysLastError();
+// The system's text for an error number.
+void SysErrorText(int error, char* out, size_t outSize);
+
+// Asserts or clears RTS or DTR. 0 on success, 1 on failure.
+int SysSetModemLine(SysPort port, ModemLine line, bool asserted);
 
 // Read attempts: return at once with waiting bytes, else wait up to readConstantMs for
 // the first byte, else return empty. Write attempts are bounded by writeConstantMs.

@@ -10,8 +10,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -29,6 +32,30 @@ struct PortTimeouts {
     uint32_t writeMs = 1000;
 };
 PortTimeouts timeouts;
+
+// The low-latency flag this link set on its port, to be cleared again at close.
+struct LowLatency {
+    SysPort port = kNoPort;
+    bool setHere = false;
+};
+LowLatency lowLatency;
+
+struct Rate {
+    uint32_t baud;
+    speed_t speed;
+};
+constexpr Rate kSpeeds[] = {{1200, B1200},   {2400, B2400},   {4800, B4800},   {9600, B9600},
+                            {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}};
+
+// B0 (hang up) stands for a rate the line cannot be set to.
+speed_t SpeedFor(uint32_t baud) {
+    for (const Rate& rate : kSpeeds) {
+        if (rate.baud == baud) {
+            return rate.speed;
+        }
+    }
+    return B0;
+}
 
 uint32_t ReadConstant(SysPort port) {
     return port == timeouts.port ? timeouts.readMs : PortTimeouts{}.readMs;
@@ -84,7 +111,33 @@ bool IsPtySlave(int fd) {
     return deviceMajor >= 136 && deviceMajor <= 143;
 }
 
-void MakeLine(termios& t) {
+// A USB serial adapter holds received bytes for its latency timer (16 ms by default on
+// common ones) before it passes them on: three waits a block add seconds to an image.
+// Ports without the setting (a pseudo-terminal) are used as they are.
+void AskLowLatency(int fd) {
+    serial_struct info{};
+    if (ioctl(fd, TIOCGSERIAL, &info) != 0 || (info.flags & ASYNC_LOW_LATENCY) != 0) {
+        return;
+    }
+    info.flags |= ASYNC_LOW_LATENCY;
+    if (ioctl(fd, TIOCSSERIAL, &info) == 0) {
+        lowLatency = LowLatency{fd, true};
+    }
+}
+
+void RestoreLatency(int fd) {
+    if (lowLatency.port != fd) {
+        return;
+    }
+    serial_struct info{};
+    if (lowLatency.setHere && ioctl(fd, TIOCGSERIAL, &info) == 0) {
+        info.flags &= ~ASYNC_LOW_LATENCY;
+        ioctl(fd, TIOCSSERIAL, &info);
+    }
+    lowLatency = LowLatency{};
+}
+
+void MakeLine(termios& t, speed_t speed) {
     cfmakeraw(&t); // no echo, no canonical input, no CR/LF translation, no signals
     // XON/XOFF would swallow 0x11 and 0x13 out of binary frames.
     t.c_iflag &= ~(IXOFF | IXANY | INPCK | PARMRK);
@@ -92,13 +145,13 @@ void MakeLine(termios& t) {
     t.c_cflag |= CS8 | PARENB | CLOCAL | CREAD; // even parity, sent and not checked
     t.c_cc[VMIN] = 0;                           // waits are done with poll
     t.c_cc[VTIME] = 0;
-    cfsetispeed(&t, B115200);
-    cfsetospeed(&t, B115200);
+    cfsetispeed(&t, speed);
+    cfsetospeed(&t, speed);
 }
 
 // What must have stuck after tcsetattr (Linux reports success when any part applied).
-bool LineAsWanted(const termios& got, bool parityRequired) {
-    return cfgetospeed(&got) == B115200 && cfgetispeed(&got) == B115200 &&
+bool LineAsWanted(const termios& got, speed_t speed, bool parityRequired) {
+    return cfgetospeed(&got) == speed && cfgetispeed(&got) == speed &&
            (got.c_cflag & CSIZE) == CS8 && (got.c_cflag & CSTOPB) == 0 &&
            (got.c_cflag & PARODD) == 0 && (got.c_iflag & INPCK) == 0 &&
            (got.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) == 0 && (got.c_oflag & OPOST) == 0 &&
@@ -119,20 +172,29 @@ SysPort SysOpenPort(const char* portPath) {
     // The lock comes first: the exclusive mark belongs to the terminal and must not be
     // left on a port that someone else holds.
     if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+        // A lock held elsewhere answers EWOULDBLOCK; the user knows it as a busy port.
+        int error = errno == EWOULDBLOCK ? EBUSY : errno;
         close(fd);
+        errno = error;
         return kNoPort;
     }
+    AskLowLatency(fd);
     // The descriptor stays non-blocking: every wait goes through poll with a deadline.
     return fd;
 }
 
-int SysConfigureLine(SysPort port) {
+int SysConfigureLine(SysPort port, const LineSettings& settings) {
     int fd = static_cast<int>(port);
+    speed_t speed = SpeedFor(settings.baudRate);
     termios line{};
+    if (speed == B0) {
+        errno = EINVAL;
+        return 1;
+    }
     if (tcgetattr(fd, &line) != 0) {
         return 1;
     }
-    MakeLine(line);
+    MakeLine(line, speed);
     bool pty = IsPtySlave(fd);
     if (tcsetattr(fd, TCSANOW, &line) != 0) {
         // A pseudo-terminal has no parity and drops PARENB; when that is the only change
@@ -144,7 +206,11 @@ int SysConfigureLine(SysPort port) {
         }
     }
     termios got{};
-    if (tcgetattr(fd, &got) != 0 || !LineAsWanted(got, !pty)) {
+    if (tcgetattr(fd, &got) != 0) {
+        return 1;
+    }
+    if (!LineAsWanted(got, speed, !pty)) {
+        errno = EINVAL;
         return 1;
     }
     tcflush(fd, TCIOFLUSH); // nothing from before the open counts as an answer
@@ -211,6 +277,7 @@ void SysClosePort(SysPort port) {
     if (port == timeouts.port) {
         timeouts = PortTimeouts{};
     }
+    RestoreLatency(static_cast<int>(port));
     // The exclusive flag belongs to the terminal, not to this descriptor: a pty slave keeps
     // it after the close for as long as its master lives, and would turn the next run away.
     ioctl(static_cast<int>(port), TIOCNXCL);
@@ -218,6 +285,21 @@ void SysClosePort(SysPort port) {
     // whose flow control stalls); nothing that is still unsent matters once the run ends.
     tcflush(static_cast<int>(port), TCOFLUSH);
     close(static_cast<int>(port)); // also drops the lock
+}
+
+int SysLastError() {
+    return errno;
+}
+
+void SysErrorText(int error, char* out, size_t outSize) {
+    if (outSize > 0) {
+        std::snprintf(out, outSize, "%s", std::strerror(error));
+    }
+}
+
+int SysSetModemLine(SysPort port, ModemLine line, bool asserted) {
+    int bits = line == ModemLine::Rts ? TIOCM_RTS : TIOCM_DTR;
+    return ioctl(static_cast<int>(port), asserted ? TIOCMBIS : TIOCMBIC, &bits) == 0 ? 0 : 1;
 }
 
 void SysSleepMs(uint32_t ms) {

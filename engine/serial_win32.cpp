@@ -36,7 +36,7 @@ SysPort SysOpenPort(const char* portPath) {
     return reinterpret_cast<SysPort>(handle); // INVALID_HANDLE_VALUE is kNoPort
 }
 
-int SysConfigureLine(SysPort port) {
+int SysConfigureLine(SysPort port, const LineSettings& line) {
     DCB dcb;
     std::memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
@@ -45,7 +45,7 @@ int SysConfigureLine(SysPort port) {
     }
     // Exactly these five; flow control, modem lines and special characters stay as found.
     dcb.fParity = FALSE;
-    dcb.BaudRate = CBR_115200;
+    dcb.BaudRate = line.baudRate; // the CBR_ constants are the rates themselves
     dcb.ByteSize = 8;
     dcb.Parity = EVENPARITY;
     dcb.StopBits = ONESTOPBIT;
@@ -83,6 +83,32 @@ int32_t SysWriteAttempt(SysPort port, const void* bytes, uint32_t n) {
 
 void SysClosePort(SysPort port) {
     CloseHandle(AsHandle(port));
+}
+
+int SysLastError() {
+    return static_cast<int>(GetLastError());
+}
+
+void SysErrorText(int error, char* out, size_t outSize) {
+    if (outSize == 0) {
+        return;
+    }
+    DWORD n =
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                       static_cast<DWORD>(error), 0, out, static_cast<DWORD>(outSize), nullptr);
+    // The system's texts end in a full stop and a line end; the caller adds its own.
+    while (n > 0 && (out[n - 1] == '\n' || out[n - 1] == '\r' || out[n - 1] == '.')) {
+        out[--n] = '\0';
+    }
+    if (n == 0) {
+        std::snprintf(out, outSize, "system error %d", error);
+    }
+}
+
+int SysSetModemLine(SysPort port, ModemLine line, bool asserted) {
+    DWORD function =
+        line == ModemLine::Rts ? (asserted ? SETRTS : CLRRTS) : (asserted ? SETDTR : CLRDTR);
+    return EscapeCommFunction(AsHandle(port), function) ? 0 : 1;
 }
 
 void SysSleepMs(uint32_t ms) {

@@ -53,7 +53,7 @@ void OnClose() {
     ++gCloses;
 }
 
-const FakePeer kPeer = {OnWrite, OnRead, OnSleep, OnOpen, OnClose};
+const FakePeer kPeer = {OnWrite, OnRead, OnSleep, OnOpen, OnClose, nullptr};
 
 } // namespace
 

@@ -22,6 +22,8 @@ struct FakeState {
     bool failOpen = false;
     bool failConfigure = false;
     bool failTimeouts = false;
+    bool failModem = false;
+    int lastError = 2;
     SysPort openHandle = kNoPort;
     SysPort nextHandle = 100;
     std::string transcript;
@@ -116,13 +118,37 @@ SysPort SysOpenPort(const char* portPath) {
     return state.openHandle;
 }
 
-int SysConfigureLine(SysPort port) {
+int SysConfigureLine(SysPort port, const LineSettings& line) {
     ++state.counts.configures;
+    state.counts.baudRate = line.baudRate;
     if (!IsOpenHandle(port) || state.failConfigure) {
         Log("configure!");
         return 1;
     }
-    Log("configure");
+    Log(line.baudRate == kDefaultBaudRate ? "configure"
+                                          : "configure(" + std::to_string(line.baudRate) + ")");
+    return 0;
+}
+
+int SysLastError() {
+    return state.lastError;
+}
+
+void SysErrorText(int error, char* out, size_t outSize) {
+    std::snprintf(out, outSize, "error %d", error);
+}
+
+int SysSetModemLine(SysPort port, ModemLine line, bool asserted) {
+    std::string token =
+        std::string(line == ModemLine::Rts ? "rts" : "dtr") + (asserted ? "+" : "-");
+    if (!IsOpenHandle(port) || state.failModem) {
+        Log(token + "!");
+        return 1;
+    }
+    Log(token);
+    if (state.peer != nullptr && state.peer->onModem != nullptr) {
+        state.peer->onModem(line, asserted);
+    }
     return 0;
 }
 
@@ -240,6 +266,14 @@ void FakeFailConfigure(bool fail) {
 
 void FakeFailTimeouts(bool fail) {
     state.failTimeouts = fail;
+}
+
+void FakeSetLastError(int error) {
+    state.lastError = error;
+}
+
+void FakeFailModemLines(bool fail) {
+    state.failModem = fail;
 }
 
 const std::string& FakeTranscript() {

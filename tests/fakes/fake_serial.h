@@ -15,9 +15,13 @@
 //   <79          a read attempt and the bytes it returned
 //   <.           an empty read attempt          <!   a failed read attempt
 //   ?            a Poll (logged by the test's own status callback through FakeNotePoll)
+//   rts+ dtr-    a modem line asserted (+) or cleared (-)
+// A configure at a rate other than the default logs it: "configure(57600)".
 // A failed open logs "open!", a refused configure "configure!", refused time-outs
 // "timeouts!". Example, a successful sync with polling: "~100 >7F ? <79".
 #pragma once
+#include "engine/serial.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -33,6 +37,8 @@ struct FakePeer {
     // The port was opened (after a successful SysOpenPort) / closed.
     void (*onOpen)();
     void (*onClose)();
+    // A modem line was asserted or cleared (null: nothing to tell).
+    void (*onModem)(ModemLine line, bool asserted);
 };
 
 // Back to the start state: closed, no peer, empty script, counters zero, no failures.
@@ -65,6 +71,10 @@ void FakeQueueWrite(int32_t limit);
 void FakeFailOpen(bool fail = true);
 void FakeFailConfigure(bool fail = true);
 void FakeFailTimeouts(bool fail = true);
+// The error number SysLastError reports after a failure (default 2).
+void FakeSetLastError(int error);
+// Modem line calls fail, as on a port without them.
+void FakeFailModemLines(bool fail = true);
 
 // ---- What happened ----
 struct FakeWriteAttempt {
@@ -85,6 +95,7 @@ struct FakeCounts {
     uint32_t readConstantMs;  // last time-outs applied
     uint32_t writeConstantMs; //
     std::string openPath;     // path of the last SysOpenPort call
+    uint32_t baudRate;        // rate of the last SysConfigureLine call
 };
 
 const std::string& FakeTranscript();

@@ -258,6 +258,7 @@ const FakePeer kRecordingPeer = {
     [](uint32_t ms) { peerEvents += "s" + std::to_string(ms); },
     [] { peerEvents += "o"; },
     [] { peerEvents += "c"; },
+    nullptr,
 };
 
 TEST_F(SerialLink, APeerSeesOnlyTheBytesTakenAndAnswersEveryAttempt) {
