@@ -4,6 +4,7 @@
 
 #include "engine/serial.h"
 #include "engine/serial_platform.h"
+#include "engine/status.h"
 
 namespace {
 
@@ -25,7 +26,67 @@ int CommandWithResync(uint8_t code) {
     return BlSync();
 }
 
+// The address frame: four bytes MSB first and their XOR.
+void AddressFrame(uint32_t address, uint8_t frame[5]) {
+    frame[0] = static_cast<uint8_t>(address >> 24);
+    frame[1] = static_cast<uint8_t>(address >> 16);
+    frame[2] = static_cast<uint8_t>(address >> 8);
+    frame[3] = static_cast<uint8_t>(address);
+    frame[4] = XorChecksum(frame, 4, 0);
+}
+
+// Command, ACK, address frame, ACK: how Read Memory and Go begin.
+int CommandAtAddress(uint8_t code, uint32_t address) {
+    uint8_t frame[5];
+    AddressFrame(address, frame);
+    if (SendCommand(code) != 0 || BlWaitAck() != 0) {
+        return 1;
+    }
+    return (SendAll(frame, sizeof frame) != 0 || BlWaitAck() != 0) ? 1 : 0;
+}
+
+// One answer byte, or -1 for silence, a failed read or an abort.
+int ReadAnswer() {
+    uint8_t answer = 0;
+    return PortRead(&answer, 1, kAnswerIdleLimit) == 1 ? answer : -1;
+}
+
+bool StopRequested() {
+    StatusCallback callback = GetStatusCallback();
+    return callback != nullptr && callback(Poll, 0) != 0;
+}
+
+// Sends one 0x7F; true when the bootloader answered NACK or ACK: it listens for a command.
+bool ProbeListening() {
+    const uint8_t sync = kSyncByte;
+    if (StopRequested() || SendAll(&sync, 1) != 0) {
+        return false;
+    }
+    int answer = ReadAnswer();
+    return answer == kNack || answer == kAck;
+}
+
+// A bootloader inside a command takes these bytes as the rest of the frame it waits for
+// (at most a count and 128 items after a 0x7F count, then the checksum). The last byte
+// never matches the XOR of the ones before, whatever command it is, so the frame is
+// refused; command pairs of 0xFF are refused too.
+void CompleteAnyFrame() {
+    uint8_t fill[129];
+    for (uint8_t& byte : fill) {
+        byte = 0xFF;
+    }
+    fill[sizeof fill - 1] = 0x00;
+    if (SendAll(fill, sizeof fill) != 0) {
+        return;
+    }
+    uint8_t answers[256];
+    while (PortRead(answers, sizeof answers, kAnswerIdleLimit) > 0) {
+    }
+}
+
 constexpr uint8_t kCmdGetId = 0x02;
+constexpr uint8_t kCmdReadMemory = 0x11;
+constexpr uint8_t kCmdGo = 0x21;
 constexpr uint8_t kCmdWriteMemory = 0x31;
 constexpr uint8_t kCmdErase = 0x43;
 constexpr uint8_t kCmdWriteProtect = 0x63;
@@ -57,12 +118,22 @@ int BlSync() {
 }
 
 int BlGetId() {
+    return BlGetId(nullptr);
+}
+
+int BlGetId(uint16_t* productIdFound) {
+    if (productIdFound != nullptr) {
+        *productIdFound = 0;
+    }
     if (SendCommand(kCmdGetId) != 0 || BlWaitAck() != 0) {
         return 1;
     }
     uint8_t reply[3] = {};
     if (PortRead(reply, 3, kAnswerIdleLimit) != 3) {
         return 1;
+    }
+    if (productIdFound != nullptr && reply[0] == 0x01) {
+        *productIdFound = static_cast<uint16_t>(reply[1] << 8 | reply[2]);
     }
     // One byte of length (ID bytes - 1), then the product ID MSB first: only the
     // STM32F10x medium (0x410), low (0x412) and high (0x414) densities are accepted.
@@ -95,14 +166,8 @@ int BlEraseAll() {
 }
 
 int BlWriteMemory(uint32_t address, const uint8_t* data, uint32_t len) {
-    uint8_t addressFrame[5] = {
-        static_cast<uint8_t>(address >> 24),
-        static_cast<uint8_t>(address >> 16),
-        static_cast<uint8_t>(address >> 8),
-        static_cast<uint8_t>(address),
-        0,
-    };
-    addressFrame[4] = XorChecksum(addressFrame, 4, 0);
+    uint8_t addressFrame[5];
+    AddressFrame(address, addressFrame);
     const uint8_t count = static_cast<uint8_t>(len - 1); // 0 goes out as 0xFF, as it comes
     const uint8_t checksum = XorChecksum(data, len, XorChecksum(&count, 1, 0));
 
@@ -144,4 +209,38 @@ int BlReadoutProtect() {
         return 1;
     }
     return BlWaitAck();
+}
+
+int BlReadMemory(uint32_t address, uint8_t* buf, uint32_t len) {
+    const uint8_t count = static_cast<uint8_t>(len - 1);
+    const uint8_t countFrame[2] = {count, static_cast<uint8_t>(count ^ 0xFF)};
+    if (CommandAtAddress(kCmdReadMemory, address) != 0) {
+        return 1;
+    }
+    if (SendAll(countFrame, sizeof countFrame) != 0 || BlWaitAck() != 0) {
+        return 1;
+    }
+    return PortRead(buf, len, kAnswerIdleLimit) == static_cast<int32_t>(len) ? 0 : 1;
+}
+
+int BlGo(uint32_t address) {
+    return CommandAtAddress(kCmdGo, address);
+}
+
+int BlSyncOrResume() {
+    if (BlSync() == 0) {
+        return 0;
+    }
+    // Silence: synchronised, the lone 0x7F is the first byte of a command pair and a
+    // second one makes the pair bad. Still silence: inside a command.
+    if (ProbeListening()) {
+        return 0;
+    }
+    if (StopRequested()) {
+        return 1;
+    }
+    CompleteAnyFrame();
+    // Listening now, perhaps holding one byte of a pair: a 0x7F either completes that
+    // pair or is held itself, and then the next one completes it.
+    return ProbeListening() || ProbeListening() ? 0 : 1;
 }
