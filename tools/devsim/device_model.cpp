@@ -88,9 +88,10 @@ struct Model {
     uint64_t outWireFreeNs = 0;
     uint64_t busyUntilNs = 0;
     uint64_t bootReadyNs = 0;
-    uint64_t holdingUntilNs = 0; // a byte sits in the receive register until then
-    uint64_t nowNs = 0;          // when the current byte is handled
-    uint64_t arriveNs = 0;       // when the current byte arrived
+    uint64_t holdingUntilNs = 0;  // a byte sits in the receive register until then
+    uint64_t nowNs = 0;           // when the current byte is handled
+    uint64_t byteNs = kDevByteNs; // one byte on the wire at the host's rate
+    uint64_t arriveNs = 0;        // when the current byte arrived
     Phase phase = Phase::WaitSync;
     uint8_t command = 0;
     uint32_t occurrence = 0;
@@ -161,7 +162,7 @@ uint64_t Emit(const uint8_t* bytes, size_t n, uint64_t startNs, const std::strin
     uint64_t t = startNs;
     for (size_t i = 0; i < n; ++i) {
         if (g.config.timing) {
-            t = std::max(t, g.outWireFreeNs) + kDevByteNs;
+            t = std::max(t, g.outWireFreeNs) + g.byteNs;
             g.outWireFreeNs = t;
         }
         g.out.push_back({bytes[i], t});
@@ -536,6 +537,12 @@ void OnWriteData() {
     if (FaultHits(3)) {
         return;
     }
+    if (g.config.dropWrite == g.occurrence) {
+        LogEvent("write dropped: acknowledged, nothing programmed");
+        Ack(AnswerStart(0), "ACK: written (dropped)");
+        EndCommand();
+        return;
+    }
     uint32_t halfWords = 0;
     bool ok = true;
     if (InFlash(g.address)) {
@@ -797,7 +804,7 @@ void DevFeed(const uint8_t* bytes, size_t n, uint64_t nowUs) {
     for (size_t i = 0; i < n && !g.state.linkDead; ++i) {
         uint64_t arrive = now;
         if (g.config.timing) {
-            arrive = std::max(now, g.inWireFreeNs) + kDevByteNs;
+            arrive = std::max(now, g.inWireFreeNs) + g.byteNs;
             g.inWireFreeNs = arrive;
         }
         g.arriveNs = arrive;
@@ -818,6 +825,12 @@ size_t DevTakeOutput(uint8_t* buf, size_t max, uint64_t nowUs) {
 
 uint64_t DevNextEventUs() {
     return g.out.empty() ? kDevNever : ToUs(g.out.front().readyNs);
+}
+
+void DevSetBaudRate(uint32_t baud) {
+    if (baud != 0) {
+        g.byteNs = 11ull * 1000000000ull / baud;
+    }
 }
 
 void DevSystemReset(uint64_t nowUs) {

@@ -6,7 +6,8 @@
 // waits, sleeps, prints or touches the operating system.
 //
 // Time. With timing off every answer is ready at the time of the byte that caused it.
-// With timing on, both wire directions are paced at 115200 8E1 (11 bits a byte), FLASH
+// With timing on, both wire directions are paced at the host's rate (115200 until it sets
+// another; 8E1, 11 bits a byte), FLASH
 // work takes its datasheet time, and a device that resets is deaf for its start-up time:
 // a host byte arrives on the wire one byte time after it was handed over (or after the
 // byte before it), the device handles it once it is not busy, and each answer byte is
@@ -47,6 +48,7 @@ constexpr uint64_t kDevNever = UINT64_MAX;
 // Timing mode figures, in nanoseconds (F103 datasheet; erase times are 20 to 40 ms, the
 // model takes the middle).
 constexpr uint64_t kDevByteNs = 95486;           // 11 bits at 115200 baud
+constexpr uint32_t kDevDefaultBaud = 115200;     // until the host sets another rate
 constexpr uint64_t kDevHalfWordNs = 52500;       // one half-word programmed
 constexpr uint64_t kDevEraseNs = 30000000;       // one page erase, or a mass erase
 constexpr uint64_t kDevOptionBytesNs = 31000000; // option bytes: erase, then rewrite
@@ -97,9 +99,10 @@ struct DevConfig {
     std::vector<uint8_t> flashImage; // old contents from the FLASH base; rest erased
     bool requireAligned = false;     // Write Memory wants address and length % 4 == 0
     bool eraseProtectedNack = false; // Erase touching a protected page is refused
-    std::vector<DevFault> faults;    // first matching fault wins
-    uint64_t dieAfterBytes = 0;      // the link dies with host byte number N (0 = never)
-    uint32_t dieInBlock = 0;         // ... or halfway through the data of Write Memory N
+    uint32_t dropWrite = 0;       // Write Memory N is acknowledged and programs nothing (0 = none)
+    std::vector<DevFault> faults; // first matching fault wins
+    uint64_t dieAfterBytes = 0;   // the link dies with host byte number N (0 = never)
+    uint32_t dieInBlock = 0;      // ... or halfway through the data of Write Memory N
 };
 
 struct DevCounters {
@@ -154,6 +157,10 @@ size_t DevTakeOutput(uint8_t* buf, size_t max, uint64_t nowUs);
 // When the next answer byte is ready (microseconds, rounded up); kDevNever when none is
 // queued.
 uint64_t DevNextEventUs();
+
+// The host set its line to this rate: from now on both wire directions are paced at it
+// (11 bits a byte). Ignored when 0.
+void DevSetBaudRate(uint32_t baud);
 
 // A reset from outside (the reset pin, as a board wired to the port's DTR line gets when
 // the port opens or closes): answers not yet sent are dropped, the device starts up again

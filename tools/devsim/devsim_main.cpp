@@ -33,7 +33,8 @@ const char kUsage[] =
     "                             multiples of 4, as real F1 parts do\n"
     "  --erase-protected-nack     refuse Erase when it touches a write-protected page\n"
     "                             (default: such pages are silently kept)\n"
-    "  --timing                   real time: bytes paced at 115200 8E1 (95.5 us each way),\n"
+    "  --timing                   real time: bytes paced at the rate the client sets on the\n"
+    "                             pty, 11 bits each (95.5 us at 115200 8E1),\n"
     "                             52.5 us a half-word, 30 ms an erase, 1.2 ms start-up\n"
     "                             after a reset, 0.16 ms from 0x7F to its ACK; without it\n"
     "                             every answer is immediate\n"
@@ -48,6 +49,8 @@ const char kUsage[] =
     "  --die-after-bytes N        the link dies with the N-th host byte: the pty closes\n"
     "  --die-in-block N           the link dies halfway through the data of the N-th\n"
     "                             Write Memory\n"
+    "  --drop-write N             acknowledge the N-th Write Memory and program nothing,\n"
+    "                             as a chip that drops a write\n"
     "\n"
     "Server:\n"
     "  --link PATH                also make PATH a symlink to the slave (removed at exit)\n"
@@ -221,6 +224,11 @@ int ParseValue(const std::string& a, const char* v, Options* o) {
         } else {
             c.dieAfterBytes = n;
         }
+    } else if (a == "--drop-write") {
+        if (!ParseNumber(v, 0xFFFFFFFF, &n) || n == 0) {
+            return Bad(a.c_str(), v);
+        }
+        c.dropWrite = uint32_t(n);
     } else if (a == "--flash-in") {
         o->flashInPath = v;
     } else if (a == "--dump") {

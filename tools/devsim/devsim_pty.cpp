@@ -129,6 +129,30 @@ void WriteTranscript(FILE* out) {
     std::fflush(out);
 }
 
+struct LineRate {
+    speed_t speed;
+    uint32_t baud;
+};
+constexpr LineRate kLineRates[] = {
+    {B1200, 1200},   {B2400, 2400},   {B4800, 4800},     {B9600, 9600},     {B19200, 19200},
+    {B38400, 38400}, {B57600, 57600}, {B115200, 115200}, {B230400, 230400},
+};
+
+// The model paces its wire at the rate the client set on the slave (termios requests on
+// the master act on the slave), looked at before each batch of host bytes: a client sets
+// its rate before it writes.
+void FollowClientRate() {
+    struct termios now;
+    if (tcgetattr(s.master, &now) != 0) {
+        return;
+    }
+    for (const LineRate& rate : kLineRates) {
+        if (rate.speed == cfgetospeed(&now)) {
+            DevSetBaudRate(rate.baud);
+        }
+    }
+}
+
 // Host bytes waiting on the master go to the model, stamped with the time they were read.
 void ReadHost() {
     uint8_t buf[4096];
@@ -238,6 +262,7 @@ void InstallSignals(sigset_t* unblocked) {
 // Returns 0 to go on, 1 to stop (once), 3 when the link died.
 int Step(const ServeOptions& options) {
     if (!s.hungUp) {
+        FollowClientRate();
         ReadHost();
     }
     WriteDevice();
