@@ -1,6 +1,7 @@
 // zuva-flash: arguments, port choice, progress bar and result for one programming run.
 #include "cli/cli.h"
 
+#include "cli/port_hint.h"
 #include "cli/signals.h"
 #include "engine/port_names.h"
 #include "engine/status.h"
@@ -9,7 +10,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -45,6 +48,7 @@ struct ProgressBar {
     bool drawn = false;   // a line stands on the terminal
     uint64_t totalBytes = 0;
     int lastPercent = 0;
+    int kind = Progress; // the phase drawn: the writes, or the read-back
     Clock::time_point start;
     Clock::time_point lastDraw;
 } bar;
@@ -60,7 +64,7 @@ void DrawProgress(int percent) {
     }
     double elapsed = std::chrono::duration<double>(now - bar.start).count();
     std::string line = FormatProgressLine(percent, bar.totalBytes, elapsed);
-    std::fprintf(stderr, "\r%s", line.c_str());
+    std::fprintf(stderr, "\r%s%s", bar.kind == Verify ? "verify " : "", line.c_str());
     std::fflush(stderr);
     bar.drawn = true;
     bar.lastPercent = percent;
@@ -73,6 +77,17 @@ void EndProgress() {
     }
 }
 
+// The read-back gets a bar of its own, under the one of the writes.
+void DrawPhase(int kind, int percent) {
+    if (kind != bar.kind) {
+        EndProgress();
+        bar.started = false;
+        bar.drawn = false;
+        bar.kind = kind;
+    }
+    DrawProgress(percent);
+}
+
 // The engine's one callback: the description of an updater's image, progress, and the
 // abort answer, which stays nonzero once Ctrl-C was pressed.
 int OnStatus(int kind, intptr_t value) {
@@ -81,8 +96,8 @@ int OnStatus(int kind, intptr_t value) {
         std::fflush(stdout);
         return 0;
     }
-    if (kind == Progress && bar.enabled) {
-        DrawProgress(static_cast<int>(value));
+    if ((kind == Progress || kind == Verify) && bar.enabled) {
+        DrawPhase(kind, static_cast<int>(value));
     }
     return InterruptRequested() ? 1 : 0;
 }
@@ -109,8 +124,14 @@ int ListPorts() {
     return 0;
 }
 
+struct FoundPort {
+    std::string name;
+    std::string shownAs;
+};
+
 int CollectPort(intptr_t userValue, const PortEntry* entry) {
-    reinterpret_cast<std::vector<std::string>*>(userValue)->push_back(entry->portName);
+    reinterpret_cast<std::vector<FoundPort>*>(userValue)->push_back(
+        {entry->portName, PortShownAs(entry->portName, entry->displayName)});
     return 1;
 }
 
@@ -120,10 +141,12 @@ int ChoosePort(const char* given, std::string* portPath) {
         *portPath = PortPathForName(given);
         return 0;
     }
-    std::vector<std::string> names;
+    std::vector<FoundPort> names;
     if (EnumSerialPorts(CollectPort, reinterpret_cast<intptr_t>(&names)) != 0 &&
         names.size() == 1) {
-        *portPath = PortPathForName(names[0].c_str());
+        *portPath = PortPathForName(names[0].name.c_str());
+        std::fprintf(stderr, "zuva-flash: using %s (%s)\n", names[0].name.c_str(),
+                     names[0].shownAs.c_str());
         return 0;
     }
     std::fprintf(stderr, "zuva-flash: no --port given and %zu serial ports found%s\n", names.size(),
@@ -156,6 +179,92 @@ ResultCode LoadUpdater(const char* path) {
         return kResultInvalidFormat;
     }
     return kResultOk;
+}
+
+const char* DensityName(uint16_t productId) {
+    switch (productId) {
+    case 0x412:
+        return "low-density";
+    case 0x410:
+        return "medium-density";
+    default:
+        return "high-density";
+    }
+}
+
+// Why a run ended as it did, on stderr; the result text itself goes to stdout.
+void ExplainResult(ResultCode result, const RunReport& report, const std::string& port,
+                   double seconds) {
+    char text[256] = "";
+    switch (result) {
+    case kResultOk:
+        std::fprintf(stderr,
+                     "zuva-flash: STM32F10x %s (product ID 0x%03X): %llu bytes written in %.1f s\n",
+                     DensityName(report.productId), report.productId,
+                     static_cast<unsigned long long>(report.bytesSent), seconds);
+        return;
+    case kResultCantOpenPort:
+        if (!report.modemLines) {
+            std::fprintf(stderr, "zuva-flash: the modem lines of %s cannot be driven for --boot\n",
+                         port.c_str());
+            return;
+        }
+        PortErrorText(report.portError, text, sizeof text);
+        std::fprintf(stderr, "zuva-flash: cannot open %s: %s%s%s\n", port.c_str(), text,
+                     PortOpenHint(report.portError)[0] != '\0' ? "; " : "",
+                     PortOpenHint(report.portError));
+        return;
+    case kResultNotPresent:
+        if (!report.answered) {
+            std::fprintf(stderr,
+                         "zuva-flash: no answer from a bootloader on %s: set BOOT0 high and "
+                         "reset the board\n",
+                         port.c_str());
+        } else if (report.productId != 0) {
+            std::fprintf(stderr,
+                         "zuva-flash: product ID 0x%03X is not an STM32F10x (0x410, 0x412 "
+                         "or 0x414)\n",
+                         report.productId);
+        } else {
+            std::fprintf(stderr, "zuva-flash: the bootloader on %s gave no product ID\n",
+                         port.c_str());
+        }
+        return;
+    case kResultVerifyFailed:
+        std::fprintf(stderr,
+                     "zuva-flash: verify failed at 0x%08X: the image holds 0x%02X, the "
+                     "chip 0x%02X; the device is left unprotected for a second run\n",
+                     static_cast<unsigned>(report.mismatchAddress), report.expected, report.found);
+        return;
+    default:
+        return;
+    }
+}
+
+// "COM7 (/dev/ttyS6)", "COM7", or the path as given.
+std::string PortForMessages(const std::string& portPath) {
+    int number = ComNumberFromName(portPath.c_str());
+    if (number == 0) {
+        return portPath;
+    }
+    std::string name = "COM" + std::to_string(number);
+    std::string shown = PortShownAs(name.c_str(), name.c_str());
+    return shown == name ? name : name + " (" + shown + ")";
+}
+
+ResultCode RunWithOptions(const CliOptions& options, const char* imagePath,
+                          const std::string& portPath) {
+    RunReport report;
+    Clock::time_point start = Clock::now();
+    ResultCode result = ProgramDeviceWith(imagePath, PathExtension(imagePath), portPath.c_str(),
+                                          options.run, &report);
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    EndProgress();
+    bar.drawn = false;
+    if (!InterruptRequested()) {
+        ExplainResult(result, report, PortForMessages(portPath), seconds);
+    }
+    return result;
 }
 
 int Finish(ResultCode result) {
@@ -195,9 +304,77 @@ int TakeValue(int argc, char** argv, int* i, const char* name, const char** valu
     return 1;
 }
 
+// The options of a run at the bench. 1 when argv[*i] was one of them (and taken), 0 when
+// it is none of them, -1 on a bad value with the reason in *error.
+int ParseRunOption(int argc, char** argv, int* i, CliOptions* options, std::string* error) {
+    static constexpr struct {
+        const char* name;
+        bool RunOptions::*flag;
+        bool value;
+    } kFlags[] = {{"--verify", &RunOptions::verify, true},
+                  {"--no-protect", &RunOptions::protect, false},
+                  {"--go", &RunOptions::go, true}};
+    const char* arg = argv[*i];
+    for (const auto& flag : kFlags) {
+        if (std::strcmp(arg, flag.name) == 0) {
+            options->run.*flag.flag = flag.value;
+            return 1;
+        }
+    }
+    if (std::strcmp(arg, "--dry-run") == 0) {
+        options->dryRun = true;
+        return 1;
+    }
+    const char* value = nullptr;
+    int taken = TakeValue(argc, argv, i, "--baud", &value);
+    if (taken > 0) {
+        char* end = nullptr;
+        unsigned long rate = std::strtoul(value, &end, 10);
+        bool standard = *end == '\0' && value[0] >= '0' && value[0] <= '9' && rate <= UINT32_MAX &&
+                        BaudRateSupported(static_cast<uint32_t>(rate));
+        options->run.line.baudRate = static_cast<uint32_t>(rate);
+        if (!standard) {
+            *error = std::string("--baud ") + value +
+                     ": not a rate the bootloader detects (1200, 2400, 4800, 9600, 19200, "
+                     "38400, 57600, 115200)";
+        }
+        return standard ? 1 : -1;
+    }
+    if (taken == 0) {
+        taken = TakeValue(argc, argv, i, "--boot", &value);
+        if (taken > 0) {
+            return ParseBootSpec(value, &options->run.boot, error) == 0 ? 1 : -1;
+        }
+    }
+    if (taken < 0) {
+        *error = std::string(arg) + " needs a value";
+    }
+    return taken;
+}
+
+// Combinations that cannot work, found before anything is opened.
+int CheckRunOptions(const CliOptions& options, std::string* error) {
+    const RunOptions& run = options.run;
+    bool boot = run.boot.boot0.used || run.boot.reset.used;
+    if (run.go && run.protect && !boot) {
+        *error = "--go needs --no-protect: the bootloader refuses Go under read-out protection "
+                 "(or give --boot, and the reset starts the firmware)";
+        return 1;
+    }
+    if (options.dryRun && (options.port != nullptr || boot || run.go || run.verify)) {
+        *error = "--dry-run only checks the image: it takes no port and no run options";
+        return 1;
+    }
+    return 0;
+}
+
 // One option at argv[*i]. 0, or 1 with the reason in *error.
 int ParseOption(int argc, char** argv, int* i, CliOptions* options, std::string* error) {
     const char* arg = argv[*i];
+    int run = ParseRunOption(argc, argv, i, options, error);
+    if (run != 0) {
+        return run < 0 ? 1 : 0;
+    }
     if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
         options->help = true;
         return 0;
@@ -254,6 +431,40 @@ int ParseCliArgs(int argc, char** argv, CliOptions* options, std::string* error)
         *error = "no image given";
         return 1;
     }
+    return CheckRunOptions(*options, error);
+}
+
+int ParseBootSpec(const char* spec, BootWiring* wiring, std::string* error) {
+    BootWiring parsed;
+    std::string text = spec;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t comma = text.find(',', start);
+        std::string item = text.substr(start, comma == std::string::npos ? comma : comma - start);
+        size_t eq = item.find('=');
+        std::string pin = item.substr(0, eq);
+        std::string line = eq == std::string::npos ? "" : item.substr(eq + 1);
+        PinWiring* target = pin == "boot0"   ? &parsed.boot0
+                            : pin == "reset" ? &parsed.reset
+                                             : nullptr;
+        bool inverted = !line.empty() && line[0] == '!';
+        line.erase(0, inverted ? 1 : 0);
+        if (target == nullptr || target->used || (line != "rts" && line != "dtr")) {
+            *error = "--boot " + text + ": expected PIN=LINE or PIN=!LINE, PIN boot0 or reset " +
+                     "(each once), LINE rts or dtr, e.g. boot0=rts,reset=!dtr";
+            return 1;
+        }
+        *target = PinWiring{true, line == "rts" ? ModemLine::Rts : ModemLine::Dtr, inverted};
+        if (comma == std::string::npos) {
+            break;
+        }
+        start = comma + 1;
+    }
+    if (parsed.boot0.used && parsed.reset.used && parsed.boot0.line == parsed.reset.line) {
+        *error = "--boot " + text + ": BOOT0 and reset need a line each";
+        return 1;
+    }
+    *wiring = parsed;
     return 0;
 }
 
@@ -329,5 +540,5 @@ int RunCli(int argc, char** argv) {
     bar.enabled = StderrIsTerminal();
     bar.totalBytes = embedded.imageOffset != 0 ? static_cast<uint64_t>(embedded.imageLength)
                                                : FileSize(imagePath);
-    return Finish(ProgramDevice(imagePath, PathExtension(imagePath), portPath.c_str()));
+    return Finish(RunWithOptions(options, imagePath, portPath));
 }

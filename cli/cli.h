@@ -25,7 +25,13 @@ struct CliOptions {
     bool listPorts = false;
     bool help = false;
     bool version = false;
+    bool dryRun = false; // check the image and print its plan; no port is opened
+    RunOptions run;      // --verify, --no-protect, --go, --baud, --boot
 };
+
+// "boot0=rts,reset=!dtr": which modem line drives which pin, "!" for a pin that is high
+// while its line is cleared. 0, or 1 with the reason in *error.
+int ParseBootSpec(const char* spec, BootWiring* wiring, std::string* error);
 
 // 0 when the arguments make sense; 1 on a usage error, with a short reason in *error.
 int ParseCliArgs(int argc, char** argv, CliOptions* options, std::string* error);

@@ -228,7 +228,12 @@ int BlGo(uint32_t address) {
 }
 
 int BlSyncOrResume() {
-    if (BlSync() == 0) {
+    // An answer that an earlier run left on the way (it closed the port while the device
+    // was still answering) must not pass for the answer to this sync byte.
+    SysSleepMs(kSyncPauseMs);
+    PortDiscardInput();
+    const uint8_t sync = kSyncByte;
+    if (SendAll(&sync, 1) == 0 && BlWaitAck() == 0) {
         return 0;
     }
     // Silence: synchronised, the lone 0x7F is the first byte of a command pair and a

@@ -4,6 +4,7 @@
 
 #include "engine/bootloader.h"
 #include "engine/serial.h"
+#include "engine/serial_platform.h"
 #include "engine/status.h"
 #include "image/embedded.h"
 #include "image/hex.h"
@@ -247,7 +248,115 @@ const char* ResultMessage(ResultCode code) {
         return "Can't unprotect device";
     case 11:
         return "Can't erase device";
+    case 12:
+        return "Verify failed";
     default:
         return "Unknown error";
     }
+}
+
+// ---- Runs with options ----
+
+namespace {
+
+constexpr uint32_t kResetPulseMs = 20;
+// The bootloader listens about 1.2 ms after reset; boards with a supervisor or a slow
+// crystal need longer.
+constexpr uint32_t kBootStartMs = 50;
+constexpr uint32_t kVerifyBlock = 256;
+
+// Drives a pin high or low through its line. 0, or 1 when the line cannot be driven.
+int DrivePin(const PinWiring& pin, bool high) {
+    if (!pin.used) {
+        return 0;
+    }
+    return SetModemLine(pin.line, high != pin.inverted);
+}
+
+// BOOT0 to the wanted level, then a reset pulse and the start-up wait.
+int ResetInto(const BootWiring& boot, bool bootloader) {
+    if (DrivePin(boot.boot0, bootloader) != 0 || DrivePin(boot.reset, false) != 0) {
+        return 1;
+    }
+    SysSleepMs(kResetPulseMs);
+    if (DrivePin(boot.reset, true) != 0) {
+        return 1;
+    }
+    SysSleepMs(kBootStartMs);
+    return 0;
+}
+
+bool BootPinsUsed(const BootWiring& boot) {
+    return boot.boot0.used || boot.reset.used;
+}
+
+// The abort answer is final, so asking again tells whether the block loop was stopped.
+bool StopRequested() {
+    StatusCallback callback = GetStatusCallback();
+    return callback != nullptr && callback(Poll, 0) != 0;
+}
+
+// Contact, unprotect and erase, as PrepareDevice, with what the front end may explain.
+ResultCode PrepareReported(RunReport* report) {
+    if (BlSyncOrResume() != 0) {
+        return kResultNotPresent;
+    }
+    report->answered = true;
+    if (BlGetId(&report->productId) != 0) {
+        return kResultNotPresent;
+    }
+    if (BlReadoutUnprotect() != 0 || BlWriteUnprotect() != 0) {
+        return kResultCantUnprotect;
+    }
+    return BlEraseAll() != 0 ? kResultCantErase : kResultOk;
+}
+
+// Everything after the writes: verify, protect or start, and the board's restart.
+ResultCode FinishRun(const RunOptions& options, RunReport* report) {
+    if (StopRequested()) {
+        return kResultCantProtect; // nothing more is sent; the device stays unprotected
+    }
+    (void)report;
+    if (options.protect && ProtectDevice() != kResultOk) {
+        return kResultCantProtect;
+    }
+    if (options.go && !options.protect && BlGo(kFlashBase) != 0) {
+        return kResultCommError;
+    }
+    if (BootPinsUsed(options.boot) && ResetInto(options.boot, false) != 0) {
+        report->modemLines = false;
+        return kResultCantOpenPort;
+    }
+    return kResultOk;
+}
+
+} // namespace
+
+ResultCode ProgramDeviceWith(const char* imagePath, const char* extension, const char* portPath,
+                             const RunOptions& options, RunReport* report) {
+    RunReport ignored;
+    report = report != nullptr ? report : &ignored;
+    *report = RunReport{};
+    const ImageFormat format = FormatFromExtension(extension);
+    if (format == ImageFormat::None) {
+        return kResultInvalidFormat;
+    }
+    RunResources run;
+    if (OpenPort(portPath, options.line) != 0) {
+        report->portError = PortOpenError();
+        return kResultCantOpenPort;
+    }
+    run.file = std::fopen(imagePath, "rb");
+    if (run.file == nullptr) {
+        return kResultCantOpenFile;
+    }
+    if (BootPinsUsed(options.boot) && ResetInto(options.boot, true) != 0) {
+        report->modemLines = false;
+        return kResultCantOpenPort;
+    }
+    ResultCode result = PrepareReported(report);
+    if (result == kResultOk) {
+        result = WriteImage(run.file, format);
+    }
+    return result == kResultOk ? FinishRun(options, report) : result;
 }

@@ -1,5 +1,7 @@
 // Programming run: one image file to one device, in the fixed command order.
 #pragma once
+#include "engine/serial.h"
+
 #include <cstdint>
 
 using ResultCode = uint32_t; // class in bits 16 and up; 0 = success
@@ -13,6 +15,7 @@ constexpr ResultCode kResultNotPresent = 0x80000;
 constexpr ResultCode kResultCantProtect = 0x90000;
 constexpr ResultCode kResultCantUnprotect = 0xA0000;
 constexpr ResultCode kResultCantErase = 0xB0000;
+constexpr ResultCode kResultVerifyFailed = 0xC0000; // command line runs only
 
 enum class ImageFormat { None, Binary, IntelHex };
 
@@ -32,3 +35,47 @@ ResultCode ProgramDevice(const char* imagePath, const char* extension, const cha
 
 // The constant text of a result code's class.
 const char* ResultMessage(ResultCode code);
+
+// ---- Runs with options (the command line; the dialog's run above never changes) ----
+
+// One pin of the board driven by a modem line: high while the line is asserted, or, when
+// inverted, high while it is cleared.
+struct PinWiring {
+    bool used = false;
+    ModemLine line = ModemLine::Rts;
+    bool inverted = false;
+};
+
+struct BootWiring {
+    PinWiring boot0;
+    PinWiring reset; // the reset pin is active low: a pulse drives it low, then high
+};
+
+struct RunOptions {
+    LineSettings line;
+    bool verify = false; // read every block back before protecting; a difference: class 12
+    bool protect = true; // false: write and read-out protection are left off
+    bool go = false;     // start the firmware at the FLASH base (refused under protection)
+    // With a pin used: BOOT0 high and a reset pulse before contact, BOOT0 low and a reset
+    // pulse after a successful run, so that the new firmware starts.
+    BootWiring boot;
+};
+
+// What a run found out, for a front end that explains its result.
+struct RunReport {
+    int portError = 0;            // the system's error number when the port would not open
+    bool modemLines = true;       // false: the modem lines could not be driven
+    bool answered = false;        // a bootloader answered
+    uint16_t productId = 0;       // as Get ID reported it, accepted or not; 0 when none came
+    uint64_t bytesSent = 0;       // image bytes sent with Write Memory
+    uint32_t mismatchAddress = 0; // verify: the first differing address ...
+    uint8_t expected = 0;         // ... what the image holds there ...
+    uint8_t found = 0;            // ... and what the chip gave back
+};
+
+// A programming run with options. Unlike ProgramDevice it recognises a bootloader that an
+// earlier run left synchronised or inside a command, and after an abort it sends nothing
+// more (the device is left unprotected; the result is then kResultCantProtect). Verify
+// reports its progress with the kind Verify. report may be null.
+ResultCode ProgramDeviceWith(const char* imagePath, const char* extension, const char* portPath,
+                             const RunOptions& options, RunReport* report);

@@ -70,6 +70,12 @@ void PortErrorText(int error, char* out, size_t outSize) {
     SysErrorText(error, out, outSize);
 }
 
+void PortDiscardInput() {
+    if (PortIsOpen()) {
+        SysDiscardInput(portHandle);
+    }
+}
+
 int SetModemLine(ModemLine line, bool asserted) {
     if (!PortIsOpen()) {
         return 1;

@@ -56,5 +56,8 @@ int32_t PortWrite(const void* bytes, uint32_t n);
 // port is open (no poll then) or an attempt failed.
 int32_t PortRead(void* buf, uint32_t n, int32_t idleLimit);
 
+// Drops whatever has arrived and not been read yet.
+void PortDiscardInput();
+
 // True while a port handle is held (open, configured or not).
 bool PortIsOpen();

@@ -37,6 +37,9 @@ int32_t SysReadAttempt(SysPort port, void* buf, uint32_t n);
 // One write attempt: bytes written (may be 0 or short), or -1 on failure.
 int32_t SysWriteAttempt(SysPort port, const void* bytes, uint32_t n);
 
+// Drops the bytes received and not read yet.
+void SysDiscardInput(SysPort port);
+
 // Closes the handle; the result is not looked at.
 void SysClosePort(SysPort port);
 

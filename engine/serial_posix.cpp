@@ -273,6 +273,10 @@ int32_t SysWriteAttempt(SysPort port, const void* bytes, uint32_t n) {
     return static_cast<int32_t>(total);
 }
 
+void SysDiscardInput(SysPort port) {
+    tcflush(static_cast<int>(port), TCIFLUSH);
+}
+
 void SysClosePort(SysPort port) {
     if (port == timeouts.port) {
         timeouts = PortTimeouts{};

@@ -81,6 +81,10 @@ int32_t SysWriteAttempt(SysPort port, const void* bytes, uint32_t n) {
     return static_cast<int32_t>(written);
 }
 
+void SysDiscardInput(SysPort port) {
+    PurgeComm(AsHandle(port), PURGE_RXCLEAR);
+}
+
 void SysClosePort(SysPort port) {
     CloseHandle(AsHandle(port));
 }

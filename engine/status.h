@@ -6,6 +6,7 @@ enum StatusKind : int {
     Poll = 0,      // value 0; sent by PortRead before every read attempt
     Progress = 1,  // value = percentage, 1 upward (normally at most 101)
     ImageInfo = 2, // value = const char* description, valid for the rest of the program
+    Verify = 3,    // value = percentage of the read-back, 1 to 101 (command line runs only)
 };
 
 // Returns 0 to go on, nonzero to abort. Once it has answered nonzero it must keep

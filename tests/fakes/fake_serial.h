@@ -16,6 +16,7 @@
 //   <.           an empty read attempt          <!   a failed read attempt
 //   ?            a Poll (logged by the test's own status callback through FakeNotePoll)
 //   rts+ dtr-    a modem line asserted (+) or cleared (-)
+//   discard      the input waiting was dropped
 // A configure at a rate other than the default logs it: "configure(57600)".
 // A failed open logs "open!", a refused configure "configure!", refused time-outs
 // "timeouts!". Example, a successful sync with polling: "~100 >7F ? <79".

@@ -1,0 +1,33 @@
+// Port hints for POSIX systems: errno values, and the device node behind a COM name.
+#include "cli/port_hint.h"
+
+#include "engine/port_names.h"
+
+#include <cerrno>
+
+const char* PortOpenHint(int error) {
+    switch (error) {
+    case EACCES:
+    case EPERM:
+        return "add yourself to the dialout group (sudo usermod -aG dialout $USER) and log in "
+               "again";
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return "is the adapter plugged in? --list-ports shows the ports there are";
+    case EBUSY:
+        return "another program holds the port";
+    case ENOTTY:
+        return "this is not a serial port";
+    default:
+        return "";
+    }
+}
+
+std::string PortShownAs(const char* portName, const char* /*displayName*/) {
+    char node[64];
+    if (ComNumberToDevicePath(ComNumberFromName(portName), node, sizeof node) == 0) {
+        return node;
+    }
+    return portName;
+}
