@@ -18,6 +18,7 @@ TEST(ResultMessage, EveryListedClassHasItsText) {
         {kResultCantProtect, "Can't protect device"},
         {kResultCantUnprotect, "Can't unprotect device"},
         {kResultCantErase, "Can't erase device"},
+        {kResultVerifyFailed, "Verify failed"},
     };
     for (const auto& c : cases) {
         EXPECT_STREQ(ResultMessage(c.code), c.text) << std::hex << c.code;
@@ -32,7 +33,7 @@ TEST(ResultMessage, OnlyTheClassCounts) {
 }
 
 TEST(ResultMessage, UnlistedClassesAreUnknown) {
-    for (ResultCode code : {0x50000u, 0x60000u, 0x70000u, 0xC0000u, 0xFFFF0000u, 0x100000u}) {
+    for (ResultCode code : {0x50000u, 0x60000u, 0x70000u, 0xD0000u, 0xFFFF0000u, 0x100000u}) {
         EXPECT_STREQ(ResultMessage(code), "Unknown error") << std::hex << code;
     }
 }

@@ -184,7 +184,9 @@ progress-bar)
     run_flash --port "$pty" "$work/fw.bin"
     wait_sim
     expect_result 0 "Finished OK"
-    [ ! -s "$work/flash.err" ] || fail "bar drawn on a file: $(cat "$work/flash.err")"
+    ! grep -q $'\r\|\[' "$work/flash.err" || fail "bar drawn on a file: $(cat "$work/flash.err")"
+    grep -q '^zuva-flash: STM32F10x medium-density (product ID 0x410): 65536 bytes written in' \
+        "$work/flash.err" || fail "no summary of the run on stderr"
     [ "$(wc -l <"$work/flash.out")" -eq 1 ] || fail "stdout has more than the result"
     ;;
 local-failures)
