@@ -66,12 +66,13 @@ bool ProbeListening() {
     return answer == kNack || answer == kAck;
 }
 
-// A bootloader inside a command takes these bytes as the rest of the frame it waits for
-// (at most a count and 128 items after a 0x7F count, then the checksum). The last byte
-// never matches the XOR of the ones before, whatever command it is, so the frame is
-// refused; command pairs of 0xFF are refused too.
+// A bootloader inside a command has taken the two 0x7F sent so far as the start of the
+// frame it waits for: at most a count of 0x7F and the first of 128 items, which leaves 127
+// items and the checksum. The checksum byte never matches (0x7F ^ 0x7F ^ 0xFF), the
+// address frames' XOR fails too, and command pairs of 0xFF are bad pairs: every frame is
+// refused, and the bootloader listens again, perhaps holding the last byte.
 void CompleteAnyFrame() {
-    uint8_t fill[129];
+    uint8_t fill[128];
     for (uint8_t& byte : fill) {
         byte = 0xFF;
     }
@@ -79,8 +80,11 @@ void CompleteAnyFrame() {
     if (SendAll(fill, sizeof fill) != 0) {
         return;
     }
+    // The refusals come while the fill is on the wire; once it is out, they are all in
+    // but the last, which the first wait of the drain takes.
+    SysSleepMs(PortWireMs(sizeof fill));
     uint8_t answers[256];
-    while (PortRead(answers, sizeof answers, kAnswerIdleLimit) > 0) {
+    while (PortRead(answers, sizeof answers, 1) > 0) {
     }
 }
 

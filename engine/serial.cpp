@@ -11,6 +11,7 @@
 namespace {
 SysPort portHandle = kNoPort;
 int openError = 0;
+uint32_t openRate = kDefaultBaudRate;
 
 constexpr uint32_t kReadConstantMs = 100;
 constexpr uint32_t kWriteConstantMs = 1000;
@@ -22,9 +23,12 @@ constexpr uint32_t kLongestFrameBytes = 261;
 constexpr uint32_t kBitsPerByte = 11; // start, 8 data, parity, stop
 
 // Twice the longest frame's time on the wire, but never below the usual constant.
+uint32_t WireMs(uint32_t n, uint32_t baudRate) {
+    return static_cast<uint32_t>((uint64_t{n} * kBitsPerByte * 1000 + baudRate - 1) / baudRate);
+}
+
 uint32_t WriteConstantFor(const LineSettings& line) {
-    uint64_t frameMs = uint64_t{kLongestFrameBytes} * kBitsPerByte * 1000 / line.baudRate + 1;
-    return std::max<uint32_t>(kWriteConstantMs, static_cast<uint32_t>(2 * frameMs));
+    return std::max<uint32_t>(kWriteConstantMs, 2 * WireMs(kLongestFrameBytes, line.baudRate));
 }
 
 int OpenFailed() {
@@ -52,6 +56,7 @@ int OpenPort(const char* portPath, const LineSettings& line) {
     }
     // Stored before configuring, so a port whose configuration fails is still released
     // by the caller's ClosePort.
+    openRate = line.baudRate;
     portHandle = SysOpenPort(portPath);
     if (!PortIsOpen()) {
         return OpenFailed();
@@ -68,6 +73,10 @@ int PortOpenError() {
 
 void PortErrorText(int error, char* out, size_t outSize) {
     SysErrorText(error, out, outSize);
+}
+
+uint32_t PortWireMs(uint32_t n) {
+    return WireMs(n, openRate);
 }
 
 void PortDiscardInput() {

@@ -56,6 +56,9 @@ int32_t PortWrite(const void* bytes, uint32_t n);
 // port is open (no poll then) or an attempt failed.
 int32_t PortRead(void* buf, uint32_t n, int32_t idleLimit);
 
+// The time n bytes take on the wire at the open port's rate, in whole milliseconds.
+uint32_t PortWireMs(uint32_t n);
+
 // Drops whatever has arrived and not been read yet.
 void PortDiscardInput();
 

@@ -88,6 +88,17 @@ int WriteRamFour() {
 int WriteNothing() {
     return BlWriteMemory(0x08000000, kOne, 0);
 }
+uint8_t readBack[4];
+int ReadSecondBlockFour() {
+    return BlReadMemory(0x08000100, readBack, 4);
+}
+int GoBase() {
+    return BlGo(0x08000000);
+}
+
+const std::string kReadHead = ">11EE <79 >0800010009 <79 >03FC";
+// 127 bytes of 0xFF and a 0x00: no frame a bootloader may be inside accepts them.
+const std::string kFill = ">" + Repeat("FF", 127) + "00 ~13";
 
 const Case kCases[] = {
     // Sync: the pause comes before the byte; only ACK counts.
@@ -252,6 +263,63 @@ const Case kCases[] = {
     {"ReadoutProtect", BlReadoutProtect, "79 79 79", {}, 0, ">827D <79 <79", 1},
     {"ReadoutProtectNack", BlReadoutProtect, "1F 79", {}, 1, ">827D <1F", 1},
     {"ReadoutProtectNotDone", BlReadoutProtect, "79 1F", {}, 1, ">827D <79 <1F", 0},
+
+    // Read Memory: command, address, count and its complement, ACK, the bytes.
+    {"ReadMemory",
+     ReadSecondBlockFour,
+     "79 79 79 01020408",
+     {},
+     0,
+     kReadHead + " <79 <01020408",
+     0},
+    {"ReadMemoryRefused", ReadSecondBlockFour, "1F 79", {}, 1, ">11EE <1F", 1},
+    {"ReadMemoryCountRefused", ReadSecondBlockFour, "79 79 1F", {}, 1, kReadHead + " <1F", 0},
+    {"ReadMemoryShort",
+     ReadSecondBlockFour,
+     "79 79 79 0102",
+     {},
+     1,
+     kReadHead + " <79 <0102 " + kSilence,
+     0},
+
+    // Go: command and address, then the bootloader is gone.
+    {"Go", GoBase, "79 79", {}, 0, ">21DE <79 >0800000008 <79", 0},
+    {"GoRefusedUnderProtection", GoBase, "1F", {}, 1, ">21DE <1F", 0},
+
+    // Contact whatever state an earlier run left: fresh, synchronised (a second 0x7F
+    // makes a bad pair), inside a command (a fill completes the frame, the refusals are
+    // drained, and one or two 0x7F show it listening), or nothing there at all.
+    {"ResumeFresh", BlSyncOrResume, "79", {}, 0, "~100 discard >7F <79", 0},
+    {"ResumeSynchronised",
+     BlSyncOrResume,
+     ". . . . . 1F",
+     {},
+     0,
+     "~100 discard >7F " + kSilence + " >7F <1F",
+     0},
+    {"ResumeInsideCommand",
+     BlSyncOrResume,
+     ". . . . . . . . . . 1F1F . . 1F",
+     {},
+     0,
+     "~100 discard >7F " + kSilence + " >7F " + kSilence + " " + kFill + " <1F1F <. <. >7F <1F",
+     0},
+    {"ResumeInsideCommandHoldingAByte",
+     BlSyncOrResume,
+     ". . . . . . . . . . 1F . . . . . . . 1F",
+     {},
+     0,
+     "~100 discard >7F " + kSilence + " >7F " + kSilence + " " + kFill + " <1F <. <. >7F " +
+         kSilence + " >7F <1F",
+     0},
+    {"ResumeNobodyThere",
+     BlSyncOrResume,
+     "",
+     {},
+     1,
+     "~100 discard >7F " + kSilence + " >7F " + kSilence + " " + kFill + " <. >7F " + kSilence +
+         " >7F " + kSilence,
+     0},
 };
 
 class BootloaderTranscript : public ::testing::TestWithParam<Case> {
@@ -301,6 +369,20 @@ int abortingPolls = 0;
 int AbortAlways(int, intptr_t) {
     ++abortingPolls;
     return 1;
+}
+
+TEST_F(BootloaderLink, ReadMemoryDeliversTheBytes) {
+    Script("79 79 79 01020408");
+    ASSERT_EQ(ReadSecondBlockFour(), 0);
+    EXPECT_EQ(std::vector<uint8_t>(readBack, readBack + 4), std::vector<uint8_t>(kFour, kFour + 4));
+}
+
+TEST_F(BootloaderLink, ResumeSendsNothingMoreOnceStopped) {
+    SetStatusCallback(AbortAlways);
+    EXPECT_EQ(BlSyncOrResume(), 1);
+    EXPECT_EQ(FakeTranscript(), "~100 discard >7F");
+    SetStatusCallback(nullptr);
+    abortingPolls = 0;
 }
 
 TEST_F(BootloaderLink, AnAbortSurfacesAsAFailedAcknowledgement) {

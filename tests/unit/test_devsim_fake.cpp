@@ -101,4 +101,39 @@ TEST_F(FakeDevice, TimingModeCountsWireAndProgrammingTime) {
     ASSERT_EQ(BlWriteUnprotect(), 0); // its re-sync waits out the start-up after reset
 }
 
+// Whatever state an earlier run left the bootloader in (the bytes it sent before it
+// stopped), the next contact finds it listening, and nothing in FLASH or the options moved.
+TEST_F(FakeDevice, ContactAfterAnEarlierRunStoppedAnywhere) {
+    const struct {
+        const char* state;
+        std::vector<uint8_t> sent;
+    } cases[] = {
+        {"synchronised", {0x7F}},
+        {"after Get ID's first byte", {0x7F, 0x02}},
+        {"Write Memory, address taken", {0x7F, 0x31, 0xCE, 0x08, 0x00, 0x00, 0x00, 0x08}},
+        {"Write Memory, command taken", {0x7F, 0x31, 0xCE}},
+        {"Read Memory, address taken", {0x7F, 0x11, 0xEE, 0x08, 0x00, 0x00, 0x00, 0x08}},
+        {"Erase, command taken", {0x7F, 0x43, 0xBC}},
+        {"Write Protect, command taken", {0x7F, 0x63, 0x9C}},
+        {"Go, command taken", {0x7F, 0x21, 0xDE}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.state);
+        config.timing = true;
+        Attach();
+        ASSERT_EQ(PortWrite(c.sent.data(), static_cast<uint32_t>(c.sent.size())),
+                  static_cast<int32_t>(c.sent.size()));
+        uint8_t answers[16];
+        while (PortRead(answers, sizeof answers, 1) > 0) {
+        }
+        EXPECT_EQ(BlSyncOrResume(), 0);
+        EXPECT_EQ(BlGetId(), 0);
+        DevState s = DevGetState();
+        EXPECT_EQ(s.counters.blocksWritten + s.counters.pagesErased + s.counters.globalErases, 0u);
+        EXPECT_EQ(s.writeProtected, 0u);
+        EXPECT_FALSE(s.running);
+        ClosePort();
+    }
+}
+
 } // namespace
