@@ -139,4 +139,58 @@ TEST(CliProgress, FiguresBeyondTheRangeStayInside) {
     EXPECT_NE(empty.find("0/0 B"), std::string::npos) << empty;
 }
 
+// ---- Options of a run at the bench ----
+
+TEST(CliRunOptions, AreTakenIntoTheRun) {
+    Parsed p = Parse({"--verify", "--no-protect", "--go", "--baud", "57600", "--boot",
+                      "boot0=rts,reset=!dtr", "fw.bin"});
+    ASSERT_EQ(p.result, 0) << p.error;
+    const RunOptions& run = p.options.run;
+    EXPECT_TRUE(run.verify);
+    EXPECT_FALSE(run.protect);
+    EXPECT_TRUE(run.go);
+    EXPECT_EQ(run.line.baudRate, 57600u);
+    EXPECT_TRUE(run.boot.boot0.used && run.boot.boot0.line == ModemLine::Rts &&
+                !run.boot.boot0.inverted);
+    EXPECT_TRUE(run.boot.reset.used && run.boot.reset.line == ModemLine::Dtr &&
+                run.boot.reset.inverted);
+
+    p = Parse({"fw.bin"});
+    EXPECT_TRUE(p.options.run.protect);
+    EXPECT_EQ(p.options.run.line.baudRate, kDefaultBaudRate);
+    EXPECT_FALSE(p.options.run.boot.boot0.used || p.options.run.boot.reset.used);
+    // Reset alone is enough for --go: the reset starts the firmware.
+    EXPECT_EQ(Parse({"--go", "--boot=reset=!dtr", "fw.bin"}).result, 0);
+    EXPECT_TRUE(Parse({"--dry-run", "fw.hex"}).options.dryRun);
+    for (const char* rate : {"1200", "2400", "4800", "9600", "19200", "38400", "115200"}) {
+        EXPECT_EQ(Parse({"--baud", rate, "fw.bin"}).result, 0) << rate;
+    }
+}
+
+TEST(CliRunOptions, BadValuesAreUsageErrors) {
+    const struct {
+        std::initializer_list<const char*> words;
+        const char* reasonStart;
+    } cases[] = {
+        {{"--go", "fw.bin"}, "--go needs --no-protect"},
+        {{"--baud", "14400", "fw.bin"}, "--baud 14400: not a rate"},
+        {{"--baud", "230400", "fw.bin"}, "--baud 230400: not a rate"},
+        {{"--baud", "57600x", "fw.bin"}, "--baud 57600x: not a rate"},
+        {{"--baud", "-57600", "fw.bin"}, "--baud -57600: not a rate"},
+        {{"--baud", "4294967297", "fw.bin"}, "--baud 4294967297: not a rate"},
+        {{"fw.bin", "--baud"}, "--baud needs a value"},
+        {{"--boot", "boot0=cts", "fw.bin"}, "--boot boot0=cts: expected"},
+        {{"--boot", "boot1=rts", "fw.bin"}, "--boot boot1=rts: expected"},
+        {{"--boot", "boot0=rts,boot0=dtr", "fw.bin"}, "--boot boot0=rts,boot0=dtr: expected"},
+        {{"--boot", "boot0=rts,", "fw.bin"}, "--boot boot0=rts,: expected"},
+        {{"--boot", "reset", "fw.bin"}, "--boot reset: expected"},
+        {{"--boot", "boot0=rts,reset=!rts", "fw.bin"}, "--boot boot0=rts,reset=!rts: BOOT0 and"},
+    };
+    for (const auto& c : cases) {
+        Parsed p = Parse(c.words);
+        EXPECT_EQ(p.result, 1) << c.reasonStart;
+        EXPECT_EQ(p.error.rfind(c.reasonStart, 0), 0u) << p.error;
+    }
+}
+
 } // namespace
