@@ -18,9 +18,11 @@
 
 namespace {
 
-constexpr const char* kUsage = "usage: zuva-flash [--port PORT] IMAGE\n"
-                               "       zuva-flash [--port PORT] --embedded UPDATER.exe\n"
-                               "       zuva-flash --list-ports | --help | --version\n";
+constexpr const char* kUsage =
+    "usage: zuva-flash [--port PORT] [RUN OPTIONS] IMAGE\n"
+    "       zuva-flash [--port PORT] [RUN OPTIONS] --embedded UPDATER.exe\n"
+    "       zuva-flash --dry-run IMAGE\n"
+    "       zuva-flash --list-ports | --help | --version\n";
 
 constexpr const char* kHelp =
     "\n"
@@ -32,9 +34,29 @@ constexpr const char* kHelp =
     "                   may be left out when exactly one serial port is found\n"
     "  --embedded FILE  program the image carried by an updater made by zuva-pack\n"
     "  --list-ports     list serial ports: name, display name, enumerator\n"
+    "  --dry-run        check IMAGE and print what would be written; opens no port\n"
+    "\n"
+    "Run options:\n"
+    "  --verify         read every block back before protecting; a difference ends\n"
+    "                   the run with \"Verify failed\" (12), the chip unprotected\n"
+    "  --no-protect     leave write and read-out protection off (for a debugger)\n"
+    "  --go             start the new firmware at 0x08000000 (needs --no-protect,\n"
+    "                   or --boot, whose reset starts it)\n"
+    "  --baud N         1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200\n"
+    "                   (the default)\n"
+    "  --boot SPEC      drive BOOT0 and reset from the port's modem lines: PIN=LINE\n"
+    "                   or PIN=!LINE (the pin high while the line is cleared), PIN\n"
+    "                   boot0 or reset, LINE rts or dtr\n"
+    "\n"
+    "Examples:\n"
+    "  zuva-flash --port /dev/ttyUSB0 --verify firmware.hex\n"
+    "  zuva-flash --port COM3 --no-protect --go firmware.bin\n"
+    "  zuva-flash --port /dev/ttyUSB0 --baud 57600 firmware.bin\n"
+    "  zuva-flash --port /dev/ttyUSB0 --boot boot0=rts,reset=!dtr firmware.hex\n"
+    "  zuva-flash --dry-run firmware.hex\n"
     "\n"
     "Exit status: 0 done; 1 port, 2 file, 3 format, 4 communication, 8 no device,\n"
-    "9 protect, 10 unprotect, 11 erase; 64 usage; 130 interrupted by Ctrl-C.\n";
+    "9 protect, 10 unprotect, 11 erase, 12 verify; 64 usage; 130 interrupted by Ctrl-C.\n";
 
 constexpr int kBarCells = 30;
 constexpr double kRedrawSeconds = 0.25;
