@@ -36,6 +36,23 @@ start_sim() {
     pty=$(devsim_wait_pty "$work/devsim.out") || fail "zuva-devsim did not come up"
 }
 
+# start_server [devsim options]: as start_sim, but serves one client after another and
+# keeps the device as each one left it, until stop_server.
+start_server() {
+    rm -f "$work/transcript.txt" "$work/dump.bin"
+    "$devsim" --dump "$work/dump.bin" --transcript "$work/transcript.txt" "$@" \
+        >"$work/devsim.out" 2>"$work/devsim.err" &
+    sim_pid=$!
+    pty=$(devsim_wait_pty "$work/devsim.out") || fail "zuva-devsim did not come up"
+}
+
+stop_server() {
+    kill -INT "$sim_pid"
+    wait "$sim_pid" 2>/dev/null
+    sim_pid=
+    summary=$(tail -1 "$work/devsim.out")
+}
+
 # wait_sim: waits for the simulator to exit after its client closed the port.
 wait_sim() {
     local waited=0
@@ -240,6 +257,88 @@ ctrl-c)
     grep -qE 'Write Protect|Write Memory|address|data bytes' <<<"$last_sent" ||
         fail "last frame: $last_sent"
     ! grep -q 'Readout Protect' "$work/transcript.txt" || fail "read-out protection sent"
+    ;;
+bench-options)
+    # --no-protect leaves both protections off; with --go the firmware starts at the base.
+    start_sim
+    run_flash --port "$pty" --no-protect "$work/fw.bin"
+    wait_sim
+    expect_result 0 "Finished OK"
+    expect_flash "$work/fw.bin"
+    expect_summary "$unprotected"
+    start_sim
+    run_flash --port "$pty" --no-protect --go "$work/fw.bin"
+    wait_sim
+    expect_result 0 "Finished OK"
+    expect_summary "$unprotected"
+    grep -A3 'Go #1' "$work/transcript.txt" | grep -q 'address 0x08000000' || fail "no Go to the base"
+    grep -q 'jumped to user code' "$work/transcript.txt" || fail "the firmware was not started"
+    # --baud 57600: the device sees the whole conversation at that rate.
+    start_sim --timing
+    run_flash --port "$pty" --baud 57600 "$work/fw.bin"
+    wait_sim
+    expect_result 0 "Finished OK"
+    expect_flash "$work/fw.bin"
+    [ "$(grep -c 'line now' "$work/transcript.txt")" -eq 1 ] &&
+        head -1 "$work/transcript.txt" | grep -q 'line now 57600 baud' ||
+        fail "not all at 57600: $(grep 'line now' "$work/transcript.txt")"
+    ;;
+usage-sends-nothing)
+    # Bad values and --go alone are usage errors (64), and not one byte reaches the device.
+    start_server
+    for args in "--go" "--baud 14400" "--baud fast" "--boot boot0=cts" "--boot reset=!dtr,boot0=dtr" \
+        "--verify --baud"; do
+        run_flash --port "$pty" $args "$work/fw.bin"
+        [ "$status" -eq 64 ] || fail "'$args' gave exit $status"
+        grep -q '^usage: zuva-flash' "$work/flash.err" || fail "'$args': no usage text"
+    done
+    stop_server
+    ! grep -q 'H>D' "$work/transcript.txt" || fail "bytes were sent: $(head -3 "$work/transcript.txt")"
+    ;;
+recovery)
+    # Straight after Ctrl-C, and straight after a failed run, the next run succeeds on the
+    # same device, which no reset put back at the start (no --reset-on-close).
+    start_server --timing --nack write@300:3
+    "$flash" --port "$pty" "$work/fw.bin" >"$work/flash.out" 2>"$work/flash.err" &
+    flash_pid=$!
+    for _ in $(seq 200); do
+        grep -q 'Write Memory #20$' "$work/transcript.txt" 2>/dev/null && break
+        sleep 0.05
+    done
+    kill -INT $flash_pid
+    wait $flash_pid
+    [ $? -eq 130 ] || fail "Ctrl-C was not seen"
+    ! grep -q 'Write Protect' "$work/transcript.txt" || fail "something was sent after Ctrl-C"
+    run_flash --port "$pty" "$work/fw.bin"
+    expect_result 0 "Finished OK"
+    run_flash --port "$pty" "$work/fw.bin" # meets the NACK at Write Memory 300
+    expect_result 4 "Communication error"
+    run_flash --port "$pty" "$work/fw.bin"
+    expect_result 0 "Finished OK"
+    stop_server
+    expect_flash "$work/fw.bin"
+    expect_summary "$protected"
+    ;;
+messages)
+    # stderr names the cause: the system's text for a port, a silent line, a foreign chip.
+    run_flash --port "$work/no-such-port" "$work/fw.bin"
+    expect_result 1 "Can't open port"
+    grep -q "cannot open $work/no-such-port: No such file or directory; is the adapter plugged in" \
+        "$work/flash.err" || fail "no cause for a missing port: $(cat "$work/flash.err")"
+    run_flash --port /dev/null "$work/fw.bin"
+    grep -q 'this is not a serial port' "$work/flash.err" || fail "/dev/null: $(cat "$work/flash.err")"
+    start_sim --silent sync
+    run_flash --port "$pty" "$work/fw.bin"
+    wait_sim
+    expect_result 8 "Zuva not present"
+    grep -q "no answer from a bootloader on $pty: set BOOT0 high and reset the board" \
+        "$work/flash.err" || fail "silent line: $(cat "$work/flash.err")"
+    start_sim --pid 0x413
+    run_flash --port "$pty" "$work/fw.bin"
+    wait_sim
+    expect_result 8 "Zuva not present"
+    grep -q 'product ID 0x413 is not an STM32F10x' "$work/flash.err" ||
+        fail "foreign chip: $(cat "$work/flash.err")"
     ;;
 fd-leaks)
     # Every descriptor the run opened is closed again, on success and on failure.

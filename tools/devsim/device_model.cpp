@@ -828,8 +828,10 @@ uint64_t DevNextEventUs() {
 }
 
 void DevSetBaudRate(uint32_t baud) {
-    if (baud != 0) {
-        g.byteNs = 11ull * 1000000000ull / baud;
+    uint64_t byteNs = baud != 0 ? 11ull * 1000000000ull / baud : g.byteNs;
+    if (byteNs != g.byteNs) {
+        g.byteNs = byteNs;
+        LogEvent("line now " + std::to_string(baud) + " baud", g.lastNowNs);
     }
 }
 

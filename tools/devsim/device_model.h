@@ -159,7 +159,7 @@ size_t DevTakeOutput(uint8_t* buf, size_t max, uint64_t nowUs);
 uint64_t DevNextEventUs();
 
 // The host set its line to this rate: from now on both wire directions are paced at it
-// (11 bits a byte). Ignored when 0.
+// (11 bits a byte), and a change shows in the transcript. Ignored when 0.
 void DevSetBaudRate(uint32_t baud);
 
 // A reset from outside (the reset pin, as a board wired to the port's DTR line gets when

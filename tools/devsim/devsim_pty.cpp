@@ -139,11 +139,12 @@ constexpr LineRate kLineRates[] = {
 };
 
 // The model paces its wire at the rate the client set on the slave (termios requests on
-// the master act on the slave), looked at before each batch of host bytes: a client sets
-// its rate before it writes.
+// the master act on the slave), looked at when host bytes come: a client sets its rate
+// before it writes.
 void FollowClientRate() {
     struct termios now;
-    if (tcgetattr(s.master, &now) != 0) {
+    // Once the client has gone, the slave's settings are the ones restored for the next.
+    if (MasterHungUp() || tcgetattr(s.master, &now) != 0) {
         return;
     }
     for (const LineRate& rate : kLineRates) {
@@ -161,6 +162,7 @@ void ReadHost() {
         if (n <= 0) {
             return; // EAGAIN, or EIO once a hung-up slave has nothing left
         }
+        FollowClientRate();
         DevFeed(buf, size_t(n), NowUs());
     }
 }
@@ -262,7 +264,6 @@ void InstallSignals(sigset_t* unblocked) {
 // Returns 0 to go on, 1 to stop (once), 3 when the link died.
 int Step(const ServeOptions& options) {
     if (!s.hungUp) {
-        FollowClientRate();
         ReadHost();
     }
     WriteDevice();
