@@ -544,4 +544,26 @@ TEST_F(DevModel, TranscriptRecordsBothDirectionsWithNotes) {
     EXPECT_NE(DevSummary().find("blocks written: 0"), std::string::npos);
 }
 
+TEST_F(DevModel, ADroppedWriteIsAcknowledgedAndProgramsNothing) {
+    config.dropWrite = 2;
+    Start();
+    const Bytes block(16, 0x42);
+    for (uint32_t at : {0x000u, 0x100u, 0x200u}) {
+        EXPECT_EQ(Write(kDevFlashBase + at, block), (Bytes{A, A, A}));
+    }
+    EXPECT_EQ(FlashAt(0x000, 16), block);
+    EXPECT_EQ(FlashAt(0x100, 16), Bytes(16, 0xFF));
+    EXPECT_EQ(FlashAt(0x200, 16), block);
+}
+
+TEST_F(DevTiming, TheWireRunsAtTheRateTheHostSet) {
+    StartTimed();
+    DevSetBaudRate(57600);
+    EXPECT_EQ(Send({kDevSync}), Bytes{});
+    std::vector<uint64_t> t;
+    EXPECT_EQ(WaitFor(1, &t), Bytes{A});
+    // 0x7F and its ACK take 191 us each at 57600; the bootloader's own 64.5 us between.
+    EXPECT_NEAR(double(t[0]), 2000 + 191 + 64.5 + 191, 2);
+}
+
 } // namespace
