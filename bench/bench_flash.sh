@@ -6,7 +6,7 @@
 #   wall       the zuva-flash process from start to exit
 #   cpu        its user + system time, and that as a share of wall
 #   limit      what the wire and the device need at the least: every byte both ways at
-#              11 bits and 115200 baud, the half-words programmed, the erases, the option
+#              11 bits and the run's rate (115200 unless --baud), the half-words programmed, the erases, the option
 #              byte rewrites and start-ups after resets, and the 100 ms pause of each sync
 #   ratio      wall / limit
 #   client     the host's own time: from each last answer byte of the device to the host's
@@ -46,7 +46,7 @@ od -An -v -tx1 -w16 "$work/fw.bin" | awk '
 
 # Figures from one transcript: bytes each way, client gaps and the syncs among them.
 analyse() { # transcript
-    awk -v bt=0.095486 '
+    awk -v bt="$byte_ms" '
         $3 == "D>H" || $3 == "H>D" {
             line = $0
             sub(/^ *[0-9.]+ ms (H>D|D>H) /, "", line)
@@ -71,7 +71,7 @@ analyse() { # transcript
 # "in" = client write to the simulator taking the bytes, "out" = an answer's due time to
 # the client's read returning it. Means in microseconds.
 delivery() { # client_log transcript
-    awk -v bt=0.095486 '
+    awk -v bt="$byte_ms" '
         FNR == NR { kind[NR] = $1; at[NR] = $2 / 1000; size[NR] = $3; events = NR; next }
         $3 == "D>H" || $3 == "H>D" {
             line = $0
@@ -99,6 +99,11 @@ delivery() { # client_log transcript
         }' "$1" "$2"
 }
 
+# Options of the run in hand (--verify, --baud N): words for zuva-flash, and the byte
+# time on the wire in ms that the figures use.
+run_options=()
+byte_ms=0.095486
+
 # flash_once IMAGE TRANSCRIPT [PRELOAD]: one run against a fresh real-time simulator;
 # sets wall (us), cpu ("user sys" in s) and summary.
 flash_once() {
@@ -109,7 +114,7 @@ flash_once() {
     local TIMEFORMAT='%3U %3S'
     t0=$(date +%s%N)
     { time ZUVA_GAPS_OUT="$work/gaps.txt" ZUVA_GAPS_LOG="$work/events.txt" LD_PRELOAD=$preload \
-        "$flash" --port "$pty" "$work/$name" >"$work/flash.out" 2>&1; } 2>"$work/time.txt"
+        "$flash" --port "$pty" "${run_options[@]}" "$work/$name" >"$work/flash.out" 2>&1; } 2>"$work/time.txt"
     t1=$(date +%s%N)
     wait "$sim_pid" || true
     sim_pid=
@@ -119,8 +124,13 @@ flash_once() {
     summary=$(tail -1 "$work/devsim.out")
 }
 
-run_one() { # image
+run_one() { # image [zuva-flash options]
     local name=$1
+    run_options=("${@:2}")
+    byte_ms=0.095486
+    if [ "${run_options[0]:-}" = --baud ]; then
+        byte_ms=$(awk -v baud="${run_options[1]}" 'BEGIN { printf "%.6f", 11000 / baud }')
+    fi
     rm -f "$work/gaps.txt" "$work/events.txt"
     # The client's own gaps come from a second run with the measuring module preloaded:
     # it costs CPU of its own, so the figures above come from a plain run.
@@ -128,19 +138,19 @@ run_one() { # image
         flash_once "$name" "$work/t-inside.txt" "$gaps_module"
     fi
     flash_once "$name" "$work/t.txt"
-    report "$name" "$wall" "$cpu" "$(analyse "$work/t.txt")" "$summary"
+    report "$name${run_options[*]:+ ${run_options[*]}}" "$wall" "$cpu" "$(analyse "$work/t.txt")" "$summary"
 }
 
 report() { # name wall_us "user_s sys_s" analysis summary
     local name=$1 wall_us=$2 cpu=$3 analysis=$4 summary=$5
     read -r in_ out gaps count syncs worst <<<"$analysis"
-    awk -v name="$name" -v wall=$((wall_us)) -v times="$cpu" -v in_="$in_" -v out="$out" \
+    awk -v name="$name" -v bt="$byte_ms" -v wall=$((wall_us)) -v times="$cpu" -v in_="$in_" -v out="$out" \
         -v gaps="$gaps" -v count="$count" -v syncs="$syncs" -v worst="$worst" -v s="$summary" \
         -v inside="$(cat "$work/gaps.txt" 2>/dev/null)" \
         -v delivery="$([ -s "$work/events.txt" ] && delivery "$work/events.txt" "$work/t-inside.txt")" '
     function field(pattern,   t) { t = s; sub(".*" pattern, "", t); return t + 0 }
     BEGIN {
-        bt = 0.095486; wallms = wall / 1000
+        wallms = wall / 1000
         split(times, ut, " "); cpu = ut[1] + ut[2]
         bytes = field("blocks written: [0-9]+ [(]"); erases = field("erases: ")
         resets = field("resets: "); allsyncs = field("syncs: ")
@@ -169,6 +179,7 @@ report() { # name wall_us "user_s sys_s" analysis summary
 echo "zuva-flash against zuva-devsim --timing: 64 KiB images"
 run_one fw.bin
 run_one fw.hex
+run_one fw.bin --baud 57600
 if [ -x "$build/bench/zuva_pty_rtt" ]; then
     read -r median mean < <("$build/bench/zuva_pty_rtt")
     echo "pty round trip between two processes (the floor under each answer's gap):" \

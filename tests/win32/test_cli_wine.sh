@@ -159,5 +159,45 @@ cp "$work/fw.bin" "$work/fw.Bin"
 flash --port COM13 fw.Bin
 check "mixed-case extension" 3 "Invalid file format"
 
+# Options at the bench, on the Win32 link.
+unprotected='read-out protected: no, write-protected sectors: 0x00000000'
+start_sim 11 && flash --port COM11 --no-protect fw.bin
+stop_sim
+grep -q "$unprotected" <<<"$summary" || fail "--no-protect: $summary"
+cmp -s -n 32768 "$work/fw.bin" "$work/dump.bin" || fail "--no-protect: FLASH differs"
+check "--no-protect" 0 "Finished OK"
+
+start_sim 11 --transcript "$work/transcript.txt" && flash --port COM11 --no-protect --go fw.bin
+stop_sim
+grep -A3 'Go #1' "$work/transcript.txt" | grep -q 'address 0x08000000' || fail "--go: no Go to the base"
+check "--no-protect --go" 0 "Finished OK"
+
+start_sim 11 --transcript "$work/transcript.txt" && flash --port COM11 --baud 57600 fw.bin
+stop_sim
+[ "$(grep -c 'line now' "$work/transcript.txt")" -eq 1 ] &&
+    head -1 "$work/transcript.txt" | grep -q 'line now 57600 baud' ||
+    fail "--baud 57600: $(grep 'line now' "$work/transcript.txt")"
+check "--baud 57600" 0 "Finished OK" "$work/fw.bin"
+
+for args in "--go" "--baud 14400"; do
+    flash --port COM13 $args fw.bin
+    check "usage error: $args" 64 ""
+done
+
+# A failed run, then the next one on the same device without a reset.
+link=$prefix/dosdevices/com11
+rm -f "$link" "$work/dump.bin"
+"$devsim" --link "$link" --dump "$work/dump.bin" --nack write@4:3 >"$work/devsim.out" 2>&1 &
+sim_pid=$!
+for _ in $(seq 100); do [ -L "$link" ] && break; sleep 0.05; done
+flash --port COM11 fw.bin
+check "a failed run" 4 "Communication error"
+flash --port COM11 fw.bin
+kill -INT "$sim_pid"
+wait "$sim_pid" 2>/dev/null
+sim_pid=
+summary=$(tail -1 "$work/devsim.out")
+check "the run straight after it" 0 "Finished OK" "$work/fw.bin"
+
 echo "$passes passed, $failures failed"
 [ "$failures" -eq 0 ]
