@@ -345,7 +345,7 @@ TEST(DevsimPty, HelpNamesEveryOptionAndBadOptionsAreRefused) {
     text = s.path + "\n" + text;
     for (const char* flag :
          {"--density", "--pid", "--flash-size", "--flash-in", "--readout-protected",
-          "--write-protected", "--require-aligned", "--timing", "--nack", "--silent",
+          "--write-protected", "--unaligned", "--timing", "--nack", "--silent",
           "--die-after-bytes", "--die-in-block", "--link", "--once", "--dump", "--transcript",
           "--reset-on-close", "--erase-protected-nack"}) {
         EXPECT_NE(text.find(flag), std::string::npos) << flag;
