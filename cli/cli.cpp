@@ -5,6 +5,7 @@
 #include "engine/port_names.h"
 #include "engine/status.h"
 #include "image/embedded.h"
+#include "image/input.h"
 #include "ports/ports.h"
 
 #include <algorithm>
@@ -43,7 +44,6 @@ struct ProgressBar {
     bool enabled = false; // stderr is a terminal
     bool started = false; // a report has come
     bool drawn = false;   // a line stands on the terminal
-    uint64_t totalBytes = 0;
     int lastPercent = 0;
     Clock::time_point start;
     Clock::time_point lastDraw;
@@ -59,7 +59,7 @@ void DrawProgress(int percent) {
         return;
     }
     double elapsed = std::chrono::duration<double>(now - bar.start).count();
-    std::string line = FormatProgressLine(percent, bar.totalBytes, elapsed);
+    std::string line = FormatProgressLine(percent, GetPlanSummary().totalBytes, elapsed);
     std::fprintf(stderr, "\r%s", line.c_str());
     std::fflush(stderr);
     bar.drawn = true;
@@ -70,6 +70,7 @@ void DrawProgress(int percent) {
 void EndProgress() {
     if (bar.drawn) {
         std::fputc('\n', stderr);
+        bar.drawn = false;
     }
 }
 
@@ -131,23 +132,12 @@ int ChoosePort(const char* given, std::string* portPath) {
     return 1;
 }
 
-// For the bar's byte figures only: 0 when the file cannot be read (the run then says why).
-uint64_t FileSize(const char* path) {
-    FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) {
-        return 0;
-    }
-    long size = std::fseek(file, 0, SEEK_END) == 0 ? std::ftell(file) : -1;
-    std::fclose(file);
-    return size > 0 ? static_cast<uint64_t>(size) : 0;
-}
-
 // Loads the updater's image (its description is printed through the callback).
 // kResultOk, or the class to end with after telling why.
 ResultCode LoadUpdater(const char* path) {
-    FILE* probe = std::fopen(path, "rb");
-    if (probe == nullptr) {
-        std::fprintf(stderr, "zuva-flash: %s cannot be opened\n", path);
+    FILE* probe = nullptr;
+    if (OpenInputFile(path, &probe) != InputOk) {
+        std::fprintf(stderr, "zuva-flash: %s cannot be opened as a file\n", path);
         return kResultCantOpenFile;
     }
     std::fclose(probe);
@@ -156,6 +146,21 @@ ResultCode LoadUpdater(const char* path) {
         return kResultInvalidFormat;
     }
     return kResultOk;
+}
+
+// What the plan of the image says beyond the result class.
+void ReportPlan(const char* imagePath, ResultCode result) {
+    const PlanSummary& plan = GetPlanSummary();
+    if (result == kResultInvalidFormat && plan.problem != nullptr) {
+        std::fprintf(stderr, "zuva-flash: %s, line %zu: %s\n", imagePath, plan.damagedLine,
+                     plan.problem);
+    }
+    if (plan.recordsOutside != 0) {
+        std::fprintf(stderr,
+                     "zuva-flash: %u HEX data records start outside 0x%08X..0x%08X and were "
+                     "skipped\n",
+                     static_cast<unsigned>(plan.recordsOutside), kHexWindowFirst, kHexWindowLast);
+    }
 }
 
 int Finish(ResultCode result) {
@@ -325,9 +330,9 @@ int RunCli(int argc, char** argv) {
             return Finish(loaded);
         }
     }
-    const EmbeddedImage& embedded = GetEmbeddedImage();
     bar.enabled = StderrIsTerminal();
-    bar.totalBytes = embedded.imageOffset != 0 ? static_cast<uint64_t>(embedded.imageLength)
-                                               : FileSize(imagePath);
-    return Finish(ProgramDevice(imagePath, PathExtension(imagePath), portPath.c_str()));
+    const ResultCode result = ProgramDevice(imagePath, PathExtension(imagePath), portPath.c_str());
+    EndProgress();
+    ReportPlan(imagePath, result);
+    return Finish(result);
 }

@@ -16,7 +16,6 @@ constexpr ResultCode kResultCantProtect = 0x90000;
 constexpr ResultCode kResultCantUnprotect = 0xA0000;
 constexpr ResultCode kResultCantErase = 0xB0000;
 
-
 // Exact, case-sensitive: "bin"/"BIN"/"exe"/"EXE" -> Binary, "hex"/"HEX" -> IntelHex.
 ImageFormat FormatFromExtension(const char* extension);
 

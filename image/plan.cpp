@@ -99,7 +99,8 @@ bool ChunkRange(size_t chunk, size_t* first, size_t* end) {
     if (head == to) {
         return false;
     }
-    const auto tail = std::find(std::make_reverse_iterator(to), std::make_reverse_iterator(head), 1);
+    const auto tail =
+        std::find(std::make_reverse_iterator(to), std::make_reverse_iterator(head), 1);
     *first = static_cast<size_t>(head - given.begin()) / kWord * kWord;
     *end = RoundUp(static_cast<size_t>(tail.base() - given.begin()), kWord);
     return true;
@@ -125,7 +126,8 @@ PlanResult OpenWritePlan(const char* path, ImageFormat format) {
     if (result == PlanResult::Ok) {
         Summarise();
         if (summary.blocks == 0) {
-            result = PlanResult::Invalid; // nothing to write: an empty file, or no data in the window
+            result =
+                PlanResult::Invalid; // nothing to write: an empty file, or no data in the window
         }
     }
     if (result != PlanResult::Ok) {
@@ -144,7 +146,8 @@ bool NextPlanBlock(PlanBlock* block) {
             block->address = kFlashBase + static_cast<uint32_t>(first);
             block->length = static_cast<uint32_t>(end - first);
             block->data = data;
-            block->erased = std::all_of(data, data + block->length, [](uint8_t b) { return b == 0xFF; });
+            block->erased =
+                std::all_of(data, data + block->length, [](uint8_t b) { return b == 0xFF; });
             return true;
         }
     }

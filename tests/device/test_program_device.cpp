@@ -129,7 +129,8 @@ class DeviceRun : public ::testing::Test {
         EXPECT_EQ(FakeDeviceAttach(config), 0);
         ResultCode result = ProgramDevice(path.c_str(), extension, "\\\\.\\COM4");
         FakeDeviceDetach();
-        EXPECT_EQ(DevGetState().counters.unalignedWrites, 0u) << "the device saw an unaligned write";
+        EXPECT_EQ(DevGetState().counters.unalignedWrites, 0u)
+            << "the device saw an unaligned write";
         return result;
     }
 
@@ -262,8 +263,8 @@ TEST_F(DeviceRun, UnusableFilesAreRefusedBeforeAnyByteIsSent) {
         {WriteScratchText("ram.hex", HexImage(PatternBytes(64), 0x20000000, 16) + kEndRecord),
          "hex", kResultInvalidFormat},
         {WriteScratchText("text.hex", "not a HEX file\n"), "hex", kResultInvalidFormat},
-        {WriteScratchText("damaged.hex", kUpper0800 + ":0400000001020304F3\n" + kEndRecord),
-         "hex", kResultInvalidFormat},
+        {WriteScratchText("damaged.hex", kUpper0800 + ":0400000001020304F3\n" + kEndRecord), "hex",
+         kResultInvalidFormat},
         {WriteScratchText("short.hex", kUpper0800 + ":04000000010203\n"), "hex",
          kResultInvalidFormat},
         {ScratchDir().string(), "bin", kResultCantOpenFile},
@@ -391,8 +392,8 @@ TEST_F(DeviceRun, HexEndsAtItsEndRecordOrAtTheEndOfTheFile) {
     EXPECT_EQ(Run(WriteScratchText("fw.hex", text), "hex"), kResultOk);
     ExpectFlash(first);
     // The last line lacks both its end record and its line end: it is still written.
-    std::string open = kUpper0800 + HexRecord(0, 0, first.data(), 16) + "\n" +
-                       HexRecord(0, 16, after.data(), 16);
+    std::string open =
+        kUpper0800 + HexRecord(0, 0, first.data(), 16) + "\n" + HexRecord(0, 16, after.data(), 16);
     EXPECT_EQ(Run(WriteScratchText("open.hex", open), "hex"), kResultOk);
     std::vector<uint8_t> both = first;
     both.insert(both.end(), after.begin(), after.end());
@@ -401,8 +402,8 @@ TEST_F(DeviceRun, HexEndsAtItsEndRecordOrAtTheEndOfTheFile) {
 
 TEST_F(DeviceRun, ZeroLengthHexRecordAddsNothing) {
     std::vector<uint8_t> image = PatternBytes(16, 4);
-    std::string text = kUpper0800 + HexRecord(0, 0, image.data(), 16) + "\n" + ":00010000FF\n" +
-                       kEndRecord;
+    std::string text =
+        kUpper0800 + HexRecord(0, 0, image.data(), 16) + "\n" + ":00010000FF\n" + kEndRecord;
     EXPECT_EQ(Run(WriteScratchText("zero.hex", text), "hex"), kResultOk);
     ExpectFlash(image);
     ExpectProtected();

@@ -363,7 +363,8 @@ TEST_F(DevModel, UnalignedFlashWritesFollowTheChosenRule) {
         config.unaligned = c.rule;
         Start();
         EXPECT_EQ(Write(c.address, c.data), c.answers) << std::hex << c.address;
-        EXPECT_EQ(FlashAt(c.address - kDevFlashBase, c.flash.size()), c.flash) << std::hex << c.address;
+        EXPECT_EQ(FlashAt(c.address - kDevFlashBase, c.flash.size()), c.flash)
+            << std::hex << c.address;
         EXPECT_EQ(DevGetState().counters.unalignedWrites, c.rule == DevUnaligned::Nack ? 0u : 1u);
     }
     for (DevUnaligned rule : {DevUnaligned::Drop, DevUnaligned::Nack}) {

@@ -496,8 +496,8 @@ void OnAddress() {
         Refuse(2, "address not valid");
         return;
     }
-    if (g.command == kDevCmdWriteMemory && g.config.unaligned == DevUnaligned::Nack &&
-        InFlash(a) && a % 4 != 0) {
+    if (g.command == kDevCmdWriteMemory && g.config.unaligned == DevUnaligned::Nack && InFlash(a) &&
+        a % 4 != 0) {
         Refuse(2, "address not a multiple of 4");
         return;
     }
@@ -893,9 +893,9 @@ std::string DevSummary() {
                   "pages, syncs: %u, resets: %u, NACKs: %u%s",
                   g.state.readoutProtected ? "yes" : "no",
                   static_cast<unsigned>(g.state.writeProtected), c.blocksWritten,
-                  static_cast<unsigned long long>(c.bytesWritten), c.failedWrites, c.unalignedWrites,
-                  c.globalErases,
-                  c.pagesErased, c.syncs, c.resets, c.nacks, g.state.linkDead ? ", link cut" : "");
+                  static_cast<unsigned long long>(c.bytesWritten), c.failedWrites,
+                  c.unalignedWrites, c.globalErases, c.pagesErased, c.syncs, c.resets, c.nacks,
+                  g.state.linkDead ? ", link cut" : "");
     return line;
 }
 

@@ -116,10 +116,10 @@ struct DevCounters {
     uint64_t bytesWritten = 0;
     uint32_t failedWrites = 0;
     uint32_t unalignedWrites = 0; // FLASH writes with address or count not a multiple of 4
-    uint32_t globalErases = 0; // Erase 0xFF 0x00 and the mass erase of Readout Unprotect
-    uint32_t pagesErased = 0;  // by page-list Erase
-    uint64_t bytesIn = 0;      // host bytes that reached the device
-    uint64_t bytesOut = 0;     // answer bytes queued
+    uint32_t globalErases = 0;    // Erase 0xFF 0x00 and the mass erase of Readout Unprotect
+    uint32_t pagesErased = 0;     // by page-list Erase
+    uint64_t bytesIn = 0;         // host bytes that reached the device
+    uint64_t bytesOut = 0;        // answer bytes queued
 };
 
 struct DevState {
