@@ -51,8 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     WriteFile(imagePath, image, imageSize);
 
     std::string message;
-    if (PackUpdater(exePath.c_str(), imagePath.c_str(), description, outPath.c_str(),
-                    &message) == PackOk) {
+    if (PackUpdater(exePath.c_str(), imagePath.c_str(), description, outPath.c_str(), &message) ==
+        PackOk) {
         Bytes loaded;
         Bytes extracted;
         UpdaterInfo info;

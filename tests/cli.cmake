@@ -29,4 +29,10 @@ if(WIN32 AND CMAKE_CROSSCOMPILING AND TARGET zuva-pack)
                 ${CMAKE_SOURCE_DIR})
     set_tests_properties(cli_wine_devsim PROPERTIES LABELS win32 TIMEOUT 300
         SKIP_RETURN_CODE 77 RESOURCE_LOCK wine_com_ports)
+    add_test(NAME cli_wine_plan
+        COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/win32/test_plan_wine.sh
+                ${CMAKE_CURRENT_LIST_DIR}/win32/wine-run.sh ${ZUVA_WINEPREFIX}
+                $<TARGET_FILE:zuva-flash> ${CMAKE_SOURCE_DIR})
+    set_tests_properties(cli_wine_plan PROPERTIES LABELS win32 TIMEOUT 300
+        SKIP_RETURN_CODE 77 RESOURCE_LOCK wine_com_ports)
 endif()

@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <cstring>
 #include <random>
-#include <sys/stat.h>
 
 namespace {
 
@@ -249,13 +248,12 @@ TEST_F(DeviceRun, ErasedBlocksCountForProgressButAreNotSent) {
 
 // Refused files: the port is opened and closed again, and not one byte reaches the device.
 TEST_F(DeviceRun, UnusableFilesAreRefusedBeforeAnyByteIsSent) {
-    const std::string fifo = (ScratchDir() / "fifo.bin").string();
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const struct {
+    struct Case {
         std::string path;
         const char* extension;
         ResultCode expected;
-    } cases[] = {
+    };
+    std::vector<Case> cases = {
         {WriteScratchFile("empty.bin", {}), "bin", kResultInvalidFormat},
         {WriteScratchText("empty.hex", ""), "hex", kResultInvalidFormat},
         {WriteScratchText("low.hex", HexImage(PatternBytes(64), 0, 16, false) + kEndRecord), "hex",
@@ -267,11 +265,12 @@ TEST_F(DeviceRun, UnusableFilesAreRefusedBeforeAnyByteIsSent) {
          kResultInvalidFormat},
         {WriteScratchText("short.hex", kUpper0800 + ":04000000010203\n"), "hex",
          kResultInvalidFormat},
-        {ScratchDir().string(), "bin", kResultCantOpenFile},
-        {fifo, "hex", kResultCantOpenFile},
-        {"/dev/zero", "bin", kResultCantOpenFile},
         {(ScratchDir() / "missing.bin").string(), "bin", kResultCantOpenFile},
     };
+    for (const std::string& special : SpecialFiles()) {
+        cases.push_back({special, "hex", kResultCantOpenFile});
+        cases.push_back({special, "bin", kResultCantOpenFile});
+    }
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
         EXPECT_EQ(Run(c.path, c.extension), c.expected);

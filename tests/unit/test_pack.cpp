@@ -3,13 +3,13 @@
 #include "tools/pack/pack.h"
 
 #include "image/embedded.h"
+#include "tests/device/run_files.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <string>
-#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
@@ -195,11 +195,9 @@ TEST_F(Pack, EmptyDataRecordAddsNothing) {
 
 // Special files end at once with an error, as an image and as the executable.
 TEST_F(Pack, SpecialFilesAreRefusedAsInputs) {
-    const std::string fifo = Path("fifo.hex");
-    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
     const std::string exe = Write("ZuvaFlash.exe", FakeExe(4096));
     const std::string bin = Write("fw.bin", Pattern(300, 1));
-    for (const std::string& special : {fifo, std::string("/dev/zero"), dir.string()}) {
+    for (const std::string& special : SpecialFiles()) {
         Bytes image;
         message.clear();
         EXPECT_EQ(PackIoError, LoadImage(special.c_str(), &image, &message)) << special;
@@ -211,7 +209,8 @@ TEST_F(Pack, SpecialFilesAreRefusedAsInputs) {
                   PackUpdater(exe.c_str(), special.c_str(), "x", Path("out.exe").c_str(), &message))
             << special;
     }
-    ExpectOnlyFiles(3);
+    ExpectOnlyFiles(2);
+    RemoveScratch();
 }
 
 TEST_F(Pack, RefusalsLeaveNoOutput) {
