@@ -6,6 +6,7 @@
 #include "engine/port_names.h"
 #include "engine/status.h"
 #include "image/embedded.h"
+#include "image/input.h"
 #include "ports/ports.h"
 
 #include <algorithm>
@@ -68,7 +69,6 @@ struct ProgressBar {
     bool enabled = false; // stderr is a terminal
     bool started = false; // a report has come
     bool drawn = false;   // a line stands on the terminal
-    uint64_t totalBytes = 0;
     int lastPercent = 0;
     int kind = Progress; // the phase drawn: the writes, or the read-back
     Clock::time_point start;
@@ -85,7 +85,7 @@ void DrawProgress(int percent) {
         return;
     }
     double elapsed = std::chrono::duration<double>(now - bar.start).count();
-    std::string line = FormatProgressLine(percent, bar.totalBytes, elapsed);
+    std::string line = FormatProgressLine(percent, GetPlanSummary().totalBytes, elapsed);
     std::fprintf(stderr, "\r%s%s", bar.kind == Verify ? "verify " : "", line.c_str());
     std::fflush(stderr);
     bar.drawn = true;
@@ -96,6 +96,7 @@ void DrawProgress(int percent) {
 void EndProgress() {
     if (bar.drawn) {
         std::fputc('\n', stderr);
+        bar.drawn = false;
     }
 }
 
@@ -176,23 +177,12 @@ int ChoosePort(const char* given, std::string* portPath) {
     return 1;
 }
 
-// For the bar's byte figures only: 0 when the file cannot be read (the run then says why).
-uint64_t FileSize(const char* path) {
-    FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) {
-        return 0;
-    }
-    long size = std::fseek(file, 0, SEEK_END) == 0 ? std::ftell(file) : -1;
-    std::fclose(file);
-    return size > 0 ? static_cast<uint64_t>(size) : 0;
-}
-
 // Loads the updater's image (its description is printed through the callback).
 // kResultOk, or the class to end with after telling why.
 ResultCode LoadUpdater(const char* path) {
-    FILE* probe = std::fopen(path, "rb");
-    if (probe == nullptr) {
-        std::fprintf(stderr, "zuva-flash: %s cannot be opened\n", path);
+    FILE* probe = nullptr;
+    if (OpenInputFile(path, &probe) != InputOk) {
+        std::fprintf(stderr, "zuva-flash: %s cannot be opened as a file\n", path);
         return kResultCantOpenFile;
     }
     std::fclose(probe);
@@ -201,6 +191,21 @@ ResultCode LoadUpdater(const char* path) {
         return kResultInvalidFormat;
     }
     return kResultOk;
+}
+
+// What the plan of the image says beyond the result class.
+void ReportPlan(const char* imagePath, ResultCode result) {
+    const PlanSummary& plan = GetPlanSummary();
+    if (result == kResultInvalidFormat && plan.problem != nullptr) {
+        std::fprintf(stderr, "zuva-flash: %s, line %zu: %s\n", imagePath, plan.damagedLine,
+                     plan.problem);
+    }
+    if (plan.recordsOutside != 0) {
+        std::fprintf(stderr,
+                     "zuva-flash: %u HEX data records start outside 0x%08X..0x%08X and were "
+                     "skipped\n",
+                     static_cast<unsigned>(plan.recordsOutside), kHexWindowFirst, kHexWindowLast);
+    }
 }
 
 const char* DensityName(uint16_t productId) {
@@ -223,7 +228,7 @@ void ExplainResult(ResultCode result, const RunReport& report, const std::string
         std::fprintf(stderr,
                      "zuva-flash: STM32F10x %s (product ID 0x%03X): %llu bytes written in %.1f s\n",
                      DensityName(report.productId), report.productId,
-                     static_cast<unsigned long long>(report.bytesSent), seconds);
+                     static_cast<unsigned long long>(report.imageBytes), seconds);
         return;
     case kResultCantOpenPort:
         if (!report.modemLines) {
@@ -263,6 +268,36 @@ void ExplainResult(ResultCode result, const RunReport& report, const std::string
     }
 }
 
+// The image checked as a run would check it, and its plan printed; no port is opened.
+ResultCode DryRun(const char* imagePath) {
+    const ImageFormat format = FormatFromExtension(PathExtension(imagePath));
+    if (format == ImageFormat::None) {
+        return kResultInvalidFormat;
+    }
+    const PlanResult plan = OpenWritePlan(imagePath, format);
+    ResultCode result = plan == PlanResult::Ok         ? kResultOk
+                        : plan == PlanResult::CantOpen ? kResultCantOpenFile
+                                                       : kResultInvalidFormat;
+    ReportPlan(imagePath, result);
+    PlanBlock block;
+    uint32_t first = 0;
+    uint32_t last = 0;
+    for (bool any = false; NextPlanBlock(&block); any = true) {
+        first = any ? first : block.address;
+        last = block.address + block.length - 1;
+    }
+    CloseWritePlan();
+    if (result == kResultOk) {
+        const PlanSummary& summary = GetPlanSummary();
+        std::printf("%u blocks, %llu bytes, 0x%08X to 0x%08X; %u blank blocks are not sent\n",
+                    static_cast<unsigned>(summary.blocks),
+                    static_cast<unsigned long long>(summary.totalBytes),
+                    static_cast<unsigned>(first), static_cast<unsigned>(last),
+                    static_cast<unsigned>(summary.erasedBlocks));
+    }
+    return result;
+}
+
 // "COM7 (/dev/ttyS6)", "COM7", or the path as given.
 std::string PortForMessages(const std::string& portPath) {
     int number = ComNumberFromName(portPath.c_str());
@@ -283,6 +318,7 @@ ResultCode RunWithOptions(const CliOptions& options, const char* imagePath,
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     EndProgress();
     bar.drawn = false;
+    ReportPlan(imagePath, result);
     if (!InterruptRequested()) {
         ExplainResult(result, report, PortForMessages(portPath), seconds);
     }
@@ -547,7 +583,7 @@ int RunCli(int argc, char** argv) {
     InstallInterruptHandler();
     SetStatusCallback(OnStatus);
     std::string portPath;
-    if (ChoosePort(options.port, &portPath) != 0) {
+    if (!options.dryRun && ChoosePort(options.port, &portPath) != 0) {
         return kExitUsage;
     }
     const char* imagePath = options.image;
@@ -558,9 +594,7 @@ int RunCli(int argc, char** argv) {
             return Finish(loaded);
         }
     }
-    const EmbeddedImage& embedded = GetEmbeddedImage();
     bar.enabled = StderrIsTerminal();
-    bar.totalBytes = embedded.imageOffset != 0 ? static_cast<uint64_t>(embedded.imageLength)
-                                               : FileSize(imagePath);
-    return Finish(RunWithOptions(options, imagePath, portPath));
+    return Finish(options.dryRun ? DryRun(imagePath)
+                                 : RunWithOptions(options, imagePath, portPath));
 }

@@ -1,156 +1,54 @@
-// The programming run: sync, identify, unprotect, erase, write the image block by block or
-// record by record, protect. The first failing step decides the result class.
+// The programming run: sync, identify, unprotect, erase, send the image's write plan block
+// by block, protect. The first failing step decides the result class.
 #include "engine/program.h"
 
 #include "engine/bootloader.h"
 #include "engine/serial.h"
 #include "engine/serial_platform.h"
 #include "engine/status.h"
-#include "image/embedded.h"
-#include "image/hex.h"
 
-#include <cstdio>
 #include <cstring>
 
 namespace {
 
-// Intel HEX records are accepted by their start address only.
-constexpr uint32_t kHexWindowFirst = 0x08000000;
-constexpr uint32_t kHexWindowLast = 0x0800FFFF;
-
-// Reported for an image of no bytes, where position / total has no meaning: the run has
-// nothing left to write, so it counts as complete (the same figure as a finished image).
-constexpr int kEmptyImagePercent = 101;
-
-// One raw block (256 bytes) or one text line (510 characters and a NUL), whose record
-// data is decoded in place at its start.
-uint8_t blockBuffer[512];
-
-// Whatever a run acquired, released on every way out: the file if it was opened, and the
-// port, also when OpenPort failed after creating a handle (ClosePort is safe when closed).
+// Whatever a run acquired, released on every way out: the plan's memory, and the port,
+// also when OpenPort failed after creating a handle (ClosePort is safe when closed).
 struct RunResources {
-    FILE* file = nullptr;
     RunResources() = default;
     RunResources(const RunResources&) = delete;
     RunResources& operator=(const RunResources&) = delete;
     ~RunResources() {
-        if (file != nullptr) {
-            std::fclose(file);
-        }
+        CloseWritePlan();
         ClosePort();
     }
 };
 
-// Where the image lies in the file, and the bytes the progress figure counts.
-struct ImageExtent {
-    long offset; // first image byte: the embedded image's offset, or 0
-    long total;  // bytes counted by the progress figure
-};
-
-ImageExtent LocateImage(FILE* file) {
-    const EmbeddedImage& embedded = GetEmbeddedImage();
-    std::fseek(file, 0, SEEK_END);
-    ImageExtent extent{0, std::ftell(file)};
-    if (embedded.imageOffset != 0) {
-        extent = {embedded.imageOffset, embedded.imageLength};
-    }
-    std::fseek(file, extent.offset, SEEK_SET);
-    return extent;
-}
-
-// 64-bit, so positions of any size give a correct figure.
-int ProgressPercent(FILE* file, const ImageExtent& extent) {
-    if (extent.total <= 0) {
-        return kEmptyImagePercent;
-    }
-    long long done = static_cast<long long>(std::ftell(file)) - extent.offset;
-    return static_cast<int>(done * 100 / extent.total + 1);
-}
-
-// Nonzero when the user asked to stop.
-int ReportProgress(FILE* file, const ImageExtent& extent) {
+// Nonzero when the user asked to stop. 64-bit, so images of any size give a true figure.
+int ReportProgress(uint64_t done, uint64_t total) {
     StatusCallback callback = GetStatusCallback();
     if (callback == nullptr) {
         return 0;
     }
-    return callback(Progress, ProgressPercent(file, extent));
+    return callback(Progress, static_cast<intptr_t>(done * 100 / total + 1));
 }
 
-enum class Unit { Write, Skip, End };
-
-struct Block {
-    uint32_t address;
-    uint32_t length;
-};
-
-// Next raw block; a short read (end of file, or the tail behind an embedded image) ends
-// the loop and is not written.
-Unit ReadRawBlock(FILE* file, Block* block) {
-    if (std::fread(blockBuffer, 1, kRawBlockSize, file) != kRawBlockSize) {
-        return Unit::End;
-    }
-    block->length = kRawBlockSize;
-    return Unit::Write;
-}
-
-Unit ReadHexLine(FILE* file) {
-    return ReadTextLine(file, reinterpret_cast<char*>(blockBuffer), kHexLineLimit) == 1
-               ? Unit::Write
-               : Unit::End;
-}
-
-// Decodes the line in the buffer into a record at its own address.
-Unit DecodeHexRecord(Block* block) {
-    uint32_t address = 0;
-    int length = 0;
-    int record =
-        ParseHexRecord(reinterpret_cast<const char*>(blockBuffer), blockBuffer, &address, &length);
-    if (record == 0) {
-        return Unit::End;
-    }
-    if (record < 0 || address < kHexWindowFirst || address > kHexWindowLast) {
-        return Unit::Skip;
-    }
-    // A record of length 0 goes out as the protocol's 256-byte count and fails there.
-    *block = {address, static_cast<uint32_t>(length)};
-    return Unit::Write;
-}
-
-// The block loop. 0 when it ended (end of image, end record, or abort), else the result
-// of a failed write; the device is then left unprotected.
-ResultCode WriteImage(FILE* file, ImageFormat format) {
-    const ImageExtent extent = LocateImage(file);
-    const bool descramble = GetEmbeddedImage().imageOffset != 0;
-    Block block{kFlashBase, kRawBlockSize};
-    uint8_t chain = 0;
-    ResetHexReader();
-    for (;;) {
-        if (ReportProgress(file, extent) != 0) {
+// The block loop. 0 when it ended (end of the plan, or abort), else the result of a failed
+// write; the device is then left unprotected.
+ResultCode WriteImage() {
+    const uint64_t total = GetPlanSummary().totalBytes;
+    uint64_t done = 0;
+    PlanBlock block;
+    while (NextPlanBlock(&block)) {
+        if (ReportProgress(done, total) != 0) {
             return kResultOk;
         }
-        Unit unit = format == ImageFormat::Binary ? ReadRawBlock(file, &block) : ReadHexLine(file);
-        if (unit == Unit::End) {
-            return kResultOk;
-        }
-        if (descramble) {
-            DescrambleBlock(blockBuffer, kRawBlockSize, &chain);
-        }
-        if (format == ImageFormat::IntelHex) {
-            unit = DecodeHexRecord(&block);
-            if (unit == Unit::End) {
-                return kResultOk;
-            }
-            if (unit == Unit::Skip) {
-                continue;
-            }
-        }
-        if (BlWriteMemory(block.address, blockBuffer, block.length) != 0) {
+        if (!block.erased && BlWriteMemory(block.address, block.data, block.length) != 0) {
             return kResultCommError;
         }
-        if (format == ImageFormat::Binary) {
-            block.address += kRawBlockSize;
-        }
+        done += block.length;
     }
+    ReportProgress(done, total); // 101; an abort answer here reaches the protection step
+    return kResultOk;
 }
 
 // Contact, unprotect and erase, in this order; the first failure decides the class.
@@ -214,13 +112,13 @@ ResultCode ProgramDevice(const char* imagePath, const char* extension, const cha
     if (OpenPort(portPath) != 0) {
         return kResultCantOpenPort;
     }
-    run.file = std::fopen(imagePath, "rb");
-    if (run.file == nullptr) {
-        return kResultCantOpenFile;
+    const PlanResult plan = OpenWritePlan(imagePath, format);
+    if (plan != PlanResult::Ok) {
+        return plan == PlanResult::CantOpen ? kResultCantOpenFile : kResultInvalidFormat;
     }
     ResultCode result = PrepareDevice();
     if (result == kResultOk) {
-        result = WriteImage(run.file, format);
+        result = WriteImage();
     }
     if (result == kResultOk) {
         result = ProtectDevice();
@@ -263,7 +161,6 @@ constexpr uint32_t kResetPulseMs = 20;
 // The bootloader listens about 1.2 ms after reset; boards with a supervisor or a slow
 // crystal need longer.
 constexpr uint32_t kBootStartMs = 50;
-constexpr uint32_t kVerifyBlock = 256;
 
 // Drives a pin high or low through its line. 0, or 1 when the line cannot be driven.
 int DrivePin(const PinWiring& pin, bool high) {
@@ -311,12 +208,62 @@ ResultCode PrepareReported(RunReport* report) {
     return BlEraseAll() != 0 ? kResultCantErase : kResultOk;
 }
 
-// Everything after the writes: verify, protect or start, and the board's restart.
-ResultCode FinishRun(const RunOptions& options, RunReport* report) {
-    if (StopRequested()) {
-        return kResultCantProtect; // nothing more is sent; the device stays unprotected
+// Nonzero when the user asked to stop.
+int ReportVerify(uint64_t done, uint64_t total) {
+    StatusCallback callback = GetStatusCallback();
+    if (callback == nullptr) {
+        return 0;
     }
-    (void)report;
+    return callback(Verify, static_cast<intptr_t>(done * 100 / total + 1));
+}
+
+// The first byte where a block read back differs from the plan; false when none does.
+bool FirstDifference(const PlanBlock& block, const uint8_t* chip, RunReport* report) {
+    for (uint32_t i = 0; i < block.length; ++i) {
+        if (chip[i] != block.data[i]) {
+            report->mismatchAddress = block.address + i;
+            report->expected = block.data[i];
+            report->found = chip[i];
+            return true;
+        }
+    }
+    return false;
+}
+
+// Reads every block of the plan back, blank ones too: a chip may acknowledge a write and
+// program nothing. kResultOk also when stopped (the caller asks).
+ResultCode VerifyImage(RunReport* report) {
+    const uint64_t total = GetPlanSummary().totalBytes;
+    uint64_t done = 0;
+    uint8_t chip[kRawBlockSize];
+    PlanBlock block;
+    RewindWritePlan();
+    while (NextPlanBlock(&block)) {
+        if (ReportVerify(done, total) != 0) {
+            return kResultOk;
+        }
+        if (BlReadMemory(block.address, chip, block.length) != 0) {
+            return kResultCommError;
+        }
+        if (FirstDifference(block, chip, report)) {
+            return kResultVerifyFailed;
+        }
+        done += block.length;
+    }
+    ReportVerify(done, total);
+    return kResultOk;
+}
+
+// Everything after the writes: verify, protect or start, and the board's restart.
+// After a stop nothing more is sent, and the device stays unprotected.
+ResultCode FinishRun(const RunOptions& options, RunReport* report) {
+    ResultCode verified = options.verify && !StopRequested() ? VerifyImage(report) : kResultOk;
+    if (verified != kResultOk) {
+        return verified; // unprotected, so that a second run can mend it
+    }
+    if (StopRequested()) {
+        return kResultCantProtect;
+    }
     if (options.protect && ProtectDevice() != kResultOk) {
         return kResultCantProtect;
     }
@@ -346,17 +293,18 @@ ResultCode ProgramDeviceWith(const char* imagePath, const char* extension, const
         report->portError = PortOpenError();
         return kResultCantOpenPort;
     }
-    run.file = std::fopen(imagePath, "rb");
-    if (run.file == nullptr) {
-        return kResultCantOpenFile;
+    const PlanResult plan = OpenWritePlan(imagePath, format);
+    if (plan != PlanResult::Ok) {
+        return plan == PlanResult::CantOpen ? kResultCantOpenFile : kResultInvalidFormat;
     }
+    report->imageBytes = GetPlanSummary().totalBytes;
     if (BootPinsUsed(options.boot) && ResetInto(options.boot, true) != 0) {
         report->modemLines = false;
         return kResultCantOpenPort;
     }
     ResultCode result = PrepareReported(report);
     if (result == kResultOk) {
-        result = WriteImage(run.file, format);
+        result = WriteImage();
     }
     return result == kResultOk ? FinishRun(options, report) : result;
 }

@@ -1,6 +1,7 @@
 // Programming run: one image file to one device, in the fixed command order.
 #pragma once
 #include "engine/serial.h"
+#include "image/plan.h"
 
 #include <cstdint>
 
@@ -17,12 +18,6 @@ constexpr ResultCode kResultCantUnprotect = 0xA0000;
 constexpr ResultCode kResultCantErase = 0xB0000;
 constexpr ResultCode kResultVerifyFailed = 0xC0000; // command line runs only
 
-enum class ImageFormat { None, Binary, IntelHex };
-
-constexpr uint32_t kFlashBase = 0x08000000;
-constexpr uint32_t kRawBlockSize = 256;
-constexpr int kHexLineLimit = 511;
-
 // Exact, case-sensitive: "bin"/"BIN"/"exe"/"EXE" -> Binary, "hex"/"HEX" -> IntelHex.
 ImageFormat FormatFromExtension(const char* extension);
 
@@ -30,7 +25,13 @@ ImageFormat FormatFromExtension(const char* extension);
 // "" when the path holds no ".". Points into path. Shared by the dialog and the CLI.
 const char* PathExtension(const char* path);
 
-// Runs one programming run. Returns only after the port and the file are closed.
+// Runs one programming run. The image becomes a write plan (image/plan.h) after the port
+// is opened and before anything is sent: a file that is not a regular file or cannot be
+// read gives kResultCantOpenFile, a damaged HEX record or an image with nothing to write
+// kResultInvalidFormat, and neither sends a byte. Progress runs from 1 to 101 over the
+// plan's bytes, one report before each block and one after the last; blocks that are all
+// 0xFF are counted but not sent, since the device was just erased. Returns only after the
+// port is closed.
 ResultCode ProgramDevice(const char* imagePath, const char* extension, const char* portPath);
 
 // The constant text of a result code's class.
@@ -67,7 +68,7 @@ struct RunReport {
     bool modemLines = true;       // false: the modem lines could not be driven
     bool answered = false;        // a bootloader answered
     uint16_t productId = 0;       // as Get ID reported it, accepted or not; 0 when none came
-    uint64_t bytesSent = 0;       // image bytes sent with Write Memory
+    uint64_t imageBytes = 0;      // the bytes of the image's write plan
     uint32_t mismatchAddress = 0; // verify: the first differing address ...
     uint8_t expected = 0;         // ... what the image holds there ...
     uint8_t found = 0;            // ... and what the chip gave back

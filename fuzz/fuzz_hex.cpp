@@ -1,36 +1,37 @@
-// libFuzzer target: the Intel HEX reader, line by line as the programming run uses it
-// (one buffer for the line and the decoded data, capacity 511), plus every line once
-// more in an exact-size heap block so that a read past its NUL is caught.
+// libFuzzer target: the Intel HEX reader on arbitrary text held in an exact-size heap
+// block, so that a read past its end is caught; every record handed on must be one the
+// text can hold.
 #include "image/hex.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
-    FILE* stream = fmemopen(const_cast<uint8_t*>(bytes), size, "rb");
-    if (stream == nullptr) {
-        return 0;
+    std::unique_ptr<uint8_t[]> text(new uint8_t[size]);
+    memcpy(text.get(), bytes, size);
+    size_t handed = 0;
+    HexProblem problem;
+    bool sawEnd = false;
+    const int result = ReadHexText(
+        text.get(), size,
+        [&](const HexRecord& record) {
+            // Each record takes 11 + 2 * length characters of the text; data records of
+            // length 0 are never handed on.
+            if (record.length < (record.type == HexData ? 1 : 0) || record.length > 255 ||
+                (handed += 11 + 2 * static_cast<size_t>(record.length)) > size) {
+                abort();
+            }
+            uint8_t sum = 0;
+            for (int i = 0; i < record.length; ++i) {
+                sum = static_cast<uint8_t>(sum + record.data[i]); // every byte readable
+            }
+            return sum == 0x5A && record.type == 0x7F ? 1 : 0;
+        },
+        &problem, &sawEnd);
+    if ((result == kHexDamaged) != (problem.why != nullptr) ||
+        (result == kHexDamaged && (problem.line == 0 || sawEnd))) {
+        abort();
     }
-    char block[512];
-    ResetHexReader();
-    while (ReadTextLine(stream, block, 511) == 1) {
-        const size_t length = strlen(block);
-        std::unique_ptr<char[]> exact(new char[length + 1]);
-        memcpy(exact.get(), block, length + 1);
-        uint8_t data[256];
-        uint32_t address = 0;
-        int count = 0;
-        // A data record must have come from a line long enough to hold it.
-        if (ParseHexRecord(exact.get(), data, &address, &count) == 1 &&
-            (count < 0 || 11 + 2 * static_cast<size_t>(count) > length)) {
-            abort();
-        }
-        if (ParseHexRecord(block, reinterpret_cast<uint8_t*>(block), &address, &count) == 0) {
-            break;
-        }
-    }
-    fclose(stream);
     return 0;
 }

@@ -19,17 +19,21 @@ build() {
     name=$1
     shift
     if [ ! -x "$out/$name" ] || [ -n "$(find "$here" "$root/image" "$root/engine/status.cpp" \
+        "$root/tools/pack" \
         -newer "$out/$name" -name '*.[ch]*' | head -1)" ]; then
         $cxx -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined \
             -fno-sanitize-recover=all -I"$root" "$@" -o "$out/$name"
     fi
 }
 
+image="$root/image/hex.cpp $root/image/embedded.cpp $root/image/input.cpp \
+    $root/image/file_posix.cpp $root/engine/status.cpp"
 build fuzz_hex "$here/fuzz_hex.cpp" "$root/image/hex.cpp"
-build fuzz_embedded "$here/fuzz_embedded.cpp" "$root/image/embedded.cpp" \
-    "$root/engine/status.cpp"
+build fuzz_embedded "$here/fuzz_embedded.cpp" $image
+build fuzz_pack "$here/fuzz_pack.cpp" "$root/tools/pack/pack.cpp" \
+    "$root/tools/pack/move_posix.cpp" $image
 
-for target in fuzz_hex fuzz_embedded; do
+for target in fuzz_hex fuzz_embedded fuzz_pack; do
     mkdir -p "$out/corpus-$target"
     if [ -d "$here/seeds/$target" ]; then
         cp -n "$here/seeds/$target"/* "$out/corpus-$target/" 2>/dev/null || true

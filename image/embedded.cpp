@@ -1,6 +1,7 @@
 #include "image/embedded.h"
 
 #include "engine/status.h"
+#include "image/input.h"
 
 #include <cstdio>
 #include <cstring>
@@ -74,10 +75,11 @@ int LoadEmbeddedImage(const char* exePath) {
     embeddedImage.imageOffset = 0;
     embeddedImage.imageLength = 0;
 
-    File file(fopen(exePath, "rb"), &fclose);
-    if (!file) {
+    FILE* opened = nullptr;
+    if (OpenInputFile(exePath, &opened) != InputOk) {
         return 1;
     }
+    File file(opened, &fclose);
     long size = 0;
     Trailer trailer{};
     char text[kDescriptionSize] = "";

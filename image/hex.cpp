@@ -1,116 +1,136 @@
 #include "image/hex.h"
 
+#include <cstring>
+
 namespace {
 
-// Bits 16 to 31 of every later data record's address, from the file's last type 04 record.
-uint16_t upperAddress = 0;
+constexpr uint8_t kByteOrderMark[] = {0xEF, 0xBB, 0xBF};
 
-enum RecordType : uint8_t {
-    DataRecord = 0x00,
-    EndOfFileRecord = 0x01,
-    ExtendedLinearAddressRecord = 0x04,
-};
-
-// The longest record a line can hold: 255 data bytes.
-constexpr int kMaxRecordChars = 11 + 2 * 255;
-
-// Counts the characters of line up to its NUL, but never more than limit, so that a
-// short line is measured without looking past its terminator.
-int BoundedLength(const char* line, int limit) {
-    int n = 0;
-    while (n < limit && line[n] != '\0') {
-        ++n;
+int DigitValue(uint8_t c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
     }
-    return n;
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return -1;
 }
 
-int DigitValue(char c) {
-    const auto code = static_cast<int8_t>(c);
-    if (code <= '9') {
-        return code - 0x30;
+// Decodes pairs of hexadecimal digits; false at the first character that is not one.
+bool DecodePairs(const uint8_t* digits, size_t pairs, uint8_t* bytes) {
+    for (size_t i = 0; i < pairs; ++i) {
+        const int high = DigitValue(digits[2 * i]);
+        const int low = DigitValue(digits[2 * i + 1]);
+        if (high < 0 || low < 0) {
+            return false;
+        }
+        bytes[i] = static_cast<uint8_t>(high << 4 | low);
     }
-    if (code <= 'F') {
-        return code - 0x37;
+    return true;
+}
+
+// One record line, decoded: count, address high, address low, type, data, checksum.
+struct Decoded {
+    uint8_t bytes[5 + 255];
+    int count;
+};
+
+// The record behind the ":" of a line of length characters (":" included). nullptr when
+// it is fine, else why it is not a record.
+const char* DecodeRecord(const uint8_t* line, size_t length, Decoded* record) {
+    if (length < 11 || !DecodePairs(line + 1, 1, record->bytes)) {
+        return length < 11 ? "record too short" : "not a hexadecimal digit";
     }
-    return code - 0x57;
+    record->count = record->bytes[0];
+    const size_t pairs = 5 + static_cast<size_t>(record->count);
+    if (length < 1 + 2 * pairs) {
+        return "record shorter than its byte count";
+    }
+    if (!DecodePairs(line + 1, pairs, record->bytes)) {
+        return "not a hexadecimal digit";
+    }
+    uint8_t sum = 0;
+    for (size_t i = 0; i < pairs; ++i) {
+        sum = static_cast<uint8_t>(sum + record->bytes[i]);
+    }
+    if (sum != 0) {
+        return "bad checksum";
+    }
+    if (record->bytes[3] == HexExtendedLinearAddress && record->count < 2) {
+        return "extended address record without its address";
+    }
+    return nullptr;
+}
+
+// The state of one file being read.
+struct Reader {
+    const HexRecordVisitor& visit;
+    uint32_t upperAddress = 0;
+    bool ended = false;
+};
+
+// One line without its terminator. 0 to go on, else the result of the whole read.
+int ReadLine(Reader* reader, const uint8_t* line, size_t length, const char** why) {
+    while (length > 0 && (*line == ' ' || *line == '\t')) {
+        ++line;
+        --length;
+    }
+    if (length == 0 || *line != ':') {
+        return 0;
+    }
+    Decoded record;
+    *why = DecodeRecord(line, length, &record);
+    if (*why != nullptr) {
+        return kHexDamaged;
+    }
+    const uint8_t type = record.bytes[3];
+    const uint32_t address = static_cast<uint32_t>(record.bytes[1] << 8 | record.bytes[2]);
+    const uint8_t* data = record.bytes + 4;
+    if (type == HexEndOfFile) {
+        reader->ended = true;
+        return 0;
+    }
+    if (type == HexExtendedLinearAddress) {
+        reader->upperAddress = static_cast<uint32_t>(data[0] << 8 | data[1]);
+        return 0;
+    }
+    if (type == HexData && record.count == 0) {
+        return 0;
+    }
+    const uint32_t full = type == HexData ? reader->upperAddress << 16 | address : address;
+    return reader->visit(HexRecord{type, full, data, record.count});
 }
 
 } // namespace
 
-int ReadTextLine(FILE* stream, char* lineBuffer, int capacity) {
-    if (capacity < 1) {
-        return 0; // no room even for the NUL
+int ReadHexText(const uint8_t* text, size_t size, const HexRecordVisitor& visit,
+                HexProblem* problem, bool* sawEndRecord) {
+    Reader reader{visit};
+    size_t at = 0;
+    if (size >= sizeof kByteOrderMark && memcmp(text, kByteOrderMark, sizeof kByteOrderMark) == 0) {
+        at = sizeof kByteOrderMark;
     }
-    int room = capacity - 1;
-    int stored = 0;
-    while (room > 0) {
-        const int c = fgetc(stream);
-        if (c == EOF) {
-            return 0; // the unfinished line is dropped
+    size_t lineNumber = 0;
+    int result = 0;
+    while (at < size && result == 0 && !reader.ended) {
+        size_t end = at;
+        while (end < size && text[end] != '\n' && text[end] != '\r') {
+            ++end;
         }
-        if (c == '\n' || c == '\r') {
-            break;
+        ++lineNumber;
+        const char* why = nullptr;
+        result = ReadLine(&reader, text + at, end - at, &why);
+        if (result == kHexDamaged && problem != nullptr) {
+            *problem = {lineNumber, why};
         }
-        lineBuffer[stored++] = static_cast<char>(c);
-        --room;
+        // A CR LF pair ends one line.
+        at = end + (end + 1 < size && text[end] == '\r' && text[end + 1] == '\n' ? 2 : 1);
     }
-    lineBuffer[stored] = '\0';
-    return 1;
-}
-
-uint8_t HexByte(const char* digits) {
-    return static_cast<uint8_t>(16 * DigitValue(digits[0]) + DigitValue(digits[1]));
-}
-
-int ParseHexRecord(const char* line, uint8_t* data, uint32_t* address, int* length) {
-    if (line[0] != ':') {
-        return -1;
+    if (sawEndRecord != nullptr) {
+        *sawEndRecord = reader.ended;
     }
-    // Measure before decoding: a line too short for its own byte count is skipped, and
-    // nothing behind its NUL is read.
-    const int available = BoundedLength(line, kMaxRecordChars);
-    if (available < 11) {
-        return -1;
-    }
-    const int count = HexByte(line + 1);
-    if (available < 11 + 2 * count) {
-        return -1;
-    }
-    const uint8_t addressHigh = HexByte(line + 3);
-    const uint8_t addressLow = HexByte(line + 5);
-    const uint8_t type = HexByte(line + 7);
-    const uint8_t checksum = HexByte(line + 9 + 2 * count);
-
-    uint8_t sum = static_cast<uint8_t>(count + addressHigh + addressLow + type);
-    // In place: byte i lands at position i, before the characters 9 + 2i it came from.
-    for (int i = 0; i < count; ++i) {
-        const uint8_t value = HexByte(line + 9 + 2 * i);
-        data[i] = value;
-        sum = static_cast<uint8_t>(sum + value);
-    }
-    if (checksum != static_cast<uint8_t>(0x100 - sum)) {
-        return -1;
-    }
-
-    switch (type) {
-    case DataRecord:
-        *length = count;
-        *address = static_cast<uint32_t>(upperAddress) << 16 |
-                   static_cast<uint32_t>(addressHigh) << 8 | addressLow;
-        return 1;
-    case EndOfFileRecord:
-        return 0;
-    case ExtendedLinearAddressRecord:
-        // A record without its two address bytes names no address: leave the old one.
-        if (count >= 2) {
-            upperAddress = static_cast<uint16_t>(data[0] << 8 | data[1]);
-        }
-        return -1;
-    default:
-        return -1;
-    }
-}
-
-void ResetHexReader() {
-    upperAddress = 0;
+    return result;
 }

@@ -1,22 +1,48 @@
-// Intel HEX reader: record types 00, 01 and 04; everything else is skipped.
+// Intel HEX reader, shared by the programmer and the packer.
+//
+// Text rules: a UTF-8 byte-order mark at the start is skipped; CR and LF each end a line,
+// and a last line without a line end counts; blanks (spaces, tabs) before the ":" are
+// skipped; a line that does not then begin with ":" is not a record and is skipped.
+// A line that begins with ":" must be a whole record: hexadecimal digits only, long
+// enough for its byte count (up to 255 data bytes), with a matching checksum; characters
+// behind the checksum are ignored. A type 04 record must carry its two address bytes.
+// Reading stops at the first end-of-file record (type 01): later lines are never read.
 #pragma once
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
+#include <functional>
 
-// Reads one line (CR and LF each end a line; the terminator is not stored) into
-// lineBuffer, storing at most capacity - 1 characters and a NUL. 1 when a line was
-// stored, 0 at end of file or read error before a terminator (the unfinished line is
-// dropped). capacity is at least 1.
-int ReadTextLine(FILE* stream, char* lineBuffer, int capacity);
+enum HexRecordType : uint8_t {
+    HexData = 0x00,
+    HexEndOfFile = 0x01,
+    HexExtendedSegmentAddress = 0x02,
+    HexExtendedLinearAddress = 0x04,
+};
 
-// The byte written by the two characters at digits (upper or lower case).
-uint8_t HexByte(const char* digits);
+struct HexRecord {
+    uint8_t type;
+    // Data records: the upper address of the last type 04 record (0 before the first) in
+    // bits 16 to 31, the record's own 16-bit address below. Other types: the 16-bit field.
+    uint32_t address;
+    const uint8_t* data;
+    int length;
+};
 
-// Checks and decodes one NUL-terminated line. data may be the very buffer holding line.
-// 1: data record (address = upperAddress << 16 | 16-bit address, length = count);
-// 0: end-of-file record; -1: skip (not a record, bad checksum, short line, other type,
-// or a type 04 record, which has updated upperAddress).
-int ParseHexRecord(const char* line, uint8_t* data, uint32_t* address, int* length);
+// Where and why a file was refused.
+struct HexProblem {
+    size_t line = 0;           // 1-based; 0 when the file was read whole
+    const char* why = nullptr; // "bad checksum", "record too short", ...
+};
 
-// Sets upperAddress to 0: called at the start of every file.
-void ResetHexReader();
+// Handed every valid record except types 01 and 04 (which the reader acts on itself) and
+// data records of length 0 (which add nothing). Returns 0 to go on; anything else stops
+// the reading and becomes ReadHexText's result.
+using HexRecordVisitor = std::function<int(const HexRecord& record)>;
+
+constexpr int kHexDamaged = -1;
+
+// Reads the HEX text of size bytes. 0 when it was read to its end or its end-of-file
+// record; kHexDamaged for a damaged record (problem says where); or the visitor's stop
+// value. *sawEndRecord (may be null) tells whether an end-of-file record was found.
+int ReadHexText(const uint8_t* text, size_t size, const HexRecordVisitor& visit,
+                HexProblem* problem, bool* sawEndRecord);

@@ -7,8 +7,8 @@ zuva_add_gtest(test_cli_args
 # End to end on Linux: the program against zuva-devsim over a pty, one simulator per case.
 if(NOT CMAKE_CROSSCOMPILING AND TARGET zuva-devsim AND TARGET zuva-pack)
     foreach(case raw-64k com-name auto-port progress-bar toolchain-hex updater failure-classes
-                 local-failures ctrl-c fd-leaks bench-options usage-sends-nothing recovery
-                 messages)
+                 local-failures ctrl-c fd-leaks raw-sizes srec-hex refused-files updater-tail
+                 bench-options usage-sends-nothing recovery messages verify dry-run)
         add_test(NAME cli_e2e.${case}
             COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/e2e/test_cli_devsim.sh
                     ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} ${case})
@@ -29,5 +29,11 @@ if(WIN32 AND CMAKE_CROSSCOMPILING AND TARGET zuva-pack)
                 $<TARGET_FILE:zuva-flash> $<TARGET_FILE:zuva-pack> ${ZUVA_GUI_EXE}
                 ${CMAKE_SOURCE_DIR})
     set_tests_properties(cli_wine_devsim PROPERTIES LABELS win32 TIMEOUT 300
+        SKIP_RETURN_CODE 77 RESOURCE_LOCK wine_com_ports)
+    add_test(NAME cli_wine_plan
+        COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/win32/test_plan_wine.sh
+                ${CMAKE_CURRENT_LIST_DIR}/win32/wine-run.sh ${ZUVA_WINEPREFIX}
+                $<TARGET_FILE:zuva-flash> ${CMAKE_SOURCE_DIR})
+    set_tests_properties(cli_wine_plan PROPERTIES LABELS win32 TIMEOUT 300
         SKIP_RETURN_CODE 77 RESOURCE_LOCK wine_com_ports)
 endif()

@@ -4,6 +4,8 @@ zuva_add_gtest(test_hex SOURCES ${CMAKE_CURRENT_LIST_DIR}/unit/test_hex.cpp
 zuva_add_gtest(test_embedded SOURCES ${CMAKE_CURRENT_LIST_DIR}/unit/test_embedded.cpp
     LIBS zuva_image LABELS unit)
 zuva_add_gtest(test_pack SOURCES ${CMAKE_CURRENT_LIST_DIR}/unit/test_pack.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/device/run_files.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/device/special_files_${ZUVA_PLATFORM}.cpp
     LIBS zuva_pack LABELS unit)
 
 # zuva-pack as a process, against HEX and binary files from the ARM toolchain. On the

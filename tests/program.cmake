@@ -1,6 +1,7 @@
 # The programming run: result texts and the extension rule, early exits against a scripted
 # line, and whole runs against the device model hosted in-process. Both lanes.
-set(ZUVA_RUN_HELPERS ${CMAKE_CURRENT_LIST_DIR}/device/run_files.cpp)
+set(ZUVA_RUN_HELPERS ${CMAKE_CURRENT_LIST_DIR}/device/run_files.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/device/special_files_${ZUVA_PLATFORM}.cpp)
 
 if(TARGET zuva_fake_serial)
     zuva_add_gtest(test_program_texts

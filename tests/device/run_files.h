@@ -21,3 +21,7 @@ int LowestFreeFd();
 
 // n bytes of a pattern that differs from block to block and from erased FLASH.
 std::vector<uint8_t> PatternBytes(size_t n, uint8_t seed = 0x11);
+
+// Paths that name no regular file and must be refused at once: the scratch folder, and
+// the platform's special files (a FIFO without a writer and /dev/zero; the NUL device).
+std::vector<std::string> SpecialFiles();

@@ -229,6 +229,92 @@ local-failures)
     [ "$status" -eq 64 ] || fail "usage error gave $status"
     grep -q '^usage: zuva-flash' "$work/flash.err" || fail "no usage text"
     ;;
+raw-sizes)
+    # Sizes that are not whole blocks: the tail is written too, padded to a word, and the
+    # device (real-chip write rules) never sees an unaligned write.
+    for size in 100 300 1001 4096; do
+        head -c $size /dev/urandom >"$work/fw$size.bin"
+        start_sim
+        run_flash --port "$pty" "$work/fw$size.bin"
+        wait_sim
+        expect_result 0 "Finished OK"
+        expect_flash "$work/fw$size.bin"
+        expect_summary "$protected"
+        expect_summary "unaligned writes: 0,"
+    done
+    ;;
+srec-hex)
+    # HEX from another tool: 7- and 13-byte records at odd addresses, data records in
+    # shuffled order, CR LF line ends. The expected image is made by the same tool.
+    command -v srec_cat >/dev/null || fail "srec_cat (srecord) missing"
+    head -c 1500 /dev/urandom >"$work/a.bin"
+    head -c 777 /dev/urandom >"$work/b.bin"
+    srec_cat "$work/a.bin" -binary -offset 0x08000003 -o "$work/a.hex" -intel -obs=7 &&
+        srec_cat "$work/b.bin" -binary -offset 0x08000A01 -o "$work/b.hex" -intel -obs=13 &&
+        srec_cat '(' "$work/a.hex" -intel "$work/b.hex" -intel ')' -offset -0x08000000 \
+            -fill 0xFF 0 0xD0A -o "$work/expected.bin" -binary || fail "srec_cat failed"
+    { head -1 "$work/a.hex"
+      grep -h '^:......00' "$work/a.hex" "$work/b.hex" | shuf
+      echo ':00000001FF'; } | sed 's/$/\r/' >"$work/mixed.hex"
+    start_sim
+    run_flash --port "$pty" "$work/mixed.hex"
+    wait_sim
+    expect_result 0 "Finished OK"
+    expect_flash "$work/expected.bin"
+    expect_summary "unaligned writes: 0,"
+    ;;
+refused-files)
+    # Each is refused before one byte reaches the device, and nothing blocks or loops.
+    mkfifo "$work/fifo.hex"
+    mkdir "$work/dir.bin"
+    ln -s /dev/zero "$work/zero.hex"
+    : >"$work/empty.bin"
+    printf '\xEF\xBB\xBFjust text\n' >"$work/text.hex"
+    printf ':020000040800F2\n:0400000001020304F3\n' >"$work/damaged.hex"
+    printf ':0400000001020304F2\n:00000001FF\n' >"$work/low.hex"
+    while IFS='|' read -r file want text; do
+        start_sim
+        timeout 10 "$flash" --port "$pty" "$work/$file" >"$work/flash.out" 2>"$work/flash.err"
+        status=$?
+        last=$(tail -1 "$work/flash.out")
+        wait_sim
+        echo "$file -> $status $last"
+        expect_result "$want" "$text"
+        expect_summary "syncs: 0,"
+        ! grep -q 'H>D' "$work/transcript.txt" || fail "$file: bytes were sent"
+        [ "$file" != damaged.hex ] || grep -q 'damaged.hex, line 2: bad checksum' "$work/flash.err" ||
+            fail "no line given for the damaged record"
+    done <<'EOF'
+fifo.hex|2|Can't open file
+dir.bin|2|Can't open file
+zero.hex|2|Can't open file
+empty.bin|3|Invalid file format
+text.hex|3|Invalid file format
+damaged.hex|3|Invalid file format
+low.hex|3|Invalid file format
+EOF
+    ;;
+updater-tail)
+    # An updater whose description is longer than a block: only the image reaches FLASH,
+    # also when the updater is renamed to .hex.
+    head -c 1001 /dev/urandom >"$work/small.bin"
+    { printf 'MZ'; head -c 20000 /dev/urandom; } >"$work/ZuvaFlash.exe"
+    "$pack" --exe "$work/ZuvaFlash.exe" --image "$work/small.bin" --description "x" \
+        --output "$work/Update.exe" || fail "zuva-pack failed"
+    size=$(stat -c %s "$work/Update.exe")
+    { head -c $((size - 14)) "$work/Update.exe"
+      printf '%0300d\0' 0
+      tail -c 12 "$work/Update.exe"; } >"$work/Long.exe"
+    cp "$work/Long.exe" "$work/Long.hex"
+    for file in Long.exe Long.hex; do
+        start_sim
+        run_flash --port "$pty" --embedded "$work/$file"
+        wait_sim
+        expect_result 0 "Finished OK"
+        expect_flash "$work/small.bin"
+        expect_summary "blocks written: 4 "
+    done
+    ;;
 ctrl-c)
     # Ctrl-C in the block loop: exit 130, never "Finished OK", device left unprotected.
     start_sim --timing

@@ -312,6 +312,7 @@ TEST_F(DevModel, WriteMemoryProgramsBlocksAndChecksTheChecksum) {
 }
 
 TEST_F(DevModel, HalfWordsProgramOnlyWhenErasedExceptToZero) {
+    config.unaligned = DevUnaligned::Accept; // half-word rules, without the word rule
     Start();
     EXPECT_EQ(Write(0x08000000, {0x12, 0x34, 0xFF, 0xFF}), (Bytes{A, A, A}));
     // Writing the same value again is programming a half-word that is not erased.
@@ -330,26 +331,53 @@ TEST_F(DevModel, HalfWordsProgramOnlyWhenErasedExceptToZero) {
     EXPECT_EQ(DevGetState().counters.failedWrites, 3u);
 }
 
-TEST_F(DevModel, WriteProtectedSectorsRefuseWrites) {
+TEST_F(DevModel, WritesIntoProtectedSectorsAreAcknowledgedAndNotProgrammed) {
     config.writeProtected = 0x2; // 0x08001000..0x08001FFF
     Start();
-    EXPECT_EQ(Write(0x08000FFC, {1, 2, 3, 4}), (Bytes{A, A, A}));
-    EXPECT_EQ(Write(0x08001000, {1, 2, 3, 4}), (Bytes{A, A, N}));
-    EXPECT_EQ(Write(0x08000FFE, {5, 6, 7, 8}), (Bytes{A, A, N})); // runs into sector 1
-    EXPECT_EQ(FlashAt(0x1000, 2), (Bytes{0xFF, 0xFF}));
+    EXPECT_EQ(Write(0x08001000, {1, 2, 3, 4}), (Bytes{A, A, A}));
+    EXPECT_EQ(Write(0x08000FFC, {5, 6, 7, 8, 9, 10, 11, 12}), (Bytes{A, A, A})); // into sector 1
+    EXPECT_EQ(FlashAt(0xFFC, 8), (Bytes{5, 6, 7, 8, 0xFF, 0xFF, 0xFF, 0xFF}));
     EXPECT_EQ(Cmd(kDevCmdWriteUnprotect), (Bytes{A, A}));
     Send({kDevSync});
     EXPECT_EQ(Write(0x08001000, {1, 2, 3, 4}), (Bytes{A, A, A}));
+    EXPECT_EQ(FlashAt(0x1000, 4), (Bytes{1, 2, 3, 4}));
 }
 
-TEST_F(DevModel, AlignmentIsEnforcedOnlyWhenAsked) {
-    Start();
-    EXPECT_EQ(Write(0x08000002, {1, 2, 3}), (Bytes{A, A, A}));
-    config.requireAligned = true;
-    Start();
-    EXPECT_EQ(Write(0x08000002, {1, 2, 3, 4}), (Bytes{A, N}));
-    EXPECT_EQ(Write(0x08000004, {1, 2, 3}), (Bytes{A, A, N}));
-    EXPECT_EQ(Write(0x08000008, {1, 2, 3, 4}), (Bytes{A, A, A}));
+TEST_F(DevModel, UnalignedFlashWritesFollowTheChosenRule) {
+    // Address, data; answers and what FLASH holds at the address afterwards, per rule.
+    const struct {
+        DevUnaligned rule;
+        uint32_t address;
+        Bytes data;
+        Bytes answers;
+        Bytes flash;
+    } cases[] = {
+        {DevUnaligned::Drop, 0x08000002, {1, 2, 3, 4}, {A, A, A}, {0xFF, 0xFF, 0xFF, 0xFF}},
+        {DevUnaligned::Drop, 0x08000004, {1, 2, 3, 4, 5, 6, 7}, {A, A, A}, {1, 2, 3, 4, 0xFF}},
+        {DevUnaligned::Drop, 0x08000008, {1, 2, 3}, {A, A, A}, {0xFF, 0xFF, 0xFF}},
+        {DevUnaligned::Nack, 0x08000002, {1, 2, 3, 4}, {A, N}, {0xFF, 0xFF}},
+        {DevUnaligned::Nack, 0x08000004, {1, 2, 3}, {A, A, N}, {0xFF, 0xFF, 0xFF}},
+        {DevUnaligned::Accept, 0x08000004, {1, 2, 3}, {A, A, A}, {1, 2, 3, 0xFF}},
+    };
+    for (const auto& c : cases) {
+        config.unaligned = c.rule;
+        Start();
+        EXPECT_EQ(Write(c.address, c.data), c.answers) << std::hex << c.address;
+        EXPECT_EQ(FlashAt(c.address - kDevFlashBase, c.flash.size()), c.flash)
+            << std::hex << c.address;
+        EXPECT_EQ(DevGetState().counters.unalignedWrites, c.rule == DevUnaligned::Nack ? 0u : 1u);
+    }
+    for (DevUnaligned rule : {DevUnaligned::Drop, DevUnaligned::Nack}) {
+        config.unaligned = rule; // RAM takes any alignment; aligned FLASH writes always work
+        Start();
+        EXPECT_EQ(Write(0x20000401, {1, 2, 3}), (Bytes{A, A, A}));
+        EXPECT_EQ(Write(0x08000008, {1, 2, 3, 4}), (Bytes{A, A, A}));
+        EXPECT_EQ(DevGetState().counters.unalignedWrites, 0u);
+    }
+    DevUnaligned parsed = DevUnaligned::Drop;
+    EXPECT_EQ(DevParseUnaligned("accept", &parsed), 0);
+    EXPECT_EQ(parsed, DevUnaligned::Accept);
+    EXPECT_EQ(DevParseUnaligned("Drop", &parsed), 1);
 }
 
 TEST_F(DevModel, ReadMemoryAndGo) {

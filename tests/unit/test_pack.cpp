@@ -3,6 +3,7 @@
 #include "tools/pack/pack.h"
 
 #include "image/embedded.h"
+#include "tests/device/run_files.h"
 
 #include <gtest/gtest.h>
 
@@ -180,6 +181,36 @@ TEST_F(Pack, HexRefusals) {
             << c.name;
         EXPECT_NE(std::string::npos, message.find(c.reason)) << c.name << ": " << message;
     }
+}
+
+TEST_F(Pack, EmptyDataRecordAddsNothing) {
+    const std::string hex = WriteText("zero.hex", ":020000040800F2\n:0000000000\n"
+                                                  ":0400000001020304F2\n:00000001FF\n");
+    Bytes image;
+    ASSERT_EQ(PackOk, LoadImage(hex.c_str(), &image, &message)) << message;
+    Bytes expected(256, 0xFF);
+    expected[0] = 1, expected[1] = 2, expected[2] = 3, expected[3] = 4;
+    EXPECT_EQ(expected, image);
+}
+
+// Special files end at once with an error, as an image and as the executable.
+TEST_F(Pack, SpecialFilesAreRefusedAsInputs) {
+    const std::string exe = Write("ZuvaFlash.exe", FakeExe(4096));
+    const std::string bin = Write("fw.bin", Pattern(300, 1));
+    for (const std::string& special : SpecialFiles()) {
+        Bytes image;
+        message.clear();
+        EXPECT_EQ(PackIoError, LoadImage(special.c_str(), &image, &message)) << special;
+        EXPECT_NE(std::string::npos, message.find("not a regular file")) << message;
+        EXPECT_EQ(PackIoError,
+                  PackUpdater(special.c_str(), bin.c_str(), "x", Path("out.exe").c_str(), &message))
+            << special;
+        EXPECT_EQ(PackIoError,
+                  PackUpdater(exe.c_str(), special.c_str(), "x", Path("out.exe").c_str(), &message))
+            << special;
+    }
+    ExpectOnlyFiles(2);
+    RemoveScratch();
 }
 
 TEST_F(Pack, RefusalsLeaveNoOutput) {

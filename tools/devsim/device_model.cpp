@@ -284,17 +284,20 @@ bool WriteFailed(const char* why, uint32_t offset) {
 }
 
 // Programs half-word by half-word as the FLASH interface does: a half-word must be erased
-// unless it is programmed to 0x0000, and write-protected sectors refuse. Bytes of a
-// half-word outside the block are programmed as 0xFF. Stops at the first failure.
+// unless it is programmed to 0x0000. Half-words in write-protected sectors are left as they
+// are without an error, as the real part does. Bytes of a half-word outside the block are
+// programmed as 0xFF. Stops at the first failure.
 bool ProgramFlash(uint32_t offset, const uint8_t* data, uint32_t n, uint32_t* halfWords) {
     uint32_t first = offset & ~1u;
     uint32_t end = (offset + n + 1) & ~1u;
+    bool protectedSkipped = false;
     for (uint32_t hw = first; hw < end; hw += 2) {
         ++*halfWords;
         uint8_t lo = (hw >= offset && hw < offset + n) ? data[hw - offset] : 0xFF;
         uint8_t hi = (hw + 1 >= offset && hw + 1 < offset + n) ? data[hw + 1 - offset] : 0xFF;
         if (SectorProtected(hw)) {
-            return WriteFailed("sector write-protected", hw);
+            protectedSkipped = true;
+            continue;
         }
         bool erased = g.flash[hw] == 0xFF && g.flash[hw + 1] == 0xFF;
         if (!erased && (lo != 0 || hi != 0)) {
@@ -303,7 +306,16 @@ bool ProgramFlash(uint32_t offset, const uint8_t* data, uint32_t n, uint32_t* ha
         g.flash[hw] = lo;
         g.flash[hw + 1] = hi;
     }
+    if (protectedSkipped) {
+        LogEvent("write-protected sector: not programmed");
+    }
     return true;
+}
+
+// The bytes of an unaligned FLASH write that the Drop rule programs: whole words from an
+// aligned start, none from an unaligned one.
+uint32_t AlignedPart(uint32_t address, uint32_t n) {
+    return address % 4 != 0 ? 0 : n & ~3u;
 }
 
 // Erases the pages that are not write-protected; returns how many were erased.
@@ -485,7 +497,8 @@ void OnAddress() {
         Refuse(2, "address not valid");
         return;
     }
-    if (g.command == kDevCmdWriteMemory && g.config.requireAligned && a % 4 != 0) {
+    if (g.command == kDevCmdWriteMemory && g.config.unaligned == DevUnaligned::Nack && InFlash(a) &&
+        a % 4 != 0) {
         Refuse(2, "address not a multiple of 4");
         return;
     }
@@ -525,7 +538,9 @@ void OnWriteData() {
         Refuse(3, "data checksum");
         return;
     }
-    if (g.config.requireAligned && n % 4 != 0) {
+    bool flash = InFlash(g.address);
+    bool unaligned = flash && (g.address % 4 != 0 || n % 4 != 0);
+    if (unaligned && g.config.unaligned == DevUnaligned::Nack) {
         Refuse(3, "length not a multiple of 4");
         return;
     }
@@ -543,10 +558,18 @@ void OnWriteData() {
         EndCommand();
         return;
     }
+    uint32_t programmed = n;
+    if (unaligned) {
+        ++g.state.counters.unalignedWrites;
+        if (g.config.unaligned == DevUnaligned::Drop) {
+            programmed = AlignedPart(g.address, n);
+            LogEvent("unaligned write: only whole words from an aligned start programmed");
+        }
+    }
     uint32_t halfWords = 0;
     bool ok = true;
-    if (InFlash(g.address)) {
-        ok = ProgramFlash(g.address - kDevFlashBase, data, n, &halfWords);
+    if (flash) {
+        ok = ProgramFlash(g.address - kDevFlashBase, data, programmed, &halfWords);
     } else {
         std::memcpy(target, data, n);
     }
@@ -881,12 +904,13 @@ std::string DevSummary() {
     char line[400];
     std::snprintf(line, sizeof line,
                   "read-out protected: %s, write-protected sectors: 0x%08X, blocks written: %u "
-                  "(%llu bytes), failed writes: %u, erases: %u global, %u pages, syncs: %u, "
-                  "resets: %u, NACKs: %u%s",
+                  "(%llu bytes), failed writes: %u, unaligned writes: %u, erases: %u global, %u "
+                  "pages, syncs: %u, resets: %u, NACKs: %u%s",
                   g.state.readoutProtected ? "yes" : "no",
                   static_cast<unsigned>(g.state.writeProtected), c.blocksWritten,
-                  static_cast<unsigned long long>(c.bytesWritten), c.failedWrites, c.globalErases,
-                  c.pagesErased, c.syncs, c.resets, c.nacks, g.state.linkDead ? ", link cut" : "");
+                  static_cast<unsigned long long>(c.bytesWritten), c.failedWrites,
+                  c.unalignedWrites, c.globalErases, c.pagesErased, c.syncs, c.resets, c.nacks,
+                  g.state.linkDead ? ", link cut" : "");
     return line;
 }
 
@@ -944,6 +968,17 @@ int DevParseFault(const char* text, DevFaultKind kind, DevFault* fault) {
     }
     *fault = f;
     return 0;
+}
+
+int DevParseUnaligned(const char* text, DevUnaligned* rule) {
+    static const char* const kRuleNames[] = {"drop", "nack", "accept"};
+    for (int i = 0; i < 3; ++i) {
+        if (std::strcmp(text, kRuleNames[i]) == 0) {
+            *rule = static_cast<DevUnaligned>(i);
+            return 0;
+        }
+    }
+    return 1;
 }
 
 int DevParseDensity(const char* text, DevDensity* density) {

@@ -75,6 +75,11 @@ constexpr uint8_t kDevFaultSync = kDevSync;
 
 enum class DevDensity { Low, Medium, High };
 enum class DevFaultKind { Nack, Silent };
+// What a FLASH write whose address or byte count is not a multiple of 4 does. Drop is the
+// worst that the vendor's notes and field reports allow, so it is the default: the write
+// is acknowledged and only whole words from an aligned start are programmed (an unaligned
+// start programs nothing). Nack refuses such a write; Accept programs every byte.
+enum class DevUnaligned { Drop, Nack, Accept };
 
 // A scripted misbehaviour. `answer` counts the command's answers from 1: for Write Memory
 // 1 = command accepted, 2 = address accepted, 3 = block programmed; for Erase, Write
@@ -97,7 +102,7 @@ struct DevConfig {
     bool readoutProtected = false;
     uint32_t writeProtected = 0;     // bit s set: sector s (4 KiB) write-protected
     std::vector<uint8_t> flashImage; // old contents from the FLASH base; rest erased
-    bool requireAligned = false;     // Write Memory wants address and length % 4 == 0
+    DevUnaligned unaligned = DevUnaligned::Drop;
     bool eraseProtectedNack = false; // Erase touching a protected page is refused
     uint32_t dropWrite = 0;       // Write Memory N is acknowledged and programs nothing (0 = none)
     std::vector<DevFault> faults; // first matching fault wins
@@ -113,10 +118,11 @@ struct DevCounters {
     uint32_t blocksWritten = 0;
     uint64_t bytesWritten = 0;
     uint32_t failedWrites = 0;
-    uint32_t globalErases = 0; // Erase 0xFF 0x00 and the mass erase of Readout Unprotect
-    uint32_t pagesErased = 0;  // by page-list Erase
-    uint64_t bytesIn = 0;      // host bytes that reached the device
-    uint64_t bytesOut = 0;     // answer bytes queued
+    uint32_t unalignedWrites = 0; // FLASH writes with address or count not a multiple of 4
+    uint32_t globalErases = 0;    // Erase 0xFF 0x00 and the mass erase of Readout Unprotect
+    uint32_t pagesErased = 0;     // by page-list Erase
+    uint64_t bytesIn = 0;         // host bytes that reached the device
+    uint64_t bytesOut = 0;        // answer bytes queued
 };
 
 struct DevState {
@@ -184,6 +190,8 @@ std::string DevSummary();
 int DevParseCommand(const char* name, uint8_t* code);
 // "CMD[@N][:ANSWER]" (N 0 or absent = every time, ANSWER defaults to 1). 0 or 1.
 int DevParseFault(const char* text, DevFaultKind kind, DevFault* fault);
+// "drop", "nack", "accept". 0 or 1.
+int DevParseUnaligned(const char* text, DevUnaligned* rule);
 // "low", "medium", "high". 0 or 1.
 int DevParseDensity(const char* text, DevDensity* density);
 // The name of a command code ("Write Memory"), or "unknown".

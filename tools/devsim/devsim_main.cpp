@@ -29,8 +29,15 @@ const char kUsage[] =
     "  --readout-protected        start read-out protected\n"
     "  --write-protected SECTORS  start with these 4 KiB sectors write-protected: a list\n"
     "                             with ranges (0-15,31), a mask (0xFFFF) or 'all'\n"
-    "  --require-aligned          refuse Write Memory unless address and length are\n"
-    "                             multiples of 4, as real F1 parts do\n"
+    "  --unaligned drop|nack|accept\n"
+    "                             a FLASH write whose address or length is not a multiple\n"
+    "                             of 4: drop (default) acknowledges it and programs only\n"
+    "                             whole words from an aligned start (nothing from an\n"
+    "                             unaligned one), the worst case the vendor's notes and\n"
+    "                             field reports allow for real F1 parts; nack refuses it;\n"
+    "                             accept programs every byte. Writes into write-protected\n"
+    "                             sectors are acknowledged and not programmed, and a\n"
+    "                             half-word that is not erased cannot be programmed\n"
     "  --erase-protected-nack     refuse Erase when it touches a write-protected page\n"
     "                             (default: such pages are silently kept)\n"
     "  --timing                   real time: bytes paced at the rate the client sets on the\n"
@@ -178,8 +185,6 @@ bool ParseFlag(const std::string& a, Options* o) {
         o->config.timing = true;
     } else if (a == "--readout-protected") {
         o->config.readoutProtected = true;
-    } else if (a == "--require-aligned") {
-        o->config.requireAligned = true;
     } else if (a == "--erase-protected-nack") {
         o->config.eraseProtectedNack = true;
     } else if (a == "--once") {
@@ -198,6 +203,9 @@ int ParseValue(const std::string& a, const char* v, Options* o) {
     DevConfig& c = o->config;
     if (a == "--density") {
         return DevParseDensity(v, &c.density) == 0 ? 0 : Bad("--density", v);
+    }
+    if (a == "--unaligned") {
+        return DevParseUnaligned(v, &c.unaligned) == 0 ? 0 : Bad("--unaligned", v);
     }
     if (a == "--pid") {
         if (!ParseNumber(v, 0xFFFF, &n) || n == 0) {

@@ -2,6 +2,7 @@
 
 #include "image/embedded.h"
 #include "image/hex.h"
+#include "image/input.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -12,8 +13,10 @@ namespace {
 
 using File = std::unique_ptr<FILE, decltype(&fclose)>;
 
-// Longer than any record (11 + 2 * 255 characters), so that no valid record is cut.
-constexpr int kHexLineCapacity = 600;
+// No plain ZuvaFlash.exe comes near this; it only keeps a wrong file from filling memory.
+constexpr size_t kMaxExeSize = 16 * 1024 * 1024;
+// Larger than any HEX text that describes an F10x FLASH.
+constexpr size_t kMaxHexTextSize = 16 * 1024 * 1024;
 
 PackResult Fail(std::string* message, PackResult result, const std::string& text) {
     if (message != nullptr) {
@@ -28,57 +31,22 @@ std::string Hex32(uint32_t value) {
     return text;
 }
 
-// The record as the user wrote it, shortened for a message.
-std::string Quote(const char* line) {
-    const size_t shown = strnlen(line, 48);
-    return "\"" + std::string(line, shown) + (line[shown] != '\0' ? "...\"" : "\"");
+// Why a file could not be read, for a message.
+std::string InputFailure(InputResult result, const char* path) {
+    switch (result) {
+    case InputNotRegular:
+        return std::string(path) + " is not a regular file";
+    case InputReadError:
+        return std::string("cannot read ") + path;
+    default:
+        return std::string("cannot open ") + path;
+    }
 }
 
 bool HasHexExtension(const char* path) {
     const char* dot = strrchr(path, '.');
     return dot != nullptr && strlen(dot) == 4 && (dot[1] | 0x20) == 'h' && (dot[2] | 0x20) == 'e' &&
            (dot[3] | 0x20) == 'x';
-}
-
-// The reader skips damaged records silently, as the programmer must; the packer checks
-// each skipped ":" line itself, so that a damaged file is refused instead of becoming an
-// image with holes.
-bool IsIntactRecord(const char* line) {
-    const size_t available = strnlen(line, kHexLineCapacity);
-    if (line[0] != ':' || available < 11) {
-        return false;
-    }
-    const int count = HexByte(line + 1);
-    if (available < static_cast<size_t>(11 + 2 * count)) {
-        return false;
-    }
-    uint8_t sum = 0;
-    for (int i = 0; i < 5 + count; ++i) {
-        sum = static_cast<uint8_t>(sum + HexByte(line + 1 + 2 * i));
-    }
-    return sum == 0;
-}
-
-// A ":" line that the reader skipped: acceptable only if it is an intact record of a
-// type that places no data (02 with segment 0, 03, 05 and the like).
-PackResult CheckSkippedRecord(const char* line, std::string* message) {
-    if (!IsIntactRecord(line)) {
-        return Fail(message, PackRefused,
-                    "damaged HEX record (checksum or length): " + Quote(line));
-    }
-    const int count = HexByte(line + 1);
-    const uint8_t type = HexByte(line + 7);
-    if (type == 0x04 && count < 2) {
-        return Fail(message, PackRefused,
-                    "extended address record without its address: " + Quote(line));
-    }
-    if (type == 0x02 && (count < 2 || HexByte(line + 9) != 0 || HexByte(line + 11) != 0)) {
-        return Fail(message, PackRefused,
-                    "segment addressing (type 02) is not supported; use linear addresses (type "
-                    "04): " +
-                        Quote(line));
-    }
-    return PackOk;
 }
 
 PackResult PlaceRecord(uint32_t address, const uint8_t* data, int length, Bytes* image,
@@ -93,36 +61,46 @@ PackResult PlaceRecord(uint32_t address, const uint8_t* data, int length, Bytes*
     if (image->size() < end) {
         image->resize(end, 0xFF);
     }
-    memcpy(image->data() + (address - kFlashBase), data, length);
+    std::copy_n(data, length, image->begin() + (address - kFlashBase));
     return PackOk;
 }
 
-PackResult ReadHexRecords(FILE* file, Bytes* image, std::string* message) {
-    char line[kHexLineCapacity];
-    uint8_t data[256];
-    ResetHexReader();
-    while (ReadTextLine(file, line, kHexLineCapacity) == 1) {
-        uint32_t address = 0;
-        int length = 0;
-        const int result = ParseHexRecord(line, data, &address, &length);
-        if (result == 0) {
-            return PackOk;
-        }
-        PackResult placed = PackOk;
-        if (result == 1) {
-            placed = PlaceRecord(address, data, length, image, message);
-        } else if (line[0] == ':') {
-            placed = CheckSkippedRecord(line, message);
-        }
-        if (placed != PackOk) {
-            return placed;
-        }
+// A record that places data the packer cannot follow: segment addresses (type 02) other
+// than 0 would move later data where the flat image does not expect it.
+PackResult CheckRecord(const HexRecord& record, Bytes* image, std::string* message) {
+    if (record.type == HexData) {
+        return PlaceRecord(record.address, record.data, record.length, image, message);
     }
-    if (ferror(file)) {
-        return Fail(message, PackIoError, "read error");
+    if (record.type == HexExtendedSegmentAddress &&
+        (record.length < 2 || record.data[0] != 0 || record.data[1] != 0)) {
+        return Fail(message, PackRefused,
+                    "segment addressing (type 02) is not supported; use linear addresses "
+                    "(type 04)");
     }
-    return Fail(message, PackRefused,
-                "HEX file ends without its end-of-file record (:00000001FF); is it truncated?");
+    return PackOk;
+}
+
+PackResult ReadHexRecords(const Bytes& text, Bytes* image, std::string* message) {
+    HexProblem problem;
+    bool sawEnd = false;
+    const int read = ReadHexText(
+        text.data(), text.size(),
+        [&](const HexRecord& record) { return CheckRecord(record, image, message); }, &problem,
+        &sawEnd);
+    if (read == kHexDamaged) {
+        return Fail(message, PackRefused,
+                    "damaged HEX record on line " + std::to_string(problem.line) + ": " +
+                        problem.why);
+    }
+    if (read != PackOk) {
+        return static_cast<PackResult>(read);
+    }
+    if (!sawEnd) {
+        return Fail(message, PackRefused,
+                    "HEX file ends without its end-of-file record (:00000001FF); is it "
+                    "truncated?");
+    }
+    return PackOk;
 }
 
 void ToLittleEndian(uint32_t value, uint8_t* bytes) {
@@ -152,33 +130,42 @@ PackResult CheckDescription(const std::string& description, std::string* message
     return PackOk;
 }
 
-PackResult ReadWholeFile(const char* path, Bytes* bytes, std::string* message) {
-    File file(fopen(path, "rb"), &fclose);
-    if (!file) {
-        return Fail(message, PackIoError, std::string("cannot open ") + path);
+PackResult ReadWholeFile(const char* path, size_t limit, Bytes* bytes, std::string* message) {
+    const InputResult read = ReadInputFile(path, limit, bytes);
+    if (read == InputTooLarge) {
+        return Fail(message, PackRefused,
+                    std::string(path) + " is larger than " + std::to_string(limit) + " bytes");
     }
-    bytes->clear();
-    uint8_t chunk[65536];
-    size_t got = 0;
-    while ((got = fread(chunk, 1, sizeof chunk, file.get())) > 0) {
-        bytes->insert(bytes->end(), chunk, chunk + got);
-    }
-    if (ferror(file.get())) {
-        return Fail(message, PackIoError, std::string("cannot read ") + path);
+    if (read != InputOk) {
+        return Fail(message, PackIoError, InputFailure(read, path));
     }
     return PackOk;
 }
 
 PackResult LoadHexImage(const char* path, Bytes* image, std::string* message) {
-    File file(fopen(path, "rb"), &fclose);
-    if (!file) {
-        return Fail(message, PackIoError, std::string("cannot open ") + path);
+    Bytes text;
+    const PackResult read = ReadWholeFile(path, kMaxHexTextSize, &text, message);
+    if (read != PackOk) {
+        return read;
     }
     image->clear();
     std::string reason;
-    const PackResult result = ReadHexRecords(file.get(), image, &reason);
+    const PackResult result = ReadHexRecords(text, image, &reason);
     if (result != PackOk) {
         return Fail(message, result, std::string(path) + ": " + reason);
+    }
+    return PackOk;
+}
+
+PackResult LoadRawImage(const char* path, Bytes* image, std::string* message) {
+    const InputResult read = ReadInputFile(path, kFlashMaxSize, image);
+    if (read == InputTooLarge) {
+        return Fail(message, PackRefused,
+                    std::string(path) + ": the image is larger than FLASH (" +
+                        std::to_string(kFlashMaxSize) + " bytes)");
+    }
+    if (read != InputOk) {
+        return Fail(message, PackIoError, InputFailure(read, path));
     }
     return PackOk;
 }
@@ -192,7 +179,7 @@ void PadToBlocks(Bytes* image) {
 
 PackResult LoadImage(const char* path, Bytes* image, std::string* message) {
     const PackResult result = HasHexExtension(path) ? LoadHexImage(path, image, message)
-                                                    : ReadWholeFile(path, image, message);
+                                                    : LoadRawImage(path, image, message);
     if (result != PackOk) {
         return result;
     }
@@ -244,9 +231,11 @@ PackResult BuildUpdater(const Bytes& exe, const Bytes& image, const std::string&
 }
 
 PackResult ReadUpdaterInfo(const char* path, UpdaterInfo* info, std::string* message) {
-    if (File probe(fopen(path, "rb"), &fclose); !probe) {
-        return Fail(message, PackIoError, std::string("cannot open ") + path);
+    FILE* probe = nullptr;
+    if (const InputResult opened = OpenInputFile(path, &probe); opened != InputOk) {
+        return Fail(message, PackIoError, InputFailure(opened, path));
     }
+    fclose(probe);
     if (LoadEmbeddedImage(path) != 0) {
         return Fail(message, PackRefused, std::string(path) + " carries no firmware image");
     }
@@ -263,10 +252,8 @@ PackResult ExtractImage(const char* path, Bytes* image, std::string* message) {
     if (found != PackOk) {
         return found;
     }
-    File file(fopen(path, "rb"), &fclose);
-    image->assign(info.imageLength, 0);
-    if (!file || fseek(file.get(), static_cast<long>(info.imageOffset), SEEK_SET) != 0 ||
-        fread(image->data(), 1, image->size(), file.get()) != image->size()) {
+    if (info.imageLength > kFlashMaxSize ||
+        ReadInputSlice(path, info.imageOffset, info.imageLength, image) != InputOk) {
         return Fail(message, PackIoError, std::string("cannot read the image from ") + path);
     }
     uint8_t chain = 0;
@@ -298,7 +285,7 @@ PackResult PackUpdater(const char* exePath, const char* imagePath, const std::st
     PackResult result = CheckDescription(description, message);
     Bytes exe;
     if (result == PackOk) {
-        result = ReadWholeFile(exePath, &exe, message);
+        result = ReadWholeFile(exePath, kMaxExeSize, &exe, message);
     }
     UpdaterInfo existing;
     if (result == PackOk && ReadUpdaterInfo(exePath, &existing, nullptr) == PackOk) {

@@ -32,12 +32,18 @@ struct UpdaterInfo {
 // description is one line shown in a single-line field.
 PackResult CheckDescription(const std::string& description, std::string* message);
 
-// Reads a whole file. PackIoError when it cannot be opened or read.
-PackResult ReadWholeFile(const char* path, Bytes* bytes, std::string* message);
+// Reads a whole regular file of at most limit bytes. PackIoError when it cannot be opened
+// or read or is not a regular file (a FIFO or device is refused at once); PackRefused when
+// it is larger than limit.
+PackResult ReadWholeFile(const char* path, size_t limit, Bytes* bytes, std::string* message);
 
-// Flattens an Intel HEX file into the FLASH image from kFlashBase, gaps filled with 0xFF.
-// Refuses damaged records, data outside FLASH, segment addressing and files without data.
+// Flattens an Intel HEX file into the FLASH image from kFlashBase, gaps filled with 0xFF,
+// with the programmer's own reader. Refuses damaged records, data outside FLASH, segment
+// addressing, a file without its end record and one without data.
 PackResult LoadHexImage(const char* path, Bytes* image, std::string* message);
+
+// A raw image: a regular file of at most kFlashMaxSize bytes.
+PackResult LoadRawImage(const char* path, Bytes* image, std::string* message);
 
 // Reads the image by extension: ".hex" (any case) as Intel HEX, anything else raw.
 // Refuses an empty image and one larger than FLASH; pads it with 0xFF to whole blocks.
