@@ -16,6 +16,7 @@
 namespace {
 
 bool stopAfterProgress = false;
+bool stopInVerify = false;
 int progressSeen = 0;
 std::vector<int> verifyReports;
 
@@ -25,7 +26,9 @@ int OnStatus(int kind, intptr_t value) {
     } else if (kind == Verify) {
         verifyReports.push_back(static_cast<int>(value));
     }
-    return stopAfterProgress && progressSeen > 3 ? 1 : 0;
+    bool stop =
+        (stopAfterProgress && progressSeen > 3) || (stopInVerify && verifyReports.size() > 3);
+    return stop ? 1 : 0;
 }
 
 class OptionsRun : public ::testing::Test {
@@ -34,6 +37,7 @@ class OptionsRun : public ::testing::Test {
         ClosePort();
         FakeReset();
         stopAfterProgress = false;
+        stopInVerify = false;
         progressSeen = 0;
         verifyReports.clear();
         SetStatusCallback(OnStatus);
@@ -90,10 +94,50 @@ TEST_F(OptionsRun, TheOptionsDecideHowTheChipIsLeft) {
         EXPECT_EQ(s.running, c.running);
         EXPECT_TRUE(FlashHoldsImage());
         EXPECT_EQ(report.productId, 0x410);
-        EXPECT_EQ(report.bytesSent, image.size());
+        EXPECT_EQ(report.imageBytes, image.size());
     }
     // Go went to the FLASH base.
     EXPECT_NE(FakeTranscript().find(">21DE <79 >0800000008 <79"), std::string::npos);
+}
+
+// The plan of 3000 bytes: twelve blocks, the last one 184 bytes.
+TEST_F(OptionsRun, VerifyPassesAGoodRunWhichThenEndsProtected) {
+    options.verify = true;
+    ASSERT_EQ(Run(), kResultOk);
+    EXPECT_TRUE(FlashHoldsImage());
+    EXPECT_TRUE(DevGetState().readoutProtected);
+    size_t reads = 0;
+    for (const DevFrame& f : DevTranscript()) {
+        reads += f.note.rfind("Read Memory", 0) == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(reads, 12u);
+    ASSERT_EQ(verifyReports.size(), 13u);
+    EXPECT_EQ(verifyReports.front(), 1);
+    EXPECT_EQ(verifyReports.back(), 101);
+}
+
+TEST_F(OptionsRun, VerifyCatchesAWriteTheChipDropped) {
+    options.verify = true;
+    config.dropWrite = 3;
+    ASSERT_EQ(Run(), kResultVerifyFailed);
+    EXPECT_EQ(report.mismatchAddress, 0x08000200u);
+    EXPECT_EQ(report.expected, image[0x200]);
+    EXPECT_EQ(report.found, 0xFF);
+    DevState s = DevGetState();
+    EXPECT_FALSE(s.readoutProtected); // a second run can mend it
+    EXPECT_EQ(s.writeProtected, 0u);
+    // And a second run on the same chip does (the write it dropped was its third).
+    ASSERT_EQ(Run(true), kResultOk);
+    EXPECT_TRUE(FlashHoldsImage());
+}
+
+TEST_F(OptionsRun, AStopDuringTheReadBackSendsNothingMore) {
+    options.verify = true;
+    stopInVerify = true;
+    EXPECT_EQ(Run(), kResultCantProtect);
+    for (const DevFrame& f : DevTranscript()) {
+        EXPECT_EQ(f.note.find("Write Protect"), std::string::npos) << "protection was tried";
+    }
 }
 
 TEST_F(OptionsRun, BootPinsFrameTheRun) {

@@ -405,6 +405,44 @@ recovery)
     expect_flash "$work/fw.bin"
     expect_summary "$protected"
     ;;
+verify)
+    # A chip that acknowledges a write and drops it: exit 12, the address on stderr, the
+    # chip left unprotected. A good run with --verify ends protected.
+    start_sim --drop-write 7
+    run_flash --port "$pty" --verify "$work/fw.bin"
+    wait_sim
+    expect_result 12 "Verify failed"
+    expect_summary "$unprotected"
+    want=$(od -An -tx1 -j $((6 * 256)) -N1 "$work/fw.bin" | tr -d ' ' | tr a-f A-F)
+    grep -q "verify failed at 0x08000600: the image holds 0x$want, the chip 0xFF" "$work/flash.err" ||
+        fail "no address on stderr: $(cat "$work/flash.err")"
+    start_sim
+    run_flash --port "$pty" --verify "$work/fw.bin"
+    wait_sim
+    expect_result 0 "Finished OK"
+    expect_flash "$work/fw.bin"
+    expect_summary "$protected"
+    [ "$(grep -c 'Read Memory #' "$work/transcript.txt")" -eq 256 ] || fail "not every block read back"
+    # The read-back has its own bar on a terminal.
+    command -v script >/dev/null || fail "script (bsdutils) missing"
+    start_sim
+    script -qec "$flash --port $pty --verify $work/fw.bin" /dev/null >"$work/tty.out" </dev/null
+    wait_sim
+    tr '\r' '\n' <"$work/tty.out" | grep -q '^verify \[#*\] 100%' || fail "no verify bar"
+    ;;
+dry-run)
+    # The plan is printed and nothing opened; the status says whether a run takes the file.
+    head -c 1000 /dev/urandom >"$work/odd.bin"
+    run_flash --dry-run "$work/odd.bin"
+    expect_result 0 "Finished OK"
+    grep -q '^4 blocks, 1000 bytes, 0x08000000 to 0x080003E7; 0 blank blocks are not sent$' \
+        "$work/flash.out" || fail "plan: $(cat "$work/flash.out")"
+    printf ':0400000001020304F3\n' >"$work/bad.hex"
+    run_flash --dry-run "$work/bad.hex"
+    expect_result 3 "Invalid file format"
+    run_flash --dry-run "$work/missing.bin"
+    expect_result 2 "Can't open file"
+    ;;
 messages)
     # stderr names the cause: the system's text for a port, a silent line, a foreign chip.
     run_flash --port "$work/no-such-port" "$work/fw.bin"
