@@ -179,6 +179,7 @@ report() { # name wall_us "user_s sys_s" analysis summary
 echo "zuva-flash against zuva-devsim --timing: 64 KiB images"
 run_one fw.bin
 run_one fw.hex
+run_one fw.bin --verify
 run_one fw.bin --baud 57600
 if [ -x "$build/bench/zuva_pty_rtt" ]; then
     read -r median mean < <("$build/bench/zuva_pty_rtt")

@@ -289,7 +289,9 @@ ResultCode ProgramDeviceWith(const char* imagePath, const char* extension, const
         return kResultInvalidFormat;
     }
     RunResources run;
-    if (OpenPort(portPath, options.line) != 0) {
+    LineSettings line = options.line;
+    line.noXonXoff = true; // Read Memory brings any byte
+    if (OpenPort(portPath, line) != 0) {
         report->portError = PortOpenError();
         return kResultCantOpenPort;
     }

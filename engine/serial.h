@@ -12,6 +12,9 @@ constexpr uint32_t kDefaultBaudRate = 115200;
 // What a front end may choose of the line; the framing (8E1) is the protocol's own.
 struct LineSettings {
     uint32_t baudRate = kDefaultBaudRate;
+    // XON/XOFF switched off rather than left as the port has it: memory read back carries
+    // 0x11 and 0x13 as data, which flow control would swallow.
+    bool noXonXoff = false;
 };
 
 // The standard rates, 1200 to 115200, that the F10x bootloader detects and both

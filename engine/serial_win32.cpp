@@ -43,12 +43,17 @@ int SysConfigureLine(SysPort port, const LineSettings& line) {
     if (!GetCommState(AsHandle(port), &dcb)) {
         return 1;
     }
-    // Exactly these five; flow control, modem lines and special characters stay as found.
+    // Exactly these five (and XON/XOFF when asked); flow control, modem lines and special
+    // characters stay as found.
     dcb.fParity = FALSE;
     dcb.BaudRate = line.baudRate; // the CBR_ constants are the rates themselves
     dcb.ByteSize = 8;
     dcb.Parity = EVENPARITY;
     dcb.StopBits = ONESTOPBIT;
+    if (line.noXonXoff) {
+        dcb.fOutX = FALSE;
+        dcb.fInX = FALSE;
+    }
     return SetCommState(AsHandle(port), &dcb) ? 0 : 1;
 }
 

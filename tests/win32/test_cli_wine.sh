@@ -184,6 +184,15 @@ for args in "--go" "--baud 14400"; do
     check "usage error: $args" 64 ""
 done
 
+start_sim 11 --drop-write 5 && flash --port COM11 --verify fw.bin
+stop_sim
+grep -q "$unprotected" <<<"$summary" || fail "--verify: chip not left unprotected: $summary"
+tr -d '\r' <"$work/flash.err" | grep -q 'verify failed at 0x08000400: ' || fail "--verify: no address"
+check "--verify, a dropped write" 12 "Verify failed"
+start_sim 11 && flash --port COM11 --verify fw.bin
+stop_sim
+check "--verify, a good run" 0 "Finished OK" "$work/fw.bin"
+
 # A failed run, then the next one on the same device without a reset.
 link=$prefix/dosdevices/com11
 rm -f "$link" "$work/dump.bin"
