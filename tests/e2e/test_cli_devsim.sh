@@ -183,6 +183,7 @@ auto-port)
     wait_sim
     expect_result 0 "Finished OK"
     expect_flash "$work/fw.bin"
+    grep -q '^zuva-flash: using COM199 (/dev/ttyUSB98)$' "$work/flash.err" || fail "port not named"
     add_port ttyUSB97
     run_flash "$work/fw.bin"
     [ "$status" -eq 64 ] || fail "two ports gave exit $status"
