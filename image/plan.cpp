@@ -125,9 +125,9 @@ PlanResult OpenWritePlan(const char* path, ImageFormat format) {
     PlanResult result = raw ? LoadRaw(path) : LoadHex(path);
     if (result == PlanResult::Ok) {
         Summarise();
+        // Nothing to write (an empty file, or no HEX data in the window) is no image.
         if (summary.blocks == 0) {
-            result =
-                PlanResult::Invalid; // nothing to write: an empty file, or no data in the window
+            result = PlanResult::Invalid;
         }
     }
     if (result != PlanResult::Ok) {
