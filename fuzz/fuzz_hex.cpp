@@ -13,22 +13,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     size_t handed = 0;
     HexProblem problem;
     bool sawEnd = false;
-    const int result = ReadHexText(
-        text.get(), size,
-        [&](const HexRecord& record) {
-            // Each record takes 11 + 2 * length characters of the text; data records of
-            // length 0 are never handed on.
-            if (record.length < (record.type == HexData ? 1 : 0) || record.length > 255 ||
-                (handed += 11 + 2 * static_cast<size_t>(record.length)) > size) {
-                abort();
-            }
-            uint8_t sum = 0;
-            for (int i = 0; i < record.length; ++i) {
-                sum = static_cast<uint8_t>(sum + record.data[i]); // every byte readable
-            }
-            return sum == 0x5A && record.type == 0x7F ? 1 : 0;
-        },
-        &problem, &sawEnd);
+    auto visit = [](void* context, const HexRecord& record) {
+        // Each record takes 11 + 2 * length characters of the text; data records of
+        // length 0 are never handed on.
+        auto* handed = static_cast<size_t*>(context);
+        if (record.length < (record.type == HexData ? 1 : 0) || record.length > 255) {
+            abort();
+        }
+        *handed += 11 + 2 * static_cast<size_t>(record.length);
+        uint8_t sum = 0;
+        for (int i = 0; i < record.length; ++i) {
+            sum = static_cast<uint8_t>(sum + record.data[i]); // every byte readable
+        }
+        return sum == 0x5A && record.type == 0x7F ? 1 : 0;
+    };
+    const int result = ReadHexText(text.get(), size, visit, &handed, &problem, &sawEnd);
+    if (handed > size) {
+        abort();
+    }
     if ((result == kHexDamaged) != (problem.why != nullptr) ||
         (result == kHexDamaged && (problem.line == 0 || sawEnd))) {
         abort();

@@ -6,20 +6,30 @@
 #include <io.h>
 #include <windows.h>
 
-#include <string>
+#include <cstdlib>
+#include <memory>
 
 namespace {
 
-// The UTF-16 form of a UTF-8 path; empty when it is not valid UTF-8.
-std::wstring WidePath(const char* path) {
+using WidePath = std::unique_ptr<wchar_t, decltype(&free)>;
+
+// The UTF-16 form of a UTF-8 path; null when it is not valid UTF-8 or memory is short.
+WidePath ToWide(const char* path) {
+    WidePath wide(nullptr, &free);
     const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
-    if (n <= 0) {
-        return {};
+    if (n <= 1) {
+        return wide;
     }
-    std::wstring wide(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.data(), n);
-    wide.resize(static_cast<size_t>(n - 1));
+    wide.reset(static_cast<wchar_t*>(malloc(sizeof(wchar_t) * static_cast<size_t>(n))));
+    if (wide && MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.get(), n) != n) {
+        wide.reset();
+    }
     return wide;
+}
+
+// The Windows 95 family sets the top bit of GetVersion's answer.
+bool IsWindows9x() {
+    return (GetVersion() & 0x80000000u) != 0;
 }
 
 bool IsRegular(FILE* file) {
@@ -34,15 +44,20 @@ bool IsRegular(FILE* file) {
 
 InputResult OpenInputFile(const char* path, FILE** file) {
     *file = nullptr;
-    const std::wstring wide = WidePath(path);
-    if (wide.empty()) {
-        return InputCantOpen;
+    FILE* opened = nullptr;
+    if (IsWindows9x()) {
+        opened = fopen(path, "rb"); // no wide file calls there: ANSI names only
+    } else {
+        const WidePath wide = ToWide(path);
+        if (!wide) {
+            return InputCantOpen;
+        }
+        const DWORD attributes = GetFileAttributesW(wide.get());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            return InputNotRegular;
+        }
+        opened = _wfopen(wide.get(), L"rb");
     }
-    const DWORD attributes = GetFileAttributesW(wide.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        return InputNotRegular;
-    }
-    FILE* opened = _wfopen(wide.c_str(), L"rb");
     if (opened == nullptr) {
         return InputCantOpen;
     }

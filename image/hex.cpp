@@ -67,7 +67,8 @@ const char* DecodeRecord(const uint8_t* line, size_t length, Decoded* record) {
 
 // The state of one file being read.
 struct Reader {
-    const HexRecordVisitor& visit;
+    HexRecordVisitor visit;
+    void* context;
     uint32_t upperAddress = 0;
     bool ended = false;
 };
@@ -101,14 +102,14 @@ int ReadLine(Reader* reader, const uint8_t* line, size_t length, const char** wh
         return 0;
     }
     const uint32_t full = type == HexData ? reader->upperAddress << 16 | address : address;
-    return reader->visit(HexRecord{type, full, data, record.count});
+    return reader->visit(reader->context, HexRecord{type, full, data, record.count});
 }
 
 } // namespace
 
-int ReadHexText(const uint8_t* text, size_t size, const HexRecordVisitor& visit,
+int ReadHexText(const uint8_t* text, size_t size, HexRecordVisitor visit, void* context,
                 HexProblem* problem, bool* sawEndRecord) {
-    Reader reader{visit};
+    Reader reader{visit, context};
     size_t at = 0;
     if (size >= sizeof kByteOrderMark && memcmp(text, kByteOrderMark, sizeof kByteOrderMark) == 0) {
         at = sizeof kByteOrderMark;

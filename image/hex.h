@@ -10,7 +10,6 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 
 enum HexRecordType : uint8_t {
     HexData = 0x00,
@@ -35,14 +34,14 @@ struct HexProblem {
 };
 
 // Handed every valid record except types 01 and 04 (which the reader acts on itself) and
-// data records of length 0 (which add nothing). Returns 0 to go on; anything else stops
-// the reading and becomes ReadHexText's result.
-using HexRecordVisitor = std::function<int(const HexRecord& record)>;
+// data records of length 0 (which add nothing), with the caller's context. Returns 0 to go
+// on; anything else stops the reading and becomes ReadHexText's result.
+using HexRecordVisitor = int (*)(void* context, const HexRecord& record);
 
 constexpr int kHexDamaged = -1;
 
 // Reads the HEX text of size bytes. 0 when it was read to its end or its end-of-file
 // record; kHexDamaged for a damaged record (problem says where); or the visitor's stop
 // value. *sawEndRecord (may be null) tells whether an end-of-file record was found.
-int ReadHexText(const uint8_t* text, size_t size, const HexRecordVisitor& visit,
+int ReadHexText(const uint8_t* text, size_t size, HexRecordVisitor visit, void* context,
                 HexProblem* problem, bool* sawEndRecord);

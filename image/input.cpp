@@ -1,22 +1,42 @@
 #include "image/input.h"
 
-#include <algorithm>
 #include <climits>
-#include <memory>
+#include <cstdlib>
+#include <cstring>
 
 namespace {
 
-using File = std::unique_ptr<FILE, decltype(&fclose)>;
+// Closes the stream on every way out.
+struct OpenFile {
+    FILE* stream = nullptr;
+    OpenFile() = default;
+    OpenFile(const OpenFile&) = delete;
+    OpenFile& operator=(const OpenFile&) = delete;
+    ~OpenFile() {
+        if (stream != nullptr) {
+            fclose(stream);
+        }
+    }
+};
 
 // Reads until end of file or until more than limit bytes came; never more than limit + 1.
-InputResult ReadUpTo(FILE* file, size_t limit, std::vector<uint8_t>* bytes) {
-    bytes->clear();
-    uint8_t chunk[65536];
+InputResult ReadUpTo(FILE* file, size_t limit, InputBytes* bytes) {
+    size_t capacity = 0;
+    bytes->Reset(0, 0);
     for (;;) {
-        const size_t want = std::min(sizeof chunk, limit + 1 - bytes->size());
-        const size_t got = fread(chunk, 1, want, file);
-        bytes->insert(bytes->end(), chunk, chunk + got);
-        if (bytes->size() > limit) {
+        if (bytes->size == capacity) {
+            capacity = capacity == 0 ? 65536 : capacity * 2;
+            capacity = capacity > limit + 1 ? limit + 1 : capacity;
+            auto* grown = static_cast<uint8_t*>(realloc(bytes->data, capacity));
+            if (grown == nullptr) {
+                return InputReadError;
+            }
+            bytes->data = grown;
+        }
+        const size_t want = capacity - bytes->size;
+        const size_t got = fread(bytes->data + bytes->size, 1, want, file);
+        bytes->size += got;
+        if (bytes->size > limit) {
             return InputTooLarge;
         }
         if (got < want) {
@@ -27,32 +47,46 @@ InputResult ReadUpTo(FILE* file, size_t limit, std::vector<uint8_t>* bytes) {
 
 } // namespace
 
-InputResult ReadInputFile(const char* path, size_t limit, std::vector<uint8_t>* bytes) {
-    FILE* opened = nullptr;
-    const InputResult result = OpenInputFile(path, &opened);
-    if (result != InputOk) {
-        return result;
-    }
-    File file(opened, &fclose);
-    return ReadUpTo(file.get(), limit, bytes);
+InputBytes::~InputBytes() {
+    free(data);
 }
 
-InputResult ReadInputSlice(const char* path, uint64_t offset, size_t length,
-                           std::vector<uint8_t>* bytes) {
-    FILE* opened = nullptr;
-    const InputResult result = OpenInputFile(path, &opened);
+bool InputBytes::Reset(size_t newSize, uint8_t fill) {
+    free(data);
+    data = nullptr;
+    size = 0;
+    if (newSize == 0) {
+        return true;
+    }
+    data = static_cast<uint8_t*>(malloc(newSize));
+    if (data == nullptr) {
+        return false;
+    }
+    memset(data, fill, newSize);
+    size = newSize;
+    return true;
+}
+
+InputResult ReadInputFile(const char* path, size_t limit, InputBytes* bytes) {
+    OpenFile file;
+    const InputResult result = OpenInputFile(path, &file.stream);
+    return result != InputOk ? result : ReadUpTo(file.stream, limit, bytes);
+}
+
+InputResult ReadInputSlice(const char* path, uint64_t offset, size_t length, InputBytes* bytes) {
+    OpenFile file;
+    const InputResult result = OpenInputFile(path, &file.stream);
     if (result != InputOk) {
         return result;
     }
-    File file(opened, &fclose);
     if (offset > static_cast<uint64_t>(LONG_MAX) ||
-        fseek(file.get(), static_cast<long>(offset), SEEK_SET) != 0) {
+        fseek(file.stream, static_cast<long>(offset), SEEK_SET) != 0) {
         return InputReadError;
     }
-    const InputResult read = ReadUpTo(file.get(), length, bytes);
-    if (read == InputReadError || (read == InputOk && bytes->size() < length)) {
+    const InputResult read = ReadUpTo(file.stream, length, bytes);
+    if (read == InputReadError || (read == InputOk && bytes->size < length)) {
         return InputReadError;
     }
-    bytes->resize(length); // a file going on behind the slice is fine
+    bytes->size = length; // a file going on behind the slice is fine
     return InputOk;
 }

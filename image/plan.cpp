@@ -5,7 +5,8 @@
 #include "image/input.h"
 
 #include <algorithm>
-#include <vector>
+#include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -14,10 +15,10 @@ constexpr uint32_t kWord = 4;
 constexpr size_t kHexSpan = kHexWindowLast - kHexWindowFirst + 1 + kRawBlockSize;
 
 // The image from kFlashBase, 0xFF where the file gives nothing, a multiple of a block.
-std::vector<uint8_t> image;
+InputBytes image;
 // HEX: one flag per byte of image that the file gives. Raw: empty, every byte up to
 // rawEnd is given.
-std::vector<uint8_t> given;
+InputBytes given;
 size_t rawEnd = 0;
 size_t nextChunk = 0;
 PlanSummary summary;
@@ -32,6 +33,24 @@ size_t RoundUp(size_t value, size_t unit) {
     return (value + unit - 1) / unit * unit;
 }
 
+// The raw bytes padded with 0xFF to whole blocks; rawEnd marks the file's end, rounded up
+// to a word.
+bool PadRawImage() {
+    rawEnd = RoundUp(image.size, kWord);
+    const size_t padded = RoundUp(image.size, kRawBlockSize);
+    if (padded == image.size) {
+        return true;
+    }
+    auto* grown = static_cast<uint8_t*>(realloc(image.data, padded));
+    if (grown == nullptr) {
+        return false;
+    }
+    image.data = grown;
+    memset(image.data + image.size, 0xFF, padded - image.size);
+    image.size = padded;
+    return true;
+}
+
 PlanResult LoadRaw(const char* path) {
     const EmbeddedImage& embedded = GetEmbeddedImage();
     InputResult read = InputOk;
@@ -42,41 +61,45 @@ PlanResult LoadRaw(const char* path) {
         read = ReadInputSlice(path, static_cast<uint64_t>(embedded.imageOffset),
                               static_cast<size_t>(embedded.imageLength), &image);
         uint8_t chain = 0;
-        for (size_t at = 0; read == InputOk && at < image.size(); at += kRawBlockSize) {
-            const size_t n = std::min<size_t>(kRawBlockSize, image.size() - at);
-            DescrambleBlock(image.data() + at, static_cast<uint32_t>(n), &chain);
+        for (size_t at = 0; read == InputOk && at < image.size; at += kRawBlockSize) {
+            const size_t n = std::min<size_t>(kRawBlockSize, image.size - at);
+            DescrambleBlock(image.data + at, static_cast<uint32_t>(n), &chain);
         }
     } else {
         read = ReadInputFile(path, kMaxRawImageSize, &image);
     }
-    rawEnd = RoundUp(image.size(), kWord);
-    image.resize(RoundUp(image.size(), kRawBlockSize), 0xFF);
+    if (read == InputOk && !PadRawImage()) {
+        read = InputReadError;
+    }
     return FromInput(read);
 }
 
+// Places a data record that starts in the window; counts those that do not.
+int PlaceHexRecord(void* /*context*/, const HexRecord& record) {
+    if (record.type != HexData) {
+        return 0;
+    }
+    if (record.address < kHexWindowFirst || record.address > kHexWindowLast) {
+        ++summary.recordsOutside;
+        return 0;
+    }
+    const size_t at = record.address - kHexWindowFirst;
+    memcpy(image.data + at, record.data, static_cast<size_t>(record.length));
+    memset(given.data + at, 1, static_cast<size_t>(record.length));
+    return 0;
+}
+
 PlanResult LoadHex(const char* path) {
-    std::vector<uint8_t> text;
+    InputBytes text;
     const PlanResult read = FromInput(ReadInputFile(path, kMaxHexFileSize, &text));
     if (read != PlanResult::Ok) {
         return read;
     }
-    image.assign(kHexSpan, 0xFF);
-    given.assign(kHexSpan, 0);
-    auto place = [](const HexRecord& record) {
-        if (record.type != HexData) {
-            return 0;
-        }
-        if (record.address < kHexWindowFirst || record.address > kHexWindowLast) {
-            ++summary.recordsOutside;
-            return 0;
-        }
-        const size_t at = record.address - kHexWindowFirst;
-        std::copy_n(record.data, record.length, image.begin() + static_cast<long>(at));
-        std::fill_n(given.begin() + static_cast<long>(at), record.length, 1);
-        return 0;
-    };
+    if (!image.Reset(kHexSpan, 0xFF) || !given.Reset(kHexSpan, 0)) {
+        return PlanResult::CantOpen;
+    }
     HexProblem problem;
-    if (ReadHexText(text.data(), text.size(), place, &problem, nullptr) != 0) {
+    if (ReadHexText(text.data, text.size, PlaceHexRecord, nullptr, &problem, nullptr) != 0) {
         summary.damagedLine = problem.line;
         summary.problem = problem.why;
         return PlanResult::Invalid;
@@ -88,21 +111,23 @@ PlanResult LoadHex(const char* path) {
 bool ChunkRange(size_t chunk, size_t* first, size_t* end) {
     const size_t start = chunk * kRawBlockSize;
     const size_t stop = start + kRawBlockSize;
-    if (given.empty()) {
+    if (given.data == nullptr) {
         *first = start;
         *end = std::min(stop, rawEnd);
         return *first < *end;
     }
-    const auto from = given.begin() + static_cast<long>(start);
-    const auto to = given.begin() + static_cast<long>(stop);
-    const auto head = std::find(from, to, 1);
+    const uint8_t* from = given.data + start;
+    const uint8_t* to = given.data + stop;
+    const uint8_t* head = std::find(from, to, 1);
     if (head == to) {
         return false;
     }
-    const auto tail =
-        std::find(std::make_reverse_iterator(to), std::make_reverse_iterator(head), 1);
-    *first = static_cast<size_t>(head - given.begin()) / kWord * kWord;
-    *end = RoundUp(static_cast<size_t>(tail.base() - given.begin()), kWord);
+    const uint8_t* tail = to;
+    while (tail[-1] == 0) {
+        --tail;
+    }
+    *first = static_cast<size_t>(head - given.data) / kWord * kWord;
+    *end = RoundUp(static_cast<size_t>(tail - given.data), kWord);
     return true;
 }
 
@@ -125,9 +150,9 @@ PlanResult OpenWritePlan(const char* path, ImageFormat format) {
     PlanResult result = raw ? LoadRaw(path) : LoadHex(path);
     if (result == PlanResult::Ok) {
         Summarise();
+        // Nothing to write (an empty file, or no HEX data in the window) is no image.
         if (summary.blocks == 0) {
-            result =
-                PlanResult::Invalid; // nothing to write: an empty file, or no data in the window
+            result = PlanResult::Invalid;
         }
     }
     if (result != PlanResult::Ok) {
@@ -137,12 +162,12 @@ PlanResult OpenWritePlan(const char* path, ImageFormat format) {
 }
 
 bool NextPlanBlock(PlanBlock* block) {
-    const size_t chunks = image.size() / kRawBlockSize;
+    const size_t chunks = image.size / kRawBlockSize;
     size_t first = 0;
     size_t end = 0;
     while (nextChunk < chunks) {
         if (ChunkRange(nextChunk++, &first, &end)) {
-            const uint8_t* data = image.data() + first;
+            const uint8_t* data = image.data + first;
             block->address = kFlashBase + static_cast<uint32_t>(first);
             block->length = static_cast<uint32_t>(end - first);
             block->data = data;
@@ -159,8 +184,8 @@ const PlanSummary& GetPlanSummary() {
 }
 
 void CloseWritePlan() {
-    image = {};
-    given = {};
+    image.Reset(0, 0);
+    given.Reset(0, 0);
     rawEnd = 0;
     nextChunk = 0;
 }

@@ -366,6 +366,14 @@ TEST_F(DeviceRun, HexRecordsAtOddAddressesInAnyOrder) {
     EXPECT_EQ(Run(WriteScratchText("odd.HEX", text), "HEX"), kResultOk);
     ExpectFlash(expected);
     EXPECT_EQ(DevGetState().counters.blocksWritten, 5u);
+    std::vector<std::string> addresses; // "address 0x08000100", in the order sent
+    for (const DevFrame& f : DevTranscript()) {
+        if (f.dir == DevDir::HostToDevice && f.note.rfind("address ", 0) == 0) {
+            addresses.push_back(f.note);
+        }
+    }
+    ASSERT_EQ(addresses.size(), 5u);
+    EXPECT_TRUE(std::is_sorted(addresses.begin(), addresses.end()));
     ExpectProtected();
 }
 

@@ -30,15 +30,18 @@ struct Outcome {
 Outcome Read(const std::string& text, int stopAt = 0) {
     std::unique_ptr<uint8_t[]> exact(new uint8_t[text.size() + 1]);
     memcpy(exact.get(), text.data(), text.size());
-    Outcome out;
-    out.result = ReadHexText(
-        exact.get(), text.size(),
-        [&](const HexRecord& r) {
-            out.records.push_back({r.type, r.address, {r.data, r.data + r.length}});
-            return static_cast<int>(out.records.size()) == stopAt ? 7 : 0;
-        },
-        &out.problem, &out.sawEnd);
-    return out;
+    struct Context {
+        Outcome out;
+        int stopAt;
+    } context{{}, stopAt};
+    auto visit = [](void* c, const HexRecord& r) {
+        auto* context = static_cast<Context*>(c);
+        context->out.records.push_back({r.type, r.address, {r.data, r.data + r.length}});
+        return static_cast<int>(context->out.records.size()) == context->stopAt ? 7 : 0;
+    };
+    context.out.result = ReadHexText(exact.get(), text.size(), visit, &context,
+                                     &context.out.problem, &context.out.sawEnd);
+    return context.out;
 }
 
 std::string Record(uint8_t type, uint16_t address, const std::vector<uint8_t>& data) {

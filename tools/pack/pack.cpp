@@ -80,13 +80,22 @@ PackResult CheckRecord(const HexRecord& record, Bytes* image, std::string* messa
     return PackOk;
 }
 
-PackResult ReadHexRecords(const Bytes& text, Bytes* image, std::string* message) {
+// Where ReadHexRecords keeps its output while the reader calls back.
+struct HexTarget {
+    Bytes* image;
+    std::string* message;
+};
+
+int VisitRecord(void* context, const HexRecord& record) {
+    auto* target = static_cast<HexTarget*>(context);
+    return CheckRecord(record, target->image, target->message);
+}
+
+PackResult ReadHexRecords(const InputBytes& text, Bytes* image, std::string* message) {
+    HexTarget target{image, message};
     HexProblem problem;
     bool sawEnd = false;
-    const int read = ReadHexText(
-        text.data(), text.size(),
-        [&](const HexRecord& record) { return CheckRecord(record, image, message); }, &problem,
-        &sawEnd);
+    const int read = ReadHexText(text.data, text.size, VisitRecord, &target, &problem, &sawEnd);
     if (read == kHexDamaged) {
         return Fail(message, PackRefused,
                     "damaged HEX record on line " + std::to_string(problem.line) + ": " +
@@ -99,6 +108,19 @@ PackResult ReadHexRecords(const Bytes& text, Bytes* image, std::string* message)
         return Fail(message, PackRefused,
                     "HEX file ends without its end-of-file record (:00000001FF); is it "
                     "truncated?");
+    }
+    return PackOk;
+}
+
+// Reads a regular file of at most limit bytes into held.
+PackResult ReadInput(const char* path, size_t limit, InputBytes* held, std::string* message) {
+    const InputResult read = ReadInputFile(path, limit, held);
+    if (read == InputTooLarge) {
+        return Fail(message, PackRefused,
+                    std::string(path) + " is larger than " + std::to_string(limit) + " bytes");
+    }
+    if (read != InputOk) {
+        return Fail(message, PackIoError, InputFailure(read, path));
     }
     return PackOk;
 }
@@ -131,20 +153,17 @@ PackResult CheckDescription(const std::string& description, std::string* message
 }
 
 PackResult ReadWholeFile(const char* path, size_t limit, Bytes* bytes, std::string* message) {
-    const InputResult read = ReadInputFile(path, limit, bytes);
-    if (read == InputTooLarge) {
-        return Fail(message, PackRefused,
-                    std::string(path) + " is larger than " + std::to_string(limit) + " bytes");
+    InputBytes held;
+    const PackResult read = ReadInput(path, limit, &held, message);
+    if (read == PackOk) {
+        bytes->assign(held.data, held.data + held.size);
     }
-    if (read != InputOk) {
-        return Fail(message, PackIoError, InputFailure(read, path));
-    }
-    return PackOk;
+    return read;
 }
 
 PackResult LoadHexImage(const char* path, Bytes* image, std::string* message) {
-    Bytes text;
-    const PackResult read = ReadWholeFile(path, kMaxHexTextSize, &text, message);
+    InputBytes text;
+    const PackResult read = ReadInput(path, kMaxHexTextSize, &text, message);
     if (read != PackOk) {
         return read;
     }
@@ -158,16 +177,13 @@ PackResult LoadHexImage(const char* path, Bytes* image, std::string* message) {
 }
 
 PackResult LoadRawImage(const char* path, Bytes* image, std::string* message) {
-    const InputResult read = ReadInputFile(path, kFlashMaxSize, image);
-    if (read == InputTooLarge) {
+    const PackResult read = ReadWholeFile(path, kFlashMaxSize, image, message);
+    if (read == PackRefused) {
         return Fail(message, PackRefused,
                     std::string(path) + ": the image is larger than FLASH (" +
                         std::to_string(kFlashMaxSize) + " bytes)");
     }
-    if (read != InputOk) {
-        return Fail(message, PackIoError, InputFailure(read, path));
-    }
-    return PackOk;
+    return read;
 }
 
 void PadToBlocks(Bytes* image) {
@@ -252,10 +268,12 @@ PackResult ExtractImage(const char* path, Bytes* image, std::string* message) {
     if (found != PackOk) {
         return found;
     }
+    InputBytes stored;
     if (info.imageLength > kFlashMaxSize ||
-        ReadInputSlice(path, info.imageOffset, info.imageLength, image) != InputOk) {
+        ReadInputSlice(path, info.imageOffset, info.imageLength, &stored) != InputOk) {
         return Fail(message, PackIoError, std::string("cannot read the image from ") + path);
     }
+    image->assign(stored.data, stored.data + stored.size);
     uint8_t chain = 0;
     for (size_t at = 0; at < image->size(); at += kImageBlock) {
         const size_t block = std::min<size_t>(kImageBlock, image->size() - at);
