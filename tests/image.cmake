@@ -7,6 +7,10 @@ zuva_add_gtest(test_pack SOURCES ${CMAKE_CURRENT_LIST_DIR}/unit/test_pack.cpp
         ${CMAKE_CURRENT_LIST_DIR}/device/run_files.cpp
         ${CMAKE_CURRENT_LIST_DIR}/device/special_files_${ZUVA_PLATFORM}.cpp
     LIBS zuva_pack LABELS unit)
+if(WIN32)
+    zuva_add_gtest(test_input_win32 SOURCES ${CMAKE_CURRENT_LIST_DIR}/unit/test_input_win32.cpp
+        LIBS zuva_image LABELS unit)
+endif()
 
 # zuva-pack as a process, against HEX and binary files from the ARM toolchain. On the
 # Windows lane zuva-pack.exe runs under Wine through the emulator.
