@@ -1,9 +1,12 @@
 # Image sources and the packer.
 zuva_add_gtest(test_hex SOURCES ${CMAKE_CURRENT_LIST_DIR}/unit/test_hex.cpp
     LIBS zuva_image LABELS unit)
+zuva_add_gtest(test_description SOURCES ${CMAKE_CURRENT_LIST_DIR}/unit/test_description.cpp
+    LIBS zuva_image LABELS unit)
 zuva_add_gtest(test_embedded SOURCES ${CMAKE_CURRENT_LIST_DIR}/unit/test_embedded.cpp
     LIBS zuva_image LABELS unit)
 zuva_add_gtest(test_pack SOURCES ${CMAKE_CURRENT_LIST_DIR}/unit/test_pack.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/unit/test_pack_output_${ZUVA_PLATFORM}.cpp
     LIBS zuva_pack LABELS unit)
 
 # zuva-pack as a process, against HEX and binary files from the ARM toolchain. On the

@@ -1,5 +1,7 @@
 #include "tools/pack/pack.h"
 
+#include "cli/console.h"
+#include "image/description.h"
 #include "image/embedded.h"
 #include "image/hex.h"
 
@@ -142,7 +144,7 @@ PackResult CheckDescription(const std::string& description, std::string* message
     }
     for (const char c : description) {
         const auto code = static_cast<unsigned char>(c);
-        if (code < 0x20 || code == 0x7F) {
+        if (IsDescriptionControl(code)) {
             return Fail(message, PackRefused,
                         "description must be one line without control characters (found "
                         "character code " +
@@ -150,6 +152,20 @@ PackResult CheckDescription(const std::string& description, std::string* message
         }
     }
     return PackOk;
+}
+
+PackResult EncodeDescription(const std::string& utf8, std::string* stored, std::string* message) {
+    uint32_t refused = 0;
+    if (DescriptionFromUtf8(utf8, stored, &refused) != 0) {
+        char code[16];
+        snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(refused));
+        return Fail(message, PackRefused,
+                    refused == 0xFFFFFFFF
+                        ? std::string("description is not UTF-8 text")
+                        : "description holds " + std::string(code) +
+                              ", which the window's code page (Windows-1252) cannot show");
+    }
+    return CheckDescription(*stored, message);
 }
 
 PackResult ReadWholeFile(const char* path, Bytes* bytes, std::string* message) {
@@ -244,7 +260,7 @@ PackResult BuildUpdater(const Bytes& exe, const Bytes& image, const std::string&
 }
 
 PackResult ReadUpdaterInfo(const char* path, UpdaterInfo* info, std::string* message) {
-    if (File probe(fopen(path, "rb"), &fclose); !probe) {
+    if (File probe(OpenFileUtf8(path, "rb"), &fclose); !probe) {
         return Fail(message, PackIoError, std::string("cannot open ") + path);
     }
     if (LoadEmbeddedImage(path) != 0) {
@@ -263,7 +279,7 @@ PackResult ExtractImage(const char* path, Bytes* image, std::string* message) {
     if (found != PackOk) {
         return found;
     }
-    File file(fopen(path, "rb"), &fclose);
+    File file(OpenFileUtf8(path, "rb"), &fclose);
     image->assign(info.imageLength, 0);
     if (!file || fseek(file.get(), static_cast<long>(info.imageOffset), SEEK_SET) != 0 ||
         fread(image->data(), 1, image->size(), file.get()) != image->size()) {
@@ -277,25 +293,11 @@ PackResult ExtractImage(const char* path, Bytes* image, std::string* message) {
     return PackOk;
 }
 
-PackResult WriteFileAtomically(const char* path, const Bytes& bytes, std::string* message) {
-    const std::string temporary = std::string(path) + ".zuva-pack-tmp";
-    FILE* file = fopen(temporary.c_str(), "wb");
-    if (file == nullptr) {
-        return Fail(message, PackIoError, "cannot create " + temporary);
-    }
-    const bool written =
-        bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    const bool closed = fclose(file) == 0;
-    if (written && closed && MoveIntoPlace(temporary.c_str(), path) == 0) {
-        return PackOk;
-    }
-    remove(temporary.c_str());
-    return Fail(message, PackIoError, std::string("cannot write ") + path);
-}
-
-PackResult PackUpdater(const char* exePath, const char* imagePath, const std::string& description,
-                       const char* outputPath, std::string* message) {
-    PackResult result = CheckDescription(description, message);
+PackResult PackUpdater(const char* exePath, const char* imagePath,
+                       const std::string& utf8Description, const char* outputPath,
+                       std::string* message) {
+    std::string description;
+    PackResult result = EncodeDescription(utf8Description, &description, message);
     Bytes exe;
     if (result == PackOk) {
         result = ReadWholeFile(exePath, &exe, message);
@@ -305,7 +307,8 @@ PackResult PackUpdater(const char* exePath, const char* imagePath, const std::st
         // Refused rather than replaced: stacking or swapping images is easy to do by
         // mistake, and the plain ZuvaFlash.exe is what every updater should start from.
         return Fail(message, PackRefused,
-                    std::string(exePath) + " already carries an image (\"" + existing.description +
+                    std::string(exePath) + " already carries an image (\"" +
+                        DescriptionForTerminal(existing.description.c_str()) +
                         "\"); pack from the plain ZuvaFlash.exe");
     }
     Bytes image;
