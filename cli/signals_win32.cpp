@@ -30,3 +30,7 @@ bool InterruptRequested() {
 bool StderrIsTerminal() {
     return _isatty(_fileno(stderr)) != 0;
 }
+
+bool StdoutGone() {
+    return false;
+}

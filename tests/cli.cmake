@@ -7,7 +7,8 @@ zuva_add_gtest(test_cli_args
 # End to end on Linux: the program against zuva-devsim over a pty, one simulator per case.
 if(NOT CMAKE_CROSSCOMPILING AND TARGET zuva-devsim AND TARGET zuva-pack)
     foreach(case raw-64k com-name auto-port progress-bar toolchain-hex updater failure-classes
-                 local-failures ctrl-c fd-leaks)
+                 local-failures ctrl-c fd-leaks stop-signals lost-output hostile-description
+                 tty-restored devsim-outputs)
         add_test(NAME cli_e2e.${case}
             COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/e2e/test_cli_devsim.sh
                     ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} ${case})
