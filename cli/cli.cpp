@@ -159,7 +159,7 @@ int ChoosePort(const char* given, std::string* portPath) {
 
 // For the bar's byte figures only: 0 when the file cannot be read (the run then says why).
 uint64_t FileSize(const char* path) {
-    FILE* file = OpenFileUtf8(path, "rb");
+    FILE* file = std::fopen(path, "rb");
     if (file == nullptr) {
         return 0;
     }
@@ -171,7 +171,7 @@ uint64_t FileSize(const char* path) {
 // Loads the updater's image (its description is printed through the callback).
 // kResultOk, or the class to end with after telling why.
 ResultCode LoadUpdater(const char* path) {
-    FILE* probe = OpenFileUtf8(path, "rb");
+    FILE* probe = std::fopen(path, "rb");
     if (probe == nullptr) {
         std::fprintf(stderr, "zuva-flash: %s cannot be opened\n", path);
         return kResultCantOpenFile;

@@ -21,9 +21,6 @@ inline std::vector<char*> ArgumentPointers(std::vector<std::string>& arguments) 
     return pointers;
 }
 
-// fopen by a UTF-8 name (by the wide name on Windows).
-FILE* OpenFileUtf8(const char* path, const char* mode);
-
 // POSIX: a standard descriptor (0, 1, 2) that the caller left closed gets /dev/null,
 // opened read-only, so that no file or port opened later lands on it and a write meant for
 // stdout still fails instead of going into that file. Elsewhere nothing.

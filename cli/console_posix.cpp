@@ -9,10 +9,6 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) {
     return std::vector<std::string>(argv, argv + argc);
 }
 
-FILE* OpenFileUtf8(const char* path, const char* mode) {
-    return std::fopen(path, mode);
-}
-
 void ReserveStandardStreams() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {

@@ -18,17 +18,6 @@ std::string ToUtf8(const wchar_t* wide) {
     return text;
 }
 
-std::wstring ToWide(const char* utf8) {
-    int size = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
-    if (size <= 0) {
-        return std::wstring();
-    }
-    std::wstring text(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8, -1, text.data(), size);
-    text.resize(static_cast<size_t>(size - 1));
-    return text;
-}
-
 } // namespace
 
 std::vector<std::string> Utf8Arguments(int argc, char** argv) {
@@ -47,16 +36,6 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) {
     }
     LocalFree(wide);
     return arguments;
-}
-
-FILE* OpenFileUtf8(const char* path, const char* mode) {
-    std::wstring widePath = ToWide(path);
-    std::wstring wideMode = ToWide(mode);
-    if (widePath.empty() || wideMode.empty()) {
-        errno = ENOENT;
-        return nullptr;
-    }
-    return _wfopen(widePath.c_str(), wideMode.c_str());
 }
 
 void ReserveStandardStreams() {}

@@ -1,5 +1,4 @@
 // zuva-pack's output on Windows: devices and folders refused, any file name written.
-#include "cli/console.h"
 #include "tools/pack/pack.h"
 
 #include <gtest/gtest.h>
@@ -14,7 +13,8 @@ TEST(PackOutput, DevicesAndFoldersAreRefused) {
     const fs::path dir = fs::temp_directory_path() / "zuva-pack-out";
     fs::create_directories(dir);
     std::string message;
-    for (std::string path : {std::string("NUL"), std::string("CON"), dir.string()}) {
+    for (std::string path : {std::string("NUL"), std::string("con.exe"), std::string("COM1"),
+                             dir.string() + "\\nul.txt", dir.string()}) {
         EXPECT_EQ(PackIoError, WriteFileAtomically(path.c_str(), Bytes(10, 1), &message)) << path;
         EXPECT_NE(message.find("left as it is"), std::string::npos) << message;
     }
@@ -32,7 +32,7 @@ TEST(PackOutput, NamesOutsideTheAnsiCodePage) {
     for (int round = 0; round < 2; ++round) { // new, then replaced
         ASSERT_EQ(PackOk, WriteFileAtomically(path.c_str(), bytes, &message)) << message;
     }
-    FILE* file = OpenFileUtf8(path.c_str(), "rb");
+    FILE* file = _wfopen(fs::u8path(path).c_str(), L"rb");
     ASSERT_NE(file, nullptr);
     Bytes got(1000);
     got.resize(std::fread(got.data(), 1, got.size(), file));

@@ -4,6 +4,8 @@
 #include "tools/pack/pack.h"
 
 #include <algorithm>
+#include <cwctype>
+#include <initializer_list>
 #include <windows.h>
 
 namespace {
@@ -23,9 +25,31 @@ std::wstring ToWide(const std::string& utf8) {
     return wide;
 }
 
+// CON, PRN, AUX, NUL, COM1 to COM9 and LPT1 to LPT9 name devices in every folder and with
+// any extension ("nul.exe" too); such a name is never a file to replace.
+bool IsDeviceName(const std::wstring& wide) {
+    size_t start = wide.find_last_of(L"\\/:");
+    std::wstring name = wide.substr(start == std::wstring::npos ? 0 : start + 1);
+    name = name.substr(0, name.find_first_of(L". "));
+    for (wchar_t& c : name) {
+        c = static_cast<wchar_t>(towupper(c));
+    }
+    for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL"}) {
+        if (name == device) {
+            return true;
+        }
+    }
+    return name.size() == 4 &&
+           (name.compare(0, 3, L"COM") == 0 || name.compare(0, 3, L"LPT") == 0) &&
+           name[3] >= L'1' && name[3] <= L'9';
+}
+
 // Only a new name or a file on disk is replaced: not a directory, and not a device such as
 // NUL, CON or COM1, nor a pipe (GetFileType tells them apart once opened).
 PackResult CheckTarget(const std::string& path, const std::wstring& wide, std::string* message) {
+    if (IsDeviceName(wide)) {
+        return Fail(message, path + " names a device, not a regular file; it is left as it is");
+    }
     DWORD attributes = GetFileAttributesW(wide.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return Fail(message, path + " is a directory, not a regular file; it is left as it is");

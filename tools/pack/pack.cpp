@@ -1,6 +1,5 @@
 #include "tools/pack/pack.h"
 
-#include "cli/console.h"
 #include "image/description.h"
 #include "image/embedded.h"
 #include "image/hex.h"
@@ -260,7 +259,7 @@ PackResult BuildUpdater(const Bytes& exe, const Bytes& image, const std::string&
 }
 
 PackResult ReadUpdaterInfo(const char* path, UpdaterInfo* info, std::string* message) {
-    if (File probe(OpenFileUtf8(path, "rb"), &fclose); !probe) {
+    if (File probe(fopen(path, "rb"), &fclose); !probe) {
         return Fail(message, PackIoError, std::string("cannot open ") + path);
     }
     if (LoadEmbeddedImage(path) != 0) {
@@ -279,7 +278,7 @@ PackResult ExtractImage(const char* path, Bytes* image, std::string* message) {
     if (found != PackOk) {
         return found;
     }
-    File file(OpenFileUtf8(path, "rb"), &fclose);
+    File file(fopen(path, "rb"), &fclose);
     image->assign(info.imageLength, 0);
     if (!file || fseek(file.get(), static_cast<long>(info.imageOffset), SEEK_SET) != 0 ||
         fread(image->data(), 1, image->size(), file.get()) != image->size()) {
