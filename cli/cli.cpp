@@ -80,6 +80,9 @@ void EndProgress() {
     }
 }
 
+// The result line once printed: repeated on stderr if stdout does not take it.
+const char* resultLine = nullptr;
+
 // Whether stdout went away during the run; looked at every kStdoutCheckSeconds at most,
 // since the callback comes several times per HEX record. Stays true.
 struct OutputWatch {
@@ -183,9 +186,6 @@ ResultCode LoadUpdater(const char* path) {
     }
     return kResultOk;
 }
-
-// The result line once printed: repeated on stderr if stdout does not take it.
-const char* resultLine = nullptr;
 
 int Finish(ResultCode result) {
     EndProgress();

@@ -153,20 +153,6 @@ PackResult CheckDescription(const std::string& description, std::string* message
     return PackOk;
 }
 
-PackResult EncodeDescription(const std::string& utf8, std::string* stored, std::string* message) {
-    uint32_t refused = 0;
-    if (DescriptionFromUtf8(utf8, stored, &refused) != 0) {
-        char code[16];
-        snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(refused));
-        return Fail(message, PackRefused,
-                    refused == 0xFFFFFFFF
-                        ? std::string("description is not UTF-8 text")
-                        : "description holds " + std::string(code) +
-                              ", which the window's code page (Windows-1252) cannot show");
-    }
-    return CheckDescription(*stored, message);
-}
-
 PackResult ReadWholeFile(const char* path, Bytes* bytes, std::string* message) {
     File file(fopen(path, "rb"), &fclose);
     if (!file) {
@@ -256,6 +242,20 @@ PackResult BuildUpdater(const Bytes& exe, const Bytes& image, const std::string&
     ToLittleEndian(imageOffset + imageLength, trailer + 8);
     updater->insert(updater->end(), trailer, trailer + kTrailerSize);
     return PackOk;
+}
+
+PackResult EncodeDescription(const std::string& utf8, std::string* stored, std::string* message) {
+    uint32_t refused = 0;
+    if (DescriptionFromUtf8(utf8, stored, &refused) != 0) {
+        char code[16];
+        snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(refused));
+        return Fail(message, PackRefused,
+                    refused == 0xFFFFFFFF
+                        ? std::string("description is not UTF-8 text")
+                        : "description holds " + std::string(code) +
+                              ", which the window's code page (Windows-1252) cannot show");
+    }
+    return CheckDescription(*stored, message);
 }
 
 PackResult ReadUpdaterInfo(const char* path, UpdaterInfo* info, std::string* message) {

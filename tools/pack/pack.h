@@ -33,11 +33,6 @@ struct UpdaterInfo {
 // single-line field.
 PackResult CheckDescription(const std::string& description, std::string* message);
 
-// The stored description (Windows-1252, the window's code page) for one given in UTF-8;
-// refuses characters that code page lacks, text that is not UTF-8, and what
-// CheckDescription refuses.
-PackResult EncodeDescription(const std::string& utf8, std::string* stored, std::string* message);
-
 // Reads a whole file. PackIoError when it cannot be opened or read.
 PackResult ReadWholeFile(const char* path, Bytes* bytes, std::string* message);
 
@@ -57,6 +52,11 @@ void PadToBlocks(Bytes* image);
 // CheckDescription; exe must not carry an image already.
 PackResult BuildUpdater(const Bytes& exe, const Bytes& image, const std::string& description,
                         Bytes* updater, std::string* message);
+
+// The stored description (Windows-1252, the window's code page) for one given in UTF-8;
+// refuses characters that code page lacks, text that is not UTF-8, and what
+// CheckDescription refuses.
+PackResult EncodeDescription(const std::string& utf8, std::string* stored, std::string* message);
 
 // Reads an updater's trailer and description with the programmer's own loader.
 // PackRefused when the file carries no image.
