@@ -374,7 +374,7 @@ int Run(int argc, char** argv) {
 } // namespace
 
 int RunCli(int argc, char** argv) {
-    ReserveStandardStreams();
+    PrepareStandardStreams();
     std::vector<std::string> arguments = Utf8Arguments(argc, argv);
     int status = Run(argc, ArgumentPointers(arguments).data());
     // The result line, and help, version or the port list: unread output is a failure.

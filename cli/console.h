@@ -23,8 +23,9 @@ inline std::vector<char*> ArgumentPointers(std::vector<std::string>& arguments) 
 
 // POSIX: a standard descriptor (0, 1, 2) that the caller left closed gets /dev/null,
 // opened read-only, so that no file or port opened later lands on it and a write meant for
-// stdout still fails instead of going into that file. Elsewhere nothing.
-void ReserveStandardStreams();
+// stdout still fails instead of going into that file. Windows: the tools print UTF-8, so a
+// console's output code page is UTF-8 until the process exits (then restored).
+void PrepareStandardStreams();
 
 // Flushes stdout and reports whether everything written to it since the start arrived.
 // 0 when it did; otherwise 1 after a message on stderr ("TOOL: cannot write to stdout:

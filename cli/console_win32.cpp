@@ -1,6 +1,7 @@
 #include "cli/console.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <windows.h>
 #include <shellapi.h>
@@ -38,7 +39,20 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) {
     return arguments;
 }
 
-void ReserveStandardStreams() {}
+namespace {
+UINT consoleCodePage = 0; // the console's own output code page, while it is replaced
+
+void RestoreConsoleCodePage() {
+    SetConsoleOutputCP(consoleCodePage);
+}
+} // namespace
+
+void PrepareStandardStreams() {
+    consoleCodePage = GetConsoleOutputCP(); // 0 without a console
+    if (consoleCodePage != 0 && consoleCodePage != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
+        std::atexit(RestoreConsoleCodePage);
+    }
+}
 
 int FinishStdout(const char* tool) {
     errno = 0;

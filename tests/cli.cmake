@@ -31,3 +31,13 @@ if(WIN32 AND CMAKE_CROSSCOMPILING AND TARGET zuva-pack)
     set_tests_properties(cli_wine_devsim PROPERTIES LABELS win32 TIMEOUT 300
         SKIP_RETURN_CODE 77 RESOURCE_LOCK wine_com_ports)
 endif()
+
+# Under Wine: file names outside the ANSI code page and a Windows-1252 description.
+if(WIN32 AND CMAKE_CROSSCOMPILING AND TARGET zuva-pack)
+    add_test(NAME names_wine
+        COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/win32/test_names_wine.sh
+                ${CMAKE_CURRENT_LIST_DIR}/win32/wine-run.sh ${ZUVA_WINEPREFIX}
+                $<TARGET_FILE:zuva-flash> $<TARGET_FILE:zuva-pack> ${CMAKE_SOURCE_DIR})
+    set_tests_properties(names_wine PROPERTIES LABELS win32 TIMEOUT 120
+        SKIP_RETURN_CODE 77 RESOURCE_LOCK wine_com_ports)
+endif()

@@ -290,7 +290,7 @@ int Prepare(Options* o) {
 } // namespace
 
 int main(int argc, char** argv) {
-    ReserveStandardStreams();
+    PrepareStandardStreams();
     Options o;
     int r = ParseArgs(argc, argv, &o);
     if (r != 0) {

@@ -151,7 +151,7 @@ int Run(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
-    ReserveStandardStreams();
+    PrepareStandardStreams();
     std::vector<std::string> arguments = Utf8Arguments(argc, argv);
     const int result = Run(argc, ArgumentPointers(arguments).data());
     // A result nobody received is a failure, whatever the work itself came to.
