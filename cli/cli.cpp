@@ -190,8 +190,8 @@ ResultCode LoadUpdater(const char* path) {
 int Finish(ResultCode result) {
     EndProgress();
     if (output.lost && result != kResultOk) {
-        std::fprintf(stderr, "zuva-flash: stdout went away; the run was stopped and the "
-                             "device is left unprotected\n");
+        std::fprintf(stderr, "zuva-flash: stdout cannot take the result; the run was "
+                             "stopped and the device is left unprotected\n");
         return kExitOutputLost;
     }
     bool interrupted = InterruptRequested();

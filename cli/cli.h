@@ -11,8 +11,9 @@
 // SIGTERM and SIGHUP stop a run as Ctrl-C does: port closed and released, "Interrupted".
 // The result must reach someone: stdout that cannot be written when the run would start
 // (closed, a pipe without reader) ends it before the port is opened; stdout that goes away
-// during the run (a closed pipe; SIGPIPE is ignored) stops it as Ctrl-C does, so that the
-// device is not left protected with nobody told: a message on stderr, status 74. A result
+// during the run (a closed pipe; SIGPIPE is ignored), or refuses the "Image:" line, stops
+// it as Ctrl-C does, so that the device is not left protected with nobody told: a message
+// on stderr, status 74. A result
 // line that cannot be written after the run (a full disk, /dev/full) is repeated on stderr
 // with status 74 unless the status already tells a failure.
 // Exit status: the result class (code >> 16: 0 success, 1, 2, 3, 4, 8, 9, 10, 11),

@@ -326,7 +326,7 @@ lost-output)
     kill -INT $sim_pid # it may have stopped before opening the port
     wait_sim
     [ "$status" -eq 74 ] || fail "closed pipe gave $status"
-    grep -q 'stdout went away' "$work/flash.err" || fail "no word on stderr"
+    grep -q 'stdout cannot take the result' "$work/flash.err" || fail "no word on stderr"
     expect_summary "$unprotected"
     start_sim
     "$flash" --port "$pty" "$work/fw.bin" >/dev/full 2>"$work/flash.err"
