@@ -8,7 +8,6 @@
 #include "cli/signals.h"
 
 #include <csignal>
-#include <initializer_list>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -26,8 +25,12 @@ void InstallInterruptHandler() {
     action.sa_handler = OnInterrupt;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaction(signal, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    // Under nohup SIGHUP comes ignored, and the run must go on when the terminal closes.
+    struct sigaction hangUp {};
+    if (sigaction(SIGHUP, nullptr, &hangUp) != 0 || hangUp.sa_handler != SIG_IGN) {
+        sigaction(SIGHUP, &action, nullptr);
     }
     std::signal(SIGPIPE, SIG_IGN);
 }
