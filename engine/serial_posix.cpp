@@ -126,12 +126,10 @@ SysPort SysOpenPort(const char* portPath) {
     return fd;
 }
 
-int SysConfigureLine(SysPort port) {
-    int fd = static_cast<int>(port);
-    termios line{};
-    if (tcgetattr(fd, &line) != 0) {
-        return 1;
-    }
+namespace {
+
+// Applies the line settings; 0 when they stuck.
+int ApplyLine(int fd, termios line) {
     MakeLine(line);
     bool pty = IsPtySlave(fd);
     if (tcsetattr(fd, TCSANOW, &line) != 0) {
@@ -144,7 +142,21 @@ int SysConfigureLine(SysPort port) {
         }
     }
     termios got{};
-    if (tcgetattr(fd, &got) != 0 || !LineAsWanted(got, !pty)) {
+    return tcgetattr(fd, &got) == 0 && LineAsWanted(got, !pty) ? 0 : 1;
+}
+
+} // namespace
+
+int SysConfigureLine(SysPort port) {
+    int fd = static_cast<int>(port);
+    termios before{};
+    if (tcgetattr(fd, &before) != 0) {
+        return 1;
+    }
+    if (ApplyLine(fd, before) != 0) {
+        // Not a port this link can use (a user's terminal given by mistake, such as
+        // /dev/tty, that keeps no parity): give it back as it was, not raw and silent.
+        tcsetattr(fd, TCSANOW, &before);
         return 1;
     }
     tcflush(fd, TCIOFLUSH); // nothing from before the open counts as an answer
