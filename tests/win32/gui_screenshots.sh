@@ -3,7 +3,7 @@
 # progress against zuva-devsim, and an updater. Wine draws window frames only inside a
 # virtual desktop, so this uses a prefix of its own with one (800x600) and an X display.
 #
-# Usage: gui_screenshots.sh WIN64_BUILD_DIR OUTPUT_DIR
+# Usage: gui_screenshots.sh WIN32_BUILD_DIR OUTPUT_DIR
 # Environment: DISPLAY (an X server), ZUVA_LINUX_BUILD_DIR (zuva-devsim and zuva-pack;
 # default SOURCE/build/linux).
 set -eu
@@ -14,7 +14,6 @@ linux=${ZUVA_LINUX_BUILD_DIR:-$src/build/linux}
 : "${DISPLAY:?an X display is needed}"
 export WINEPREFIX="$build/screenshot-prefix"
 export WINEDEBUG=-all
-export WINELOADER=/usr/lib/wine/wine64
 exe=$build/ui/ZuvaFlash.exe
 driver=$build/tests/gui_test_driver.exe
 com=$WINEPREFIX/dosdevices/com3

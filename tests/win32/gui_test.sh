@@ -19,7 +19,6 @@ pack=$linux/tools/pack/zuva-pack
 : "${WINEPREFIX:?WINEPREFIX must name a started prefix}"
 export WINEPREFIX
 export WINEDEBUG="${WINEDEBUG:--all}"
-export WINELOADER="${WINELOADER:-/usr/lib/wine/wine64}"
 
 if [ -z "${DISPLAY:-}" ]; then
     echo "SKIP: the window needs an X display (DISPLAY is not set)"

@@ -5,7 +5,8 @@ set -e
 action=$1
 export WINEPREFIX="$2"
 export WINEDEBUG=-all
-export WINELOADER=/usr/lib/wine/wine64
+# A 32-bit prefix: the programs under test are the shipped i686 ones.
+export WINEARCH=win32
 case "$action" in
 up)
     if [ ! -f "$WINEPREFIX/system.reg" ]; then

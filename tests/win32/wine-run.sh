@@ -6,6 +6,4 @@ prefix=$1
 shift
 export WINEPREFIX="$prefix"
 export WINEDEBUG="${WINEDEBUG:--all}"
-# Debian's wine script picks the 64-bit loader when no 32-bit one is installed.
-export WINELOADER="${WINELOADER:-/usr/lib/wine/wine64}"
 exec wine "$@"
