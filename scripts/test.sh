@@ -51,7 +51,7 @@ build() { # preset: configure and build
 # lines at the most.
 failures() { # log
     awk '/^ *Start +[0-9]+: / || /^[0-9]+% tests passed/ { show = 0; next }
-         /^ *[0-9]+\/[0-9]+ Test +#/ { show = ($0 !~ / Passed | Skipped /) }
+         /^ *[0-9]+\/[0-9]+ Test +#/ { show = ($0 !~ /(Passed|\*\*\*Skipped) +[0-9.]+ sec/) }
          show && ++n <= 400' "$1"
 }
 
@@ -110,8 +110,9 @@ if build win32; then
         sleep 0.1
     done
     export DISPLAY=":$(head -1 build/xvfb-display)"
+    t=$SECONDS
     if tests/win32/wine-prefix.sh up "$prefix" >build/wine-prefix.log 2>&1; then
-        note "=== win32: Wine prefix up" "X display $DISPLAY (build/wine-prefix.log)"
+        note "=== win32: Wine prefix up" "$(elapsed "$t"), X display $DISPLAY (build/wine-prefix.log)"
         tests win32
     else
         tail -20 build/wine-prefix.log
