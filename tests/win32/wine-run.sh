@@ -5,5 +5,6 @@
 prefix=$1
 shift
 export WINEPREFIX="$prefix"
-export WINEDEBUG="${WINEDEBUG:--all}"
+# Quiet, but a program that cannot be loaded still says why.
+export WINEDEBUG="${WINEDEBUG:--all,err+module}"
 exec wine "$@"
