@@ -38,7 +38,7 @@ wine reg add "$key" /v FRIENDLYNAME /d 'USB Serial Port (COM3)' /f >/dev/null 2>
 # Window captions draw their buttons with Marlett.
 cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
 # The desktop setting takes effect with a new server.
-wineserver -k >/dev/null 2>&1
+"$src/tests/win32/wine-prefix.sh" down "$WINEPREFIX" >/dev/null 2>&1
 "$src/tests/win32/wine-prefix.sh" up "$WINEPREFIX" >/dev/null 2>&1
 
 mkdir -p "$WINEPREFIX/drive_c/firmware" "$WINEPREFIX/drive_c/ZuvaFlash"
@@ -50,6 +50,8 @@ cp "$src/samples/blink.bin" "$WINEPREFIX/drive_c/firmware/blink.bin"
 
 # One pose: start the driver, wait for READY, capture the virtual desktop around the window.
 shoot() { # name stage program
+    # The last pose's READY must not be read before the background job empties the file.
+    rm -f "$work/pose.out"
     wine "$driver" pose "$3" "$2" 'C:\firmware\blink.bin' >"$work/pose.out" 2>&1 &
     pose=$!
     i=0

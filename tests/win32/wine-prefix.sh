@@ -39,7 +39,9 @@ up)
     wine cmd /c exit >/dev/null 2>&1 || true
     ;;
 down)
+    # Gone, not just told to go: a server started next must not meet this one's lock.
     wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
     ;;
 *)
     echo "usage: $0 up|down PREFIX" >&2
