@@ -6,7 +6,7 @@
 # goes to the logs under build/ that the lines name.
 # Usage: scripts/test.sh            (installs what it needs first)
 set -u
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 root=$PWD
 mkdir -p build
 started=$SECONDS
@@ -109,7 +109,8 @@ if build win32; then
         [ -s build/xvfb-display ] && break
         sleep 0.1
     done
-    export DISPLAY=":$(head -1 build/xvfb-display)"
+    DISPLAY=":$(head -1 build/xvfb-display)"
+    export DISPLAY
     t=$SECONDS
     if tests/win32/wine-prefix.sh up "$prefix" >build/wine-prefix.log 2>&1; then
         note "=== win32: Wine prefix up" "$(elapsed "$t"), X display $DISPLAY (build/wine-prefix.log)"
