@@ -1,10 +1,12 @@
 // zuva-flash: arguments, port choice, progress bar and result for one programming run.
 #include "cli/cli.h"
 
+#include "cli/console.h"
 #include "cli/port_hint.h"
 #include "cli/signals.h"
 #include "engine/port_names.h"
 #include "engine/status.h"
+#include "image/description.h"
 #include "image/embedded.h"
 #include "image/input.h"
 #include "ports/ports.h"
@@ -56,11 +58,16 @@ constexpr const char* kHelp =
     "  zuva-flash --port /dev/ttyUSB0 --boot boot0=rts,reset=!dtr firmware.hex\n"
     "  zuva-flash --dry-run firmware.hex\n"
     "\n"
+    "The result is the last line on stdout. When stdout goes away during a run (a closed\n"
+    "pipe), the run stops as after Ctrl-C, leaving the device unprotected.\n"
+    "\n"
     "Exit status: 0 done; 1 port, 2 file, 3 format, 4 communication, 8 no device,\n"
-    "9 protect, 10 unprotect, 11 erase, 12 verify; 64 usage; 130 interrupted by Ctrl-C.\n";
+    "9 protect, 10 unprotect, 11 erase, 12 verify; 64 usage; 74 stdout could not take the\n"
+    "result; 130 interrupted by Ctrl-C, SIGTERM or SIGHUP.\n";
 
 constexpr int kBarCells = 30;
 constexpr double kRedrawSeconds = 0.25;
+constexpr double kStdoutCheckSeconds = 0.1;
 
 using Clock = std::chrono::steady_clock;
 
@@ -111,18 +118,40 @@ void DrawPhase(int kind, int percent) {
     DrawProgress(percent);
 }
 
+// The result line once printed: repeated on stderr if stdout does not take it.
+const char* resultLine = nullptr;
+
+// Whether stdout went away during the run; looked at every kStdoutCheckSeconds at most,
+// since the callback comes several times per HEX record. Stays true.
+struct OutputWatch {
+    bool lost = false;
+    Clock::time_point lastCheck;
+} output;
+
+bool OutputLost() {
+    Clock::time_point now = Clock::now();
+    if (!output.lost &&
+        std::chrono::duration<double>(now - output.lastCheck).count() >= kStdoutCheckSeconds) {
+        output.lastCheck = now;
+        output.lost = StdoutGone();
+    }
+    return output.lost;
+}
+
 // The engine's one callback: the description of an updater's image, progress, and the
-// abort answer, which stays nonzero once Ctrl-C was pressed.
+// abort answer, which stays nonzero once Ctrl-C was pressed or stdout went away: the
+// device must not end up protected with nobody told.
 int OnStatus(int kind, intptr_t value) {
     if (kind == ImageInfo) {
-        std::printf("Image: %s\n", reinterpret_cast<const char*>(value));
-        std::fflush(stdout);
+        const char* text = reinterpret_cast<const char*>(value);
+        std::printf("Image: %s\n", DescriptionForTerminal(text != nullptr ? text : "").c_str());
+        output.lost = output.lost || std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
         return 0;
     }
     if ((kind == Progress || kind == Verify) && bar.enabled) {
         DrawPhase(kind, static_cast<int>(value));
     }
-    return InterruptRequested() ? 1 : 0;
+    return InterruptRequested() || OutputLost() ? 1 : 0;
 }
 
 int PrintPort(intptr_t /*userValue*/, const PortEntry* entry) {
@@ -327,15 +356,19 @@ ResultCode RunWithOptions(const CliOptions& options, const char* imagePath,
 
 int Finish(ResultCode result) {
     EndProgress();
+    if (output.lost && result != kResultOk) {
+        std::fprintf(stderr, "zuva-flash: stdout cannot take the result; the run was "
+                             "stopped and the device is left unprotected\n");
+        return kExitOutputLost;
+    }
     bool interrupted = InterruptRequested();
     int status = ExitStatusFor(result, interrupted);
+    const char* line = status == kExitInterrupted ? "Interrupted" : ResultMessage(result);
     if (status == kExitInterrupted) {
         std::fprintf(stderr, "zuva-flash: interrupted; the device is left unprotected\n");
-        std::printf("Interrupted\n");
-    } else {
-        std::printf("%s\n", ResultMessage(result));
     }
-    std::fflush(stdout);
+    std::printf("%s\n", line);
+    resultLine = line;
     return status;
 }
 
@@ -561,7 +594,9 @@ std::string FormatProgressLine(int percent, uint64_t totalBytes, double elapsedS
     return line;
 }
 
-int RunCli(int argc, char** argv) {
+namespace {
+
+int Run(int argc, char** argv) {
     CliOptions options;
     std::string error;
     if (ParseCliArgs(argc, argv, &options, &error) != 0) {
@@ -581,6 +616,10 @@ int RunCli(int argc, char** argv) {
         return ListPorts();
     }
     InstallInterruptHandler();
+    if (StdoutGone()) {
+        std::fprintf(stderr, "zuva-flash: stdout is closed; nobody would see the result\n");
+        return kExitOutputLost;
+    }
     SetStatusCallback(OnStatus);
     std::string portPath;
     if (!options.dryRun && ChoosePort(options.port, &portPath) != 0) {
@@ -597,4 +636,20 @@ int RunCli(int argc, char** argv) {
     bar.enabled = StderrIsTerminal();
     return Finish(options.dryRun ? DryRun(imagePath)
                                  : RunWithOptions(options, imagePath, portPath));
+}
+
+} // namespace
+
+int RunCli(int argc, char** argv) {
+    PrepareStandardStreams();
+    std::vector<std::string> arguments = Utf8Arguments(argc, argv);
+    int status = Run(argc, ArgumentPointers(arguments).data());
+    // The result line, and help, version or the port list: unread output is a failure.
+    if (FinishStdout("zuva-flash") != 0) {
+        if (resultLine != nullptr) {
+            std::fprintf(stderr, "zuva-flash: the result was: %s\n", resultLine);
+        }
+        return status == 0 ? kExitOutputLost : status;
+    }
+    return status;
 }

@@ -6,9 +6,19 @@
 //   zuva-flash --list-ports | --help | --version
 //
 // Output: the progress bar on stderr when it is a terminal; the result text as the last
-// line of stdout ("Interrupted" after Ctrl-C, whose run's own result would mislead).
+// line of stdout ("Interrupted" after Ctrl-C, whose run's own result would mislead). An
+// updater's description ("Image: ...") is printed with control characters as \xNN.
+// SIGTERM and SIGHUP stop a run as Ctrl-C does: port closed and released, "Interrupted".
+// The result must reach someone: stdout that cannot be written when the run would start
+// (closed, a pipe without reader) ends it before the port is opened; stdout that goes away
+// during the run (a closed pipe; SIGPIPE is ignored), or refuses the "Image:" line, stops
+// it as Ctrl-C does, so that the device is not left protected with nobody told: a message
+// on stderr, status 74. A result
+// line that cannot be written after the run (a full disk, /dev/full) is repeated on stderr
+// with status 74 unless the status already tells a failure.
 // Exit status: the result class (code >> 16: 0 success, 1, 2, 3, 4, 8, 9, 10, 11),
-// 64 for a usage error, 130 when Ctrl-C stopped a run.
+// 64 for a usage error, 74 when stdout failed, 130 when Ctrl-C, SIGTERM or SIGHUP stopped
+// a run.
 #pragma once
 #include "engine/program.h"
 
@@ -16,6 +26,7 @@
 #include <string>
 
 constexpr int kExitUsage = 64;
+constexpr int kExitOutputLost = 74;
 constexpr int kExitInterrupted = 130;
 
 struct CliOptions {
@@ -49,4 +60,6 @@ int ExitStatusFor(ResultCode result, bool interrupted);
 // from the first report.
 std::string FormatProgressLine(int percent, uint64_t totalBytes, double elapsedSeconds);
 
+// The whole program; on Windows the arguments are taken from the wide command line, as
+// UTF-8, whatever argv holds.
 int RunCli(int argc, char** argv);

@@ -10,10 +10,20 @@
 namespace {
 std::atomic<bool> interrupted{false};
 
+// The console window closed under a run: as SIGHUP on POSIX. The system ends the process
+// once this handler returns (or after about 5 s), so the handler waits while the run
+// stops, closes the port and the process exits on its own.
+constexpr DWORD kCloseGraceMs = 4000;
+
 BOOL WINAPI OnConsoleControl(DWORD event) {
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
         interrupted = true;
         return TRUE; // handled: the process goes on and ends the run itself
+    }
+    if (event == CTRL_CLOSE_EVENT) {
+        interrupted = true;
+        Sleep(kCloseGraceMs);
+        return TRUE;
     }
     return FALSE;
 }
@@ -29,4 +39,8 @@ bool InterruptRequested() {
 
 bool StderrIsTerminal() {
     return _isatty(_fileno(stderr)) != 0;
+}
+
+bool StdoutGone() {
+    return false;
 }

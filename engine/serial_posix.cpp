@@ -183,17 +183,10 @@ SysPort SysOpenPort(const char* portPath) {
     return fd;
 }
 
-int SysConfigureLine(SysPort port, const LineSettings& settings) {
-    int fd = static_cast<int>(port);
-    speed_t speed = SpeedFor(settings.baudRate);
-    termios line{};
-    if (speed == B0) {
-        errno = EINVAL;
-        return 1;
-    }
-    if (tcgetattr(fd, &line) != 0) {
-        return 1;
-    }
+namespace {
+
+// Applies the line settings at speed; 0 when they stuck.
+int ApplyLine(int fd, termios line, speed_t speed) {
     MakeLine(line, speed);
     bool pty = IsPtySlave(fd);
     if (tcsetattr(fd, TCSANOW, &line) != 0) {
@@ -211,6 +204,30 @@ int SysConfigureLine(SysPort port, const LineSettings& settings) {
     }
     if (!LineAsWanted(got, speed, !pty)) {
         errno = EINVAL;
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int SysConfigureLine(SysPort port, const LineSettings& settings) {
+    int fd = static_cast<int>(port);
+    speed_t speed = SpeedFor(settings.baudRate);
+    termios before{};
+    if (speed == B0) {
+        errno = EINVAL;
+        return 1;
+    }
+    if (tcgetattr(fd, &before) != 0) {
+        return 1;
+    }
+    if (ApplyLine(fd, before, speed) != 0) {
+        // Not a port this link can use (a user's terminal given by mistake, such as
+        // /dev/tty, that keeps no parity): give it back as it was, not raw and silent.
+        int error = errno;
+        tcsetattr(fd, TCSANOW, &before);
+        errno = error;
         return 1;
     }
     tcflush(fd, TCIOFLUSH); // nothing from before the open counts as an answer

@@ -27,11 +27,11 @@ build() {
 }
 
 image="$root/image/hex.cpp $root/image/embedded.cpp $root/image/input.cpp \
-    $root/image/file_posix.cpp $root/engine/status.cpp"
+    $root/image/file_posix.cpp $root/image/description.cpp $root/engine/status.cpp"
 build fuzz_hex "$here/fuzz_hex.cpp" "$root/image/hex.cpp"
 build fuzz_embedded "$here/fuzz_embedded.cpp" $image
 build fuzz_pack "$here/fuzz_pack.cpp" "$root/tools/pack/pack.cpp" \
-    "$root/tools/pack/move_posix.cpp" $image
+    "$root/tools/pack/output_posix.cpp" $image
 
 for target in fuzz_hex fuzz_embedded fuzz_pack; do
     mkdir -p "$out/corpus-$target"

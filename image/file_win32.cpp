@@ -8,23 +8,32 @@
 
 #include <cstdlib>
 #include <memory>
+#include <utility>
 
 namespace {
 
 using WidePath = std::unique_ptr<wchar_t, decltype(&free)>;
 
-// The UTF-16 form of a UTF-8 path; null when it is not valid UTF-8 or memory is short.
-WidePath ToWide(const char* path) {
+// The UTF-16 form of path in one code page; null when it does not convert or memory is
+// short.
+WidePath Convert(const char* path, UINT codePage, DWORD flags) {
     WidePath wide(nullptr, &free);
-    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+    const int n = MultiByteToWideChar(codePage, flags, path, -1, nullptr, 0);
     if (n <= 1) {
         return wide;
     }
     wide.reset(static_cast<wchar_t*>(malloc(sizeof(wchar_t) * static_cast<size_t>(n))));
-    if (wide && MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.get(), n) != n) {
+    if (wide && MultiByteToWideChar(codePage, flags, path, -1, wide.get(), n) != n) {
         wide.reset();
     }
     return wide;
+}
+
+// Paths are UTF-8. One that is not valid UTF-8 is taken in the ANSI code page, as callers
+// that still hold ANSI names pass it.
+WidePath ToWide(const char* path) {
+    WidePath wide = Convert(path, CP_UTF8, MB_ERR_INVALID_CHARS);
+    return wide ? std::move(wide) : Convert(path, CP_ACP, 0);
 }
 
 // The Windows 95 family sets the top bit of GetVersion's answer.

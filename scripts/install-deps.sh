@@ -5,10 +5,10 @@ set -e
 lane=${1:-all}
 pkgs="cmake ninja-build g++ libgtest-dev googletest socat procps file clang-format git"
 if [ "$lane" = all ]; then
-    # Wine: the 64-bit loader runs the x86_64 test lane; this kernel runs no 32-bit
-    # Linux programs, so the i686 product is built and inspected, not run.
+    # Wine's 32-bit half (wine32, from the i386 architecture) runs the shipped i686
+    # programs and their tests; the x86_64 compiler only builds the programs.
     pkgs="$pkgs g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 \
-wine wine64 xvfb xauth x11-utils imagemagick fonts-wine binutils-arm-none-eabi \
+wine wine32:i386 xvfb xauth x11-utils imagemagick fonts-wine binutils-arm-none-eabi \
 clang libclang-rt-14-dev valgrind"
 fi
 missing=""
@@ -18,6 +18,9 @@ done
 if [ -n "$missing" ]; then
     echo "installing:$missing"
     if [ "$(id -u)" -ne 0 ]; then sudo=sudo; else sudo=; fi
+    if [ "$lane" = all ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+        $sudo dpkg --add-architecture i386
+    fi
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing >/dev/null
 fi

@@ -1,81 +1,131 @@
 #!/bin/bash
-# Builds both lanes and runs every test: Linux native, Linux with ASan+UBSan, Windows
-# x86_64 under Wine, and the shipped i686 product build with its import check.
+# Builds every lane and runs every test: Linux native, Linux with ASan+UBSan, the shipped
+# i686 Windows build (its import and size check, then its tests under Wine's 32-bit
+# loader) and an x86_64 build of the programs as a pointer-width check.
+# Prints one line per step, ctest's summaries and the output of failing tests; the rest
+# goes to the logs under build/ that the lines name.
 # Usage: scripts/test.sh            (installs what it needs first)
 set -u
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 root=$PWD
-scripts/install-deps.sh all || exit 1
+mkdir -p build
+started=$SECONDS
+if ! scripts/install-deps.sh all >build/install-deps.log 2>&1; then
+    tail -20 build/install-deps.log
+    echo "!! install-deps.sh failed (build/install-deps.log)"
+    exit 1
+fi
 
 passed=0
 failed=0
-status=0
-count_ctest() { # ctest log -> add its figures to the totals
-    local line total bad
-    line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$1" | tail -1)
-    total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
-    bad=$(sed -E 's/.* ([0-9]+) tests failed.*/\1/' <<<"$line")
+note() { printf '%-34s %s\n' "$1" "$2"; }
+elapsed() { printf '%dm%02ds' $(((SECONDS - $1) / 60)) $(((SECONDS - $1) % 60)); }
+
+# Ninja's last [n/N] in a log, once a minute, while the build runs in the background.
+progress() { # name log pid
+    local ticks=0
+    while kill -0 "$3" 2>/dev/null; do
+        sleep 1
+        ticks=$((ticks + 1))
+        if [ $((ticks % 60)) -eq 0 ]; then
+            note "    $1: building" "$(grep -o '^\[[0-9]*/[0-9]*\]' "$2" | tail -1)"
+        fi
+    done
+}
+
+build() { # preset: configure and build
+    local name=$1 log=build/build-$1.log t=$SECONDS
+    (cmake --preset "$name" && cmake --build --preset "$name" -j2) >"$log" 2>&1 &
+    local pid=$!
+    progress "$name" "$log" "$pid"
+    if ! wait "$pid"; then
+        grep -E -B2 -A12 'error:|FAILED:' "$log" | head -60
+        note "!! $name: build failed" "$log"
+        failed=$((failed + 1))
+        return 1
+    fi
+    note "=== $name: build" "ok in $(elapsed "$t") ($log)"
+}
+
+# Failing tests' output from a ctest log: the block behind each failed status line, 400
+# lines at the most.
+failures() { # log
+    awk '/^ *Start +[0-9]+: / || /^[0-9]+% tests passed/ { show = 0; next }
+         /^ *[0-9]+\/[0-9]+ Test +#/ { show = ($0 !~ /(Passed|\*\*\*Skipped) +[0-9.]+ sec/) }
+         show && ++n <= 400' "$1"
+}
+
+tests() { # preset: run its ctest, show its summary, add its figures to the totals
+    local name=$1 log=build/ctest-$1.log t=$SECONDS
+    ctest --preset "$name" -j2 --timeout 300 >"$log" 2>&1
+    failures "$log"
+    local line
+    line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1)
     if [ -z "$line" ]; then
-        echo "!! no ctest summary in $1"
+        tail -20 "$log"
+        note "!! $name: no ctest summary" "$log"
         failed=$((failed + 1))
         return
     fi
+    echo "$line"
+    sed -n '/^The following tests/,/^Errors while/p' "$log" | grep -v '^Errors while'
+    note "=== $name: test" "$(elapsed "$t") ($log)"
+    local total bad
+    total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+    bad=$(sed -E 's/.* ([0-9]+) tests failed.*/\1/' <<<"$line")
     passed=$((passed + total - bad))
     failed=$((failed + bad))
 }
-lane() { # name: configure, build and test one preset
-    local name=$1
-    echo "=== $name: build"
-    cmake --preset "$name" >"build/build-$name.log" 2>&1 && cmake --build --preset "$name" >>"build/build-$name.log" 2>&1
-    if [ $? -ne 0 ]; then
-        tail -40 "build/build-$name.log"
-        echo "!! $name: build failed"
+
+check() { # what log command...: one pass or one failure
+    local what=$1 log=$2
+    shift 2
+    if "$@" >"$log" 2>&1; then
+        passed=$((passed + 1))
+        note "=== $what" "ok: $(tail -2 "$log" | head -1) ($log)"
+    else
+        cat "$log"
+        note "!! $what: failed" "$log"
         failed=$((failed + 1))
-        status=1
-        return 1
     fi
 }
-mkdir -p build
 
 for name in linux linux-asan; do
-    if lane "$name"; then
-        echo "=== $name: test"
-        ctest --preset "$name" -j2 --timeout 300 2>&1 | tee "build/ctest-$name.log" | tail -15
-        [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
-        count_ctest "build/ctest-$name.log"
-    fi
+    build "$name" && tests "$name"
 done
 
-if lane win64; then
-    echo "=== win64: test under Wine"
-    # Windows end-to-end tests talk to the Linux zuva-devsim built by the first lane.
+# The shipped build: its programs, then its tests under Wine. The end-to-end tests talk
+# to the Linux zuva-devsim of the first lane.
+if build win32; then
+    check "win32: product check" build/check-product.log tests/win32/check-product.sh build/win32
     export ZUVA_LINUX_BUILD_DIR="$root/build/linux"
+    prefix=$root/build/win32/wineprefix
     # Xvfb picks a free display and names it once it is ready to take clients.
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>build/xvfb-display >/dev/null 2>&1 &
+    rm -f build/xvfb-display
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>build/xvfb-display \
+        >build/xvfb.log 2>&1 &
     xvfb=$!
     for _ in $(seq 100); do
         [ -s build/xvfb-display ] && break
         sleep 0.1
     done
-    export DISPLAY=":$(head -1 build/xvfb-display)"
-    echo "    Xvfb on $DISPLAY"
-    tests/win32/wine-prefix.sh up "$root/build/win64/wineprefix"
-    ctest --preset win64 -j2 --timeout 300 2>&1 | tee build/ctest-win64.log | tail -15
-    [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
-    count_ctest build/ctest-win64.log
-    tests/win32/wine-prefix.sh down "$root/build/win64/wineprefix"
-    kill $xvfb 2>/dev/null
+    DISPLAY=":$(head -1 build/xvfb-display)"
+    export DISPLAY
+    t=$SECONDS
+    if tests/win32/wine-prefix.sh up "$prefix" >build/wine-prefix.log 2>&1; then
+        note "=== win32: Wine prefix up" "$(elapsed "$t"), X display $DISPLAY (build/wine-prefix.log)"
+        tests win32
+    else
+        tail -20 build/wine-prefix.log
+        note "!! win32: Wine prefix failed" build/wine-prefix.log
+        failed=$((failed + 1))
+    fi
+    tests/win32/wine-prefix.sh down "$prefix" >>build/wine-prefix.log 2>&1
+    kill "$xvfb" 2>/dev/null
 fi
 
-if lane win32; then
-    echo "=== win32: the shipped product"
-    if tests/win32/check-product.sh build/win32; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        status=1
-    fi
-fi
+build win64
+
+note "=== done" "in $(elapsed "$started"); logs: build/*.log"
 echo "all lanes: $passed passed, $failed failed"
-[ "$failed" -eq 0 ] || status=1
-exit $status
+[ "$failed" -eq 0 ]

@@ -8,6 +8,7 @@ zuva_add_gtest(test_cli_args
 if(NOT CMAKE_CROSSCOMPILING AND TARGET zuva-devsim AND TARGET zuva-pack)
     foreach(case raw-64k com-name auto-port progress-bar toolchain-hex updater failure-classes
                  local-failures ctrl-c fd-leaks raw-sizes srec-hex refused-files updater-tail
+                 stop-signals lost-output hostile-description tty-restored devsim-outputs
                  bench-options usage-sends-nothing recovery messages verify dry-run)
         add_test(NAME cli_e2e.${case}
             COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/e2e/test_cli_devsim.sh
@@ -35,5 +36,15 @@ if(WIN32 AND CMAKE_CROSSCOMPILING AND TARGET zuva-pack)
                 ${CMAKE_CURRENT_LIST_DIR}/win32/wine-run.sh ${ZUVA_WINEPREFIX}
                 $<TARGET_FILE:zuva-flash> ${CMAKE_SOURCE_DIR})
     set_tests_properties(cli_wine_plan PROPERTIES LABELS win32 TIMEOUT 300
+        SKIP_RETURN_CODE 77 RESOURCE_LOCK wine_com_ports)
+endif()
+
+# Under Wine: file names outside the ANSI code page and a Windows-1252 description.
+if(WIN32 AND CMAKE_CROSSCOMPILING AND TARGET zuva-pack)
+    add_test(NAME names_wine
+        COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/win32/test_names_wine.sh
+                ${CMAKE_CURRENT_LIST_DIR}/win32/wine-run.sh ${ZUVA_WINEPREFIX}
+                $<TARGET_FILE:zuva-flash> $<TARGET_FILE:zuva-pack> ${CMAKE_SOURCE_DIR})
+    set_tests_properties(names_wine PROPERTIES LABELS win32 TIMEOUT 120
         SKIP_RETURN_CODE 77 RESOURCE_LOCK wine_com_ports)
 endif()

@@ -1,6 +1,6 @@
 # Engine tests: the serial link and the bootloader commands against the scripted fake
 # (both lanes), the POSIX link over a real pty (Linux), the Win32 link over a pty under
-# Wine (win64 lane).
+# Wine (win32 lane).
 zuva_add_gtest(engine_link_test
     SOURCES unit/test_serial_link.cpp unit/test_bootloader.cpp unit/test_status.cpp
             unit/test_port_names.cpp

@@ -1,12 +1,19 @@
 # Image sources and the packer.
 zuva_add_gtest(test_hex SOURCES ${CMAKE_CURRENT_LIST_DIR}/unit/test_hex.cpp
     LIBS zuva_image LABELS unit)
+zuva_add_gtest(test_description SOURCES ${CMAKE_CURRENT_LIST_DIR}/unit/test_description.cpp
+    LIBS zuva_image LABELS unit)
 zuva_add_gtest(test_embedded SOURCES ${CMAKE_CURRENT_LIST_DIR}/unit/test_embedded.cpp
     LIBS zuva_image LABELS unit)
 zuva_add_gtest(test_pack SOURCES ${CMAKE_CURRENT_LIST_DIR}/unit/test_pack.cpp
         ${CMAKE_CURRENT_LIST_DIR}/device/run_files.cpp
         ${CMAKE_CURRENT_LIST_DIR}/device/special_files_${ZUVA_PLATFORM}.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/unit/test_pack_output_${ZUVA_PLATFORM}.cpp
     LIBS zuva_pack LABELS unit)
+if(WIN32)
+    zuva_add_gtest(test_input_win32 SOURCES ${CMAKE_CURRENT_LIST_DIR}/unit/test_input_win32.cpp
+        LIBS zuva_image LABELS unit)
+endif()
 
 # zuva-pack as a process, against HEX and binary files from the ARM toolchain. On the
 # Windows lane zuva-pack.exe runs under Wine through the emulator.

@@ -17,6 +17,7 @@ namespace {
 constexpr char kVersion[] = "1.1";
 constexpr int kCaptionLimit = 50; // at most 49 characters of the template's caption
 constexpr int kPathLimit = MAX_PATH;
+constexpr int kEnginePathLimit = kPathLimit * 3; // a UTF-8 name takes up to 3 bytes a character
 constexpr int kProgressMax = 100;
 
 // One dialog per process: its window, the controls it addresses and its flags.
@@ -31,7 +32,35 @@ int updateMode = 0; // set once at start, when the own executable carries an ima
 int busy = 0;       // a run is in progress: notifications leave the Flash button alone
 int closed = 0;     // the window was closed; never cleared, it is OnStatus's answer
 int32_t portCount = 0;
-const char* imageDescription = "";
+// The updater's description as the ANSI calls take it (see DescriptionForWindow).
+char imageDescription[kDescriptionSize * 3] = "";
+
+// Text from one code page to another, through UTF-16. 1 on success (out then holds it).
+int Recode(const char* text, UINT from, UINT to, char* out, int outSize) {
+    wchar_t wide[kDescriptionSize * 3 > kPathLimit ? kDescriptionSize * 3 : kPathLimit];
+    int length = MultiByteToWideChar(from, 0, text, -1, wide, sizeof wide / sizeof wide[0]);
+    return length > 0 && WideCharToMultiByte(to, 0, wide, -1, out, outSize, nullptr, nullptr) > 0;
+}
+
+// Descriptions are stored in Windows-1252. The window's ANSI calls speak the process's code
+// page instead: UTF-8 where the manifest's activeCodePage takes effect (Windows 10 1903 and
+// later, and Wine: 8.0 answers GetACP with 65001), so that any file name can be picked and
+// typed; older systems ignore the element and keep their own code page (1252 on a Western
+// one), where names outside it cannot be picked, as before.
+void DescriptionForWindow(const char* stored) {
+    if (!Recode(stored, 1252, CP_ACP, imageDescription, sizeof imageDescription)) {
+        snprintf(imageDescription, sizeof imageDescription, "%s", stored);
+    }
+}
+
+// The engine opens files by UTF-8 names; the ANSI calls give names in the system's code
+// page (UTF-8 already under the manifest's activeCodePage). A system that cannot convert
+// (Windows 95 knows no UTF-8) keeps the name as it is, right for ASCII names.
+void PathForEngine(const char* ansi, char* utf8, int utf8Size) {
+    if (!Recode(ansi, CP_ACP, CP_UTF8, utf8, utf8Size)) {
+        snprintf(utf8, static_cast<size_t>(utf8Size), "%s", ansi);
+    }
+}
 
 // PortVisitor: one list entry per port, its COM number kept as item data. A name that is
 // not "COM" and a number gets port 0, which no system has, so a run on it fails cleanly
@@ -58,7 +87,7 @@ int OnStatus(int kind, intptr_t value) {
         SendMessageA(progressBar, PBM_SETPOS, static_cast<WPARAM>(value), 0);
     } else if (kind == ImageInfo) {
         const char* text = reinterpret_cast<const char*>(value);
-        imageDescription = text != nullptr ? text : "";
+        DescriptionForWindow(text != nullptr ? text : "");
         if (imageDescription[0] != '\0' && updateMode) {
             SetWindowTextA(fileField, imageDescription);
         }
@@ -79,15 +108,17 @@ void SetWindowTitle(HWND window) {
     SetWindowTextA(window, title);
 }
 
-// The own executable's path, always NUL-terminated (older systems leave a truncated path
-// unterminated). 0 when it could not be read.
-int GetOwnPath(char* path) {
-    DWORD length = GetModuleFileNameA(nullptr, path, kPathLimit);
-    path[kPathLimit - 1] = '\0';
+// The own executable's path in UTF-8, always NUL-terminated (older systems leave a
+// truncated path unterminated). 0 when it could not be read.
+int GetOwnPath(char* path, int pathSize) {
+    char ansi[kPathLimit];
+    DWORD length = GetModuleFileNameA(nullptr, ansi, kPathLimit);
+    ansi[kPathLimit - 1] = '\0';
     if (length == 0) {
         path[0] = '\0';
         return 0;
     }
+    PathForEngine(ansi, path, pathSize);
     return 1;
 }
 
@@ -125,8 +156,8 @@ void InitProgrammerDialog(HWND window) {
                  reinterpret_cast<LPARAM>(LoadIconA(module, MAKEINTRESOURCEA(IDI_ZUVAFLASH))));
     SetWindowTitle(window);
 
-    char ownPath[kPathLimit];
-    if (!GetOwnPath(ownPath) || LoadEmbeddedImage(ownPath) != 0) {
+    char ownPath[kEnginePathLimit];
+    if (!GetOwnPath(ownPath, sizeof ownPath) || LoadEmbeddedImage(ownPath) != 0) {
         return; // normal mode
     }
     EnterUpdateMode();
@@ -186,14 +217,16 @@ void OnFlash() {
     char portPath[24];
     snprintf(portPath, sizeof portPath, "\\\\.\\COM%d", portNumber);
 
-    char imagePath[kPathLimit] = "";
+    char imagePath[kEnginePathLimit] = "";
     if (updateMode) {
-        GetOwnPath(imagePath);
+        GetOwnPath(imagePath, sizeof imagePath);
     } else {
         EnableWindow(fileField, FALSE);
         EnableWindow(browseButton, FALSE);
-        // A longer text is cut to its first 259 characters.
-        GetWindowTextA(fileField, imagePath, kPathLimit);
+        // A longer text is cut to its first 259 bytes.
+        char typed[kPathLimit] = "";
+        GetWindowTextA(fileField, typed, kPathLimit);
+        PathForEngine(typed, imagePath, sizeof imagePath);
     }
 
     ResultCode code = ProgramDevice(imagePath, PathExtension(imagePath), portPath);

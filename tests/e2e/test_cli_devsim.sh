@@ -508,6 +508,115 @@ EOF
     inherited=$(grep -c 'inherited from parent' "$work/vg.txt")
     [ "$opened" -eq "$inherited" ] || { cat "$work/vg.txt"; fail "descriptors left open after Ctrl-C"; }
     ;;
+stop-signals)
+    # SIGTERM and SIGHUP stop a run as Ctrl-C does: "Interrupted", 130, the device
+    # unprotected, and the port released at once (no exclusive mark left on the pty).
+    head -c 4096 /dev/urandom >"$work/small.bin"
+    for sig in TERM HUP; do
+        rm -f "$work/transcript.txt"
+        "$devsim" --timing --reset-on-close --transcript "$work/transcript.txt" \
+            >"$work/devsim.out" 2>"$work/devsim.err" &
+        sim_pid=$!
+        pty=$(devsim_wait_pty "$work/devsim.out") || fail "zuva-devsim did not come up"
+        "$flash" --port "$pty" "$work/small.bin" >"$work/flash.out" 2>"$work/flash.err" &
+        flash_pid=$!
+        for _ in $(seq 200); do
+            grep -q 'Write Memory #5$' "$work/transcript.txt" 2>/dev/null && break
+            sleep 0.05
+        done
+        kill -$sig $flash_pid
+        wait $flash_pid
+        status=$?
+        last=$(tail -1 "$work/flash.out")
+        expect_result 130 "Interrupted"
+        exclusive=$(python3 -c 'import fcntl, os, struct, sys
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+print(struct.unpack("i", fcntl.ioctl(fd, 0x80045440, bytes(4)))[0])' "$pty") # TIOCGEXCL
+        [ "$exclusive" = 0 ] || fail "SIG$sig left the pty exclusive"
+        run_flash --port "$pty" "$work/small.bin"
+        expect_result 0 "Finished OK"
+        kill -INT $sim_pid
+        wait $sim_pid
+        sim_pid=
+    done
+    ;;
+lost-output)
+    # The result must reach someone. A reader that goes away mid-run stops the run before
+    # the device is protected; a result that cannot be written is an error exit.
+    { printf 'MZ'; head -c 2000 /dev/urandom; } >"$work/ZuvaFlash.exe"
+    "$pack" --exe "$work/ZuvaFlash.exe" --image "$work/fw.bin" --description "fw" \
+        --output "$work/Update.exe" >/dev/null || fail "zuva-pack failed"
+    start_sim --timing
+    "$flash" --port "$pty" --embedded "$work/Update.exe" 2>"$work/flash.err" | head -c1 >/dev/null
+    status=${PIPESTATUS[0]}
+    kill -INT $sim_pid # it may have stopped before opening the port
+    wait_sim
+    [ "$status" -eq 74 ] || fail "closed pipe gave $status"
+    grep -q 'stdout cannot take the result' "$work/flash.err" || fail "no word on stderr"
+    expect_summary "$unprotected"
+    start_sim
+    "$flash" --port "$pty" "$work/fw.bin" >/dev/full 2>"$work/flash.err"
+    status=$?
+    wait_sim
+    [ "$status" -eq 74 ] || fail "/dev/full gave $status"
+    grep -q 'the result was: Finished OK' "$work/flash.err" || fail "result not on stderr"
+    start_sim
+    "$flash" --port "$pty" "$work/fw.bin" >&- 2>"$work/flash.err"
+    status=$?
+    kill -INT $sim_pid
+    wait_sim
+    [ "$status" -eq 74 ] || fail "closed stdout gave $status"
+    expect_summary "syncs: 0"
+    for args in "--version" "--help"; do
+        "$flash" $args >/dev/full 2>/dev/null && fail "zuva-flash $args to /dev/full: 0"
+    done
+    "$pack" --info "$work/Update.exe" >/dev/full 2>"$work/pack.err"
+    [ $? -eq 3 ] && grep -q 'cannot write to stdout' "$work/pack.err" || fail "zuva-pack --info"
+    ;;
+hostile-description)
+    # An updater whose description carries terminal escapes: no ESC byte reaches stdout
+    # or stderr of any tool, and zuva-pack refuses to make one.
+    { printf 'MZ'; head -c 2000 /dev/urandom; } >"$work/ZuvaFlash.exe"
+    marker=@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@
+    "$pack" --exe "$work/ZuvaFlash.exe" --image "$work/fw.bin" --description "$marker" \
+        --output "$work/Update.exe" >/dev/null || fail "zuva-pack failed"
+    perl -0777 -pi -e 's/\@{37}/\e]0;owned\a\e[2J\rFinished OK\e[K/' "$work/Update.exe"
+    {
+        "$flash" --port "$work/no-such-port" --embedded "$work/Update.exe"
+        "$pack" --info "$work/Update.exe"
+        "$pack" --exe "$work/Update.exe" --image "$work/fw.bin" --description x \
+            --output "$work/Again.exe"
+        "$pack" --exe "$work/ZuvaFlash.exe" --image "$work/fw.bin" \
+            --description $'a\e[2Jb' --output "$work/Again.exe"
+    } >"$work/all.out" 2>&1
+    ! grep -q $'\e' "$work/all.out" || fail "an escape reached the terminal: $(cat -v "$work/all.out")"
+    grep -q '^Image: \\x1b\]0;owned\\x07\\x1b\[2J\\x0dFinished OK' "$work/all.out" ||
+        fail "description not shown escaped: $(cat "$work/all.out")"
+    [ ! -e "$work/Again.exe" ] || fail "an updater with control characters was made"
+    ;;
+tty-restored)
+    # A terminal given as the port by mistake is left as it was.
+    command -v script >/dev/null || fail "script (bsdutils) missing"
+    script -qec "stty -g >$work/before; $flash --port /dev/tty $work/fw.bin; stty -g >$work/after" \
+        /dev/null </dev/null >"$work/tty.out"
+    grep -q "Can't open port" "$work/tty.out" || fail "no port failure: $(cat "$work/tty.out")"
+    cmp -s "$work/before" "$work/after" || fail "terminal settings changed"
+    ;;
+devsim-outputs)
+    # zuva-devsim: output files checked at start, a failed write ends it at once.
+    "$devsim" --dump "$work/no-dir/dump.bin" >/dev/null 2>"$work/devsim.err"
+    [ $? -eq 1 ] && grep -q 'cannot write' "$work/devsim.err" || fail "--dump path not checked"
+    "$devsim" --once --transcript /dev/full >"$work/devsim.out" 2>"$work/devsim.err" &
+    sim_pid=$!
+    pty=$(devsim_wait_pty "$work/devsim.out") || fail "zuva-devsim did not come up"
+    run_flash --port "$pty" "$work/fw.bin"
+    wait $sim_pid
+    [ $? -eq 1 ] || fail "--transcript /dev/full did not fail"
+    sim_pid=
+    grep -q 'cannot write the transcript' "$work/devsim.err" || fail "no word on the transcript"
+    "$devsim" --nack write@0 2>/dev/null
+    [ $? -eq 2 ] || fail "--nack write@0 accepted"
+    ;;
 *)
     fail "unknown case $case_name"
     ;;

@@ -425,7 +425,9 @@ TEST_F(DevModel, FaultNamesParse) {
     EXPECT_EQ(DevParseFault("0x43", DevFaultKind::Nack, &f), 0);
     EXPECT_EQ(f.command, kDevCmdErase);
     EXPECT_EQ(f.occurrence, 0u);
-    for (const char* bad : {"", "wirte", "write@", "write@x", "write:0", "write:4", "0x44"}) {
+    // @0 and signed counts name an occurrence that never comes.
+    for (const char* bad : {"", "wirte", "write@", "write@x", "write:0", "write:4", "0x44",
+                            "write@0", "write@-1", "write@+2", "write@ 2"}) {
         EXPECT_EQ(DevParseFault(bad, DevFaultKind::Nack, &f), 1) << bad;
     }
 }

@@ -1,5 +1,6 @@
 #!/bin/sh
-# The shipped i686 build: every .exe is PE32 and imports system DLLs only.
+# The shipped i686 build: every .exe is PE32 and imports system DLLs only, and the window
+# program as built (the file zuva-pack embeds) fits in 64 KiB.
 # Usage: check-product.sh BUILD_DIR
 dir=$1
 bad=0
@@ -18,10 +19,22 @@ for exe in $(find "$dir" -name '*.exe' -not -path '*/CMakeFiles/*' -not -name '*
         fi
     done
 done
+# Stripped at link time, so what is built is what ships.
+for exe in "$dir/ui/ZuvaFlash.exe" "$dir/cli/zuva-flash.exe" "$dir/tools/pack/zuva-pack.exe"; do
+    [ -f "$exe" ] || continue
+    if i686-w64-mingw32-objdump -f "$exe" | grep -q HAS_SYMS; then
+        echo "$exe carries symbols"
+        bad=1
+    fi
+done
 [ -f "$dir/ui/ZuvaFlash.exe" ] || { echo "ZuvaFlash.exe missing in $dir/ui"; bad=1; }
 if [ -f "$dir/ui/ZuvaFlash.exe" ]; then
-    i686-w64-mingw32-strip -o "$dir/ZuvaFlash-stripped.exe" "$dir/ui/ZuvaFlash.exe"
-    echo "ZuvaFlash.exe stripped: $(stat -c %s "$dir/ZuvaFlash-stripped.exe") bytes"
+    size=$(stat -c %s "$dir/ui/ZuvaFlash.exe")
+    echo "ZuvaFlash.exe: $size bytes"
+    if [ "$size" -gt 65536 ]; then
+        echo "ZuvaFlash.exe is larger than 64 KiB"
+        bad=1
+    fi
 fi
 echo "checked $found programs"
 exit $bad

@@ -3,7 +3,7 @@
 # progress against zuva-devsim, and an updater. Wine draws window frames only inside a
 # virtual desktop, so this uses a prefix of its own with one (800x600) and an X display.
 #
-# Usage: gui_screenshots.sh WIN64_BUILD_DIR OUTPUT_DIR
+# Usage: gui_screenshots.sh WIN32_BUILD_DIR OUTPUT_DIR
 # Environment: DISPLAY (an X server), ZUVA_LINUX_BUILD_DIR (zuva-devsim and zuva-pack;
 # default SOURCE/build/linux).
 set -eu
@@ -14,7 +14,6 @@ linux=${ZUVA_LINUX_BUILD_DIR:-$src/build/linux}
 : "${DISPLAY:?an X display is needed}"
 export WINEPREFIX="$build/screenshot-prefix"
 export WINEDEBUG=-all
-export WINELOADER=/usr/lib/wine/wine64
 exe=$build/ui/ZuvaFlash.exe
 driver=$build/tests/gui_test_driver.exe
 com=$WINEPREFIX/dosdevices/com3
@@ -39,7 +38,7 @@ wine reg add "$key" /v FRIENDLYNAME /d 'USB Serial Port (COM3)' /f >/dev/null 2>
 # Window captions draw their buttons with Marlett.
 cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
 # The desktop setting takes effect with a new server.
-wineserver -k >/dev/null 2>&1
+"$src/tests/win32/wine-prefix.sh" down "$WINEPREFIX" >/dev/null 2>&1
 "$src/tests/win32/wine-prefix.sh" up "$WINEPREFIX" >/dev/null 2>&1
 
 mkdir -p "$WINEPREFIX/drive_c/firmware" "$WINEPREFIX/drive_c/ZuvaFlash"
@@ -51,6 +50,8 @@ cp "$src/samples/blink.bin" "$WINEPREFIX/drive_c/firmware/blink.bin"
 
 # One pose: start the driver, wait for READY, capture the virtual desktop around the window.
 shoot() { # name stage program
+    # The last pose's READY must not be read before the background job empties the file.
+    rm -f "$work/pose.out"
     wine "$driver" pose "$3" "$2" 'C:\firmware\blink.bin' >"$work/pose.out" 2>&1 &
     pose=$!
     i=0

@@ -5,7 +5,8 @@ set -e
 action=$1
 export WINEPREFIX="$2"
 export WINEDEBUG=-all
-export WINELOADER=/usr/lib/wine/wine64
+# A 32-bit prefix: the programs under test are the shipped i686 ones.
+export WINEARCH=win32
 case "$action" in
 up)
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
@@ -17,12 +18,30 @@ up)
         wineserver -w
     fi
     # A persistent server started before ctest: otherwise services started by the
-    # first test inherit ctest's pipes and tests stall.
-    wineserver -p
+    # first test inherit ctest's pipes and tests stall. It stays in this session: on its
+    # own it becomes a session leader, the first COM port it opens (a simulator's pty)
+    # becomes its terminal, and each simulator that ends hangs it up, which makes the
+    # server dump all its objects to stderr.
+    wineserver -f -p </dev/null >"$WINEPREFIX/wineserver.log" 2>&1 &
+    # Ready once its socket is there (Debian's Wine keeps it under a wine-XXXXXX folder).
+    server=$(stat -c '%d %i' "$WINEPREFIX" | awk '{ printf "server-%x-%x", $1, $2 }')
+    tmp=${TMPDIR:-/tmp}
+    ready() {
+        for socket in "$tmp"/.wine-"$(id -u)"/"$server"/socket "$tmp"/wine-*/"$server"/socket; do
+            [ -S "$socket" ] && return 0
+        done
+        return 1
+    }
+    for _ in $(seq 100); do
+        ready && break
+        sleep 0.05
+    done
     wine cmd /c exit >/dev/null 2>&1 || true
     ;;
 down)
+    # Gone, not just told to go: a server started next must not meet this one's lock.
     wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
     ;;
 *)
     echo "usage: $0 up|down PREFIX" >&2

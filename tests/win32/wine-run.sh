@@ -5,7 +5,6 @@
 prefix=$1
 shift
 export WINEPREFIX="$prefix"
-export WINEDEBUG="${WINEDEBUG:--all}"
-# Debian's wine script picks the 64-bit loader when no 32-bit one is installed.
-export WINELOADER="${WINELOADER:-/usr/lib/wine/wine64}"
+# Quiet, but a program that cannot be loaded still says why.
+export WINEDEBUG="${WINEDEBUG:--all,err+module}"
 exec wine "$@"

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cctype>
 #include <cstring>
 #include <deque>
 
@@ -957,7 +958,9 @@ int DevParseFault(const char* text, DevFaultKind kind, DevFault* fault) {
     if (at != std::string::npos) {
         char* end = nullptr;
         unsigned long n = std::strtoul(s.c_str() + at + 1, &end, 10);
-        if (*end != '\0' || at + 1 == s.size()) {
+        // Occurrences count from 1: "@0" would never come, and a fault that never comes
+        // makes a test pass for the wrong reason.
+        if (*end != '\0' || at + 1 == s.size() || n == 0 || !std::isdigit(s[at + 1])) {
             return 1;
         }
         f.occurrence = static_cast<uint32_t>(n);

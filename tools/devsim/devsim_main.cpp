@@ -1,6 +1,7 @@
 // zuva-devsim: a virtual STM32F10x system-memory bootloader on a pseudo-terminal.
 // Reads the options into a device configuration, serves the model on a pty, and on exit
 // dumps FLASH and prints a one-line summary.
+#include "cli/console.h"
 #include "tools/devsim/device_model.h"
 #include "tools/devsim/devsim_pty.h"
 
@@ -8,7 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -70,8 +73,11 @@ const char kUsage[] =
     "  --transcript FILE          log every frame both ways with timestamps, one per line\n"
     "  --help                     this text\n"
     "\n"
+    "Output files are opened at start; a write that fails (the transcript, the dump, stdout)\n"
+    "is reported at once and ends the server.\n"
+    "\n"
     "Exit status: 0 after a signal or --once, 3 when the link died (fault), 1 when the\n"
-    "pty or a file could not be set up, 2 for bad options.\n";
+    "pty or a file could not be set up or written, 2 for bad options.\n";
 
 struct Options {
     DevConfig config;
@@ -79,6 +85,7 @@ struct Options {
     const char* dumpPath = nullptr;
     const char* transcriptPath = nullptr;
     const char* flashInPath = nullptr;
+    FILE* dumpFile = nullptr; // opened at start
 };
 
 int Bad(const char* option, const char* value) {
@@ -170,11 +177,8 @@ bool ReadFile(const char* path, std::vector<uint8_t>* bytes) {
     return ok;
 }
 
-bool WriteFile(const char* path, const std::vector<uint8_t>& bytes) {
-    FILE* f = std::fopen(path, "wb");
-    if (f == nullptr) {
-        return false;
-    }
+// Writes the dump into the file opened at start, and closes it.
+bool WriteDump(FILE* f, const std::vector<uint8_t>& bytes) {
     bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     return std::fclose(f) == 0 && ok;
 }
@@ -287,10 +291,12 @@ int Prepare(Options* o) {
                              "or the --flash-in file is larger than FLASH\n");
         return 2;
     }
-    if (o->transcriptPath != nullptr) {
-        o->serve.transcript = std::fopen(o->transcriptPath, "w");
-        if (o->serve.transcript == nullptr) {
-            std::fprintf(stderr, "zuva-devsim: cannot write %s\n", o->transcriptPath);
+    // Output files are opened now, so that a path that cannot be written is found before
+    // a run, not after it.
+    for (auto [path, file] : {std::pair{o->transcriptPath, &o->serve.transcript},
+                              std::pair{o->dumpPath, &o->dumpFile}}) {
+        if (path != nullptr && (*file = std::fopen(path, "w")) == nullptr) {
+            std::fprintf(stderr, "zuva-devsim: cannot write %s: %s\n", path, std::strerror(errno));
             return 1;
         }
     }
@@ -300,6 +306,7 @@ int Prepare(Options* o) {
 } // namespace
 
 int main(int argc, char** argv) {
+    PrepareStandardStreams();
     Options o;
     int r = ParseArgs(argc, argv, &o);
     if (r != 0) {
@@ -310,13 +317,17 @@ int main(int argc, char** argv) {
         return r;
     }
     int served = ServeOnPty(o.serve);
-    if (o.serve.transcript != nullptr) {
-        std::fclose(o.serve.transcript);
+    if (o.serve.transcript != nullptr && std::fclose(o.serve.transcript) != 0 && served == 0) {
+        std::fprintf(stderr, "zuva-devsim: cannot write %s\n", o.transcriptPath);
+        served = 1;
     }
-    if (o.dumpPath != nullptr && !WriteFile(o.dumpPath, DevFlash())) {
+    if (o.dumpFile != nullptr && !WriteDump(o.dumpFile, DevFlash())) {
         std::fprintf(stderr, "zuva-devsim: cannot write %s\n", o.dumpPath);
         served = 1;
     }
     std::printf("zuva-devsim: %s\n", DevSummary().c_str());
+    if (served == 0 && FinishStdout("zuva-devsim") != 0) {
+        served = 1;
+    }
     return served;
 }

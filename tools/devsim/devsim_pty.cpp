@@ -118,15 +118,21 @@ bool MasterHungUp() {
     return poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0;
 }
 
-void WriteTranscript(FILE* out) {
+// Writes the frames not logged yet. 0, or 1 after telling that the file took no more.
+int WriteTranscript(FILE* out) {
     const std::vector<DevFrame>& t = DevTranscript();
     if (out == nullptr || s.logged == t.size()) {
-        return;
+        return 0;
     }
     for (; s.logged < t.size(); ++s.logged) {
         std::fprintf(out, "%s\n", DevFormatFrame(t[s.logged]).c_str());
     }
-    std::fflush(out);
+    if (std::fflush(out) != 0 || std::ferror(out) != 0) {
+        std::fprintf(stderr, "zuva-devsim: cannot write the transcript: %s\n",
+                     std::strerror(errno));
+        return 1;
+    }
+    return 0;
 }
 
 struct LineRate {
@@ -261,13 +267,17 @@ void InstallSignals(sigset_t* unblocked) {
     sigdelset(unblocked, SIGHUP);
 }
 
-// Returns 0 to go on, 1 to stop (once), 3 when the link died.
+constexpr int kStepWriteFailed = 4;
+
+// Returns 0 to go on, 1 to stop (once), 3 when the link died, kStepWriteFailed.
 int Step(const ServeOptions& options) {
     if (!s.hungUp) {
         ReadHost();
     }
     WriteDevice();
-    WriteTranscript(options.transcript);
+    if (WriteTranscript(options.transcript) != 0) {
+        return kStepWriteFailed;
+    }
     DevState st = DevGetState();
     if (st.linkDead && NowUs() >= st.linkDeadAtUs) {
         return 3;
@@ -305,20 +315,23 @@ int ServeOnPty(const ServeOptions& options) {
     sigset_t unblocked;
     InstallSignals(&unblocked);
     std::printf("%s\n", s.slave.c_str());
-    std::fflush(stdout);
-
-    int result = 0;
-    while (!gStop) {
+    int result = std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? 0 : kStepWriteFailed;
+    if (result != 0) {
+        std::fprintf(stderr, "zuva-devsim: cannot write to stdout: %s\n", std::strerror(errno));
+    }
+    while (!gStop && result == 0) {
         result = Step(options);
-        if (result != 0) {
-            break;
+        if (result == 0) {
+            Wait(&unblocked);
         }
-        Wait(&unblocked);
     }
     if (result == 1) {
         result = 0;
     }
-    WriteTranscript(options.transcript);
+    if (result != kStepWriteFailed && WriteTranscript(options.transcript) != 0) {
+        result = kStepWriteFailed;
+    }
+    result = result == kStepWriteFailed ? 1 : result;
     if (options.linkPath != nullptr) {
         RemoveLink(options.linkPath);
     }

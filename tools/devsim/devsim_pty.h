@@ -13,5 +13,6 @@ struct ServeOptions {
 
 // Prints the slave's path (one line, flushed) on stdout once the pty is ready. Returns 0
 // after a signal or a hang-up, 3 when the link died (the pty is closed then), 1 when the
-// pty or the symlink cannot be set up (message on stderr).
+// pty or the symlink cannot be set up, or when stdout or the transcript cannot be written
+// (message on stderr; the server stops at the first failed write).
 int ServeOnPty(const ServeOptions& options);

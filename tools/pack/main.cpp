@@ -1,6 +1,9 @@
 // zuva-pack: command-line front end of the pack module.
 #include "tools/pack/pack.h"
 
+#include "cli/console.h"
+#include "image/description.h"
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -23,9 +26,16 @@ const char kUsage[] =
     "--info shows an updater's description, image offset and length; --extract writes its\n"
     "plain (descrambled, padded) image.\n"
     "\n"
+    "TEXT is taken as UTF-8 and stored in Windows-1252, the code page the window shows it\n"
+    "in; characters that code page lacks are refused. --info shows control characters of a\n"
+    "description as \\xNN.\n"
+    "--output must be a regular file or a new name: a directory, device, FIFO or socket\n"
+    "(or a link to one) is refused and left as it is; an existing file keeps its mode.\n"
+    "\n"
     "Exit codes: 0 success, 1 bad command line, 2 input refused (bad description, empty\n"
     "or oversized image, damaged HEX, data outside FLASH, executable already packed, file\n"
-    "without an image), 3 a file could not be read or written.\n";
+    "without an image), 3 a file could not be read or written, or stdout could not be\n"
+    "written.\n";
 
 struct Options {
     const char* exe = nullptr;
@@ -83,7 +93,7 @@ int ShowInfo(const char* path) {
     std::string message;
     const PackResult result = ReadUpdaterInfo(path, &info, &message);
     if (result == PackOk) {
-        printf("description: %s\n", info.description.c_str());
+        printf("description: %s\n", DescriptionForTerminal(info.description.c_str()).c_str());
         printf("image offset: 0x%X (%u)\n", info.imageOffset, info.imageOffset);
         printf("image length: 0x%X (%u)\n", info.imageLength, info.imageLength);
     }
@@ -115,9 +125,7 @@ int Pack(const Options& o) {
     return Report(result, message);
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     Options o;
     if (!ParseOptions(argc, argv, &o)) {
         fputs(kUsage, stderr);
@@ -138,4 +146,17 @@ int main(int argc, char** argv) {
     }
     fputs(kUsage, stderr);
     return PackUsage;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    PrepareStandardStreams();
+    std::vector<std::string> arguments = Utf8Arguments(argc, argv);
+    const int result = Run(argc, ArgumentPointers(arguments).data());
+    // A result nobody received is a failure, whatever the work itself came to.
+    if (FinishStdout("zuva-pack") != 0 && result == PackOk) {
+        return PackIoError;
+    }
+    return result;
 }

@@ -1,5 +1,6 @@
 #include "tools/pack/pack.h"
 
+#include "image/description.h"
 #include "image/embedded.h"
 #include "image/hex.h"
 #include "image/input.h"
@@ -142,7 +143,7 @@ PackResult CheckDescription(const std::string& description, std::string* message
     }
     for (const char c : description) {
         const auto code = static_cast<unsigned char>(c);
-        if (code < 0x20 || code == 0x7F) {
+        if (IsDescriptionControl(code)) {
             return Fail(message, PackRefused,
                         "description must be one line without control characters (found "
                         "character code " +
@@ -246,6 +247,20 @@ PackResult BuildUpdater(const Bytes& exe, const Bytes& image, const std::string&
     return PackOk;
 }
 
+PackResult EncodeDescription(const std::string& utf8, std::string* stored, std::string* message) {
+    uint32_t refused = 0;
+    if (DescriptionFromUtf8(utf8, stored, &refused) != 0) {
+        char code[16];
+        snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(refused));
+        return Fail(message, PackRefused,
+                    refused == 0xFFFFFFFF
+                        ? std::string("description is not UTF-8 text")
+                        : "description holds " + std::string(code) +
+                              ", which the window's code page (Windows-1252) cannot show");
+    }
+    return CheckDescription(*stored, message);
+}
+
 PackResult ReadUpdaterInfo(const char* path, UpdaterInfo* info, std::string* message) {
     FILE* probe = nullptr;
     if (const InputResult opened = OpenInputFile(path, &probe); opened != InputOk) {
@@ -282,25 +297,11 @@ PackResult ExtractImage(const char* path, Bytes* image, std::string* message) {
     return PackOk;
 }
 
-PackResult WriteFileAtomically(const char* path, const Bytes& bytes, std::string* message) {
-    const std::string temporary = std::string(path) + ".zuva-pack-tmp";
-    FILE* file = fopen(temporary.c_str(), "wb");
-    if (file == nullptr) {
-        return Fail(message, PackIoError, "cannot create " + temporary);
-    }
-    const bool written =
-        bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    const bool closed = fclose(file) == 0;
-    if (written && closed && MoveIntoPlace(temporary.c_str(), path) == 0) {
-        return PackOk;
-    }
-    remove(temporary.c_str());
-    return Fail(message, PackIoError, std::string("cannot write ") + path);
-}
-
-PackResult PackUpdater(const char* exePath, const char* imagePath, const std::string& description,
-                       const char* outputPath, std::string* message) {
-    PackResult result = CheckDescription(description, message);
+PackResult PackUpdater(const char* exePath, const char* imagePath,
+                       const std::string& utf8Description, const char* outputPath,
+                       std::string* message) {
+    std::string description;
+    PackResult result = EncodeDescription(utf8Description, &description, message);
     Bytes exe;
     if (result == PackOk) {
         result = ReadWholeFile(exePath, kMaxExeSize, &exe, message);
@@ -310,7 +311,8 @@ PackResult PackUpdater(const char* exePath, const char* imagePath, const std::st
         // Refused rather than replaced: stacking or swapping images is easy to do by
         // mistake, and the plain ZuvaFlash.exe is what every updater should start from.
         return Fail(message, PackRefused,
-                    std::string(exePath) + " already carries an image (\"" + existing.description +
+                    std::string(exePath) + " already carries an image (\"" +
+                        DescriptionForTerminal(existing.description.c_str()) +
                         "\"); pack from the plain ZuvaFlash.exe");
     }
     Bytes image;

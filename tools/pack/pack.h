@@ -28,8 +28,9 @@ struct UpdaterInfo {
     std::string description;
 };
 
-// Accepts at most 242 bytes with no control character (LF, CR, NUL and the rest): the
-// description is one line shown in a single-line field.
+// Accepts at most 242 stored bytes with no control character (LF, CR, NUL, ESC, DEL and
+// the bytes Windows-1252 leaves undefined): the description is one line shown in a
+// single-line field.
 PackResult CheckDescription(const std::string& description, std::string* message);
 
 // Reads a whole regular file of at most limit bytes. PackIoError when it cannot be opened
@@ -58,6 +59,11 @@ void PadToBlocks(Bytes* image);
 PackResult BuildUpdater(const Bytes& exe, const Bytes& image, const std::string& description,
                         Bytes* updater, std::string* message);
 
+// The stored description (Windows-1252, the window's code page) for one given in UTF-8;
+// refuses characters that code page lacks, text that is not UTF-8, and what
+// CheckDescription refuses.
+PackResult EncodeDescription(const std::string& utf8, std::string* stored, std::string* message);
+
 // Reads an updater's trailer and description with the programmer's own loader.
 // PackRefused when the file carries no image.
 PackResult ReadUpdaterInfo(const char* path, UpdaterInfo* info, std::string* message);
@@ -65,13 +71,15 @@ PackResult ReadUpdaterInfo(const char* path, UpdaterInfo* info, std::string* mes
 // The plain image of an updater, descrambled block by block as the programmer does.
 PackResult ExtractImage(const char* path, Bytes* image, std::string* message);
 
-// Writes bytes to path through a temporary file renamed into place, so that path never
-// holds a half-written file; the temporary file is removed on failure.
+// Writes bytes to path (UTF-8) through a temporary file beside it, renamed into place, so
+// that path never holds a half-written file; the temporary file is removed on failure.
+// Only a regular file or a new name is replaced, keeping an existing file's mode; a
+// directory, device, FIFO or socket, or a symbolic link to one, is refused (PackIoError)
+// and left as it is. A link to a regular file stays a link: the file it names is replaced.
+// Windows has no modes and no FIFOs; there devices (NUL, COM1) and pipes are refused.
 PackResult WriteFileAtomically(const char* path, const Bytes& bytes, std::string* message);
 
-// The whole --exe/--image/--description/--output command.
-PackResult PackUpdater(const char* exePath, const char* imagePath, const std::string& description,
-                       const char* outputPath, std::string* message);
-
-// Platform: renames from to to, replacing an existing file. 0 on success, 1 otherwise.
-int MoveIntoPlace(const char* from, const char* to);
+// The whole --exe/--image/--description/--output command; the description in UTF-8.
+PackResult PackUpdater(const char* exePath, const char* imagePath,
+                       const std::string& utf8Description, const char* outputPath,
+                       std::string* message);

@@ -1,0 +1,67 @@
+#include "cli/console.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <windows.h>
+#include <shellapi.h>
+
+namespace {
+
+std::string ToUtf8(const wchar_t* wide) {
+    int size = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 0) {
+        return std::string();
+    }
+    std::string text(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, text.data(), size, nullptr, nullptr);
+    text.resize(static_cast<size_t>(size - 1));
+    return text;
+}
+
+} // namespace
+
+std::vector<std::string> Utf8Arguments(int argc, char** argv) {
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr || count != argc) {
+        // Not expected; the ANSI arguments are better than none.
+        if (wide != nullptr) {
+            LocalFree(wide);
+        }
+        return std::vector<std::string>(argv, argv + argc);
+    }
+    std::vector<std::string> arguments;
+    for (int i = 0; i < count; ++i) {
+        arguments.push_back(ToUtf8(wide[i]));
+    }
+    LocalFree(wide);
+    return arguments;
+}
+
+namespace {
+UINT consoleCodePage = 0; // the console's own output code page, while it is replaced
+
+void RestoreConsoleCodePage() {
+    SetConsoleOutputCP(consoleCodePage);
+}
+} // namespace
+
+void PrepareStandardStreams() {
+    consoleCodePage = GetConsoleOutputCP(); // 0 without a console
+    if (consoleCodePage != 0 && consoleCodePage != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
+        std::atexit(RestoreConsoleCodePage);
+    }
+}
+
+int FinishStdout(const char* tool) {
+    errno = 0;
+    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) {
+        return 0;
+    }
+    if (errno != EPIPE) {
+        std::fprintf(stderr, "%s: cannot write to stdout: %s\n", tool,
+                     errno != 0 ? std::strerror(errno) : "write error");
+    }
+    return 1;
+}
