@@ -1,38 +1,51 @@
-// Windows registry enumeration: the internal steps and the hooks through which tests point
-// the enumeration at registry keys they own and pretend to run on another Windows version.
-// The product never calls the hooks, so it always reads HKEY_LOCAL_MACHINE and the real
-// version.
+// Windows registry enumeration: the steps tests reach directly, and the registry access the
+// walk goes through. The product links registry_win32.cpp, which reads HKEY_LOCAL_MACHINE
+// and the system's own version; the registry tests link tests/win32/registry_fake.cpp
+// instead, to point the walk at keys they own, pretend another Windows version and count
+// every key and buffer the walk takes and gives back.
 #pragma once
 #include "ports/ports.h"
 
+#include <cstddef>
 #include <windows.h>
 
-// The two sources. Both return 1, or 0 with the cause set through SetLastError.
-int ListSerialCommValues(PortVisitor visitor, intptr_t userValue);
-int WalkEnumTree(const char* rootPath, PortVisitor visitor, intptr_t userValue);
+// ---- Registry access: registry_win32.cpp, or the tests' fake ----
 
-// Opens subkey number index of parent into *keyOut (left nullptr unless the open succeeds).
-// nameOut, if given, is the caller's malloc'ed name buffer (or nullptr): it is replaced and
-// belongs to the caller whatever the result. Returns a Windows error code.
-LONG OpenSubKeyByIndex(HKEY parent, DWORD index, REGSAM access, HKEY* keyOut, char** nameOut);
+HKEY RegistryRoot(); // where the root paths are opened
+void RegistryVersion(DWORD* platformId, DWORD* majorVersion);
+LONG RegistryOpenKey(HKEY parent, const char* path, REGSAM access, HKEY* key);
+void RegistryCloseKey(HKEY key);
+void* RegistryAllocText(size_t size);
+void RegistryFreeText(void* text);
 
-// Replaces *bufferInOut by a new malloc'ed buffer holding the value as a NUL-terminated text
-// (terminated after the bytes read even when the stored value lacks a NUL); the buffer
-// belongs to the caller whatever the result. Returns a Windows error code.
-LONG QueryStringValue(HKEY key, const char* valueName, char** bufferInOut);
+// ---- The walk's own steps (ports_win32.cpp) ----
 
-// The key below which the root paths are opened; nullptr restores HKEY_LOCAL_MACHINE.
-void SetPortsRegistryBase(HKEY base);
-
-// use != 0: the version query answers platformId and majorVersion instead of the system's.
-void SetPortsFakeVersion(int use, DWORD platformId, DWORD majorVersion);
-
-// Running totals of the enumeration's own key opens and closes and buffer allocations and
-// frees, so that tests can see every path release what it acquired.
-struct PortsResourceCounts {
-    long keysOpened;
-    long keysClosed;
-    long buffersAllocated;
-    long buffersFreed;
+// An open key, closed when it goes out of scope or is opened again.
+struct RegKey {
+    HKEY handle = nullptr;
+    RegKey() = default;
+    RegKey(const RegKey&) = delete;
+    RegKey& operator=(const RegKey&) = delete;
+    ~RegKey() { Close(); }
+    void Close();
 };
-PortsResourceCounts GetPortsResourceCounts();
+
+// A text buffer, one byte longer than the registry is told about, so that a NUL always fits
+// behind whatever the registry wrote; freed when it goes out of scope or is allocated again.
+struct RegText {
+    char* text = nullptr;
+    RegText() = default;
+    RegText(const RegText&) = delete;
+    RegText& operator=(const RegText&) = delete;
+    ~RegText() { Free(); }
+    bool Allocate(DWORD size); // false when out of memory
+    void Free();
+};
+
+// Opens subkey number index of parent into key (left closed unless the open succeeds), its
+// name into name. Returns a Windows error code.
+LONG OpenSubKeyByIndex(HKEY parent, DWORD index, REGSAM access, RegKey& key, RegText& name);
+
+// The value as a NUL-terminated text in text (terminated after the bytes read even when the
+// stored value lacks a NUL). Returns a Windows error code.
+LONG QueryStringValue(HKEY key, const char* valueName, RegText& text);

@@ -1,11 +1,11 @@
 // Serial port enumeration from the Windows registry. The source depends on the Windows
 // version: the Windows 95 family keeps its device tree under HKLM\ENUM, NT 4 has only the
 // flat HARDWARE\DEVICEMAP\SERIALCOMM list, and NT 5 and later keep the device tree under
-// SYSTEM\CURRENTCONTROLSET\ENUM. Everything is read with the ANSI calls and read access only.
+// SYSTEM\CURRENTCONTROLSET\ENUM. Everything is read with the ANSI calls and read access only,
+// through the registry access of ports_test_seam.h.
 #include "ports/ports.h"
 #include "ports/ports_test_seam.h"
 
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -17,62 +17,27 @@ constexpr char kPortsClass[] = "PORTS";
 constexpr char kPortsClassGuid[] = "{4D36E978-E325-11CE-BFC1-08002BE10318}";
 constexpr DWORD kFirstListSize = 32;  // NT 4 value names and data
 constexpr DWORD kFirstTextSize = 128; // subkey names and value texts
-constexpr DWORD kOsVersionInfoSize = 148;
-static_assert(sizeof(OSVERSIONINFOA) == kOsVersionInfoSize);
-
-// Test hooks (see ports_test_seam.h); the product leaves them at their defaults.
-HKEY gRegistryBase = HKEY_LOCAL_MACHINE;
-bool gUseFakeVersion = false;
-DWORD gFakePlatform = 0;
-DWORD gFakeMajor = 0;
-PortsResourceCounts gCounts = {};
-
-// Buffers get one byte more than the registry is told about, so that whatever the registry
-// wrote, a NUL always fits behind it.
-char* AllocBuffer(DWORD size) {
-    if (size == MAXDWORD) {
-        return nullptr; // the extra byte would wrap around
-    }
-    char* buffer = static_cast<char*>(std::malloc(size + 1u));
-    if (buffer != nullptr) {
-        buffer[0] = '\0';
-        ++gCounts.buffersAllocated;
-    }
-    return buffer;
-}
-
-void FreeBuffer(char** buffer) {
-    if (*buffer != nullptr) {
-        std::free(*buffer);
-        ++gCounts.buffersFreed;
-        *buffer = nullptr;
-    }
-}
-
-LONG OpenKey(HKEY parent, const char* path, REGSAM access, HKEY* keyOut) {
-    HKEY key = nullptr;
-    LONG code = RegOpenKeyExA(parent, path, 0, access, &key);
-    if (code == ERROR_SUCCESS) {
-        ++gCounts.keysOpened;
-        *keyOut = key;
-    }
-    return code;
-}
-
-void CloseKey(HKEY* key) {
-    if (*key != nullptr) {
-        RegCloseKey(*key);
-        ++gCounts.keysClosed;
-        *key = nullptr;
-    }
-}
+// The visitor asked to stop: not a Windows code (those are positive), and the listing
+// still succeeds.
+constexpr LONG kVisitorStopped = -1;
 
 int Finish(LONG code) {
-    if (code == ERROR_SUCCESS) {
+    if (code == ERROR_SUCCESS || code == kVisitorStopped) {
         return 1;
     }
     SetLastError(static_cast<DWORD>(code));
     return 0;
+}
+
+// The handle is taken only from a successful open: older systems may leave anything in it.
+LONG OpenKey(HKEY parent, const char* path, REGSAM access, RegKey& key) {
+    key.Close();
+    HKEY opened = nullptr;
+    LONG code = RegistryOpenKey(parent, path, access, &opened);
+    if (code == ERROR_SUCCESS) {
+        key.handle = opened;
+    }
+    return code;
 }
 
 // ASCII comparisons: registry names and these keywords are plain ASCII, and the result must
@@ -94,41 +59,42 @@ bool EqualsIgnoreCase(const char* a, const char* b) {
     return std::strlen(a) == std::strlen(b) && StartsWithIgnoreCase(a, b);
 }
 
-void QueryVersion(DWORD* platformId, DWORD* majorVersion) {
-    OSVERSIONINFOA info;
-    std::memset(&info, 0, sizeof info);
-    info.dwOSVersionInfoSize = kOsVersionInfoSize;
-    GetVersionExA(&info); // a failed query leaves platform 0, which has no source
-    *platformId = gUseFakeVersion ? gFakePlatform : info.dwPlatformId;
-    *majorVersion = gUseFakeVersion ? gFakeMajor : info.dwMajorVersion;
+// Calls visit(child, name) for each subkey of parent in index order, each opened with
+// access. The first code other than ERROR_SUCCESS, from opening a subkey or from visit,
+// ends the loop and is returned.
+template <typename Visit> LONG ForEachSubKey(HKEY parent, REGSAM access, Visit visit) {
+    RegText name;
+    for (DWORD index = 0;; ++index) {
+        RegKey child;
+        LONG code = OpenSubKeyByIndex(parent, index, access, child, name);
+        if (code == ERROR_NO_MORE_ITEMS) {
+            return ERROR_SUCCESS;
+        }
+        if (code == ERROR_SUCCESS) {
+            code = visit(child.handle, static_cast<const char*>(name.text));
+        }
+        if (code != ERROR_SUCCESS) {
+            return code;
+        }
+    }
 }
 
 // ---- NT 4: HARDWARE\DEVICEMAP\SERIALCOMM ----
 
-struct ListState {
-    HKEY key = nullptr;
-    char* name = nullptr;
-    char* data = nullptr;
-};
-
-// Enumerates value `index` into the state's buffers, growing them until the value fits.
-// On success the data is terminated after the bytes read.
-LONG ReadSerialCommValue(ListState& s, DWORD index) {
+// Enumerates value index into name and data, growing them until the value fits. On
+// success the data is terminated after the bytes read.
+LONG ReadSerialCommValue(HKEY key, DWORD index, RegText& name, RegText& data) {
     DWORD nameSize = kFirstListSize;
     DWORD dataSize = kFirstListSize;
     for (;;) {
-        FreeBuffer(&s.name);
-        FreeBuffer(&s.data);
-        s.name = AllocBuffer(nameSize);
-        s.data = AllocBuffer(dataSize);
-        if (s.name == nullptr || s.data == nullptr) {
+        if (!name.Allocate(nameSize) || !data.Allocate(dataSize)) {
             return ERROR_NOT_ENOUGH_MEMORY;
         }
-        LONG code = RegEnumValueA(s.key, index, s.name, &nameSize, nullptr, nullptr,
-                                  reinterpret_cast<BYTE*>(s.data), &dataSize);
+        LONG code = RegEnumValueA(key, index, name.text, &nameSize, nullptr, nullptr,
+                                  reinterpret_cast<BYTE*>(data.text), &dataSize);
         if (code != ERROR_MORE_DATA) {
             if (code == ERROR_SUCCESS) {
-                s.data[dataSize] = '\0';
+                data.text[dataSize] = '\0';
             }
             return code;
         }
@@ -136,49 +102,36 @@ LONG ReadSerialCommValue(ListState& s, DWORD index) {
     }
 }
 
-LONG ListValues(ListState& s, PortVisitor visitor, intptr_t userValue) {
+LONG ListValues(HKEY key, PortVisitor visitor, intptr_t userValue) {
+    RegText name;
+    RegText data;
     for (DWORD index = 0;; ++index) {
-        LONG code = ReadSerialCommValue(s, index);
+        LONG code = ReadSerialCommValue(key, index, name, data);
         if (code == ERROR_NO_MORE_ITEMS) {
             return ERROR_SUCCESS;
         }
         if (code != ERROR_SUCCESS) {
             return code;
         }
-        PortEntry entry = {s.data, s.data, ""};
+        PortEntry entry = {data.text, data.text, ""};
         if (visitor(userValue, &entry) == 0) {
-            return ERROR_SUCCESS;
+            return kVisitorStopped;
         }
     }
 }
 
-// ---- NT 5 and the Windows 95 family: the device tree ----
-
-struct WalkState {
-    PortVisitor visitor = nullptr;
-    intptr_t userValue = 0;
-    HKEY root = nullptr;
-    HKEY enumerator = nullptr;
-    HKEY device = nullptr;
-    HKEY instance = nullptr;
-    HKEY parameters = nullptr; // "DEVICE PARAMETERS", kept until the next instance needs one
-    char* enumeratorName = nullptr;
-    char* portName = nullptr;
-    char* friendlyName = nullptr;
-    bool noFriendlyName = false;
-    bool stopped = false; // the visitor asked to stop
-};
-
-void ReleaseWalk(WalkState& w) {
-    FreeBuffer(&w.enumeratorName);
-    FreeBuffer(&w.friendlyName);
-    FreeBuffer(&w.portName);
-    CloseKey(&w.parameters);
-    CloseKey(&w.instance);
-    CloseKey(&w.device);
-    CloseKey(&w.enumerator);
-    CloseKey(&w.root);
+int ListSerialCommValues(PortVisitor visitor, intptr_t userValue) {
+    RegKey key;
+    LONG code = OpenKey(RegistryRoot(), kSerialCommPath, KEY_READ, key);
+    if (code == ERROR_FILE_NOT_FOUND) {
+        code = ERROR_SUCCESS; // no serial ports at all
+    } else if (code == ERROR_SUCCESS) {
+        code = ListValues(key.handle, visitor, userValue);
+    }
+    return Finish(code);
 }
+
+// ---- NT 5 and the Windows 95 family: the device tree ----
 
 // A value read into a fixed buffer; a value too long for it counts as unreadable.
 bool FixedValueEquals(HKEY key, const char* valueName, DWORD bufferSize, const char* expected) {
@@ -199,178 +152,137 @@ bool IsPortsClass(HKEY instance) {
 
 // "PORTNAME" of the instance, or else of its "DEVICE PARAMETERS" subkey. ERROR_FILE_NOT_FOUND
 // means: not in either place, or the subkey could not be opened; both skip the instance.
-LONG ReadPortName(WalkState& w) {
-    LONG code = QueryStringValue(w.instance, "PORTNAME", &w.portName);
+LONG ReadPortName(HKEY instance, RegText& portName) {
+    LONG code = QueryStringValue(instance, "PORTNAME", portName);
     if (code != ERROR_FILE_NOT_FOUND) {
         return code;
     }
-    CloseKey(&w.parameters);
-    if (OpenKey(w.instance, "DEVICE PARAMETERS", KEY_READ, &w.parameters) != ERROR_SUCCESS) {
+    RegKey parameters;
+    if (OpenKey(instance, "DEVICE PARAMETERS", KEY_READ, parameters) != ERROR_SUCCESS) {
         return ERROR_FILE_NOT_FOUND;
     }
-    return QueryStringValue(w.parameters, "PORTNAME", &w.portName);
+    return QueryStringValue(parameters.handle, "PORTNAME", portName);
 }
 
-LONG VisitInstance(WalkState& w) {
-    if (!IsPortsClass(w.instance)) {
+LONG VisitInstance(HKEY instance, const char* enumeratorName, PortVisitor visitor,
+                   intptr_t userValue) {
+    if (!IsPortsClass(instance)) {
         return ERROR_SUCCESS;
     }
-    LONG code = ReadPortName(w);
+    RegText portName;
+    LONG code = ReadPortName(instance, portName);
     if (code == ERROR_FILE_NOT_FOUND) {
         return ERROR_SUCCESS;
     }
     if (code != ERROR_SUCCESS) {
         return code;
     }
-    if (!StartsWithIgnoreCase(w.portName, "COM")) {
+    if (!StartsWithIgnoreCase(portName.text, "COM")) {
         return ERROR_SUCCESS;
     }
-    code = QueryStringValue(w.instance, "FRIENDLYNAME", &w.friendlyName);
-    if (code == ERROR_FILE_NOT_FOUND) {
-        w.noFriendlyName = true;
-    } else if (code != ERROR_SUCCESS) {
+    RegText friendlyName;
+    code = QueryStringValue(instance, "FRIENDLYNAME", friendlyName);
+    if (code != ERROR_SUCCESS && code != ERROR_FILE_NOT_FOUND) {
         return code;
     }
-    PortEntry entry = {w.portName, w.noFriendlyName ? w.portName : w.friendlyName,
-                       w.enumeratorName};
-    w.stopped = w.visitor(w.userValue, &entry) == 0;
-    return ERROR_SUCCESS;
+    PortEntry entry = {portName.text, code == ERROR_SUCCESS ? friendlyName.text : portName.text,
+                       enumeratorName};
+    return visitor(userValue, &entry) != 0 ? ERROR_SUCCESS : kVisitorStopped;
 }
 
-LONG WalkInstances(WalkState& w) {
-    for (DWORD i = 0;; ++i) {
-        w.noFriendlyName = false;
-        CloseKey(&w.instance);
-        LONG code = OpenSubKeyByIndex(w.device, i, KEY_READ, &w.instance, nullptr);
-        if (code == ERROR_NO_MORE_ITEMS) {
-            return ERROR_SUCCESS;
-        }
-        if (code == ERROR_SUCCESS) {
-            code = VisitInstance(w);
-        }
-        if (code != ERROR_SUCCESS || w.stopped) {
-            return code;
-        }
+// Three levels below the root: enumerator, device, instance. A key that cannot be opened
+// at any level ends the walk with its code.
+int WalkEnumTree(const char* rootPath, PortVisitor visitor, intptr_t userValue) {
+    RegKey root;
+    LONG code = OpenKey(RegistryRoot(), rootPath, KEY_ENUMERATE_SUB_KEYS, root);
+    if (code != ERROR_SUCCESS) {
+        return Finish(code);
     }
-}
-
-LONG WalkDevices(WalkState& w) {
-    for (DWORD d = 0;; ++d) {
-        CloseKey(&w.device);
-        LONG code = OpenSubKeyByIndex(w.enumerator, d, KEY_ENUMERATE_SUB_KEYS, &w.device, nullptr);
-        if (code == ERROR_NO_MORE_ITEMS) {
-            return ERROR_SUCCESS;
-        }
-        if (code == ERROR_SUCCESS) {
-            code = WalkInstances(w);
-        }
-        if (code != ERROR_SUCCESS || w.stopped) {
-            return code;
-        }
-    }
-}
-
-LONG WalkEnumerators(WalkState& w) {
-    for (DWORD e = 0;; ++e) {
-        CloseKey(&w.enumerator);
-        LONG code =
-            OpenSubKeyByIndex(w.root, e, KEY_ENUMERATE_SUB_KEYS, &w.enumerator, &w.enumeratorName);
-        if (code == ERROR_NO_MORE_ITEMS) {
-            return ERROR_SUCCESS;
-        }
-        if (code == ERROR_SUCCESS) {
-            code = WalkDevices(w);
-        }
-        if (code != ERROR_SUCCESS || w.stopped) {
-            return code;
-        }
-    }
+    auto eachInstance = [&](HKEY device, const char* enumeratorName) {
+        return ForEachSubKey(device, KEY_READ, [&](HKEY instance, const char*) {
+            return VisitInstance(instance, enumeratorName, visitor, userValue);
+        });
+    };
+    auto eachDevice = [&](HKEY enumerator, const char* enumeratorName) {
+        return ForEachSubKey(enumerator, KEY_ENUMERATE_SUB_KEYS, [&](HKEY device, const char*) {
+            return eachInstance(device, enumeratorName);
+        });
+    };
+    return Finish(ForEachSubKey(root.handle, KEY_ENUMERATE_SUB_KEYS, eachDevice));
 }
 
 } // namespace
 
-LONG OpenSubKeyByIndex(HKEY parent, DWORD index, REGSAM access, HKEY* keyOut, char** nameOut) {
-    char* name = nameOut != nullptr ? *nameOut : nullptr;
+void RegKey::Close() {
+    if (handle != nullptr) {
+        RegistryCloseKey(handle);
+        handle = nullptr;
+    }
+}
+
+bool RegText::Allocate(DWORD size) {
+    Free();
+    if (size == MAXDWORD) {
+        return false; // the extra byte would wrap around
+    }
+    text = static_cast<char*>(RegistryAllocText(size + 1u));
+    if (text != nullptr) {
+        text[0] = '\0';
+    }
+    return text != nullptr;
+}
+
+void RegText::Free() {
+    if (text != nullptr) {
+        RegistryFreeText(text);
+        text = nullptr;
+    }
+}
+
+LONG OpenSubKeyByIndex(HKEY parent, DWORD index, REGSAM access, RegKey& key, RegText& name) {
+    key.Close();
     DWORD nameSize = kFirstTextSize;
-    LONG code;
-    *keyOut = nullptr;
     for (;;) {
-        FreeBuffer(&name);
-        name = AllocBuffer(nameSize);
-        if (name == nullptr) {
-            code = ERROR_NOT_ENOUGH_MEMORY;
-            break;
+        if (!name.Allocate(nameSize)) {
+            return ERROR_NOT_ENOUGH_MEMORY;
         }
-        code = RegEnumKeyExA(parent, index, name, &nameSize, nullptr, nullptr, nullptr, nullptr);
+        LONG code =
+            RegEnumKeyExA(parent, index, name.text, &nameSize, nullptr, nullptr, nullptr, nullptr);
+        if (code == ERROR_SUCCESS) {
+            name.text[nameSize] = '\0';
+            return OpenKey(parent, name.text, access, key);
+        }
         if (code != ERROR_MORE_DATA) {
-            break;
+            return code;
         }
         nameSize = nameSize * 2 + 2;
     }
-    if (code == ERROR_SUCCESS) {
-        name[nameSize] = '\0';
-        code = OpenKey(parent, name, access, keyOut);
-    }
-    if (nameOut != nullptr) {
-        *nameOut = name;
-    } else {
-        FreeBuffer(&name);
-    }
-    return code;
 }
 
-LONG QueryStringValue(HKEY key, const char* valueName, char** bufferInOut) {
+LONG QueryStringValue(HKEY key, const char* valueName, RegText& text) {
     DWORD size = kFirstTextSize;
     for (;;) {
-        FreeBuffer(bufferInOut);
-        *bufferInOut = AllocBuffer(size);
-        if (*bufferInOut == nullptr) {
+        if (!text.Allocate(size)) {
             return ERROR_NOT_ENOUGH_MEMORY;
         }
         LONG code = RegQueryValueExA(key, valueName, nullptr, nullptr,
-                                     reinterpret_cast<BYTE*>(*bufferInOut), &size);
+                                     reinterpret_cast<BYTE*>(text.text), &size);
         if (code == ERROR_SUCCESS) {
-            (*bufferInOut)[size] = '\0'; // also ends a value stored without its NUL
+            text.text[size] = '\0'; // also ends a value stored without its NUL
         }
         if (code != ERROR_MORE_DATA) {
             return code;
         }
     }
-}
-
-int ListSerialCommValues(PortVisitor visitor, intptr_t userValue) {
-    ListState s;
-    LONG code = OpenKey(gRegistryBase, kSerialCommPath, KEY_READ, &s.key);
-    if (code == ERROR_FILE_NOT_FOUND) {
-        code = ERROR_SUCCESS; // no serial ports at all
-    } else if (code == ERROR_SUCCESS) {
-        code = ListValues(s, visitor, userValue);
-    }
-    FreeBuffer(&s.name);
-    FreeBuffer(&s.data);
-    CloseKey(&s.key);
-    return Finish(code);
-}
-
-int WalkEnumTree(const char* rootPath, PortVisitor visitor, intptr_t userValue) {
-    WalkState w;
-    w.visitor = visitor;
-    w.userValue = userValue;
-    LONG code = OpenKey(gRegistryBase, rootPath, KEY_ENUMERATE_SUB_KEYS, &w.root);
-    if (code == ERROR_SUCCESS) {
-        code = WalkEnumerators(w);
-    }
-    ReleaseWalk(w);
-    return Finish(code);
 }
 
 int EnumSerialPorts(PortVisitor visitor, intptr_t userValue) {
     if (visitor == nullptr) {
         return Finish(ERROR_INVALID_PARAMETER);
     }
-    DWORD platformId;
-    DWORD major;
-    QueryVersion(&platformId, &major);
+    DWORD platformId = 0;
+    DWORD major = 0;
+    RegistryVersion(&platformId, &major);
     if (platformId == VER_PLATFORM_WIN32_WINDOWS) {
         return WalkEnumTree(kWin9xEnumPath, visitor, userValue);
     }
@@ -381,18 +293,4 @@ int EnumSerialPorts(PortVisitor visitor, intptr_t userValue) {
         return WalkEnumTree(kNtEnumPath, visitor, userValue);
     }
     return Finish(ERROR_OLD_WIN_VERSION);
-}
-
-void SetPortsRegistryBase(HKEY base) {
-    gRegistryBase = base != nullptr ? base : HKEY_LOCAL_MACHINE;
-}
-
-void SetPortsFakeVersion(int use, DWORD platformId, DWORD majorVersion) {
-    gUseFakeVersion = use != 0;
-    gFakePlatform = platformId;
-    gFakeMajor = majorVersion;
-}
-
-PortsResourceCounts GetPortsResourceCounts() {
-    return gCounts;
 }

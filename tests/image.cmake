@@ -1,6 +1,10 @@
 # Image sources and the packer.
 zuva_add_gtest(test_hex SOURCES ${CMAKE_CURRENT_LIST_DIR}/unit/test_hex.cpp
     LIBS zuva_image LABELS unit)
+zuva_add_gtest(test_plan SOURCES ${CMAKE_CURRENT_LIST_DIR}/unit/test_plan.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/device/run_files.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/device/special_files_${ZUVA_PLATFORM}.cpp
+    LIBS zuva_image LABELS unit)
 zuva_add_gtest(test_description SOURCES ${CMAKE_CURRENT_LIST_DIR}/unit/test_description.cpp
     LIBS zuva_image LABELS unit)
 zuva_add_gtest(test_embedded SOURCES ${CMAKE_CURRENT_LIST_DIR}/unit/test_embedded.cpp

@@ -240,6 +240,9 @@ void OnFlash() {
     }
     SendMessageA(progressBar, PBM_SETPOS, 0, 0);
     EnableInputs(TRUE);
+    // The focus sat on a disabled control while the box was up; give it to the button, the
+    // dialog way, so that the default-button border and focus rectangle follow.
+    SendMessageA(dialogWindow, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(flashButton), TRUE);
     busy = 0;
 }
 

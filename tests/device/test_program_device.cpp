@@ -318,14 +318,21 @@ TEST_F(DeviceRun, ProtectedDeviceWithOldContentsIsRecovered) {
     ExpectProtected();
 }
 
+// Without a callback a run does just what it does with one: the same conversation with the
+// device, the same FLASH and protection.
 TEST_F(DeviceRun, RunWithoutCallbackCompletes) {
-    SetStatusCallback(nullptr);
     std::vector<uint8_t> image = PatternBytes(2048);
-    EXPECT_EQ(Run(WriteScratchFile("fw.bin", image), "bin"), kResultOk);
+    std::string path = WriteScratchFile("fw.bin", image);
+    EXPECT_EQ(Run(path, "bin"), kResultOk); // with RecordStatus, registered by SetUp
+    const std::vector<std::string> withCallback = Commands();
+    const size_t reports = progressReports.size();
+    ASSERT_GT(reports, 0u);
+    SetStatusCallback(nullptr);
+    EXPECT_EQ(Run(path, "bin"), kResultOk);
+    EXPECT_EQ(Commands(), withCallback);
     ExpectFlash(image);
     ExpectProtected();
-    EXPECT_EQ(polls, 0);
-    EXPECT_TRUE(progressReports.empty());
+    EXPECT_EQ(progressReports.size(), reports);
 }
 
 // ---- Intel HEX ----

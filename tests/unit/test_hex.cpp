@@ -145,6 +145,34 @@ TEST(HexText, DamagedRecordsAreRefusedWithTheirLine) {
     }
 }
 
+// Every byte value in both digit places of a data byte: only 0-9, A-F and a-f are digits,
+// whatever their sign as a char (0x80 to 0xFF included). CR and LF end lines instead.
+TEST(HexText, OnlyHexadecimalDigitsAreDigits) {
+    const std::string digits = "0123456789ABCDEF0123456789abcdef";
+    for (int c = 0; c < 256; ++c) {
+        if (c == '\r' || c == '\n') {
+            continue;
+        }
+        const size_t at = digits.find(static_cast<char>(c));
+        for (const bool high : {true, false}) {
+            const std::string pair = high ? std::string(1, static_cast<char>(c)) + "0"
+                                          : "0" + std::string(1, static_cast<char>(c));
+            const uint8_t data = at == std::string::npos ? 0 : static_cast<uint8_t>(at % 16);
+            const uint8_t byte = high ? static_cast<uint8_t>(data << 4) : data;
+            char sum[3];
+            snprintf(sum, sizeof sum, "%02X", static_cast<uint8_t>(-(1 + byte)));
+            const Outcome out = Read(":01000000" + pair + sum + "\n");
+            SCOPED_TRACE("byte " + std::to_string(c) + (high ? " high" : " low"));
+            if (at == std::string::npos) {
+                EXPECT_EQ(kHexDamaged, out.result);
+                EXPECT_STREQ("not a hexadecimal digit", out.problem.why);
+            } else {
+                EXPECT_EQ((std::vector<Seen>{{0, 0, {byte}}}), out.records);
+            }
+        }
+    }
+}
+
 TEST(HexText, DataBeforeADamagedRecordIsHandedOnAndTheVisitorCanStop) {
     const std::string text = ":01000000AA55\n:01000100BB43\n:01000200CC31\n";
     EXPECT_EQ(kHexDamaged, Read(text + ":01000300DD00\n").result);

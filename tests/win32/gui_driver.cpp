@@ -182,6 +182,31 @@ void CheckInputs(const char* when, const InputState& found, const InputState& ex
     CheckFlag((prefix + "browse button enabled").c_str(), expected.browse, found.browse);
 }
 
+// The control of the dialog's thread that has the keyboard focus, by name.
+std::string FocusName(const Program& program) {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    if (!GetGUIThreadInfo(program.process.dwThreadId, &info) || info.hwndFocus == nullptr) {
+        return "nothing";
+    }
+    const struct {
+        int id;
+        const char* name;
+    } controls[] = {{IDC_FLASH, "Flash button"},
+                    {IDC_PORT_LIST, "port list"},
+                    {IDC_FILE_FIELD, "file field"},
+                    {IDC_BROWSE, "browse button"}};
+    for (const auto& control : controls) {
+        if (info.hwndFocus == Control(program, control.id)) {
+            return control.name;
+        }
+    }
+    char className[32] = "";
+    GetClassNameA(info.hwndFocus, className, sizeof className);
+    return std::string("a window of class ") + className + " (control " +
+           std::to_string(GetDlgCtrlID(info.hwndFocus)) + ")";
+}
+
 struct RunObservation {
     long maxProgress = 0;
     int progressSteps = 0; // distinct positions seen
@@ -360,6 +385,7 @@ void RunAndExpect(const Program& program, bool updateMode, const char* caption, 
     CheckNumber("progress bar after OK", 0, Ask(Control(program, IDC_PROGRESS), PBM_GETPOS));
     // In update mode the hidden browse button is never disabled.
     CheckInputs("after OK", Inputs(program), {true, true, true, true});
+    CheckText("keyboard focus after OK", "Flash button", FocusName(program));
 }
 
 void CheckEscapeIgnored(const Program& program) {
