@@ -9,6 +9,7 @@
 #include "image/embedded.h"
 #include "image/input.h"
 #include "ports/ports.h"
+#include "version.h"
 
 #include <algorithm>
 #include <chrono>
