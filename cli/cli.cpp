@@ -337,8 +337,7 @@ int Run(int argc, char** argv) {
     CliOptions options;
     std::string error;
     if (ParseCliArgs(argc, argv, &options, &error) != 0) {
-        std::fprintf(stderr, "zuva-flash: %s\n%s(--help tells more)\n", error.c_str(), kUsage);
-        return kExitUsage;
+        return UsageError("zuva-flash", error.c_str(), kUsage);
     }
     if (options.help) {
         std::fputs(kUsage, stdout);
