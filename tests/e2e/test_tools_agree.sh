@@ -43,10 +43,11 @@ pack|stray|64|err|unexpected argument stray
 TABLE
 
 # --force: an existing output is kept and the run refused without it, replaced with it;
-# both the updater (--output) and the extracted image. --name=VALUE works as --name VALUE.
+# both the updater (--output) and the extracted image. --name=VALUE works as --name VALUE,
+# and an empty value is a value (an empty description).
 { printf 'MZ'; head -c 3000 /dev/zero; } >"$work/ZuvaFlash.exe"
 head -c 1000 /dev/urandom >"$work/fw.bin"
-"$pack" --exe "$work/ZuvaFlash.exe" --image="$work/fw.bin" --description x \
+"$pack" --exe "$work/ZuvaFlash.exe" --image="$work/fw.bin" --description "" \
     --output "$work/Update.exe" >/dev/null || fail "packing into a new name"
 for command in "--exe $work/ZuvaFlash.exe --image $work/fw.bin --description y" \
                "--extract $work/Update.exe"; do

@@ -54,21 +54,26 @@ struct Options {
     bool force = false;
 };
 
-// The value of the option at argv[*i] when its name is name, as "--name VALUE" or
-// "--name=VALUE" (*i advanced past it); "" when the value is missing; nullptr when argv[*i]
-// is another option.
-const char* OptionValue(int argc, char** argv, int* i, const char* name) {
+// One option that takes a value, as "--name VALUE" or "--name=VALUE" (an empty one is a
+// value: the description may be empty). 1 when argv[*i] is that option (value stored, *i
+// advanced past it), 0 when it is not, -1 when the value is missing.
+int OptionValue(int argc, char** argv, int* i, const char* name, const char** value) {
     size_t length = strlen(name);
     if (strncmp(argv[*i], name, length) != 0) {
-        return nullptr;
+        return 0;
     }
     if (argv[*i][length] == '=') {
-        return argv[*i] + length + 1;
+        *value = argv[*i] + length + 1;
+        return 1;
     }
     if (argv[*i][length] != '\0') {
-        return nullptr;
+        return 0;
     }
-    return *i + 1 < argc ? argv[++*i] : "";
+    if (*i + 1 >= argc) {
+        return -1;
+    }
+    *value = argv[++*i];
+    return 1;
 }
 
 // The flags that take no value; false when arg is none of them.
@@ -103,13 +108,12 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
         }
         bool known = false;
         for (const auto& entry : table) {
-            const char* value = OptionValue(argc, argv, &i, entry.name);
-            if (value != nullptr && *value == '\0') {
+            int taken = OptionValue(argc, argv, &i, entry.name, entry.value);
+            if (taken < 0) {
                 *error = std::string(entry.name) + " needs a value";
                 return false;
             }
-            if (value != nullptr) {
-                *entry.value = value;
+            if (taken > 0) {
                 known = true;
                 break;
             }
