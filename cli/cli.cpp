@@ -10,6 +10,7 @@
 #include "image/embedded.h"
 #include "image/input.h"
 #include "ports/ports.h"
+#include "version.h"
 
 #include <algorithm>
 #include <chrono>
@@ -600,8 +601,7 @@ int Run(int argc, char** argv) {
     CliOptions options;
     std::string error;
     if (ParseCliArgs(argc, argv, &options, &error) != 0) {
-        std::fprintf(stderr, "zuva-flash: %s\n%s(--help tells more)\n", error.c_str(), kUsage);
-        return kExitUsage;
+        return UsageError("zuva-flash", error.c_str(), kUsage);
     }
     if (options.help) {
         std::fputs(kUsage, stdout);

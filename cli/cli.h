@@ -20,12 +20,12 @@
 // 64 for a usage error, 74 when stdout failed, 130 when Ctrl-C, SIGTERM or SIGHUP stopped
 // a run.
 #pragma once
+#include "cli/console.h"
 #include "engine/program.h"
 
 #include <cstdint>
 #include <string>
 
-constexpr int kExitUsage = 64;
 constexpr int kExitOutputLost = 74;
 constexpr int kExitInterrupted = 130;
 

@@ -6,6 +6,17 @@
 #include <string>
 #include <vector>
 
+// The exit status of a usage error in every tool (EX_USAGE of sysexits.h).
+constexpr int kExitUsage = 64;
+
+// A usage error, told alike by every tool: "TOOL: REASON", the short usage (a few lines
+// ending in a newline, never the whole help) and a pointer to --help, on stderr.
+// Returns kExitUsage.
+inline int UsageError(const char* tool, const char* reason, const char* usage) {
+    std::fprintf(stderr, "%s: %s\n%s(--help tells more)\n", tool, reason, usage);
+    return kExitUsage;
+}
+
 // The arguments as UTF-8. Windows hands main() the ANSI code page, which turns a name such
 // as "fw 日本.bin" into "fw ??.bin"; there the wide command line is converted instead.
 // Elsewhere argv as it is.

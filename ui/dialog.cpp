@@ -11,10 +11,11 @@
 #include "ports/ports.h"
 #include "ui/message_box.h"
 #include "ui/resource.h"
+#include "version.h"
 
 namespace {
 
-constexpr char kVersion[] = "1.1";
+constexpr char kVersion[] = ZUVA_VERSION;
 constexpr int kCaptionLimit = 50; // at most 49 characters of the template's caption
 constexpr int kPathLimit = MAX_PATH;
 constexpr int kEnginePathLimit = kPathLimit * 3; // a UTF-8 name takes up to 3 bytes a character

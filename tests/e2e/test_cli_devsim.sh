@@ -615,7 +615,7 @@ devsim-outputs)
     sim_pid=
     grep -q 'cannot write the transcript' "$work/devsim.err" || fail "no word on the transcript"
     "$devsim" --nack write@0 2>/dev/null
-    [ $? -eq 2 ] || fail "--nack write@0 accepted"
+    [ $? -eq 64 ] || fail "--nack write@0 accepted"
     ;;
 *)
     fail "unknown case $case_name"

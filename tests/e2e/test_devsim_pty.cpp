@@ -359,7 +359,7 @@ TEST(DevsimPty, HelpNamesEveryOptionAndBadOptionsAreRefused) {
                                                {"--bogus"}}) {
         Sim b;
         Start(b, bad);
-        EXPECT_EQ(Stop(b, nullptr, false), 2) << bad[0];
+        EXPECT_EQ(Stop(b, nullptr, false), 64) << bad[0];
     }
 }
 

@@ -100,8 +100,8 @@ expect_refusal 2 "$@" --exe ZuvaFlash.exe --image low.hex --description x --outp
 expect_refusal 2 "$@" --exe hex.exe --image fw.hex --description again --output out.exe
 expect_refusal 2 "$@" --info ZuvaFlash.exe
 expect_refusal 3 "$@" --exe ZuvaFlash.exe --image missing.hex --description x --output out.exe
-expect_refusal 1 "$@" --exe ZuvaFlash.exe --output out.exe
-expect_refusal 1 "$@" --bogus
+expect_refusal 64 "$@" --exe ZuvaFlash.exe --output out.exe
+expect_refusal 64 "$@" --bogus
 
 "$@" --help | grep -q "Exit codes" || fail "--help lists the exit codes"
 

@@ -4,6 +4,7 @@
 #include "cli/console.h"
 #include "tools/devsim/device_model.h"
 #include "tools/devsim/devsim_pty.h"
+#include "version.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -15,8 +16,11 @@
 
 namespace {
 
-const char kUsage[] =
-    "Usage: zuva-devsim [OPTION]...\n"
+const char kUsage[] = "usage: zuva-devsim [OPTION]...\n"
+                      "       zuva-devsim --help | --version\n";
+
+const char kHelp[] =
+    "\n"
     "A virtual STM32F10x USART bootloader (AN3155) on a pseudo-terminal.\n"
     "Prints the slave's path as the first line on stdout, serves until SIGINT or SIGTERM,\n"
     "then prints a one-line summary on stdout. Terminal settings are left to the client,\n"
@@ -72,12 +76,14 @@ const char kUsage[] =
     "  --dump FILE                write FLASH to FILE at exit\n"
     "  --transcript FILE          log every frame both ways with timestamps, one per line\n"
     "  --help                     this text\n"
+    "  --version                  the version\n"
     "\n"
+    "Options take their value as --name VALUE or --name=VALUE.\n"
     "Output files are opened at start; a write that fails (the transcript, the dump, stdout)\n"
     "is reported at once and ends the server.\n"
     "\n"
     "Exit status: 0 after a signal or --once, 3 when the link died (fault), 1 when the\n"
-    "pty or a file could not be set up or written, 2 for bad options.\n";
+    "pty or a file could not be set up or written, 64 for bad options.\n";
 
 struct Options {
     DevConfig config;
@@ -89,9 +95,8 @@ struct Options {
 };
 
 int Bad(const char* option, const char* value) {
-    std::fprintf(stderr, "zuva-devsim: bad value for %s: '%s' (see --help)\n", option,
-                 value != nullptr ? value : "");
-    return 2;
+    std::string reason = std::string("bad value for ") + option + ": '" + value + "'";
+    return UsageError("zuva-devsim", reason.c_str(), kUsage);
 }
 
 bool ParseNumber(const char* text, unsigned long long max, unsigned long long* value) {
@@ -255,27 +260,44 @@ int ParseValue(const std::string& a, const char* v, Options* o) {
     return 0;
 }
 
-// 0 to run, 1 after --help, 2 for bad options.
+// Answers --help and --version; false when a is neither.
+bool Answer(const std::string& a) {
+    if (a == "--help" || a == "-h") {
+        std::fputs(kUsage, stdout);
+        std::fputs(kHelp, stdout);
+        return true;
+    }
+    if (a == "--version") {
+        std::printf("zuva-devsim %s\n", ZUVA_VERSION);
+        return true;
+    }
+    return false;
+}
+
+// 0 to run, 1 after --help or --version, kExitUsage for bad options.
 int ParseArgs(int argc, char** argv, Options* o) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
+        if (Answer(a)) {
             return 1;
         }
         if (ParseFlag(a, o)) {
             continue;
         }
-        const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
-        int r = v != nullptr ? ParseValue(a, v, o) : -1;
+        // "--name=VALUE" or "--name VALUE"; the value stays in argv, where paths are kept.
+        size_t equals = a.find('=');
+        bool joined = a.compare(0, 2, "--") == 0 && equals != std::string::npos;
+        const char* value = joined ? argv[i] + equals + 1 : i + 1 < argc ? argv[i + 1] : nullptr;
+        a = a.substr(0, joined ? equals : std::string::npos);
+        int r = value != nullptr ? ParseValue(a, value, o) : -1;
         if (r == -1) {
-            std::fprintf(stderr, "zuva-devsim: unknown option or missing value: %s\n", argv[i]);
-            return 2;
+            std::string reason = "unknown option or missing value: " + a;
+            return UsageError("zuva-devsim", reason.c_str(), kUsage);
         }
         if (r != 0) {
-            return 2;
+            return kExitUsage;
         }
-        ++i;
+        i += joined ? 0 : 1;
     }
     return 0;
 }
@@ -287,9 +309,10 @@ int Prepare(Options* o) {
         return 1;
     }
     if (DevReset(o->config) != 0) {
-        std::fprintf(stderr, "zuva-devsim: FLASH size is not whole pages (at most 256), "
-                             "or the --flash-in file is larger than FLASH\n");
-        return 2;
+        return UsageError("zuva-devsim",
+                          "FLASH size is not whole pages (at most 256), or the --flash-in file "
+                          "is larger than FLASH",
+                          kUsage);
     }
     // Output files are opened now, so that a path that cannot be written is found before
     // a run, not after it.
@@ -310,7 +333,7 @@ int main(int argc, char** argv) {
     Options o;
     int r = ParseArgs(argc, argv, &o);
     if (r != 0) {
-        return r == 1 ? 0 : 2;
+        return r == 1 ? 0 : r;
     }
     r = Prepare(&o);
     if (r != 0) {

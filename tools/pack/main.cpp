@@ -3,19 +3,23 @@
 
 #include "cli/console.h"
 #include "image/description.h"
+#include "version.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace {
 
 const char kUsage[] =
-    "Usage:\n"
-    "  zuva-pack --exe ZuvaFlash.exe --image FIRMWARE --description TEXT --output UPDATER.exe\n"
-    "  zuva-pack --info UPDATER.exe\n"
-    "  zuva-pack --extract UPDATER.exe --output IMAGE.bin\n"
-    "  zuva-pack --help\n"
+    "usage: zuva-pack [--force] --exe ZuvaFlash.exe --image FIRMWARE --description TEXT\n"
+    "                 --output UPDATER.exe\n"
+    "       zuva-pack --info UPDATER.exe\n"
+    "       zuva-pack [--force] --extract UPDATER.exe --output IMAGE.bin\n"
+    "       zuva-pack --help | --version\n";
+
+const char kHelp[] =
     "\n"
     "Makes a one-release updater: appends the firmware image, scrambled, its description\n"
     "and a trailer to the programmer's executable. FIRMWARE is a raw image (.bin or any\n"
@@ -29,13 +33,14 @@ const char kUsage[] =
     "TEXT is taken as UTF-8 and stored in Windows-1252, the code page the window shows it\n"
     "in; characters that code page lacks are refused. --info shows control characters of a\n"
     "description as \\xNN.\n"
-    "--output must be a regular file or a new name: a directory, device, FIFO or socket\n"
-    "(or a link to one) is refused and left as it is; an existing file keeps its mode.\n"
+    "--output must be a new name, or with --force a regular file: a directory, device, FIFO\n"
+    "or socket (or a link to one) is refused and left as it is; a replaced file keeps its\n"
+    "mode. Options take their value as --name VALUE or --name=VALUE.\n"
     "\n"
-    "Exit codes: 0 success, 1 bad command line, 2 input refused (bad description, empty\n"
-    "or oversized image, damaged HEX, data outside FLASH, executable already packed, file\n"
-    "without an image), 3 a file could not be read or written, or stdout could not be\n"
-    "written.\n";
+    "Exit codes: 0 success, 2 input refused (bad description, empty or oversized image,\n"
+    "damaged HEX, data outside FLASH, executable already packed, file without an image,\n"
+    "output that exists without --force), 3 a file could not be read or written, or stdout\n"
+    "could not be written, 64 bad command line.\n";
 
 struct Options {
     const char* exe = nullptr;
@@ -45,10 +50,47 @@ struct Options {
     const char* info = nullptr;
     const char* extract = nullptr;
     bool help = false;
+    bool version = false;
+    bool force = false;
 };
 
-// Fills options from argv; false on an unknown option or a missing value.
-bool ParseOptions(int argc, char** argv, Options* options) {
+// One option that takes a value, as "--name VALUE" or "--name=VALUE" (an empty one is a
+// value: the description may be empty). 1 when argv[*i] is that option (value stored, *i
+// advanced past it), 0 when it is not, -1 when the value is missing.
+int OptionValue(int argc, char** argv, int* i, const char* name, const char** value) {
+    size_t length = strlen(name);
+    if (strncmp(argv[*i], name, length) != 0) {
+        return 0;
+    }
+    if (argv[*i][length] == '=') {
+        *value = argv[*i] + length + 1;
+        return 1;
+    }
+    if (argv[*i][length] != '\0') {
+        return 0;
+    }
+    if (*i + 1 >= argc) {
+        return -1;
+    }
+    *value = argv[++*i];
+    return 1;
+}
+
+// The flags that take no value; false when arg is none of them.
+bool ParseFlag(const char* arg, Options* options) {
+    for (auto [name, flag] :
+         {std::pair{"--help", &options->help}, std::pair{"-h", &options->help},
+          std::pair{"--version", &options->version}, std::pair{"--force", &options->force}}) {
+        if (strcmp(arg, name) == 0) {
+            *flag = true;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Fills options from argv; false on an unknown option or a missing value, with the reason.
+bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
     const struct {
         const char* name;
         const char** value;
@@ -61,24 +103,37 @@ bool ParseOptions(int argc, char** argv, Options* options) {
         {"--extract", &options->extract},
     };
     for (int i = 1; i < argc; ++i) {
-        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
-            options->help = true;
+        if (ParseFlag(argv[i], options)) {
             continue;
         }
         bool known = false;
         for (const auto& entry : table) {
-            if (strcmp(argv[i], entry.name) == 0 && i + 1 < argc) {
-                *entry.value = argv[++i];
+            int taken = OptionValue(argc, argv, &i, entry.name, entry.value);
+            if (taken < 0) {
+                *error = std::string(entry.name) + " needs a value";
+                return false;
+            }
+            if (taken > 0) {
                 known = true;
                 break;
             }
         }
         if (!known) {
-            fprintf(stderr, "zuva-pack: unknown option or missing value: %s\n", argv[i]);
+            *error = std::string(argv[i][0] == '-' ? "unknown option " : "unexpected argument ") +
+                     argv[i];
             return false;
         }
     }
     return true;
+}
+
+// PackOk when output may be written: a new name, or any name with --force.
+PackResult CheckOutput(const char* output, bool force) {
+    if (!force && OutputExists(output)) {
+        fprintf(stderr, "zuva-pack: %s exists; --force replaces it\n", output);
+        return PackRefused;
+    }
+    return PackOk;
 }
 
 int Report(PackResult result, const std::string& message) {
@@ -100,7 +155,10 @@ int ShowInfo(const char* path) {
     return Report(result, message);
 }
 
-int Extract(const char* path, const char* output) {
+int Extract(const char* path, const char* output, bool force) {
+    if (PackResult checked = CheckOutput(output, force); checked != PackOk) {
+        return checked;
+    }
     Bytes image;
     std::string message;
     PackResult result = ExtractImage(path, &image, &message);
@@ -114,6 +172,9 @@ int Extract(const char* path, const char* output) {
 }
 
 int Pack(const Options& o) {
+    if (PackResult checked = CheckOutput(o.output, o.force); checked != PackOk) {
+        return checked;
+    }
     std::string message;
     const PackResult result = PackUpdater(o.exe, o.image, o.description, o.output, &message);
     if (result == PackOk) {
@@ -127,25 +188,29 @@ int Pack(const Options& o) {
 
 int Run(int argc, char** argv) {
     Options o;
-    if (!ParseOptions(argc, argv, &o)) {
-        fputs(kUsage, stderr);
-        return PackUsage;
+    std::string error;
+    if (!ParseOptions(argc, argv, &o, &error)) {
+        return UsageError("zuva-pack", error.c_str(), kUsage);
     }
     if (o.help) {
         fputs(kUsage, stdout);
+        fputs(kHelp, stdout);
+        return PackOk;
+    }
+    if (o.version) {
+        printf("zuva-pack %s\n", ZUVA_VERSION);
         return PackOk;
     }
     if (o.info != nullptr && !o.exe && !o.image && !o.extract && !o.output) {
         return ShowInfo(o.info);
     }
     if (o.extract != nullptr && o.output != nullptr && !o.exe && !o.image && !o.info) {
-        return Extract(o.extract, o.output);
+        return Extract(o.extract, o.output, o.force);
     }
     if (o.exe && o.image && o.description && o.output && !o.info && !o.extract) {
         return Pack(o);
     }
-    fputs(kUsage, stderr);
-    return PackUsage;
+    return UsageError("zuva-pack", "these options make none of the commands below", kUsage);
 }
 
 } // namespace

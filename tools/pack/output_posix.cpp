@@ -111,3 +111,8 @@ PackResult WriteFileAtomically(const char* path, const Bytes& bytes, std::string
     unlink(temporary.c_str());
     return Fail(message, std::string("cannot write ") + path + ": " + std::strerror(error));
 }
+
+bool OutputExists(const char* path) {
+    struct stat info;
+    return stat(path, &info) == 0 && S_ISREG(info.st_mode);
+}

@@ -106,3 +106,10 @@ PackResult WriteFileAtomically(const char* path, const Bytes& bytes, std::string
     DeleteFileW(temporary.c_str());
     return Fail(message, std::string("cannot write ") + path);
 }
+
+bool OutputExists(const char* path) {
+    std::wstring wide = ToWide(path);
+    DWORD attributes = GetFileAttributesW(wide.c_str());
+    return !IsDeviceName(wide) && attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}

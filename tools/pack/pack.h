@@ -13,7 +13,7 @@ using Bytes = std::vector<uint8_t>;
 // Also the process exit codes of zuva-pack.
 enum PackResult : int {
     PackOk = 0,
-    PackUsage = 1,   // bad command line
+    PackUsage = 64,  // bad command line (kExitUsage, as in every tool)
     PackRefused = 2, // input that cannot make a valid updater (or is not one)
     PackIoError = 3, // a file could not be read or written
 };
@@ -78,6 +78,11 @@ PackResult ExtractImage(const char* path, Bytes* image, std::string* message);
 // and left as it is. A link to a regular file stays a link: the file it names is replaced.
 // Windows has no modes and no FIFOs; there devices (NUL, COM1) and pipes are refused.
 PackResult WriteFileAtomically(const char* path, const Bytes& bytes, std::string* message);
+
+// Whether path (UTF-8) names a file that WriteFileAtomically would replace: a regular
+// file, or a link to one. The command line replaces one only when asked to; other targets
+// are left to WriteFileAtomically's refusal.
+bool OutputExists(const char* path);
 
 // The whole --exe/--image/--description/--output command; the description in UTF-8.
 PackResult PackUpdater(const char* exePath, const char* imagePath,

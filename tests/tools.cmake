@@ -1,0 +1,16 @@
+# The command-line tools as a user meets them (Linux): the conventions they share, and the
+# Debian package that installs them.
+if(NOT CMAKE_CROSSCOMPILING AND TARGET zuva-devsim AND TARGET zuva-pack)
+    add_test(NAME tools_agree
+        COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/e2e/test_tools_agree.sh
+                ${CMAKE_BINARY_DIR} ${PROJECT_VERSION})
+    set_tests_properties(tools_agree PROPERTIES LABELS e2e TIMEOUT 60)
+
+    find_program(ZUVA_DPKG_DEB dpkg-deb)
+    if(ZUVA_DPKG_DEB)
+        add_test(NAME package_deb
+            COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/e2e/test_package.sh
+                    ${CMAKE_BINARY_DIR} ${PROJECT_VERSION})
+        set_tests_properties(package_deb PROPERTIES LABELS e2e TIMEOUT 300)
+    endif()
+endif()
