@@ -1,6 +1,7 @@
 // libFuzzer target: zuva-pack's whole input path. One input is split into an executable,
 // a description and an image (raw or HEX); whatever PackUpdater accepts must come back
 // through the programmer's own loader as the same description and image.
+#include "image/description.h"
 #include "tools/pack/pack.h"
 
 #include <cstdlib>
@@ -56,10 +57,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         Bytes loaded;
         Bytes extracted;
         UpdaterInfo info;
-        if (LoadImage(imagePath.c_str(), &loaded, &message) != PackOk ||
+        std::string stored; // the packer keeps the description in Windows-1252
+        uint32_t refused = 0;
+        if (DescriptionFromUtf8(description, &stored, &refused) != 0 ||
+            LoadImage(imagePath.c_str(), &loaded, &message) != PackOk ||
             ExtractImage(outPath.c_str(), &extracted, &message) != PackOk || loaded != extracted ||
             ReadUpdaterInfo(outPath.c_str(), &info, &message) != PackOk ||
-            info.description != description || info.imageOffset != exeBytes.size()) {
+            info.description != stored || info.imageOffset != exeBytes.size()) {
             abort();
         }
     } else if (message.empty()) {

@@ -11,8 +11,8 @@ limit=${2:-180}
 cxx=${CXX_FUZZ:-clang++}
 mkdir -p "$out"
 case "$limit" in
--runs=*) budget=$limit ;;
-*) budget=-max_total_time=$limit ;;
+-runs=*) budget=$limit seed=-seed=1 ;; # a smoke run in CI repeats exactly
+*) budget=-max_total_time=$limit seed=-seed=0 ;;
 esac
 
 build() {
@@ -38,6 +38,6 @@ for target in fuzz_hex fuzz_embedded fuzz_pack; do
     if [ -d "$here/seeds/$target" ]; then
         cp -n "$here/seeds/$target"/* "$out/corpus-$target/" 2>/dev/null || true
     fi
-    (cd "$out" && "./$target" "$budget" -max_len=4096 -print_final_stats=1 \
+    (cd "$out" && "./$target" "$budget" "$seed" -max_len=4096 -print_final_stats=1 \
         "corpus-$target")
 done
