@@ -24,7 +24,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: zuva-flash [--port PORT] [RUN OPTIONS] IMAGE\n"
-    "       zuva-flash --port A --port B ... | --all-ports [--json] [--log FILE] IMAGE\n"
+    "       zuva-flash (--port A --port B ... | --all-ports) [--json] [--log FILE]\n"
+    "                  [RUN OPTIONS] IMAGE\n"
     "       zuva-flash [--port PORT] [RUN OPTIONS] --embedded UPDATER.exe\n"
     "       zuva-flash --dry-run IMAGE\n"
     "       zuva-flash --list-ports | --help | --version\n";
@@ -42,7 +43,8 @@ constexpr const char* kHelp =
     "  --dry-run        check IMAGE and print what would be written; opens no port\n"
     "\n"
     "Several devices at once, one process per port:\n"
-    "  --port A --port B   each port given; --all-ports: every port found\n"
+    "  --port PORT ...  each port given (--port once per port)\n"
+    "  --all-ports      every serial port found\n"
     "  --json           stdout: one JSON object per port (port, result, message, detail,\n"
     "                   chip, bytes, seconds, image, image_size, image_crc32)\n"
     "  --log FILE       append the same objects, each with its time, to FILE\n"
@@ -71,7 +73,8 @@ constexpr const char* kHelp =
     "\n"
     "Exit status: 0 done; 1 port, 2 file, 3 format, 4 communication, 8 no device,\n"
     "9 protect, 10 unprotect, 11 erase, 12 verify; 64 usage; 74 stdout could not take the\n"
-    "result; 130 interrupted by Ctrl-C, SIGTERM or SIGHUP.\n";
+    "result; 130 interrupted by Ctrl-C, SIGTERM or SIGHUP. Several ports: 0 when every\n"
+    "device finished OK, else the status of the first failed port in the order given.\n";
 
 constexpr int kBarCells = 30;
 constexpr double kRedrawSeconds = 0.25;
