@@ -2,6 +2,7 @@
 #include "cli/cli.h"
 
 #include "cli/console.h"
+#include "cli/gang.h"
 #include "cli/port_hint.h"
 #include "cli/signals.h"
 #include "engine/port_names.h"
@@ -24,6 +25,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: zuva-flash [--port PORT] [RUN OPTIONS] IMAGE\n"
+    "       zuva-flash (--port A --port B ... | --all-ports) [--json] [--log FILE]\n"
+    "                  [RUN OPTIONS] IMAGE\n"
     "       zuva-flash [--port PORT] [RUN OPTIONS] --embedded UPDATER.exe\n"
     "       zuva-flash --dry-run IMAGE\n"
     "       zuva-flash --list-ports | --help | --version\n";
@@ -39,6 +42,13 @@ constexpr const char* kHelp =
     "  --embedded FILE  program the image carried by an updater made by zuva-pack\n"
     "  --list-ports     list serial ports: name, display name, enumerator\n"
     "  --dry-run        check IMAGE and print what would be written; opens no port\n"
+    "\n"
+    "Several devices at once, one process per port:\n"
+    "  --port PORT ...  each port given (--port once per port)\n"
+    "  --all-ports      every serial port found\n"
+    "  --json           stdout: one JSON object per port (port, result, message, detail,\n"
+    "                   chip, bytes, seconds, image, image_size, image_crc32)\n"
+    "  --log FILE       append the same objects, each with its time, to FILE\n"
     "\n"
     "Run options:\n"
     "  --verify         read every block back before protecting; a difference ends\n"
@@ -64,7 +74,8 @@ constexpr const char* kHelp =
     "\n"
     "Exit status: 0 done; 1 port, 2 file, 3 format, 4 communication, 8 no device,\n"
     "9 protect, 10 unprotect, 11 erase, 12 verify; 64 usage; 74 stdout could not take the\n"
-    "result; 130 interrupted by Ctrl-C, SIGTERM or SIGHUP.\n";
+    "result; 130 interrupted by Ctrl-C, SIGTERM or SIGHUP. Several ports: 0 when every\n"
+    "device finished OK, else the status of the first failed port in the order given.\n";
 
 constexpr int kBarCells = 30;
 constexpr double kRedrawSeconds = 0.25;
@@ -119,6 +130,9 @@ void DrawPhase(int kind, int percent) {
     DrawProgress(percent);
 }
 
+// This process serves one port of a gang run (--member).
+bool memberOfGang = false;
+
 // The result line once printed: repeated on stderr if stdout does not take it.
 const char* resultLine = nullptr;
 
@@ -149,7 +163,9 @@ int OnStatus(int kind, intptr_t value) {
         output.lost = output.lost || std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
         return 0;
     }
-    if ((kind == Progress || kind == Verify) && bar.enabled) {
+    if ((kind == Progress || kind == Verify) && memberOfGang) {
+        output.lost = !MemberProgress(kind, static_cast<int>(value)) || output.lost;
+    } else if ((kind == Progress || kind == Verify) && bar.enabled) {
         DrawPhase(kind, static_cast<int>(value));
     }
     return InterruptRequested() || OutputLost() ? 1 : 0;
@@ -235,17 +251,6 @@ void ReportPlan(const char* imagePath, ResultCode result) {
                      "zuva-flash: %u HEX data records start outside 0x%08X..0x%08X and were "
                      "skipped\n",
                      static_cast<unsigned>(plan.recordsOutside), kHexWindowFirst, kHexWindowLast);
-    }
-}
-
-const char* DensityName(uint16_t productId) {
-    switch (productId) {
-    case 0x412:
-        return "low-density";
-    case 0x410:
-        return "medium-density";
-    default:
-        return "high-density";
     }
 }
 
@@ -348,6 +353,9 @@ ResultCode RunWithOptions(const CliOptions& options, const char* imagePath,
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     EndProgress();
     bar.drawn = false;
+    if (memberOfGang) {
+        MemberReport(result, report);
+    }
     ReportPlan(imagePath, result);
     if (!InterruptRequested()) {
         ExplainResult(result, report, PortForMessages(portPath), seconds);
@@ -453,7 +461,8 @@ int CheckRunOptions(const CliOptions& options, std::string* error) {
                  "(or give --boot, and the reset starts the firmware)";
         return 1;
     }
-    if (options.dryRun && (options.port != nullptr || boot || run.go || run.verify)) {
+    bool gang = options.allPorts || options.json || options.log != nullptr;
+    if (options.dryRun && (options.port != nullptr || gang || boot || run.go || run.verify)) {
         *error = "--dry-run only checks the image: it takes no port and no run options";
         return 1;
     }
@@ -475,12 +484,24 @@ int ParseOption(int argc, char** argv, int* i, CliOptions* options, std::string*
         options->version = true;
         return 0;
     }
-    if (std::strcmp(arg, "--list-ports") == 0) {
-        options->listPorts = true;
+    for (auto [name, flag] :
+         {std::pair{"--list-ports", &options->listPorts},
+          std::pair{"--all-ports", &options->allPorts}, std::pair{"--json", &options->json},
+          std::pair{"--member", &options->member}}) {
+        if (std::strcmp(arg, name) == 0) {
+            *flag = true;
+            return 0;
+        }
+    }
+    const char* port = nullptr;
+    if (TakeValue(argc, argv, i, "--port", &port) > 0) {
+        options->ports.push_back(port);
+        options->port = options->ports.front();
         return 0;
     }
     for (auto [name, value] :
-         {std::pair{"--port", &options->port}, std::pair{"--embedded", &options->embedded}}) {
+         {std::pair{"--port", &options->port}, std::pair{"--embedded", &options->embedded},
+          std::pair{"--log", &options->log}}) {
         int taken = TakeValue(argc, argv, i, name, value);
         if (taken != 0) {
             if (taken < 0) {
@@ -521,6 +542,10 @@ int ParseCliArgs(int argc, char** argv, CliOptions* options, std::string* error)
     }
     if (options->image == nullptr && options->embedded == nullptr) {
         *error = "no image given";
+        return 1;
+    }
+    if (options->allPorts && !options->ports.empty()) {
+        *error = "give either --port or --all-ports, not both";
         return 1;
     }
     return CheckRunOptions(*options, error);
@@ -568,6 +593,17 @@ std::string PortPathForName(const char* name) {
     char path[32];
     std::snprintf(path, sizeof path, "\\\\.\\COM%d", number);
     return path;
+}
+
+const char* DensityName(uint16_t productId) {
+    switch (productId) {
+    case 0x412:
+        return "low-density";
+    case 0x410:
+        return "medium-density";
+    default:
+        return "high-density";
+    }
 }
 
 int ExitStatusFor(ResultCode result, bool interrupted) {
@@ -620,6 +656,10 @@ int Run(int argc, char** argv) {
         std::fprintf(stderr, "zuva-flash: stdout is closed; nobody would see the result\n");
         return kExitOutputLost;
     }
+    if (!options.member && !options.dryRun && IsGangRun(options)) {
+        return RunGang(options, argc, argv);
+    }
+    memberOfGang = options.member;
     SetStatusCallback(OnStatus);
     std::string portPath;
     if (!options.dryRun && ChoosePort(options.port, &portPath) != 0) {

@@ -16,6 +16,11 @@
 // on stderr, status 74. A result
 // line that cannot be written after the run (a full disk, /dev/full) is repeated on stderr
 // with status 74 unless the status already tells a failure.
+// Several ports (--port repeated, --all-ports) or --json/--log make a gang run, one process
+// per port (cli/gang.h): live lines on stderr, then a table (port, chip, result, time) on
+// stdout, or with --json only one JSON object per port. Its status: 0 when every device
+// finished OK, else that of the first port in the order given that did not; 130 after
+// Ctrl-C.
 // Exit status: the result class (code >> 16: 0 success, 1, 2, 3, 4, 8, 9, 10, 11),
 // 64 for a usage error, 74 when stdout failed, 130 when Ctrl-C, SIGTERM or SIGHUP stopped
 // a run.
@@ -25,12 +30,18 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 constexpr int kExitOutputLost = 74;
 constexpr int kExitInterrupted = 130;
 
 struct CliOptions {
     const char* port = nullptr;     // --port; nullptr: the one port found, if only one
+    std::vector<const char*> ports; // every --port in the order given (port is the first)
+    bool allPorts = false;          // --all-ports: every port found, one process each
+    bool json = false;              // --json: one JSON object per port on stdout
+    const char* log = nullptr;      // --log FILE: the same objects appended, with a time
+    bool member = false;            // --member: one port of a gang run (cli/gang.h)
     const char* image = nullptr;    // the image file
     const char* embedded = nullptr; // --embedded: an updater made by zuva-pack
     bool listPorts = false;
@@ -59,6 +70,9 @@ int ExitStatusFor(ResultCode result, bool interrupted);
 // percent is the run's figure (1 upward; 101 and above mean done); elapsedSeconds counts
 // from the first report.
 std::string FormatProgressLine(int percent, uint64_t totalBytes, double elapsedSeconds);
+
+// "low-density", "medium-density" or "high-density" for an accepted product ID.
+const char* DensityName(uint16_t productId);
 
 // The whole program; on Windows the arguments are taken from the wide command line, as
 // UTF-8, whatever argv holds.

@@ -48,3 +48,28 @@ if(WIN32 AND CMAKE_CROSSCOMPILING AND TARGET zuva-pack)
     set_tests_properties(names_wine PROPERTIES LABELS win32 TIMEOUT 120
         SKIP_RETURN_CODE 77 RESOURCE_LOCK wine_com_ports)
 endif()
+
+zuva_add_gtest(test_cli_gang
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/e2e/test_cli_gang.cpp
+    LIBS zuva_cli zuva_serial_sys
+    LABELS unit)
+
+# Several ports in one call, each a zuva-devsim of its own; the JSON lines read by python3.
+if(NOT CMAKE_CROSSCOMPILING AND TARGET zuva-devsim)
+    foreach(case all-good one-fails ctrl-c)
+        add_test(NAME cli_gang.${case}
+            COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/e2e/test_gang_devsim.sh
+                    ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} ${case})
+        set_tests_properties(cli_gang.${case} PROPERTIES LABELS e2e TIMEOUT 120)
+    endforeach()
+endif()
+
+# Under Wine: three COM ports at once, the children started through CreateProcessW.
+if(WIN32 AND CMAKE_CROSSCOMPILING)
+    add_test(NAME cli_gang_wine
+        COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/win32/test_gang_wine.sh
+                ${CMAKE_CURRENT_LIST_DIR}/win32/wine-run.sh ${ZUVA_WINEPREFIX}
+                $<TARGET_FILE:zuva-flash> ${CMAKE_SOURCE_DIR})
+    set_tests_properties(cli_gang_wine PROPERTIES LABELS win32 TIMEOUT 120
+        SKIP_RETURN_CODE 77 RESOURCE_LOCK wine_com_ports)
+endif()

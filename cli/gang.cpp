@@ -1,0 +1,399 @@
+// Several devices at once: the parent's loop over its members, their live lines, the
+// table or JSON lines at the end, and the member's side of the records.
+#include "cli/gang.h"
+
+#include "cli/signals.h"
+#include "cli/spawn.h"
+#include "engine/port_names.h"
+#include "engine/status.h"
+#include "ports/ports.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kPollMs = 100;
+constexpr double kRedrawSeconds = 0.25;
+
+// One port's run as the parent follows it.
+struct Member {
+    PortOutcome outcome;
+    int child = -1;
+    bool done = false;
+    std::string pending[2];         // a line not yet complete, per stream
+    std::vector<std::string> notes; // its messages on stderr
+    int kind = Progress;
+    int percent = 0;
+    uint64_t totalBytes = 0;
+    Clock::time_point start;
+    Clock::time_point firstProgress;
+};
+
+std::vector<Member> members;
+
+struct Live {
+    bool enabled = false; // stderr is a terminal
+    bool cursor = false;  // it takes cursor moves: one line per port; else one line in all
+    int linesDrawn = 0;
+    Clock::time_point lastDraw;
+} live;
+
+double Since(Clock::time_point from) {
+    return std::chrono::duration<double>(Clock::now() - from).count();
+}
+
+const char* SkipPrefix(const std::string& line) {
+    const char* prefix = "zuva-flash: ";
+    size_t length = std::strlen(prefix);
+    return line.compare(0, length, prefix) == 0 ? line.c_str() + length : line.c_str();
+}
+
+void TakeLine(Member& m, ChildStream stream, const std::string& line) {
+    if (stream == ChildStream::Err) {
+        m.notes.push_back(line);
+        m.outcome.detail = SkipPrefix(line);
+        return;
+    }
+    unsigned long long a = 0;
+    unsigned long long b = 0;
+    int kind = 0;
+    if (std::sscanf(line.c_str(), "@progress %d %llu %llu", &kind, &a, &b) == 3) {
+        if (m.percent == 0) {
+            m.firstProgress = Clock::now();
+        }
+        m.kind = kind;
+        m.percent = static_cast<int>(a);
+        m.totalBytes = b;
+    } else if (std::sscanf(line.c_str(), "@report %llx %llu", &a, &b) == 2) {
+        m.outcome.productId = static_cast<uint16_t>(a);
+        m.outcome.bytes = b;
+    } else if (line.compare(0, 7, "Image: ") == 0) {
+        m.outcome.description = line.substr(7);
+    } else if (!line.empty()) {
+        m.outcome.message = line;
+    }
+}
+
+void OnOutput(int child, ChildStream stream, const char* data, size_t size) {
+    for (Member& m : members) {
+        if (m.child != child) {
+            continue;
+        }
+        std::string& pending = m.pending[stream == ChildStream::Out ? 0 : 1];
+        pending.append(data, size);
+        size_t end = 0;
+        while ((end = pending.find('\n')) != std::string::npos) {
+            std::string line = pending.substr(0, end);
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            pending.erase(0, end + 1);
+            TakeLine(m, stream, line);
+        }
+    }
+}
+
+std::string LiveText(const Member& m) {
+    char tail[64];
+    if (m.done) {
+        std::snprintf(tail, sizeof tail, "  %.1f s", m.outcome.seconds);
+        return m.outcome.message + tail;
+    }
+    if (m.percent == 0) {
+        return "waiting for the bootloader";
+    }
+    std::string line = FormatProgressLine(m.percent, m.totalBytes, Since(m.firstProgress));
+    return (m.kind == Verify ? "verify " : "") + line;
+}
+
+void DrawLive(bool force) {
+    if (!live.enabled || (!force && Since(live.lastDraw) < kRedrawSeconds)) {
+        return;
+    }
+    live.lastDraw = Clock::now();
+    size_t width = 0;
+    for (const Member& m : members) {
+        width = std::max(width, m.outcome.port.size());
+    }
+    std::string text;
+    if (live.cursor) {
+        if (live.linesDrawn > 0) {
+            text += "\x1b[" + std::to_string(live.linesDrawn) + "A";
+        }
+        for (const Member& m : members) {
+            std::string port = m.outcome.port;
+            port.resize(width, ' ');
+            text += "\r\x1b[2K" + port + "  " + LiveText(m) + "\n";
+        }
+        live.linesDrawn = static_cast<int>(members.size());
+    } else {
+        text = "\r";
+        for (const Member& m : members) {
+            text += m.outcome.port + " " +
+                    (m.done ? (m.outcome.result == 0 ? "ok" : "failed")
+                            : std::to_string(std::clamp(m.percent - 1, 0, 100)) + "%") +
+                    "  ";
+        }
+        live.linesDrawn = 1;
+    }
+    std::fputs(text.c_str(), stderr);
+    std::fflush(stderr);
+}
+
+void EndLive() {
+    DrawLive(true);
+    if (live.enabled && !live.cursor) {
+        std::fputc('\n', stderr);
+    }
+}
+
+std::string UtcNow() {
+    std::time_t now = std::time(nullptr);
+    char text[32] = "";
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&now));
+    return text;
+}
+
+std::string ChipText(uint16_t productId) {
+    if (productId == 0) {
+        return "-";
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "0x%03X %s", productId, DensityName(productId));
+    return text;
+}
+
+void PrintTable() {
+    const char* heads[] = {"PORT", "CHIP", "RESULT", "TIME"};
+    std::vector<std::vector<std::string>> rows;
+    for (const Member& m : members) {
+        char time[32];
+        std::snprintf(time, sizeof time, "%.1f s", m.outcome.seconds);
+        rows.push_back({m.outcome.port, ChipText(m.outcome.productId), m.outcome.message, time});
+    }
+    size_t widths[4] = {};
+    for (int c = 0; c < 4; ++c) {
+        widths[c] = std::strlen(heads[c]);
+        for (const auto& row : rows) {
+            widths[c] = std::max(widths[c], row[static_cast<size_t>(c)].size());
+        }
+    }
+    rows.insert(rows.begin(), {heads[0], heads[1], heads[2], heads[3]});
+    for (const auto& row : rows) {
+        std::printf("%-*s  %-*s  %-*s  %s\n", static_cast<int>(widths[0]), row[0].c_str(),
+                    static_cast<int>(widths[1]), row[1].c_str(), static_cast<int>(widths[2]),
+                    row[2].c_str(), row[3].c_str());
+    }
+}
+
+int CollectPort(intptr_t userValue, const PortEntry* entry) {
+    reinterpret_cast<std::vector<std::string>*>(userValue)->push_back(entry->portName);
+    return 1;
+}
+
+// The ports to serve, each once: those given, every one found, or the only one found.
+// 0, or 1 after telling why.
+int ResolvePorts(const CliOptions& options, std::vector<std::string>* ports) {
+    if (options.allPorts || options.ports.empty()) {
+        EnumSerialPorts(CollectPort, reinterpret_cast<intptr_t>(ports));
+        if (ports->empty() || (!options.allPorts && ports->size() != 1)) {
+            std::fprintf(stderr, "zuva-flash: %s and %zu serial ports found\n",
+                         options.allPorts ? "--all-ports" : "no --port given", ports->size());
+            return 1;
+        }
+        return 0;
+    }
+    for (const char* port : options.ports) {
+        for (const std::string& earlier : *ports) {
+            if (PortPathForName(earlier.c_str()) == PortPathForName(port)) {
+                std::fprintf(stderr, "zuva-flash: %s is given twice\n", port);
+                return 1;
+            }
+        }
+        ports->push_back(port);
+    }
+    return 0;
+}
+
+struct Output {
+    FILE* log = nullptr;
+    bool json = false;
+    size_t nextJson = 0; // JSON lines go out in the order given, each once it is known
+    bool lost = false;
+} output;
+
+void Finished(Member& m, int status) {
+    m.done = true;
+    m.outcome.result = status;
+    m.outcome.seconds = Since(m.start);
+    if (m.outcome.message.empty()) {
+        m.outcome.message = status == kExitCantStart ? "Not started"
+                            : status > 128 && status < 160
+                                ? "Ended by signal " + std::to_string(status - 128)
+                                : "No result";
+    }
+    if (output.log != nullptr) {
+        std::string line = OutcomeJson(m.outcome, UtcNow().c_str()) + "\n";
+        if (std::fputs(line.c_str(), output.log) < 0 || std::fflush(output.log) != 0) {
+            std::fprintf(stderr, "zuva-flash: the log did not take %s's result\n",
+                         m.outcome.port.c_str());
+        }
+    }
+    while (output.json && output.nextJson < members.size() && members[output.nextJson].done) {
+        std::string line = OutcomeJson(members[output.nextJson++].outcome, nullptr) + "\n";
+        output.lost =
+            std::fputs(line.c_str(), stdout) < 0 || std::fflush(stdout) != 0 || output.lost;
+    }
+}
+
+void StartMembers(const std::vector<std::string>& ports, const PortOutcome& common, int argc,
+                  char** argv) {
+    for (const std::string& port : ports) {
+        Member m;
+        m.outcome = common;
+        m.outcome.port = port;
+        m.start = Clock::now();
+        std::string error;
+        m.child = SpawnSelf(MemberArguments(argc, argv, port), &error);
+        members.push_back(m);
+        if (m.child < 0) {
+            members.back().outcome.detail = "cannot start a process: " + error;
+            members.back().notes.push_back("zuva-flash: " + members.back().outcome.detail);
+            Finished(members.back(), kExitCantStart);
+        }
+    }
+}
+
+// Until every member has ended; Ctrl-C, or stdout gone, stops them all.
+void FollowMembers() {
+    bool stopped = false;
+    for (;;) {
+        PollChildren(kPollMs, OnOutput);
+        bool all = true;
+        for (Member& m : members) {
+            int status = 0;
+            if (!m.done && ChildDone(m.child, &status)) {
+                Finished(m, status);
+            }
+            all = all && m.done;
+        }
+        if (all) {
+            return;
+        }
+        output.lost = output.lost || StdoutGone();
+        if (!stopped && (InterruptRequested() || output.lost)) {
+            StopChildren();
+            stopped = true;
+        }
+        DrawLive(false);
+    }
+}
+
+int GangStatus() {
+    bool interrupted = InterruptRequested();
+    for (const Member& m : members) {
+        if (m.outcome.result != 0) {
+            return interrupted ? kExitInterrupted : m.outcome.result;
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+bool IsGangRun(const CliOptions& options) {
+    return options.ports.size() > 1 || options.allPorts || options.json || options.log != nullptr;
+}
+
+std::vector<std::string> MemberArguments(int argc, char** argv, const std::string& port) {
+    std::vector<std::string> arguments{"--member", "--port", port};
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        optionsEnded = optionsEnded || arg == "--";
+        if (!optionsEnded && (arg == "--all-ports" || arg == "--json" ||
+                              arg.rfind("--port=", 0) == 0 || arg.rfind("--log=", 0) == 0)) {
+            continue;
+        }
+        if (!optionsEnded && (arg == "--port" || arg == "--log")) {
+            ++i; // and its value
+            continue;
+        }
+        arguments.push_back(arg);
+    }
+    return arguments;
+}
+
+int RunGang(const CliOptions& options, int argc, char** argv) {
+    std::vector<std::string> ports;
+    if (ResolvePorts(options, &ports) != 0) {
+        return kExitUsage;
+    }
+    if (options.log != nullptr) {
+        std::string error;
+        output.log = OpenForAppend(options.log, &error);
+        if (output.log == nullptr) {
+            std::fprintf(stderr, "zuva-flash: cannot open the log %s: %s\n", options.log,
+                         error.c_str());
+            return kExitOutputLost;
+        }
+    }
+    PortOutcome common;
+    common.image = options.embedded != nullptr ? options.embedded : options.image;
+    if (!FileSizeAndCrc32(common.image.c_str(), &common.imageSize, &common.imageCrc32)) {
+        common.imageSize = -1;
+    }
+    output.json = options.json;
+    live.enabled = StderrIsTerminal();
+    live.cursor = live.enabled && LiveLinesSupported();
+    StartMembers(ports, common, argc, argv);
+    FollowMembers();
+    EndLive();
+    for (const Member& m : members) {
+        for (const std::string& note : m.notes) {
+            std::fprintf(stderr, "zuva-flash: %s: %s\n", m.outcome.port.c_str(), SkipPrefix(note));
+        }
+    }
+    if (output.log != nullptr) {
+        std::fclose(output.log);
+    }
+    if (!options.json) {
+        PrintTable();
+    }
+    if (output.lost) {
+        std::fprintf(stderr, "zuva-flash: stdout cannot take the results; the runs were stopped\n");
+        return kExitOutputLost;
+    }
+    return GangStatus();
+}
+
+namespace {
+int lastPercent = -1;
+int lastKind = -1;
+} // namespace
+
+bool MemberProgress(int kind, int percent) {
+    if (percent == lastPercent && kind == lastKind) {
+        return true;
+    }
+    lastPercent = percent;
+    lastKind = kind;
+    std::printf("@progress %d %d %llu\n", kind, percent,
+                static_cast<unsigned long long>(GetPlanSummary().totalBytes));
+    return std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+}
+
+void MemberReport(ResultCode result, const RunReport& report) {
+    uint64_t bytes = report.imageBytes;
+    if (result != kResultOk) {
+        int shown = lastKind == Progress ? std::clamp(lastPercent - 1, 0, 100) : 100;
+        bytes = lastPercent < 0 ? 0 : report.imageBytes * static_cast<uint64_t>(shown) / 100;
+    }
+    std::printf("@report %x %llu\n", report.productId, static_cast<unsigned long long>(bytes));
+}

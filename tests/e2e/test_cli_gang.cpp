@@ -1,0 +1,80 @@
+// A gang run's pure parts: which arguments reach a member, and the JSON line.
+#include "cli/gang.h"
+
+#include <gtest/gtest.h>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<std::string> Member(std::initializer_list<const char*> words) {
+    std::vector<char*> argv{const_cast<char*>("zuva-flash")};
+    for (const char* w : words) {
+        argv.push_back(const_cast<char*>(w));
+    }
+    return MemberArguments(static_cast<int>(argv.size()), argv.data(), "P");
+}
+
+using Words = std::vector<std::string>;
+
+TEST(CliGang, MemberGetsOnePortAndTheRunOptions) {
+    struct Case {
+        std::initializer_list<const char*> given;
+        Words member;
+    } cases[] = {
+        {{"--port", "A", "--port=B", "--verify", "fw.bin"},
+         {"--member", "--port", "P", "--verify", "fw.bin"}},
+        {{"--all-ports", "--json", "--log", "runs.log", "--baud", "57600", "fw.hex"},
+         {"--member", "--port", "P", "--baud", "57600", "fw.hex"}},
+        {{"--log=x", "--embedded", "U.exe"}, {"--member", "--port", "P", "--embedded", "U.exe"}},
+        // After "--" every word is an image name, even one that looks like an option.
+        {{"--port", "A", "--", "--json"}, {"--member", "--port", "P", "--", "--json"}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Member(c.given), c.member);
+    }
+}
+
+TEST(CliGang, RepeatedPortsAndTheirConflicts) {
+    const char* argv[] = {"zuva-flash", "--port", "A", "--port", "B", "fw.bin"};
+    CliOptions options;
+    std::string error;
+    ASSERT_EQ(ParseCliArgs(6, const_cast<char**>(argv), &options, &error), 0) << error;
+    ASSERT_EQ(options.ports.size(), 2u);
+    EXPECT_STREQ(options.port, "A");
+    EXPECT_TRUE(IsGangRun(options));
+
+    const char* both[] = {"zuva-flash", "--port", "A", "--all-ports", "fw.bin"};
+    CliOptions rejected;
+    EXPECT_EQ(ParseCliArgs(5, const_cast<char**>(both), &rejected, &error), 1);
+    const char* dry[] = {"zuva-flash", "--dry-run", "--json", "fw.bin"};
+    CliOptions dryJson;
+    EXPECT_EQ(ParseCliArgs(4, const_cast<char**>(dry), &dryJson, &error), 1);
+}
+
+TEST(CliGang, JsonLineEscapesAndKeepsFieldsInOrder) {
+    PortOutcome o;
+    o.port = "COM3";
+    o.result = 11;
+    o.message = "Can't erase device";
+    o.detail = "a \"quoted\" \\ path\x01";
+    o.bytes = 4096;
+    o.seconds = 1.234;
+    o.image = "fw.bin";
+    o.imageSize = 65536;
+    o.imageCrc32 = 0x0A0B0C0D;
+    EXPECT_EQ(OutcomeJson(o, "2026-12-07T10:42:00Z"),
+              "{\"time\":\"2026-12-07T10:42:00Z\",\"port\":\"COM3\",\"result\":11,"
+              "\"message\":\"Can't erase device\",\"detail\":\"a \\\"quoted\\\" \\\\ path\\u0001\","
+              "\"chip\":null,\"bytes\":4096,\"seconds\":1.23,\"image\":\"fw.bin\","
+              "\"image_size\":65536,\"image_crc32\":\"0a0b0c0d\"}");
+    o.imageSize = -1;
+    o.productId = 0x414;
+    std::string line = OutcomeJson(o, nullptr);
+    EXPECT_EQ(line.rfind("{\"port\":", 0), 0u);
+    EXPECT_NE(line.find("\"chip\":\"0x414\""), std::string::npos);
+    EXPECT_NE(line.find("\"image_size\":null,\"image_crc32\":null"), std::string::npos);
+}
+
+} // namespace
