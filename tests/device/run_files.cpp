@@ -59,3 +59,23 @@ std::vector<uint8_t> PatternBytes(size_t n, uint8_t seed) {
     }
     return bytes;
 }
+
+std::string HexLine(uint8_t type, uint16_t address, const uint8_t* data, size_t n) {
+    std::string line = ":";
+    uint8_t sum = 0;
+    auto put = [&](uint8_t b) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02X", b);
+        line += pair;
+        sum = static_cast<uint8_t>(sum + b);
+    };
+    put(static_cast<uint8_t>(n));
+    put(static_cast<uint8_t>(address >> 8));
+    put(static_cast<uint8_t>(address));
+    put(type);
+    for (size_t i = 0; i < n; ++i) {
+        put(data[i]);
+    }
+    put(static_cast<uint8_t>(-sum));
+    return line;
+}

@@ -22,6 +22,12 @@ int LowestFreeFd();
 // n bytes of a pattern that differs from block to block and from erased FLASH.
 std::vector<uint8_t> PatternBytes(size_t n, uint8_t seed = 0x11);
 
+// One Intel HEX record line, without its line end: type, 16-bit address, data, checksum.
+std::string HexLine(uint8_t type, uint16_t address, const uint8_t* data, size_t n);
+inline std::string HexLine(uint8_t type, uint16_t address, const std::vector<uint8_t>& data) {
+    return HexLine(type, address, data.data(), data.size());
+}
+
 // Paths that name no regular file and must be refused at once: the scratch folder, and
 // the platform's special files (a FIFO without a writer and /dev/zero; the NUL device).
 std::vector<std::string> SpecialFiles();

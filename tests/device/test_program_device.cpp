@@ -39,26 +39,6 @@ int RecordStatus(int kind, intptr_t value) {
 }
 
 // ---- Intel HEX text of an image, as a linker's tools write it ----
-std::string HexRecord(uint8_t type, uint16_t address, const uint8_t* data, size_t n) {
-    std::string line = ":";
-    uint8_t sum = 0;
-    auto put = [&](uint8_t b) {
-        char pair[3];
-        std::snprintf(pair, sizeof pair, "%02X", b);
-        line += pair;
-        sum = static_cast<uint8_t>(sum + b);
-    };
-    put(static_cast<uint8_t>(n));
-    put(static_cast<uint8_t>(address >> 8));
-    put(static_cast<uint8_t>(address));
-    put(type);
-    for (size_t i = 0; i < n; ++i) {
-        put(data[i]);
-    }
-    put(static_cast<uint8_t>(-sum));
-    return line;
-}
-
 // Data records of recordSize bytes from address, with type 04 records where the upper
 // half changes (none when withUpper is false), then an end record.
 std::string HexImage(const std::vector<uint8_t>& bytes, uint32_t address, size_t recordSize,
@@ -70,10 +50,10 @@ std::string HexImage(const std::vector<uint8_t>& bytes, uint32_t address, size_t
         if (withUpper && static_cast<int>(a >> 16) != upper) {
             upper = static_cast<int>(a >> 16);
             const uint8_t ela[2] = {static_cast<uint8_t>(upper >> 8), static_cast<uint8_t>(upper)};
-            text += HexRecord(4, 0, ela, 2) + eol;
+            text += HexLine(4, 0, ela, 2) + eol;
         }
         size_t n = std::min(recordSize, bytes.size() - at);
-        text += HexRecord(0, static_cast<uint16_t>(a), bytes.data() + at, n) + eol;
+        text += HexLine(0, static_cast<uint16_t>(a), bytes.data() + at, n) + eol;
     }
     return text;
 }
@@ -357,7 +337,7 @@ TEST_F(DeviceRun, HexRecordsAtOddAddressesInAnyOrder) {
     std::vector<std::string> lines;
     std::vector<uint8_t> bytes = PatternBytes(1200, 7);
     for (size_t at = 3, n = 7; at + n < 1190; at += n + 2, n = n == 7 ? 13 : 7) {
-        lines.push_back(HexRecord(0, static_cast<uint16_t>(at), bytes.data() + at, n));
+        lines.push_back(HexLine(0, static_cast<uint16_t>(at), bytes.data() + at, n));
     }
     std::shuffle(lines.begin(), lines.end(), std::mt19937(42));
     std::string text = kUpper0800 + ":020000021000EC\n:0400000508000000EF\n";
@@ -365,7 +345,7 @@ TEST_F(DeviceRun, HexRecordsAtOddAddressesInAnyOrder) {
         text += line + "\r\n";
     }
     const std::vector<uint8_t> later(5, 0x5A);
-    text += HexRecord(0, 5, later.data(), later.size()) + "\n" + kEndRecord;
+    text += HexLine(0, 5, later.data(), later.size()) + "\n" + kEndRecord;
     for (size_t at = 3, n = 7; at + n < 1190; at += n + 2, n = n == 7 ? 13 : 7) {
         std::copy_n(bytes.begin() + at, n, expected.begin() + at);
     }
@@ -388,9 +368,9 @@ TEST_F(DeviceRun, HexWindowTestsTheStartAddressOnly) {
     std::vector<uint8_t> straddling = PatternBytes(32, 1); // 0x0800FFF0..0x0801000F
     std::vector<uint8_t> outside = PatternBytes(16, 2);    // 0x08010010: beyond the window
     std::vector<uint8_t> below = PatternBytes(16, 3);      // 0x07FFFFF0
-    std::string text = ":020000040800F2\n" + HexRecord(0, 0xFFF0, straddling.data(), 32) + "\n" +
-                       ":020000040801F1\n" + HexRecord(0, 0x0010, outside.data(), 16) + "\n" +
-                       ":0200000407FFF4\n" + HexRecord(0, 0xFFF0, below.data(), 16) + "\n" +
+    std::string text = ":020000040800F2\n" + HexLine(0, 0xFFF0, straddling.data(), 32) + "\n" +
+                       ":020000040801F1\n" + HexLine(0, 0x0010, outside.data(), 16) + "\n" +
+                       ":0200000407FFF4\n" + HexLine(0, 0xFFF0, below.data(), 16) + "\n" +
                        kEndRecord;
     EXPECT_EQ(Run(WriteScratchText("edge.hex", text), "hex"), kResultOk);
     ExpectFlash(straddling, 0x0800FFF0);
@@ -401,13 +381,13 @@ TEST_F(DeviceRun, HexWindowTestsTheStartAddressOnly) {
 TEST_F(DeviceRun, HexEndsAtItsEndRecordOrAtTheEndOfTheFile) {
     std::vector<uint8_t> first = PatternBytes(16, 1);
     std::vector<uint8_t> after = PatternBytes(16, 2);
-    std::string text = kUpper0800 + HexRecord(0, 0, first.data(), 16) + "\n" + kEndRecord +
-                       HexRecord(0, 0x100, after.data(), 16) + "\n";
+    std::string text = kUpper0800 + HexLine(0, 0, first.data(), 16) + "\n" + kEndRecord +
+                       HexLine(0, 0x100, after.data(), 16) + "\n";
     EXPECT_EQ(Run(WriteScratchText("fw.hex", text), "hex"), kResultOk);
     ExpectFlash(first);
     // The last line lacks both its end record and its line end: it is still written.
     std::string open =
-        kUpper0800 + HexRecord(0, 0, first.data(), 16) + "\n" + HexRecord(0, 16, after.data(), 16);
+        kUpper0800 + HexLine(0, 0, first.data(), 16) + "\n" + HexLine(0, 16, after.data(), 16);
     EXPECT_EQ(Run(WriteScratchText("open.hex", open), "hex"), kResultOk);
     std::vector<uint8_t> both = first;
     both.insert(both.end(), after.begin(), after.end());
@@ -417,7 +397,7 @@ TEST_F(DeviceRun, HexEndsAtItsEndRecordOrAtTheEndOfTheFile) {
 TEST_F(DeviceRun, ZeroLengthHexRecordAddsNothing) {
     std::vector<uint8_t> image = PatternBytes(16, 4);
     std::string text =
-        kUpper0800 + HexRecord(0, 0, image.data(), 16) + "\n" + ":00010000FF\n" + kEndRecord;
+        kUpper0800 + HexLine(0, 0, image.data(), 16) + "\n" + ":00010000FF\n" + kEndRecord;
     EXPECT_EQ(Run(WriteScratchText("zero.hex", text), "hex"), kResultOk);
     ExpectFlash(image);
     ExpectProtected();

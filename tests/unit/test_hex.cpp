@@ -1,6 +1,7 @@
 // Intel HEX reader: what each kind of line gives, the text rules shared by the programmer
 // and the packer, and damaged records with the line they are on.
 #include "image/hex.h"
+#include "tests/device/run_files.h"
 
 #include <gtest/gtest.h>
 
@@ -44,26 +45,6 @@ Outcome Read(const std::string& text, int stopAt = 0) {
     return context.out;
 }
 
-std::string Record(uint8_t type, uint16_t address, const std::vector<uint8_t>& data) {
-    std::string line = ":";
-    uint8_t sum = 0;
-    auto put = [&](uint8_t b) {
-        char pair[3];
-        snprintf(pair, sizeof pair, "%02X", b);
-        line += pair;
-        sum = static_cast<uint8_t>(sum + b);
-    };
-    put(static_cast<uint8_t>(data.size()));
-    put(static_cast<uint8_t>(address >> 8));
-    put(static_cast<uint8_t>(address));
-    put(type);
-    for (uint8_t b : data) {
-        put(b);
-    }
-    put(static_cast<uint8_t>(-sum));
-    return line;
-}
-
 const std::vector<uint8_t> k1234 = {1, 2, 3, 4};
 
 TEST(HexText, RecordsAndTheTextRules) {
@@ -99,7 +80,7 @@ TEST(HexText, RecordsAndTheTextRules) {
          "; comment\n\n00000001FF\nx:00000001FF\n:01000000AA55\n",
          {{0, 0, {0xAA}}},
          false},
-        {"255 data bytes", Record(0, 0x10, longest) + "\n", {{0, 0x10, longest}}, false},
+        {"255 data bytes", HexLine(0, 0x10, longest) + "\n", {{0, 0x10, longest}}, false},
         {"zero-length data adds nothing", ":00123400BA\n", {}, false},
         {"other types are handed on",
          ":020000021000EC\n:0400000508000000EF\n",

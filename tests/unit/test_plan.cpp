@@ -11,32 +11,12 @@
 
 namespace {
 
-std::string Record(uint8_t type, uint16_t address, const std::vector<uint8_t>& data) {
-    std::string line = ":";
-    uint8_t sum = 0;
-    auto put = [&](uint8_t b) {
-        char pair[3];
-        snprintf(pair, sizeof pair, "%02X", b);
-        line += pair;
-        sum = static_cast<uint8_t>(sum + b);
-    };
-    put(static_cast<uint8_t>(data.size()));
-    put(static_cast<uint8_t>(address >> 8));
-    put(static_cast<uint8_t>(address));
-    put(type);
-    for (uint8_t b : data) {
-        put(b);
-    }
-    put(static_cast<uint8_t>(-sum));
-    return line + "\n";
-}
-
 std::string Data(uint16_t address, size_t length, uint8_t value) {
-    return Record(0, address, std::vector<uint8_t>(length, value));
+    return HexLine(0, address, std::vector<uint8_t>(length, value)) + "\n";
 }
 
 std::string Upper(uint16_t upper) {
-    return Record(4, 0, {static_cast<uint8_t>(upper >> 8), static_cast<uint8_t>(upper)});
+    return HexLine(4, 0, {static_cast<uint8_t>(upper >> 8), static_cast<uint8_t>(upper)}) + "\n";
 }
 
 struct Block {
