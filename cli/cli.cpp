@@ -4,7 +4,7 @@
 #include "cli/console.h"
 #include "cli/port_hint.h"
 #include "cli/signals.h"
-#include "engine/port_names.h"
+#include "ports/port_names.h"
 #include "engine/status.h"
 #include "image/description.h"
 #include "image/embedded.h"
@@ -215,7 +215,7 @@ ResultCode LoadUpdater(const char* path) {
         return kResultCantOpenFile;
     }
     std::fclose(probe);
-    if (LoadEmbeddedImage(path) != 0) {
+    if (LoadUpdaterImage(path) != 0) {
         std::fprintf(stderr, "zuva-flash: %s carries no image\n", path);
         return kResultInvalidFormat;
     }
@@ -333,7 +333,9 @@ std::string PortForMessages(const std::string& portPath) {
     if (number == 0) {
         return portPath;
     }
-    std::string name = "COM" + std::to_string(number);
+    char text[16] = "";
+    ComPortName(number, text, sizeof text);
+    const std::string name = text;
     std::string shown = PortShownAs(name.c_str(), name.c_str());
     return shown == name ? name : name + " (" + shown + ")";
 }
@@ -564,9 +566,8 @@ std::string PortPathForName(const char* name) {
     if (number == 0) {
         return name;
     }
-    char path[32];
-    std::snprintf(path, sizeof path, "\\\\.\\COM%d", number);
-    return path;
+    char path[32] = "";
+    return ComPortPath(number, path, sizeof path) == 0 ? path : name;
 }
 
 int ExitStatusFor(ResultCode result, bool interrupted) {

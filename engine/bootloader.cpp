@@ -2,8 +2,8 @@
 // Frames live in small local buffers; Write Memory data goes straight from the caller.
 #include "engine/bootloader.h"
 
+#include "device/chips.h"
 #include "engine/serial.h"
-#include "engine/serial_platform.h"
 #include "engine/status.h"
 
 namespace {
@@ -82,21 +82,11 @@ void CompleteAnyFrame() {
     }
     // The refusals come while the fill is on the wire; once it is out, they are all in
     // but the last, which the first wait of the drain takes.
-    SysSleepMs(PortWireMs(sizeof fill));
+    PortSleepMs(PortWireMs(sizeof fill));
     uint8_t answers[256];
     while (PortRead(answers, sizeof answers, 1) > 0) {
     }
 }
-
-constexpr uint8_t kCmdGetId = 0x02;
-constexpr uint8_t kCmdReadMemory = 0x11;
-constexpr uint8_t kCmdGo = 0x21;
-constexpr uint8_t kCmdWriteMemory = 0x31;
-constexpr uint8_t kCmdErase = 0x43;
-constexpr uint8_t kCmdWriteProtect = 0x63;
-constexpr uint8_t kCmdWriteUnprotect = 0x73;
-constexpr uint8_t kCmdReadoutProtect = 0x82;
-constexpr uint8_t kCmdReadoutUnprotect = 0x92;
 
 } // namespace
 
@@ -113,7 +103,7 @@ int BlWaitAck() {
 }
 
 int BlSync() {
-    SysSleepMs(kSyncPauseMs);
+    PortSleepMs(kSyncPauseMs);
     const uint8_t sync = kSyncByte;
     if (SendAll(&sync, 1) != 0) {
         return 1;
@@ -139,12 +129,9 @@ int BlGetId(uint16_t* productIdFound) {
     if (productIdFound != nullptr && reply[0] == 0x01) {
         *productIdFound = static_cast<uint16_t>(reply[1] << 8 | reply[2]);
     }
-    // One byte of length (ID bytes - 1), then the product ID MSB first: only the
-    // STM32F10x medium (0x410), low (0x412) and high (0x414) densities are accepted.
-    if (reply[0] != 0x01 || reply[1] != 0x04) {
-        return 1;
-    }
-    if (reply[2] != 0x10 && reply[2] != 0x12 && reply[2] != 0x14) {
+    // One byte of length (ID bytes - 1), then the product ID MSB first: only the chips of
+    // the table are accepted.
+    if (reply[0] != 0x01 || FindChip(static_cast<uint16_t>(reply[1] << 8 | reply[2])) == nullptr) {
         return 1;
     }
     return BlWaitAck();
@@ -234,7 +221,7 @@ int BlGo(uint32_t address) {
 int BlSyncOrResume() {
     // An answer that an earlier run left on the way (it closed the port while the device
     // was still answering) must not pass for the answer to this sync byte.
-    SysSleepMs(kSyncPauseMs);
+    PortSleepMs(kSyncPauseMs);
     PortDiscardInput();
     const uint8_t sync = kSyncByte;
     if (SendAll(&sync, 1) == 0 && BlWaitAck() == 0) {

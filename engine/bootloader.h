@@ -1,11 +1,10 @@
 // Bootloader command set: the STM32 system-memory bootloader's USART protocol (AN3155).
 // Every command returns 0 for success and 1 for failure; the first failing step ends it.
 #pragma once
+#include "device/protocol.h"
+
 #include <cstdint>
 
-constexpr uint8_t kSyncByte = 0x7F;
-constexpr uint8_t kAck = 0x79;
-constexpr uint8_t kNack = 0x1F;
 constexpr int32_t kAnswerIdleLimit = 5; // empty read attempts allowed per answer
 constexpr uint32_t kSyncPauseMs = 100;  // before every sync byte
 

@@ -4,8 +4,8 @@
 
 #include "engine/bootloader.h"
 #include "engine/serial.h"
-#include "engine/serial_platform.h"
 #include "engine/status.h"
+#include "image/embedded.h"
 
 #include <cstring>
 
@@ -75,32 +75,14 @@ ResultCode ProtectDevice() {
 
 } // namespace
 
-ImageFormat FormatFromExtension(const char* extension) {
-    static constexpr struct {
-        const char* spelling;
-        ImageFormat format;
-    } kFormats[] = {
-        {"bin", ImageFormat::Binary},   {"BIN", ImageFormat::Binary},
-        {"exe", ImageFormat::Binary},   {"EXE", ImageFormat::Binary},
-        {"hex", ImageFormat::IntelHex}, {"HEX", ImageFormat::IntelHex},
-    };
-    if (extension == nullptr) {
-        return ImageFormat::None;
+int LoadUpdaterImage(const char* exePath) {
+    if (LoadEmbeddedImage(exePath) != 0) {
+        return 1;
     }
-    for (const auto& entry : kFormats) {
-        if (std::strcmp(extension, entry.spelling) == 0) {
-            return entry.format;
-        }
+    if (StatusCallback callback = GetStatusCallback()) {
+        callback(ImageInfo, reinterpret_cast<intptr_t>(GetEmbeddedImage().description));
     }
-    return ImageFormat::None;
-}
-
-const char* PathExtension(const char* path) {
-    if (path == nullptr) {
-        return "";
-    }
-    const char* dot = std::strrchr(path, '.');
-    return dot != nullptr ? dot + 1 : path + std::strlen(path);
+    return 0;
 }
 
 ResultCode ProgramDevice(const char* imagePath, const char* extension, const char* portPath) {
@@ -175,11 +157,11 @@ int ResetInto(const BootWiring& boot, bool bootloader) {
     if (DrivePin(boot.boot0, bootloader) != 0 || DrivePin(boot.reset, false) != 0) {
         return 1;
     }
-    SysSleepMs(kResetPulseMs);
+    PortSleepMs(kResetPulseMs);
     if (DrivePin(boot.reset, true) != 0) {
         return 1;
     }
-    SysSleepMs(kBootStartMs);
+    PortSleepMs(kBootStartMs);
     return 0;
 }
 

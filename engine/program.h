@@ -1,6 +1,7 @@
 // Programming run: one image file to one device, in the fixed command order.
 #pragma once
 #include "engine/serial.h"
+#include "image/format.h"
 #include "image/plan.h"
 
 #include <cstdint>
@@ -18,12 +19,10 @@ constexpr ResultCode kResultCantUnprotect = 0xA0000;
 constexpr ResultCode kResultCantErase = 0xB0000;
 constexpr ResultCode kResultVerifyFailed = 0xC0000; // command line runs only
 
-// Exact, case-sensitive: "bin"/"BIN"/"exe"/"EXE" -> Binary, "hex"/"HEX" -> IntelHex.
-ImageFormat FormatFromExtension(const char* extension);
-
-// The text behind the last "." of the whole path (not only its last component);
-// "" when the path holds no ".". Points into path. Shared by the dialog and the CLI.
-const char* PathExtension(const char* path);
+// Looks for an image embedded in the updater at exePath (image/embedded.h); when found,
+// reports its description once as ImageInfo through the status callback. 0 when found,
+// 1 otherwise. The front ends call this in place of the loader itself.
+int LoadUpdaterImage(const char* exePath);
 
 // Runs one programming run. The image becomes a write plan (image/plan.h) after the port
 // is opened and before anything is sent: a file that is not a regular file or cannot be

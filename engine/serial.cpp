@@ -20,7 +20,6 @@ constexpr uint32_t kRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, kDef
 
 // The longest frame a run writes at once: count, 256 data bytes, checksum, with room over.
 constexpr uint32_t kLongestFrameBytes = 261;
-constexpr uint32_t kBitsPerByte = 11; // start, 8 data, parity, stop
 
 // Twice the longest frame's time on the wire, but never below the usual constant.
 uint32_t WireMs(uint32_t n, uint32_t baudRate) {
@@ -156,4 +155,8 @@ int32_t PortRead(void* buf, uint32_t n, int32_t idleLimit) {
             return static_cast<int32_t>(total);
         }
     }
+}
+
+void PortSleepMs(uint32_t ms) {
+    SysSleepMs(ms);
 }

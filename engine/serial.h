@@ -1,16 +1,18 @@
-// Serial link: the one COM port of a programming run (115200 8E1, bounded time-outs).
+// Serial link: the one COM port of a programming run (8E1 at the chosen rate, bounded
+// time-outs).
 //
 // Contract: byte transfers return the count moved or -1; a caller treats any count other
 // than the one it asked for as failure. The handle is owned here and nobody else touches it.
 #pragma once
+#include "device/protocol.h"
+
 #include <cstddef>
 #include <cstdint>
 
-// The bootloader measures the rate from its first byte; the dialog always uses this one.
-constexpr uint32_t kDefaultBaudRate = 115200;
-
 // What a front end may choose of the line; the framing (8E1) is the protocol's own.
 struct LineSettings {
+    // The bootloader measures the rate from its first byte; the dialog always uses the
+    // default (device/protocol.h).
     uint32_t baudRate = kDefaultBaudRate;
     // XON/XOFF switched off rather than left as the port has it: memory read back carries
     // 0x11 and 0x13 as data, which flow control would swallow.
@@ -64,6 +66,9 @@ uint32_t PortWireMs(uint32_t n);
 
 // Drops whatever has arrived and not been read yet.
 void PortDiscardInput();
+
+// Waits ms milliseconds: the pauses the protocol asks for between bytes.
+void PortSleepMs(uint32_t ms);
 
 // True while a port handle is held (open, configured or not).
 bool PortIsOpen();

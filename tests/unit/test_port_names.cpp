@@ -1,5 +1,5 @@
 // The COM name <-> device node rule shared by the POSIX link and the Linux enumeration.
-#include "engine/port_names.h"
+#include "ports/port_names.h"
 
 #include <gtest/gtest.h>
 

@@ -2,6 +2,7 @@
 
 #include "image/description.h"
 #include "image/embedded.h"
+#include "image/format.h"
 #include "image/hex.h"
 #include "image/input.h"
 
@@ -42,12 +43,6 @@ std::string InputFailure(InputResult result, const char* path) {
     default:
         return std::string("cannot open ") + path;
     }
-}
-
-bool HasHexExtension(const char* path) {
-    const char* dot = strrchr(path, '.');
-    return dot != nullptr && strlen(dot) == 4 && (dot[1] | 0x20) == 'h' && (dot[2] | 0x20) == 'e' &&
-           (dot[3] | 0x20) == 'x';
 }
 
 PackResult PlaceRecord(uint32_t address, const uint8_t* data, int length, Bytes* image,
@@ -195,8 +190,10 @@ void PadToBlocks(Bytes* image) {
 }
 
 PackResult LoadImage(const char* path, Bytes* image, std::string* message) {
-    const PackResult result = HasHexExtension(path) ? LoadHexImage(path, image, message)
-                                                    : LoadRawImage(path, image, message);
+    const PackResult result =
+        FormatFromExtension(PathExtension(path), ExtensionCase::Any) == ImageFormat::IntelHex
+            ? LoadHexImage(path, image, message)
+            : LoadRawImage(path, image, message);
     if (result != PackOk) {
         return result;
     }
