@@ -6,7 +6,9 @@
 
 #include <cstdint>
 
-using ResultCode = uint32_t; // class in bits 16 and up; 0 = success
+// A run's result: its class in bits 16 and up, 0 = success. The front ends show the
+// class's text (ResultMessage) and, on the command line, exit with the class.
+using ResultCode = uint32_t;
 
 constexpr ResultCode kResultOk = 0x00000;
 constexpr ResultCode kResultCantOpenPort = 0x10000;
@@ -29,8 +31,9 @@ int LoadUpdaterImage(const char* exePath);
 // read gives kResultCantOpenFile, a damaged HEX record or an image with nothing to write
 // kResultInvalidFormat, and neither sends a byte. Progress runs from 1 to 101 over the
 // plan's bytes, one report before each block and one after the last; blocks that are all
-// 0xFF are counted but not sent, since the device was just erased. Returns only after the
-// port is closed.
+// 0xFF are counted but not sent, since the device was just erased. After an abort nothing
+// more is sent: the device is left unprotected and the result is kResultCantProtect.
+// Returns only after the port is closed.
 ResultCode ProgramDevice(const char* imagePath, const char* extension, const char* portPath);
 
 // The constant text of a result code's class.
@@ -74,8 +77,7 @@ struct RunReport {
 };
 
 // A programming run with options. Unlike ProgramDevice it recognises a bootloader that an
-// earlier run left synchronised or inside a command, and after an abort it sends nothing
-// more (the device is left unprotected; the result is then kResultCantProtect). Verify
+// earlier run left synchronised or inside a command. Verify
 // reports its progress with the kind Verify. report may be null.
 ResultCode ProgramDeviceWith(const char* imagePath, const char* extension, const char* portPath,
                              const RunOptions& options, RunReport* report);

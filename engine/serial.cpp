@@ -30,9 +30,9 @@ uint32_t WriteConstantFor(const LineSettings& line) {
     return std::max<uint32_t>(kWriteConstantMs, 2 * WireMs(kLongestFrameBytes, line.baudRate));
 }
 
-int OpenFailed() {
+bool OpenFailed() {
     openError = SysLastError();
-    return 1;
+    return false;
 }
 } // namespace
 
@@ -44,14 +44,14 @@ bool PortIsOpen() {
     return portHandle != kNoPort;
 }
 
-int OpenPort(const char* portPath) {
+bool OpenPort(const char* portPath) {
     return OpenPort(portPath, LineSettings{});
 }
 
-int OpenPort(const char* portPath, const LineSettings& line) {
+bool OpenPort(const char* portPath, const LineSettings& line) {
     openError = 0;
     if (PortIsOpen() || portPath == nullptr || !BaudRateSupported(line.baudRate)) {
-        return 1;
+        return false;
     }
     // Stored before configuring, so a port whose configuration fails is still released
     // by the caller's ClosePort.
@@ -63,7 +63,7 @@ int OpenPort(const char* portPath, const LineSettings& line) {
     if (SysConfigureLine(portHandle, line) != 0) {
         return OpenFailed();
     }
-    return SetPortTimeouts(kReadConstantMs, WriteConstantFor(line)) == 0 ? 0 : OpenFailed();
+    return SetPortTimeouts(kReadConstantMs, WriteConstantFor(line)) || OpenFailed();
 }
 
 int PortOpenError() {
@@ -84,18 +84,12 @@ void PortDiscardInput() {
     }
 }
 
-int SetModemLine(ModemLine line, bool asserted) {
-    if (!PortIsOpen()) {
-        return 1;
-    }
-    return SysSetModemLine(portHandle, line, asserted) == 0 ? 0 : 1;
+bool SetModemLine(ModemLine line, bool asserted) {
+    return PortIsOpen() && SysSetModemLine(portHandle, line, asserted) == 0;
 }
 
-int SetPortTimeouts(uint32_t readConstantMs, uint32_t writeConstantMs) {
-    if (!PortIsOpen()) {
-        return 1;
-    }
-    return SysSetTimeouts(portHandle, readConstantMs, writeConstantMs) == 0 ? 0 : 1;
+bool SetPortTimeouts(uint32_t readConstantMs, uint32_t writeConstantMs) {
+    return PortIsOpen() && SysSetTimeouts(portHandle, readConstantMs, writeConstantMs) == 0;
 }
 
 void ClosePort() {

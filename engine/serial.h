@@ -1,8 +1,11 @@
 // Serial link: the one COM port of a programming run (8E1 at the chosen rate, bounded
 // time-outs).
 //
-// Contract: byte transfers return the count moved or -1; a caller treats any count other
-// than the one it asked for as failure. The handle is owned here and nobody else touches it.
+// Results, for the whole engine: a step that succeeds or fails returns a [[nodiscard]] bool,
+// true on success; byte transfers return the count moved or -1, and a caller treats any
+// count other than the one it asked for as failure; a run returns a ResultCode
+// (engine/program.h). The platform primitives below (serial_platform.h) keep the
+// system's own 0-for-success form. The handle is owned here and nobody else touches it.
 #pragma once
 #include "device/protocol.h"
 
@@ -23,13 +26,13 @@ struct LineSettings {
 // platforms name.
 bool BaudRateSupported(uint32_t baudRate);
 
-// Opens and configures the port. 0 when open and fully configured, 1 otherwise.
-// Refuses (1) while a port is open. A port opened but not configured stays open:
+// Opens and configures the port. true when open and fully configured.
+// Refuses (false) while a port is open. A port opened but not configured stays open:
 // callers call ClosePort on every path, also after a failed OpenPort.
-int OpenPort(const char* portPath);
+[[nodiscard]] bool OpenPort(const char* portPath);
 // The same at the given line settings. The write constant grows with the time a whole
 // Write Memory frame takes on the wire, so that slow rates are not cut short.
-int OpenPort(const char* portPath, const LineSettings& line);
+[[nodiscard]] bool OpenPort(const char* portPath, const LineSettings& line);
 
 // The operating system's error number (errno, GetLastError) of the step that made the
 // last OpenPort fail; 0 when it did not fail for a reason the system gave.
@@ -41,12 +44,12 @@ void PortErrorText(int error, char* out, size_t outSize);
 // The modem control lines a board may wire to BOOT0 and reset.
 enum class ModemLine { Rts, Dtr };
 
-// Asserts (true) or clears a modem line of the open port. 0, or 1 when no port is open or
+// Asserts (true) or clears a modem line of the open port. false when no port is open or
 // the port has no such line (a pseudo-terminal).
-int SetModemLine(ModemLine line, bool asserted);
+[[nodiscard]] bool SetModemLine(ModemLine line, bool asserted);
 
-// Applies the read and write total constants (milliseconds) to the open port; 0 or 1.
-int SetPortTimeouts(uint32_t readConstantMs, uint32_t writeConstantMs);
+// Applies the read and write total constants (milliseconds) to the open port.
+[[nodiscard]] bool SetPortTimeouts(uint32_t readConstantMs, uint32_t writeConstantMs);
 
 // Closes the open port, if any. Safe to call twice.
 void ClosePort();

@@ -5,7 +5,7 @@
 namespace {
 
 constexpr struct {
-    const char* spelling; // lower case
+    const char* spelling; // lower-case letters
     ImageFormat format;
 } kExtensions[] = {
     {"bin", ImageFormat::Binary},
@@ -13,21 +13,16 @@ constexpr struct {
     {"hex", ImageFormat::IntelHex},
 };
 
-char Upper(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-// Compares text with a lower-case spelling; as: 'l' lower, 'u' upper, 'a' any case.
-bool SpelledAs(const char* text, const char* lower, char as) {
+// How text matches a lower-case spelling: bit 0 all lower case, bit 1 all upper case,
+// bit 2 in any case; 0 when it is another word.
+unsigned Spelling(const char* text, const char* lower) {
+    unsigned ways = 7;
     for (; *lower != '\0'; ++text, ++lower) {
-        const bool same = as == 'l'   ? *text == *lower
-                          : as == 'u' ? *text == Upper(*lower)
-                                      : Upper(*text) == Upper(*lower);
-        if (!same) {
-            return false;
-        }
+        const char upper = static_cast<char>(*lower - 'a' + 'A');
+        ways &= (*text == *lower ? 1u : 0u) | (*text == upper ? 2u : 0u) |
+                (*text == *lower || *text == upper ? 4u : 0u);
     }
-    return *text == '\0';
+    return *text == '\0' ? ways : 0;
 }
 
 } // namespace
@@ -37,11 +32,8 @@ ImageFormat FormatFromExtension(const char* extension, ExtensionCase match) {
         return ImageFormat::None;
     }
     for (const auto& entry : kExtensions) {
-        const bool found = match == ExtensionCase::Any
-                               ? SpelledAs(extension, entry.spelling, 'a')
-                               : SpelledAs(extension, entry.spelling, 'l') ||
-                                     SpelledAs(extension, entry.spelling, 'u');
-        if (found) {
+        const unsigned ways = Spelling(extension, entry.spelling);
+        if ((ways & (match == ExtensionCase::Any ? 4u : 3u)) != 0) {
             return entry.format;
         }
     }

@@ -519,14 +519,14 @@ TEST_F(DeviceRun, AbortInTheLoopEndsTheRunUnprotected) {
     std::vector<uint8_t> image = PatternBytes(8192, 14);
     ResultCode result = Run(WriteScratchFile("fw.bin", image), "bin");
     EXPECT_NE(result, kResultOk);
-    EXPECT_EQ(result, kResultCantProtect); // the first acknowledgement of the protection fails
+    EXPECT_EQ(result, kResultCantProtect); // what a stop leaves: written in part, unprotected
     ExpectUnprotected();
     // Written: the blocks before the report that asked to stop, nothing after it.
     uint32_t written = DevGetState().counters.blocksWritten;
     EXPECT_EQ(written, static_cast<uint32_t>(progressReports.size() - 1));
     EXPECT_LT(written, 32u);
     ExpectFlash(std::vector<uint8_t>(image.begin(), image.begin() + written * 256));
-    EXPECT_EQ(Commands(), Join(Join(Prelude(), Writes(written)), {"Write Protect"}));
+    EXPECT_EQ(Commands(), Join(Prelude(), Writes(written))); // nothing after the stop
     EXPECT_GE(progressReports.back(), 30);
 }
 
