@@ -16,8 +16,6 @@ uint32_t openRate = kDefaultBaudRate;
 constexpr uint32_t kReadConstantMs = 100;
 constexpr uint32_t kWriteConstantMs = 1000;
 
-constexpr uint32_t kRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, kDefaultBaudRate};
-
 // The longest frame a run writes at once: count, 256 data bytes, checksum, with room over.
 constexpr uint32_t kLongestFrameBytes = 261;
 
@@ -37,7 +35,8 @@ bool OpenFailed() {
 } // namespace
 
 bool BaudRateSupported(uint32_t baudRate) {
-    return std::find(std::begin(kRates), std::end(kRates), baudRate) != std::end(kRates);
+    return std::find(std::begin(kBaudRates), std::end(kBaudRates), baudRate) !=
+           std::end(kBaudRates);
 }
 
 bool PortIsOpen() {

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 
 // What a front end may choose of the line; the framing (8E1) is the protocol's own.
 struct LineSettings {
@@ -22,8 +23,12 @@ struct LineSettings {
     bool noXonXoff = false;
 };
 
-// The standard rates, 1200 to 115200, that the F10x bootloader detects and both
-// platforms name.
+// The standard rates that the F10x bootloader detects and both platforms name: the one
+// list a run and the command line check a rate against (a new rate also needs its termios
+// constant in serial_posix.cpp).
+inline constexpr uint32_t kBaudRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+static_assert(kBaudRates[std::size(kBaudRates) - 1] == kDefaultBaudRate);
+
 bool BaudRateSupported(uint32_t baudRate);
 
 // Opens and configures the port. true when open and fully configured.

@@ -4,10 +4,10 @@
 #include <commdlg.h>
 #include <cstdio>
 
-#include "ports/port_names.h"
 #include "engine/program.h"
 #include "engine/status.h"
 #include "image/embedded.h"
+#include "ports/port_names.h"
 #include "ports/ports.h"
 #include "ui/message_box.h"
 #include "ui/resource.h"
