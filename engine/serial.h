@@ -11,7 +11,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <iterator>
 
 // What a front end may choose of the line; the framing (8E1) is the protocol's own.
 struct LineSettings {
@@ -26,8 +25,8 @@ struct LineSettings {
 // The standard rates that the F10x bootloader detects and both platforms name: the one
 // list a run and the command line check a rate against (a new rate also needs its termios
 // constant in serial_posix.cpp).
-inline constexpr uint32_t kBaudRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
-static_assert(kBaudRates[std::size(kBaudRates) - 1] == kDefaultBaudRate);
+inline constexpr uint32_t kBaudRates[] = {1200,  2400,  4800,  9600,
+                                          19200, 38400, 57600, kDefaultBaudRate};
 
 bool BaudRateSupported(uint32_t baudRate);
 

@@ -17,12 +17,12 @@ constexpr struct {
 // bit 2 in any case; 0 when it is another word.
 unsigned Spelling(const char* text, const char* lower) {
     unsigned ways = 7;
-    for (; *lower != '\0'; ++text, ++lower) {
+    for (; *lower != '\0' && *text != '\0'; ++text, ++lower) {
         const char upper = static_cast<char>(*lower - 'a' + 'A');
         ways &= (*text == *lower ? 1u : 0u) | (*text == upper ? 2u : 0u) |
                 (*text == *lower || *text == upper ? 4u : 0u);
     }
-    return *text == '\0' ? ways : 0;
+    return *text == '\0' && *lower == '\0' ? ways : 0;
 }
 
 } // namespace

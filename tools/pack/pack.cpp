@@ -5,6 +5,7 @@
 #include "image/format.h"
 #include "image/hex.h"
 #include "image/input.h"
+#include "image/plan.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -17,8 +18,6 @@ using File = std::unique_ptr<FILE, decltype(&fclose)>;
 
 // No plain ZuvaFlash.exe comes near this; it only keeps a wrong file from filling memory.
 constexpr size_t kMaxExeSize = 16 * 1024 * 1024;
-// Larger than any HEX text that describes an F10x FLASH.
-constexpr size_t kMaxHexTextSize = 16 * 1024 * 1024;
 
 PackResult Fail(std::string* message, PackResult result, const std::string& text) {
     if (message != nullptr) {
@@ -159,7 +158,7 @@ PackResult ReadWholeFile(const char* path, size_t limit, Bytes* bytes, std::stri
 
 PackResult LoadHexImage(const char* path, Bytes* image, std::string* message) {
     InputBytes text;
-    const PackResult read = ReadInput(path, kMaxHexTextSize, &text, message);
+    const PackResult read = ReadInput(path, kMaxHexFileSize, &text, message);
     if (read != PackOk) {
         return read;
     }
