@@ -216,7 +216,7 @@ ResultCode LoadUpdater(const char* path) {
         return kResultCantOpenFile;
     }
     std::fclose(probe);
-    if (LoadUpdaterImage(path) != 0) {
+    if (!LoadUpdaterImage(path)) {
         std::fprintf(stderr, "zuva-flash: %s carries no image\n", path);
         return kResultInvalidFormat;
     }

@@ -83,14 +83,14 @@ ResultCode ProtectDevice() {
 
 } // namespace
 
-int LoadUpdaterImage(const char* exePath) {
+bool LoadUpdaterImage(const char* exePath) {
     if (LoadEmbeddedImage(exePath) != 0) {
-        return 1;
+        return false;
     }
     if (StatusCallback callback = GetStatusCallback()) {
         callback(ImageInfo, reinterpret_cast<intptr_t>(GetEmbeddedImage().description));
     }
-    return 0;
+    return true;
 }
 
 ResultCode ProgramDevice(const char* imagePath, const char* extension, const char* portPath) {

@@ -22,9 +22,9 @@ constexpr ResultCode kResultCantErase = 0xB0000;
 constexpr ResultCode kResultVerifyFailed = 0xC0000; // command line runs only
 
 // Looks for an image embedded in the updater at exePath (image/embedded.h); when found,
-// reports its description once as ImageInfo through the status callback. 0 when found,
-// 1 otherwise. The front ends call this in place of the loader itself.
-int LoadUpdaterImage(const char* exePath);
+// reports its description once as ImageInfo through the status callback. true when found.
+// The front ends call this in place of the loader itself.
+[[nodiscard]] bool LoadUpdaterImage(const char* exePath);
 
 // Runs one programming run. The image becomes a write plan (image/plan.h) after the port
 // is opened and before anything is sent: a file that is not a regular file or cannot be

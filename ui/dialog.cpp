@@ -157,7 +157,7 @@ void InitProgrammerDialog(HWND window) {
     SetWindowTitle(window);
 
     char ownPath[kEnginePathLimit];
-    if (!GetOwnPath(ownPath, sizeof ownPath) || LoadUpdaterImage(ownPath) != 0) {
+    if (!GetOwnPath(ownPath, sizeof ownPath) || !LoadUpdaterImage(ownPath)) {
         return; // normal mode
     }
     EnterUpdateMode();

@@ -66,7 +66,7 @@ class EmbeddedLoad : public ::testing::Test {
             fwrite(content.data(), 1, content.size(), f);
         }
         fclose(f);
-        return LoadUpdaterImage(path.c_str());
+        return LoadUpdaterImage(path.c_str()) ? 0 : 1;
     }
     // A success first, so that a failing load is seen to clear offset and length.
     void LoadValidFirst() {
