@@ -5,11 +5,12 @@
 #include "cli/gang.h"
 #include "cli/port_hint.h"
 #include "cli/signals.h"
-#include "engine/port_names.h"
+#include "device/chips.h"
 #include "engine/status.h"
 #include "image/description.h"
 #include "image/embedded.h"
 #include "image/input.h"
+#include "ports/port_names.h"
 #include "ports/ports.h"
 #include "version.h"
 
@@ -232,7 +233,7 @@ ResultCode LoadUpdater(const char* path) {
         return kResultCantOpenFile;
     }
     std::fclose(probe);
-    if (LoadEmbeddedImage(path) != 0) {
+    if (!LoadUpdaterImage(path)) {
         std::fprintf(stderr, "zuva-flash: %s carries no image\n", path);
         return kResultInvalidFormat;
     }
@@ -252,6 +253,31 @@ void ReportPlan(const char* imagePath, ResultCode result) {
                      "skipped\n",
                      static_cast<unsigned>(plan.recordsOutside), kHexWindowFirst, kHexWindowLast);
     }
+}
+
+// "0x410, 0x412 or 0x414": the product IDs a run accepts, in ascending order.
+std::string ChipIdList() {
+    std::vector<uint16_t> ids;
+    for (const ChipInfo& chip : kChips) {
+        ids.push_back(chip.productId);
+    }
+    std::sort(ids.begin(), ids.end());
+    std::string list;
+    for (size_t i = 0; i < ids.size(); ++i) {
+        char id[8];
+        std::snprintf(id, sizeof id, "0x%03X", ids[i]);
+        list += (i == 0 ? "" : i + 1 == ids.size() ? " or " : ", ") + std::string(id);
+    }
+    return list;
+}
+
+// "1200, 2400, ..., 115200": the rates a run accepts.
+std::string RateList() {
+    std::string list;
+    for (uint32_t rate : kBaudRates) {
+        list += (list.empty() ? "" : ", ") + std::to_string(rate);
+    }
+    return list;
 }
 
 // Why a run ended as it did, on stderr; the result text itself goes to stdout.
@@ -283,10 +309,8 @@ void ExplainResult(ResultCode result, const RunReport& report, const std::string
                          "reset the board\n",
                          port.c_str());
         } else if (report.productId != 0) {
-            std::fprintf(stderr,
-                         "zuva-flash: product ID 0x%03X is not an STM32F10x (0x410, 0x412 "
-                         "or 0x414)\n",
-                         report.productId);
+            std::fprintf(stderr, "zuva-flash: product ID 0x%03X is not an STM32F10x (%s)\n",
+                         report.productId, ChipIdList().c_str());
         } else {
             std::fprintf(stderr, "zuva-flash: the bootloader on %s gave no product ID\n",
                          port.c_str());
@@ -339,7 +363,9 @@ std::string PortForMessages(const std::string& portPath) {
     if (number == 0) {
         return portPath;
     }
-    std::string name = "COM" + std::to_string(number);
+    char text[16] = "";
+    ComPortName(number, text, sizeof text);
+    const std::string name = text;
     std::string shown = PortShownAs(name.c_str(), name.c_str());
     return shown == name ? name : name + " (" + shown + ")";
 }
@@ -434,9 +460,8 @@ int ParseRunOption(int argc, char** argv, int* i, CliOptions* options, std::stri
                         BaudRateSupported(static_cast<uint32_t>(rate));
         options->run.line.baudRate = static_cast<uint32_t>(rate);
         if (!standard) {
-            *error = std::string("--baud ") + value +
-                     ": not a rate the bootloader detects (1200, 2400, 4800, 9600, 19200, "
-                     "38400, 57600, 115200)";
+            *error = std::string("--baud ") + value + ": not a rate the bootloader detects (" +
+                     RateList() + ")";
         }
         return standard ? 1 : -1;
     }
@@ -590,20 +615,13 @@ std::string PortPathForName(const char* name) {
     if (number == 0) {
         return name;
     }
-    char path[32];
-    std::snprintf(path, sizeof path, "\\\\.\\COM%d", number);
-    return path;
+    char path[32] = "";
+    return ComPortPath(number, path, sizeof path) == 0 ? path : name;
 }
 
 const char* DensityName(uint16_t productId) {
-    switch (productId) {
-    case 0x412:
-        return "low-density";
-    case 0x410:
-        return "medium-density";
-    default:
-        return "high-density";
-    }
+    const ChipInfo* chip = FindChip(productId);
+    return chip != nullptr ? chip->name : "unknown";
 }
 
 int ExitStatusFor(ResultCode result, bool interrupted) {

@@ -4,7 +4,7 @@
 
 #include "cli/signals.h"
 #include "cli/spawn.h"
-#include "engine/port_names.h"
+#include "ports/port_names.h"
 #include "engine/status.h"
 #include "ports/ports.h"
 

@@ -1,7 +1,7 @@
 // Port hints for POSIX systems: errno values, and the device node behind a COM name.
 #include "cli/port_hint.h"
 
-#include "engine/port_names.h"
+#include "ports/port_names.h"
 
 #include <cerrno>
 

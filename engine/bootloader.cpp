@@ -2,26 +2,26 @@
 // Frames live in small local buffers; Write Memory data goes straight from the caller.
 #include "engine/bootloader.h"
 
+#include "device/chips.h"
 #include "engine/serial.h"
-#include "engine/serial_platform.h"
 #include "engine/status.h"
 
 namespace {
 
 // One write that must go out whole.
-int SendAll(const uint8_t* bytes, uint32_t n) {
-    return PortWrite(bytes, n) == static_cast<int32_t>(n) ? 0 : 1;
+bool SendAll(const uint8_t* bytes, uint32_t n) {
+    return PortWrite(bytes, n) == static_cast<int32_t>(n);
 }
 
-int SendCommand(uint8_t code) {
+bool SendCommand(uint8_t code) {
     const uint8_t frame[2] = {code, static_cast<uint8_t>(code ^ 0xFF)};
     return SendAll(frame, sizeof frame);
 }
 
 // Command, two acknowledgements (accepted, done), then the device resets: sync again.
-int CommandWithResync(uint8_t code) {
-    if (SendCommand(code) != 0 || BlWaitAck() != 0 || BlWaitAck() != 0) {
-        return 1;
+bool CommandWithResync(uint8_t code) {
+    if (!SendCommand(code) || !BlWaitAck() || !BlWaitAck()) {
+        return false;
     }
     return BlSync();
 }
@@ -36,13 +36,13 @@ void AddressFrame(uint32_t address, uint8_t frame[5]) {
 }
 
 // Command, ACK, address frame, ACK: how Read Memory and Go begin.
-int CommandAtAddress(uint8_t code, uint32_t address) {
+bool CommandAtAddress(uint8_t code, uint32_t address) {
     uint8_t frame[5];
     AddressFrame(address, frame);
-    if (SendCommand(code) != 0 || BlWaitAck() != 0) {
-        return 1;
+    if (!SendCommand(code) || !BlWaitAck()) {
+        return false;
     }
-    return (SendAll(frame, sizeof frame) != 0 || BlWaitAck() != 0) ? 1 : 0;
+    return SendAll(frame, sizeof frame) && BlWaitAck();
 }
 
 // One answer byte, or -1 for silence, a failed read or an abort.
@@ -59,7 +59,7 @@ bool StopRequested() {
 // Sends one 0x7F; true when the bootloader answered NACK or ACK: it listens for a command.
 bool ProbeListening() {
     const uint8_t sync = kSyncByte;
-    if (StopRequested() || SendAll(&sync, 1) != 0) {
+    if (StopRequested() || !SendAll(&sync, 1)) {
         return false;
     }
     int answer = ReadAnswer();
@@ -77,26 +77,16 @@ void CompleteAnyFrame() {
         byte = 0xFF;
     }
     fill[sizeof fill - 1] = 0x00;
-    if (SendAll(fill, sizeof fill) != 0) {
+    if (!SendAll(fill, sizeof fill)) {
         return;
     }
     // The refusals come while the fill is on the wire; once it is out, they are all in
     // but the last, which the first wait of the drain takes.
-    SysSleepMs(PortWireMs(sizeof fill));
+    PortSleepMs(PortWireMs(sizeof fill));
     uint8_t answers[256];
     while (PortRead(answers, sizeof answers, 1) > 0) {
     }
 }
-
-constexpr uint8_t kCmdGetId = 0x02;
-constexpr uint8_t kCmdReadMemory = 0x11;
-constexpr uint8_t kCmdGo = 0x21;
-constexpr uint8_t kCmdWriteMemory = 0x31;
-constexpr uint8_t kCmdErase = 0x43;
-constexpr uint8_t kCmdWriteProtect = 0x63;
-constexpr uint8_t kCmdWriteUnprotect = 0x73;
-constexpr uint8_t kCmdReadoutProtect = 0x82;
-constexpr uint8_t kCmdReadoutUnprotect = 0x92;
 
 } // namespace
 
@@ -107,149 +97,146 @@ uint8_t XorChecksum(const uint8_t* bytes, uint32_t n, uint8_t seed) {
     return seed;
 }
 
-int BlWaitAck() {
+bool BlWaitAck() {
     uint8_t answer = 0;
-    return (PortRead(&answer, 1, kAnswerIdleLimit) == 1 && answer == kAck) ? 0 : 1;
+    return (PortRead(&answer, 1, kAnswerIdleLimit) == 1 && answer == kAck);
 }
 
-int BlSync() {
-    SysSleepMs(kSyncPauseMs);
+bool BlSync() {
+    PortSleepMs(kSyncPauseMs);
     const uint8_t sync = kSyncByte;
-    if (SendAll(&sync, 1) != 0) {
-        return 1;
+    if (!SendAll(&sync, 1)) {
+        return false;
     }
     return BlWaitAck();
 }
 
-int BlGetId() {
+bool BlGetId() {
     return BlGetId(nullptr);
 }
 
-int BlGetId(uint16_t* productIdFound) {
+bool BlGetId(uint16_t* productIdFound) {
     if (productIdFound != nullptr) {
         *productIdFound = 0;
     }
-    if (SendCommand(kCmdGetId) != 0 || BlWaitAck() != 0) {
-        return 1;
+    if (!SendCommand(kCmdGetId) || !BlWaitAck()) {
+        return false;
     }
     uint8_t reply[3] = {};
     if (PortRead(reply, 3, kAnswerIdleLimit) != 3) {
-        return 1;
+        return false;
     }
     if (productIdFound != nullptr && reply[0] == 0x01) {
         *productIdFound = static_cast<uint16_t>(reply[1] << 8 | reply[2]);
     }
-    // One byte of length (ID bytes - 1), then the product ID MSB first: only the
-    // STM32F10x medium (0x410), low (0x412) and high (0x414) densities are accepted.
-    if (reply[0] != 0x01 || reply[1] != 0x04) {
-        return 1;
-    }
-    if (reply[2] != 0x10 && reply[2] != 0x12 && reply[2] != 0x14) {
-        return 1;
+    // One byte of length (ID bytes - 1), then the product ID MSB first: only the chips of
+    // the table are accepted.
+    if (reply[0] != 0x01 || FindChip(static_cast<uint16_t>(reply[1] << 8 | reply[2])) == nullptr) {
+        return false;
     }
     return BlWaitAck();
 }
 
-int BlReadoutUnprotect() {
+bool BlReadoutUnprotect() {
     return CommandWithResync(kCmdReadoutUnprotect);
 }
 
-int BlWriteUnprotect() {
+bool BlWriteUnprotect() {
     return CommandWithResync(kCmdWriteUnprotect);
 }
 
-int BlEraseAll() {
+bool BlEraseAll() {
     static constexpr uint8_t kGlobalErase[2] = {0xFF, 0x00};
-    if (SendCommand(kCmdErase) != 0 || BlWaitAck() != 0) {
-        return 1;
+    if (!SendCommand(kCmdErase) || !BlWaitAck()) {
+        return false;
     }
-    if (SendAll(kGlobalErase, sizeof kGlobalErase) != 0) {
-        return 1;
+    if (!SendAll(kGlobalErase, sizeof kGlobalErase)) {
+        return false;
     }
     return BlWaitAck();
 }
 
-int BlWriteMemory(uint32_t address, const uint8_t* data, uint32_t len) {
+bool BlWriteMemory(uint32_t address, const uint8_t* data, uint32_t len) {
     uint8_t addressFrame[5];
     AddressFrame(address, addressFrame);
     const uint8_t count = static_cast<uint8_t>(len - 1); // 0 goes out as 0xFF, as it comes
     const uint8_t checksum = XorChecksum(data, len, XorChecksum(&count, 1, 0));
 
-    if (SendCommand(kCmdWriteMemory) != 0 || BlWaitAck() != 0) {
-        return 1;
+    if (!SendCommand(kCmdWriteMemory) || !BlWaitAck()) {
+        return false;
     }
-    if (SendAll(addressFrame, sizeof addressFrame) != 0 || BlWaitAck() != 0) {
-        return 1;
+    if (!SendAll(addressFrame, sizeof addressFrame) || !BlWaitAck()) {
+        return false;
     }
-    if (SendAll(&count, 1) != 0 || SendAll(data, len) != 0 || SendAll(&checksum, 1) != 0) {
-        return 1;
+    if (!SendAll(&count, 1) || !SendAll(data, len) || !SendAll(&checksum, 1)) {
+        return false;
     }
     return BlWaitAck();
 }
 
-int BlWriteProtect() {
+bool BlWriteProtect() {
     static constexpr uint8_t kSectorCount = 0x0F; // 16 sectors, minus one
     static constexpr uint8_t kSectors[16] = {0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07,
                                              0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F};
     const uint8_t checksum =
         XorChecksum(kSectors, sizeof kSectors, XorChecksum(&kSectorCount, 1, 0));
 
-    if (SendCommand(kCmdWriteProtect) != 0 || BlWaitAck() != 0) {
-        return 1;
+    if (!SendCommand(kCmdWriteProtect) || !BlWaitAck()) {
+        return false;
     }
-    if (SendAll(&kSectorCount, 1) != 0 || SendAll(kSectors, sizeof kSectors) != 0 ||
-        SendAll(&checksum, 1) != 0) {
-        return 1;
+    if (!SendAll(&kSectorCount, 1) || !SendAll(kSectors, sizeof kSectors) ||
+        !SendAll(&checksum, 1)) {
+        return false;
     }
-    if (BlWaitAck() != 0) {
-        return 1;
+    if (!BlWaitAck()) {
+        return false;
     }
     return BlSync();
 }
 
-int BlReadoutProtect() {
+bool BlReadoutProtect() {
     // No re-sync: the device resets and is left unsynchronised.
-    if (SendCommand(kCmdReadoutProtect) != 0 || BlWaitAck() != 0) {
-        return 1;
+    if (!SendCommand(kCmdReadoutProtect) || !BlWaitAck()) {
+        return false;
     }
     return BlWaitAck();
 }
 
-int BlReadMemory(uint32_t address, uint8_t* buf, uint32_t len) {
+bool BlReadMemory(uint32_t address, uint8_t* buf, uint32_t len) {
     const uint8_t count = static_cast<uint8_t>(len - 1);
     const uint8_t countFrame[2] = {count, static_cast<uint8_t>(count ^ 0xFF)};
-    if (CommandAtAddress(kCmdReadMemory, address) != 0) {
-        return 1;
+    if (!CommandAtAddress(kCmdReadMemory, address)) {
+        return false;
     }
-    if (SendAll(countFrame, sizeof countFrame) != 0 || BlWaitAck() != 0) {
-        return 1;
+    if (!SendAll(countFrame, sizeof countFrame) || !BlWaitAck()) {
+        return false;
     }
-    return PortRead(buf, len, kAnswerIdleLimit) == static_cast<int32_t>(len) ? 0 : 1;
+    return PortRead(buf, len, kAnswerIdleLimit) == static_cast<int32_t>(len);
 }
 
-int BlGo(uint32_t address) {
+bool BlGo(uint32_t address) {
     return CommandAtAddress(kCmdGo, address);
 }
 
-int BlSyncOrResume() {
+bool BlSyncOrResume() {
     // An answer that an earlier run left on the way (it closed the port while the device
     // was still answering) must not pass for the answer to this sync byte.
-    SysSleepMs(kSyncPauseMs);
+    PortSleepMs(kSyncPauseMs);
     PortDiscardInput();
     const uint8_t sync = kSyncByte;
-    if (SendAll(&sync, 1) == 0 && BlWaitAck() == 0) {
-        return 0;
+    if (SendAll(&sync, 1) && BlWaitAck()) {
+        return true;
     }
     // Silence: synchronised, the lone 0x7F is the first byte of a command pair and a
     // second one makes the pair bad. Still silence: inside a command.
     if (ProbeListening()) {
-        return 0;
+        return true;
     }
     if (StopRequested()) {
-        return 1;
+        return false;
     }
     CompleteAnyFrame();
     // Listening now, perhaps holding one byte of a pair: a 0x7F either completes that
     // pair or is held itself, and then the next one completes it.
-    return ProbeListening() || ProbeListening() ? 0 : 1;
+    return ProbeListening() || ProbeListening();
 }

@@ -1,36 +1,36 @@
 // Bootloader command set: the STM32 system-memory bootloader's USART protocol (AN3155).
-// Every command returns 0 for success and 1 for failure; the first failing step ends it.
+// Every command returns true when it was carried out and false when a step failed (the
+// first failing step ends it): the engine's convention, as in engine/serial.h.
 #pragma once
+#include "device/protocol.h"
+
 #include <cstdint>
 
-constexpr uint8_t kSyncByte = 0x7F;
-constexpr uint8_t kAck = 0x79;
-constexpr uint8_t kNack = 0x1F;
 constexpr int32_t kAnswerIdleLimit = 5; // empty read attempts allowed per answer
 constexpr uint32_t kSyncPauseMs = 100;  // before every sync byte
 
-int BlSync();
-int BlWaitAck();
-int BlGetId();
+[[nodiscard]] bool BlSync();
+[[nodiscard]] bool BlWaitAck();
+[[nodiscard]] bool BlGetId();
 // The same; productIdFound receives the product ID the reply carried, accepted or not, or
 // 0 when no reply of the right shape came.
-int BlGetId(uint16_t* productIdFound);
-int BlReadoutUnprotect();
-int BlWriteUnprotect();
-int BlEraseAll();
+[[nodiscard]] bool BlGetId(uint16_t* productIdFound);
+[[nodiscard]] bool BlReadoutUnprotect();
+[[nodiscard]] bool BlWriteUnprotect();
+[[nodiscard]] bool BlEraseAll();
 // len 1 to 256 is what the protocol can express; it is not tested (0 goes out as 0xFF).
-int BlWriteMemory(uint32_t address, const uint8_t* data, uint32_t len);
-int BlWriteProtect();
-int BlReadoutProtect();
+[[nodiscard]] bool BlWriteMemory(uint32_t address, const uint8_t* data, uint32_t len);
+[[nodiscard]] bool BlWriteProtect();
+[[nodiscard]] bool BlReadoutProtect();
 // Reads len bytes (1 to 256) from address into buf.
-int BlReadMemory(uint32_t address, uint8_t* buf, uint32_t len);
+[[nodiscard]] bool BlReadMemory(uint32_t address, uint8_t* buf, uint32_t len);
 // Starts the code at address; the bootloader answers no more afterwards.
-int BlGo(uint32_t address);
+[[nodiscard]] bool BlGo(uint32_t address);
 
 // Makes contact with a bootloader in any state a run can leave it in: waiting for its
-// sync byte, synchronised, or inside a command. 0 when it listens for a command. Sends
+// sync byte, synchronised, or inside a command. true when it listens for a command. Sends
 // nothing further once the status callback asked to stop.
-int BlSyncOrResume();
+[[nodiscard]] bool BlSyncOrResume();
 
 // seed XOR each of the n bytes; n = 0 gives the seed.
 uint8_t XorChecksum(const uint8_t* bytes, uint32_t n, uint8_t seed);

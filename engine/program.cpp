@@ -4,10 +4,10 @@
 
 #include "engine/bootloader.h"
 #include "engine/serial.h"
-#include "engine/serial_platform.h"
 #include "engine/status.h"
+#include "image/embedded.h"
 
-#include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -32,42 +32,50 @@ int ReportProgress(uint64_t done, uint64_t total) {
     return callback(Progress, static_cast<intptr_t>(done * 100 / total + 1));
 }
 
-// The block loop. 0 when it ended (end of the plan, or abort), else the result of a failed
-// write; the device is then left unprotected.
+// Inside the engine a stop is an outcome of its own: nothing more is sent after it. The
+// front ends see the state it leaves the device in, written in part and unprotected:
+// kResultCantProtect. Never returned by the public functions.
+constexpr ResultCode kResultStopped = 0xFFFF0000;
+
+// What a stop leaves the device in, as the front ends show it.
+ResultCode Shown(ResultCode result) {
+    return result == kResultStopped ? kResultCantProtect : result;
+}
+
+// The block loop. kResultOk after the last block, kResultStopped when the user asked to
+// stop, else the result of a failed write; the device is then left unprotected.
 ResultCode WriteImage() {
     const uint64_t total = GetPlanSummary().totalBytes;
     uint64_t done = 0;
     PlanBlock block;
     while (NextPlanBlock(&block)) {
         if (ReportProgress(done, total) != 0) {
-            return kResultOk;
+            return kResultStopped;
         }
-        if (!block.erased && BlWriteMemory(block.address, block.data, block.length) != 0) {
+        if (!block.erased && !BlWriteMemory(block.address, block.data, block.length)) {
             return kResultCommError;
         }
         done += block.length;
     }
-    ReportProgress(done, total); // 101; an abort answer here reaches the protection step
-    return kResultOk;
+    return ReportProgress(done, total) != 0 ? kResultStopped : kResultOk; // 101
 }
 
 // Contact, unprotect and erase, in this order; the first failure decides the class.
 ResultCode PrepareDevice() {
-    if (BlSync() != 0 || BlGetId() != 0) {
+    if (!BlSync() || !BlGetId()) {
         return kResultNotPresent;
     }
-    if (BlReadoutUnprotect() != 0 || BlWriteUnprotect() != 0) {
+    if (!BlReadoutUnprotect() || !BlWriteUnprotect()) {
         return kResultCantUnprotect;
     }
-    if (BlEraseAll() != 0) {
+    if (!BlEraseAll()) {
         return kResultCantErase;
     }
     return kResultOk;
 }
 
-// Also runs after an abort: the final abort makes the first acknowledgement fail.
 ResultCode ProtectDevice() {
-    if (BlWriteProtect() != 0 || BlReadoutProtect() != 0) {
+    if (!BlWriteProtect() || !BlReadoutProtect()) {
         return kResultCantProtect;
     }
     return kResultOk;
@@ -75,32 +83,14 @@ ResultCode ProtectDevice() {
 
 } // namespace
 
-ImageFormat FormatFromExtension(const char* extension) {
-    static constexpr struct {
-        const char* spelling;
-        ImageFormat format;
-    } kFormats[] = {
-        {"bin", ImageFormat::Binary},   {"BIN", ImageFormat::Binary},
-        {"exe", ImageFormat::Binary},   {"EXE", ImageFormat::Binary},
-        {"hex", ImageFormat::IntelHex}, {"HEX", ImageFormat::IntelHex},
-    };
-    if (extension == nullptr) {
-        return ImageFormat::None;
+bool LoadUpdaterImage(const char* exePath) {
+    if (LoadEmbeddedImage(exePath) != 0) {
+        return false;
     }
-    for (const auto& entry : kFormats) {
-        if (std::strcmp(extension, entry.spelling) == 0) {
-            return entry.format;
-        }
+    if (StatusCallback callback = GetStatusCallback()) {
+        callback(ImageInfo, reinterpret_cast<intptr_t>(GetEmbeddedImage().description));
     }
-    return ImageFormat::None;
-}
-
-const char* PathExtension(const char* path) {
-    if (path == nullptr) {
-        return "";
-    }
-    const char* dot = std::strrchr(path, '.');
-    return dot != nullptr ? dot + 1 : path + std::strlen(path);
+    return true;
 }
 
 ResultCode ProgramDevice(const char* imagePath, const char* extension, const char* portPath) {
@@ -109,7 +99,7 @@ ResultCode ProgramDevice(const char* imagePath, const char* extension, const cha
         return kResultInvalidFormat;
     }
     RunResources run;
-    if (OpenPort(portPath) != 0) {
+    if (!OpenPort(portPath)) {
         return kResultCantOpenPort;
     }
     const PlanResult plan = OpenWritePlan(imagePath, format);
@@ -123,34 +113,28 @@ ResultCode ProgramDevice(const char* imagePath, const char* extension, const cha
     if (result == kResultOk) {
         result = ProtectDevice();
     }
-    return result;
+    return Shown(result);
 }
 
 const char* ResultMessage(ResultCode code) {
-    switch (code >> 16) {
-    case 0:
-        return "Finished OK";
-    case 1:
-        return "Can't open port";
-    case 2:
-        return "Can't open file";
-    case 3:
-        return "Invalid file format";
-    case 4:
-        return "Communication error";
-    case 8:
-        return "Zuva not present";
-    case 9:
-        return "Can't protect device";
-    case 10:
-        return "Can't unprotect device";
-    case 11:
-        return "Can't erase device";
-    case 12:
-        return "Verify failed";
-    default:
-        return "Unknown error";
-    }
+    static constexpr const char* kMessages[] = {
+        "Finished OK",
+        "Can't open port",
+        "Can't open file",
+        "Invalid file format",
+        "Communication error",
+        nullptr,
+        nullptr,
+        nullptr,
+        "Zuva not present",
+        "Can't protect device",
+        "Can't unprotect device",
+        "Can't erase device",
+        "Verify failed",
+    };
+    const ResultCode resultClass = code >> 16;
+    const char* text = resultClass < std::size(kMessages) ? kMessages[resultClass] : nullptr;
+    return text != nullptr ? text : "Unknown error";
 }
 
 // ---- Runs with options ----
@@ -162,50 +146,41 @@ constexpr uint32_t kResetPulseMs = 20;
 // crystal need longer.
 constexpr uint32_t kBootStartMs = 50;
 
-// Drives a pin high or low through its line. 0, or 1 when the line cannot be driven.
-int DrivePin(const PinWiring& pin, bool high) {
-    if (!pin.used) {
-        return 0;
-    }
-    return SetModemLine(pin.line, high != pin.inverted);
+// Drives a pin high or low through its line. false when the line cannot be driven.
+bool DrivePin(const PinWiring& pin, bool high) {
+    return !pin.used || SetModemLine(pin.line, high != pin.inverted);
 }
 
 // BOOT0 to the wanted level, then a reset pulse and the start-up wait.
-int ResetInto(const BootWiring& boot, bool bootloader) {
-    if (DrivePin(boot.boot0, bootloader) != 0 || DrivePin(boot.reset, false) != 0) {
-        return 1;
+bool ResetInto(const BootWiring& boot, bool bootloader) {
+    if (!DrivePin(boot.boot0, bootloader) || !DrivePin(boot.reset, false)) {
+        return false;
     }
-    SysSleepMs(kResetPulseMs);
-    if (DrivePin(boot.reset, true) != 0) {
-        return 1;
+    PortSleepMs(kResetPulseMs);
+    if (!DrivePin(boot.reset, true)) {
+        return false;
     }
-    SysSleepMs(kBootStartMs);
-    return 0;
+    PortSleepMs(kBootStartMs);
+    return true;
 }
 
 bool BootPinsUsed(const BootWiring& boot) {
     return boot.boot0.used || boot.reset.used;
 }
 
-// The abort answer is final, so asking again tells whether the block loop was stopped.
-bool StopRequested() {
-    StatusCallback callback = GetStatusCallback();
-    return callback != nullptr && callback(Poll, 0) != 0;
-}
-
 // Contact, unprotect and erase, as PrepareDevice, with what the front end may explain.
 ResultCode PrepareReported(RunReport* report) {
-    if (BlSyncOrResume() != 0) {
+    if (!BlSyncOrResume()) {
         return kResultNotPresent;
     }
     report->answered = true;
-    if (BlGetId(&report->productId) != 0) {
+    if (!BlGetId(&report->productId)) {
         return kResultNotPresent;
     }
-    if (BlReadoutUnprotect() != 0 || BlWriteUnprotect() != 0) {
+    if (!BlReadoutUnprotect() || !BlWriteUnprotect()) {
         return kResultCantUnprotect;
     }
-    return BlEraseAll() != 0 ? kResultCantErase : kResultOk;
+    return BlEraseAll() ? kResultOk : kResultCantErase;
 }
 
 // Nonzero when the user asked to stop.
@@ -231,7 +206,7 @@ bool FirstDifference(const PlanBlock& block, const uint8_t* chip, RunReport* rep
 }
 
 // Reads every block of the plan back, blank ones too: a chip may acknowledge a write and
-// program nothing. kResultOk also when stopped (the caller asks).
+// program nothing. kResultStopped when the user asked to stop.
 ResultCode VerifyImage(RunReport* report) {
     const uint64_t total = GetPlanSummary().totalBytes;
     uint64_t done = 0;
@@ -240,9 +215,9 @@ ResultCode VerifyImage(RunReport* report) {
     RewindWritePlan();
     while (NextPlanBlock(&block)) {
         if (ReportVerify(done, total) != 0) {
-            return kResultOk;
+            return kResultStopped;
         }
-        if (BlReadMemory(block.address, chip, block.length) != 0) {
+        if (!BlReadMemory(block.address, chip, block.length)) {
             return kResultCommError;
         }
         if (FirstDifference(block, chip, report)) {
@@ -250,27 +225,23 @@ ResultCode VerifyImage(RunReport* report) {
         }
         done += block.length;
     }
-    ReportVerify(done, total);
-    return kResultOk;
+    return ReportVerify(done, total) != 0 ? kResultStopped : kResultOk; // 101
 }
 
 // Everything after the writes: verify, protect or start, and the board's restart.
 // After a stop nothing more is sent, and the device stays unprotected.
 ResultCode FinishRun(const RunOptions& options, RunReport* report) {
-    ResultCode verified = options.verify && !StopRequested() ? VerifyImage(report) : kResultOk;
+    ResultCode verified = options.verify ? VerifyImage(report) : kResultOk;
     if (verified != kResultOk) {
         return verified; // unprotected, so that a second run can mend it
-    }
-    if (StopRequested()) {
-        return kResultCantProtect;
     }
     if (options.protect && ProtectDevice() != kResultOk) {
         return kResultCantProtect;
     }
-    if (options.go && !options.protect && BlGo(kFlashBase) != 0) {
+    if (options.go && !options.protect && !BlGo(kFlashBase)) {
         return kResultCommError;
     }
-    if (BootPinsUsed(options.boot) && ResetInto(options.boot, false) != 0) {
+    if (BootPinsUsed(options.boot) && !ResetInto(options.boot, false)) {
         report->modemLines = false;
         return kResultCantOpenPort;
     }
@@ -291,7 +262,7 @@ ResultCode ProgramDeviceWith(const char* imagePath, const char* extension, const
     RunResources run;
     LineSettings line = options.line;
     line.noXonXoff = true; // Read Memory brings any byte
-    if (OpenPort(portPath, line) != 0) {
+    if (!OpenPort(portPath, line)) {
         report->portError = PortOpenError();
         return kResultCantOpenPort;
     }
@@ -300,7 +271,7 @@ ResultCode ProgramDeviceWith(const char* imagePath, const char* extension, const
         return plan == PlanResult::CantOpen ? kResultCantOpenFile : kResultInvalidFormat;
     }
     report->imageBytes = GetPlanSummary().totalBytes;
-    if (BootPinsUsed(options.boot) && ResetInto(options.boot, true) != 0) {
+    if (BootPinsUsed(options.boot) && !ResetInto(options.boot, true)) {
         report->modemLines = false;
         return kResultCantOpenPort;
     }
@@ -308,5 +279,5 @@ ResultCode ProgramDeviceWith(const char* imagePath, const char* extension, const
     if (result == kResultOk) {
         result = WriteImage();
     }
-    return result == kResultOk ? FinishRun(options, report) : result;
+    return Shown(result == kResultOk ? FinishRun(options, report) : result);
 }

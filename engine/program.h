@@ -1,11 +1,14 @@
 // Programming run: one image file to one device, in the fixed command order.
 #pragma once
 #include "engine/serial.h"
+#include "image/format.h"
 #include "image/plan.h"
 
 #include <cstdint>
 
-using ResultCode = uint32_t; // class in bits 16 and up; 0 = success
+// A run's result: its class in bits 16 and up, 0 = success. The front ends show the
+// class's text (ResultMessage) and, on the command line, exit with the class.
+using ResultCode = uint32_t;
 
 constexpr ResultCode kResultOk = 0x00000;
 constexpr ResultCode kResultCantOpenPort = 0x10000;
@@ -18,20 +21,19 @@ constexpr ResultCode kResultCantUnprotect = 0xA0000;
 constexpr ResultCode kResultCantErase = 0xB0000;
 constexpr ResultCode kResultVerifyFailed = 0xC0000; // command line runs only
 
-// Exact, case-sensitive: "bin"/"BIN"/"exe"/"EXE" -> Binary, "hex"/"HEX" -> IntelHex.
-ImageFormat FormatFromExtension(const char* extension);
-
-// The text behind the last "." of the whole path (not only its last component);
-// "" when the path holds no ".". Points into path. Shared by the dialog and the CLI.
-const char* PathExtension(const char* path);
+// Looks for an image embedded in the updater at exePath (image/embedded.h); when found,
+// reports its description once as ImageInfo through the status callback. true when found.
+// The front ends call this in place of the loader itself.
+[[nodiscard]] bool LoadUpdaterImage(const char* exePath);
 
 // Runs one programming run. The image becomes a write plan (image/plan.h) after the port
 // is opened and before anything is sent: a file that is not a regular file or cannot be
 // read gives kResultCantOpenFile, a damaged HEX record or an image with nothing to write
 // kResultInvalidFormat, and neither sends a byte. Progress runs from 1 to 101 over the
 // plan's bytes, one report before each block and one after the last; blocks that are all
-// 0xFF are counted but not sent, since the device was just erased. Returns only after the
-// port is closed.
+// 0xFF are counted but not sent, since the device was just erased. After an abort nothing
+// more is sent: the device is left unprotected and the result is kResultCantProtect.
+// Returns only after the port is closed.
 ResultCode ProgramDevice(const char* imagePath, const char* extension, const char* portPath);
 
 // The constant text of a result code's class.
@@ -75,8 +77,7 @@ struct RunReport {
 };
 
 // A programming run with options. Unlike ProgramDevice it recognises a bootloader that an
-// earlier run left synchronised or inside a command, and after an abort it sends nothing
-// more (the device is left unprotected; the result is then kResultCantProtect). Verify
+// earlier run left synchronised or inside a command. Verify
 // reports its progress with the kind Verify. report may be null.
 ResultCode ProgramDeviceWith(const char* imagePath, const char* extension, const char* portPath,
                              const RunOptions& options, RunReport* report);

@@ -16,11 +16,8 @@ uint32_t openRate = kDefaultBaudRate;
 constexpr uint32_t kReadConstantMs = 100;
 constexpr uint32_t kWriteConstantMs = 1000;
 
-constexpr uint32_t kRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, kDefaultBaudRate};
-
 // The longest frame a run writes at once: count, 256 data bytes, checksum, with room over.
 constexpr uint32_t kLongestFrameBytes = 261;
-constexpr uint32_t kBitsPerByte = 11; // start, 8 data, parity, stop
 
 // Twice the longest frame's time on the wire, but never below the usual constant.
 uint32_t WireMs(uint32_t n, uint32_t baudRate) {
@@ -31,28 +28,29 @@ uint32_t WriteConstantFor(const LineSettings& line) {
     return std::max<uint32_t>(kWriteConstantMs, 2 * WireMs(kLongestFrameBytes, line.baudRate));
 }
 
-int OpenFailed() {
+bool OpenFailed() {
     openError = SysLastError();
-    return 1;
+    return false;
 }
 } // namespace
 
 bool BaudRateSupported(uint32_t baudRate) {
-    return std::find(std::begin(kRates), std::end(kRates), baudRate) != std::end(kRates);
+    return std::find(std::begin(kBaudRates), std::end(kBaudRates), baudRate) !=
+           std::end(kBaudRates);
 }
 
 bool PortIsOpen() {
     return portHandle != kNoPort;
 }
 
-int OpenPort(const char* portPath) {
+bool OpenPort(const char* portPath) {
     return OpenPort(portPath, LineSettings{});
 }
 
-int OpenPort(const char* portPath, const LineSettings& line) {
+bool OpenPort(const char* portPath, const LineSettings& line) {
     openError = 0;
     if (PortIsOpen() || portPath == nullptr || !BaudRateSupported(line.baudRate)) {
-        return 1;
+        return false;
     }
     // Stored before configuring, so a port whose configuration fails is still released
     // by the caller's ClosePort.
@@ -64,7 +62,7 @@ int OpenPort(const char* portPath, const LineSettings& line) {
     if (SysConfigureLine(portHandle, line) != 0) {
         return OpenFailed();
     }
-    return SetPortTimeouts(kReadConstantMs, WriteConstantFor(line)) == 0 ? 0 : OpenFailed();
+    return SetPortTimeouts(kReadConstantMs, WriteConstantFor(line)) || OpenFailed();
 }
 
 int PortOpenError() {
@@ -85,18 +83,12 @@ void PortDiscardInput() {
     }
 }
 
-int SetModemLine(ModemLine line, bool asserted) {
-    if (!PortIsOpen()) {
-        return 1;
-    }
-    return SysSetModemLine(portHandle, line, asserted) == 0 ? 0 : 1;
+bool SetModemLine(ModemLine line, bool asserted) {
+    return PortIsOpen() && SysSetModemLine(portHandle, line, asserted) == 0;
 }
 
-int SetPortTimeouts(uint32_t readConstantMs, uint32_t writeConstantMs) {
-    if (!PortIsOpen()) {
-        return 1;
-    }
-    return SysSetTimeouts(portHandle, readConstantMs, writeConstantMs) == 0 ? 0 : 1;
+bool SetPortTimeouts(uint32_t readConstantMs, uint32_t writeConstantMs) {
+    return PortIsOpen() && SysSetTimeouts(portHandle, readConstantMs, writeConstantMs) == 0;
 }
 
 void ClosePort() {
@@ -156,4 +148,8 @@ int32_t PortRead(void* buf, uint32_t n, int32_t idleLimit) {
             return static_cast<int32_t>(total);
         }
     }
+}
+
+void PortSleepMs(uint32_t ms) {
+    SysSleepMs(ms);
 }

@@ -1,33 +1,42 @@
-// Serial link: the one COM port of a programming run (115200 8E1, bounded time-outs).
+// Serial link: the one COM port of a programming run (8E1 at the chosen rate, bounded
+// time-outs).
 //
-// Contract: byte transfers return the count moved or -1; a caller treats any count other
-// than the one it asked for as failure. The handle is owned here and nobody else touches it.
+// Results, for the whole engine: a step that succeeds or fails returns a [[nodiscard]] bool,
+// true on success; byte transfers return the count moved or -1, and a caller treats any
+// count other than the one it asked for as failure; a run returns a ResultCode
+// (engine/program.h). The platform primitives below (serial_platform.h) keep the
+// system's own 0-for-success form. The handle is owned here and nobody else touches it.
 #pragma once
+#include "device/protocol.h"
+
 #include <cstddef>
 #include <cstdint>
 
-// The bootloader measures the rate from its first byte; the dialog always uses this one.
-constexpr uint32_t kDefaultBaudRate = 115200;
-
 // What a front end may choose of the line; the framing (8E1) is the protocol's own.
 struct LineSettings {
+    // The bootloader measures the rate from its first byte; the dialog always uses the
+    // default (device/protocol.h).
     uint32_t baudRate = kDefaultBaudRate;
     // XON/XOFF switched off rather than left as the port has it: memory read back carries
     // 0x11 and 0x13 as data, which flow control would swallow.
     bool noXonXoff = false;
 };
 
-// The standard rates, 1200 to 115200, that the F10x bootloader detects and both
-// platforms name.
+// The standard rates that the F10x bootloader detects and both platforms name: the one
+// list a run and the command line check a rate against (a new rate also needs its termios
+// constant in serial_posix.cpp).
+inline constexpr uint32_t kBaudRates[] = {1200,  2400,  4800,  9600,
+                                          19200, 38400, 57600, kDefaultBaudRate};
+
 bool BaudRateSupported(uint32_t baudRate);
 
-// Opens and configures the port. 0 when open and fully configured, 1 otherwise.
-// Refuses (1) while a port is open. A port opened but not configured stays open:
+// Opens and configures the port. true when open and fully configured.
+// Refuses (false) while a port is open. A port opened but not configured stays open:
 // callers call ClosePort on every path, also after a failed OpenPort.
-int OpenPort(const char* portPath);
+[[nodiscard]] bool OpenPort(const char* portPath);
 // The same at the given line settings. The write constant grows with the time a whole
 // Write Memory frame takes on the wire, so that slow rates are not cut short.
-int OpenPort(const char* portPath, const LineSettings& line);
+[[nodiscard]] bool OpenPort(const char* portPath, const LineSettings& line);
 
 // The operating system's error number (errno, GetLastError) of the step that made the
 // last OpenPort fail; 0 when it did not fail for a reason the system gave.
@@ -39,12 +48,12 @@ void PortErrorText(int error, char* out, size_t outSize);
 // The modem control lines a board may wire to BOOT0 and reset.
 enum class ModemLine { Rts, Dtr };
 
-// Asserts (true) or clears a modem line of the open port. 0, or 1 when no port is open or
+// Asserts (true) or clears a modem line of the open port. false when no port is open or
 // the port has no such line (a pseudo-terminal).
-int SetModemLine(ModemLine line, bool asserted);
+[[nodiscard]] bool SetModemLine(ModemLine line, bool asserted);
 
-// Applies the read and write total constants (milliseconds) to the open port; 0 or 1.
-int SetPortTimeouts(uint32_t readConstantMs, uint32_t writeConstantMs);
+// Applies the read and write total constants (milliseconds) to the open port.
+[[nodiscard]] bool SetPortTimeouts(uint32_t readConstantMs, uint32_t writeConstantMs);
 
 // Closes the open port, if any. Safe to call twice.
 void ClosePort();
@@ -64,6 +73,9 @@ uint32_t PortWireMs(uint32_t n);
 
 // Drops whatever has arrived and not been read yet.
 void PortDiscardInput();
+
+// Waits ms milliseconds: the pauses the protocol asks for between bytes.
+void PortSleepMs(uint32_t ms);
 
 // True while a port handle is held (open, configured or not).
 bool PortIsOpen();

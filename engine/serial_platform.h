@@ -1,5 +1,7 @@
 // The platform primitives behind the serial link. One file per platform implements them
 // (serial_win32.cpp, serial_posix.cpp); tests link a fake (tests/fakes) instead.
+// Close to the system calls they wrap, they return 0 on success and 1 on failure; the link
+// (engine/serial.h) turns that into the engine's bool.
 #pragma once
 #include "engine/serial.h"
 

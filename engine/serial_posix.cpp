@@ -5,7 +5,7 @@
 // constant.
 #include "engine/serial_platform.h"
 
-#include "engine/port_names.h"
+#include "ports/port_names.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -2,7 +2,7 @@
 // attempt return at once with waiting bytes, or wait up to the read constant for the first.
 #include "engine/serial_platform.h"
 
-#include "engine/port_names.h"
+#include "ports/port_names.h"
 
 #include <windows.h>
 
@@ -22,8 +22,7 @@ const char* DeviceNamespacePath(const char* portPath, char* out, size_t outSize)
     if (std::strncmp(portPath, "\\\\.\\", 4) == 0 || ComNumberFromName(portPath) == 0) {
         return portPath;
     }
-    int written = std::snprintf(out, outSize, "\\\\.\\%s", portPath);
-    return (written > 0 && static_cast<size_t>(written) < outSize) ? out : portPath;
+    return ComPortPath(ComNumberFromName(portPath), out, outSize) == 0 ? out : portPath;
 }
 
 } // namespace

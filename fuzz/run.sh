@@ -18,7 +18,7 @@ esac
 build() {
     name=$1
     shift
-    if [ ! -x "$out/$name" ] || [ -n "$(find "$here" "$root/image" "$root/engine/status.cpp" \
+    if [ ! -x "$out/$name" ] || [ -n "$(find "$here" "$root/image" "$root/device" \
         "$root/tools/pack" \
         -newer "$out/$name" -name '*.[ch]*' | head -1)" ]; then
         $cxx -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined \
@@ -27,7 +27,7 @@ build() {
 }
 
 image="$root/image/hex.cpp $root/image/embedded.cpp $root/image/input.cpp \
-    $root/image/file_posix.cpp $root/image/description.cpp $root/engine/status.cpp"
+    $root/image/file_posix.cpp $root/image/description.cpp $root/image/format.cpp"
 build fuzz_hex "$here/fuzz_hex.cpp" "$root/image/hex.cpp"
 build fuzz_embedded "$here/fuzz_embedded.cpp" $image
 build fuzz_pack "$here/fuzz_pack.cpp" "$root/tools/pack/pack.cpp" \

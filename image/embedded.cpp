@@ -1,6 +1,5 @@
 #include "image/embedded.h"
 
-#include "engine/status.h"
 #include "image/input.h"
 
 #include <cstdio>
@@ -91,9 +90,6 @@ int LoadEmbeddedImage(const char* exePath) {
     embeddedImage.imageOffset = trailer.imageOffset;
     embeddedImage.imageLength = trailer.imageLength;
     memcpy(embeddedImage.description, text, sizeof text);
-    if (StatusCallback callback = GetStatusCallback()) {
-        callback(ImageInfo, reinterpret_cast<intptr_t>(embeddedImage.description));
-    }
     return 0;
 }
 

@@ -21,8 +21,8 @@ struct EmbeddedImage {
 // The state that LoadEmbeddedImage found; read-only for everyone else.
 const EmbeddedImage& GetEmbeddedImage();
 
-// Examines exePath for a valid trailer and description. 0 when found (and reported once
-// as ImageInfo through the status callback), 1 otherwise (offset and length then 0).
+// Examines exePath for a valid trailer and description. 0 when found (the description is
+// then in GetEmbeddedImage()), 1 otherwise (offset and length then 0).
 int LoadEmbeddedImage(const char* exePath);
 
 // Descrambles block in place; chain carries the last stored byte from block to block

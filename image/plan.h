@@ -12,15 +12,15 @@
 //
 // One plan per process; core code: nothing is printed.
 #pragma once
+#include "device/chips.h"
+#include "image/format.h"
+
 #include <cstddef>
 #include <cstdint>
 
-enum class ImageFormat { None, Binary, IntelHex };
-
-constexpr uint32_t kFlashBase = 0x08000000;
 constexpr uint32_t kRawBlockSize = 256;
-constexpr uint32_t kHexWindowFirst = 0x08000000;
-constexpr uint32_t kHexWindowLast = 0x0800FFFF;
+constexpr uint32_t kHexWindowFirst = kFlashBase;
+constexpr uint32_t kHexWindowLast = kFlashBase + 0xFFFF;
 // Larger than any F10x FLASH, and than any HEX text that describes one.
 constexpr size_t kMaxRawImageSize = 1024 * 1024;
 constexpr size_t kMaxHexFileSize = 16 * 1024 * 1024;

@@ -1,5 +1,5 @@
 // Serial port enumeration from sysfs. Linux has no COM names, so each port's device node is
-// named by the one rule of engine/port_names.h (COM1..100 = ttyS0..99, COM101..200 =
+// named by the one rule of ports/port_names.h (COM1..100 = ttyS0..99, COM101..200 =
 // ttyUSB0..99, COM201..300 = ttyACM0..99); tty devices outside that rule (consoles, ptys,
 // ttyAMA and the like) cannot be opened by a COM name and are not listed.
 //
@@ -16,7 +16,7 @@
 // tests can run against a fake tree.
 #include "ports/ports.h"
 
-#include "engine/port_names.h"
+#include "ports/port_names.h"
 
 #include <algorithm>
 #include <cctype>
@@ -138,7 +138,9 @@ bool ReadPort(const fs::path& ttyDir, const std::string& name, const fs::path& d
     if (ec) {
         return false; // a virtual tty: nothing behind it
     }
-    port.portName = "COM" + std::to_string(port.comNumber);
+    char comName[16] = "";
+    ComPortName(port.comNumber, comName, sizeof comName);
+    port.portName = comName;
     port.displayName = DescriptionOf(deviceDir, devicesRoot) + " - " + node;
     port.enumeratorName = EnumeratorOf(deviceDir, devicesRoot);
     return true;

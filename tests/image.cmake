@@ -9,7 +9,7 @@ zuva_add_gtest(test_plan SOURCES ${CMAKE_CURRENT_LIST_DIR}/unit/test_plan.cpp
 zuva_add_gtest(test_description SOURCES ${CMAKE_CURRENT_LIST_DIR}/unit/test_description.cpp
     LIBS zuva_image LABELS unit)
 zuva_add_gtest(test_embedded SOURCES ${CMAKE_CURRENT_LIST_DIR}/unit/test_embedded.cpp
-    LIBS zuva_image LABELS unit)
+    LIBS zuva_engine zuva_fake_serial LABELS unit)
 zuva_add_gtest(test_pack SOURCES ${CMAKE_CURRENT_LIST_DIR}/unit/test_pack.cpp
         ${CMAKE_CURRENT_LIST_DIR}/device/run_files.cpp
         ${CMAKE_CURRENT_LIST_DIR}/device/special_files_${ZUVA_PLATFORM}.cpp

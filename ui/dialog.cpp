@@ -4,10 +4,10 @@
 #include <commdlg.h>
 #include <cstdio>
 
-#include "engine/port_names.h"
 #include "engine/program.h"
 #include "engine/status.h"
 #include "image/embedded.h"
+#include "ports/port_names.h"
 #include "ports/ports.h"
 #include "ui/message_box.h"
 #include "ui/resource.h"
@@ -134,7 +134,7 @@ void EnterUpdateMode() {
 }
 
 void InitProgrammerDialog(HWND window) {
-    // First: LoadEmbeddedImage below reports the description through this callback.
+    // First: LoadUpdaterImage below reports the description through this callback.
     SetStatusCallback(OnStatus);
     dialogWindow = window;
     portList = GetDlgItem(window, IDC_PORT_LIST);
@@ -158,7 +158,7 @@ void InitProgrammerDialog(HWND window) {
     SetWindowTitle(window);
 
     char ownPath[kEnginePathLimit];
-    if (!GetOwnPath(ownPath, sizeof ownPath) || LoadEmbeddedImage(ownPath) != 0) {
+    if (!GetOwnPath(ownPath, sizeof ownPath) || !LoadUpdaterImage(ownPath)) {
         return; // normal mode
     }
     EnterUpdateMode();
@@ -215,8 +215,8 @@ void OnFlash() {
 
     LRESULT selected = SendMessageA(portList, CB_GETCURSEL, 0, 0);
     int portNumber = static_cast<int>(SendMessageA(portList, CB_GETITEMDATA, selected, 0));
-    char portPath[24];
-    snprintf(portPath, sizeof portPath, "\\\\.\\COM%d", portNumber);
+    char portPath[24] = "";
+    ComPortPath(portNumber, portPath, sizeof portPath);
 
     char imagePath[kEnginePathLimit] = "";
     if (updateMode) {

@@ -425,14 +425,14 @@ TEST_F(DeviceRun, EachFailingStepGivesItsClassAndSendsNothingMore) {
     const FailureCase cases[] = {
         {"sync NACK", nack(kDevFaultSync, 1, 1), kResultNotPresent, {"sync"}},
         {"sync silent", silentSync, kResultNotPresent, {"sync"}},
-        {"get id refused", nack(kDevCmdGetId, 1, 1), kResultNotPresent, {"sync", "Get ID"}},
-        {"get id reply", nack(kDevCmdGetId, 1, 2), kResultNotPresent, {"sync", "Get ID"}},
+        {"get id refused", nack(kCmdGetId, 1, 1), kResultNotPresent, {"sync", "Get ID"}},
+        {"get id reply", nack(kCmdGetId, 1, 2), kResultNotPresent, {"sync", "Get ID"}},
         {"readout unprotect",
-         nack(kDevCmdReadoutUnprotect, 1, 1),
+         nack(kCmdReadoutUnprotect, 1, 1),
          kResultCantUnprotect,
          {"Get ID", "Readout Unprotect"}},
         {"readout unprotect done",
-         nack(kDevCmdReadoutUnprotect, 1, 2),
+         nack(kCmdReadoutUnprotect, 1, 2),
          kResultCantUnprotect,
          {"Get ID", "Readout Unprotect"}},
         {"resync after unprotect",
@@ -440,22 +440,22 @@ TEST_F(DeviceRun, EachFailingStepGivesItsClassAndSendsNothingMore) {
          kResultCantUnprotect,
          {"Readout Unprotect", "sync"}},
         {"write unprotect",
-         nack(kDevCmdWriteUnprotect, 1, 2),
+         nack(kCmdWriteUnprotect, 1, 2),
          kResultCantUnprotect,
          {"sync", "Write Unprotect"}},
-        {"erase", nack(kDevCmdErase, 1, 1), kResultCantErase, Prelude()},
-        {"erase done", nack(kDevCmdErase, 1, 2), kResultCantErase, Prelude()},
-        {"block address", nack(kDevCmdWriteMemory, 3, 2), kResultCommError,
+        {"erase", nack(kCmdErase, 1, 1), kResultCantErase, Prelude()},
+        {"erase done", nack(kCmdErase, 1, 2), kResultCantErase, Prelude()},
+        {"block address", nack(kCmdWriteMemory, 3, 2), kResultCommError,
          Join(Prelude(), Writes(3))},
-        {"block programmed", nack(kDevCmdWriteMemory, 2, 3), kResultCommError,
+        {"block programmed", nack(kCmdWriteMemory, 2, 3), kResultCommError,
          Join(Prelude(), Writes(2))},
-        {"write protect", nack(kDevCmdWriteProtect, 1, 2), kResultCantProtect,
+        {"write protect", nack(kCmdWriteProtect, 1, 2), kResultCantProtect,
          Join(Writes(1), {"Write Protect"})},
         {"resync after protect",
          nack(kDevFaultSync, 4, 1),
          kResultCantProtect,
          {"Write Protect", "sync"}},
-        {"readout protect", nack(kDevCmdReadoutProtect, 1, 2), kResultCantProtect, Protection()},
+        {"readout protect", nack(kCmdReadoutProtect, 1, 2), kResultCantProtect, Protection()},
     };
     std::vector<uint8_t> image = PatternBytes(1024, 12);
     std::string path = WriteScratchFile("fw.bin", image);
@@ -506,14 +506,14 @@ TEST_F(DeviceRun, AbortInTheLoopEndsTheRunUnprotected) {
     std::vector<uint8_t> image = PatternBytes(8192, 14);
     ResultCode result = Run(WriteScratchFile("fw.bin", image), "bin");
     EXPECT_NE(result, kResultOk);
-    EXPECT_EQ(result, kResultCantProtect); // the first acknowledgement of the protection fails
+    EXPECT_EQ(result, kResultCantProtect); // what a stop leaves: written in part, unprotected
     ExpectUnprotected();
     // Written: the blocks before the report that asked to stop, nothing after it.
     uint32_t written = DevGetState().counters.blocksWritten;
     EXPECT_EQ(written, static_cast<uint32_t>(progressReports.size() - 1));
     EXPECT_LT(written, 32u);
     ExpectFlash(std::vector<uint8_t>(image.begin(), image.begin() + written * 256));
-    EXPECT_EQ(Commands(), Join(Join(Prelude(), Writes(written)), {"Write Protect"}));
+    EXPECT_EQ(Commands(), Join(Prelude(), Writes(written))); // nothing after the stop
     EXPECT_GE(progressReports.back(), 30);
 }
 

@@ -55,6 +55,22 @@ TEST(FormatFromExtension, EverythingElseIsNone) {
     EXPECT_EQ(FormatFromExtension(nullptr), ImageFormat::None);
 }
 
+// zuva-pack's reading of the same table: any case, the same words only.
+TEST(FormatFromExtension, AnyCaseTakesMixedSpellingsOfTheSameWords) {
+    const struct {
+        const char* extension;
+        ImageFormat format;
+    } kCases[] = {
+        {"Hex", ImageFormat::IntelHex}, {"hEX", ImageFormat::IntelHex},
+        {"bIn", ImageFormat::Binary},   {"HEX", ImageFormat::IntelHex},
+        {"hexx", ImageFormat::None},    {"he", ImageFormat::None},
+        {"h\x05x", ImageFormat::None},  {"", ImageFormat::None},
+    };
+    for (const auto& c : kCases) {
+        EXPECT_EQ(FormatFromExtension(c.extension, ExtensionCase::Any), c.format) << c.extension;
+    }
+}
+
 TEST(PathExtension, TextBehindTheLastDotOfTheWholePath) {
     const struct {
         const char* path;

@@ -70,7 +70,7 @@ class SerialPty : public ::testing::Test {
 };
 
 TEST_F(SerialPty, OpenSetsARawLineAt115200) {
-    ASSERT_EQ(OpenPort(slavePath.c_str()), 0);
+    ASSERT_TRUE(OpenPort(slavePath.c_str()));
     // The master reports the slave's settings. A pty keeps no parity bit, so PARENB is not
     // observable here; everything else is.
     termios line{};
@@ -86,7 +86,7 @@ TEST_F(SerialPty, OpenSetsARawLineAt115200) {
 }
 
 TEST_F(SerialPty, TheOpenIsExclusive) {
-    ASSERT_EQ(OpenPort(slavePath.c_str()), 0);
+    ASSERT_TRUE(OpenPort(slavePath.c_str()));
     SysPort second = SysOpenPort(slavePath.c_str());
     EXPECT_EQ(second, kNoPort);
     if (second != kNoPort) {
@@ -119,7 +119,7 @@ int PlainOpenError(const char* path) {
 TEST_F(SerialPty, OtherUsersAreTurnedAwayOnlyWhileThePortIsOpen) {
     ASSERT_EQ(chmod(slavePath.c_str(), 0666), 0);
     ASSERT_EQ(PlainOpenError(slavePath.c_str()), 0);
-    ASSERT_EQ(OpenPort(slavePath.c_str()), 0);
+    ASSERT_TRUE(OpenPort(slavePath.c_str()));
     EXPECT_EQ(PlainOpenError(slavePath.c_str()), EBUSY);
     ClosePort();
     EXPECT_EQ(PlainOpenError(slavePath.c_str()), 0); // the pty outlives the link
@@ -130,7 +130,7 @@ TEST_F(SerialPty, APortLockedElsewhereIsRefusedAndLeftAsItWas) {
     int holder = open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-    EXPECT_EQ(OpenPort(slavePath.c_str()), 1);
+    EXPECT_FALSE(OpenPort(slavePath.c_str()));
     EXPECT_FALSE(PortIsOpen());
     EXPECT_EQ(PlainOpenError(slavePath.c_str()), 0); // no exclusive mark left behind
     close(holder);
@@ -138,22 +138,22 @@ TEST_F(SerialPty, APortLockedElsewhereIsRefusedAndLeftAsItWas) {
 
 TEST_F(SerialPty, TheSamePtyOpensAgainAfterClose) {
     // The second configuration asks the pty only to keep parity it cannot hold.
-    ASSERT_EQ(OpenPort(slavePath.c_str()), 0);
+    ASSERT_TRUE(OpenPort(slavePath.c_str()));
     ClosePort();
-    EXPECT_EQ(OpenPort(slavePath.c_str()), 0);
+    EXPECT_TRUE(OpenPort(slavePath.c_str()));
 }
 
 TEST_F(SerialPty, WhatIsNotATerminalIsRefused) {
-    EXPECT_EQ(OpenPort("/dev/null"), 1);
+    EXPECT_FALSE(OpenPort("/dev/null"));
     EXPECT_FALSE(PortIsOpen());
-    EXPECT_EQ(OpenPort("/nonexistent/ttyS0"), 1);
+    EXPECT_FALSE(OpenPort("/nonexistent/ttyS0"));
     EXPECT_FALSE(PortIsOpen());
 }
 
 // Time windows below are generous: they tell "waited the read constant" from "did not
 // wait", not how fast the machine is.
 TEST_F(SerialPty, AnEmptyAttemptWaitsTheReadConstant) {
-    ASSERT_EQ(OpenPort(slavePath.c_str()), 0);
+    ASSERT_TRUE(OpenPort(slavePath.c_str()));
     uint8_t byte = 0;
     auto start = Clock::now();
     EXPECT_EQ(PortRead(&byte, 1, 1), 0);
@@ -169,7 +169,7 @@ TEST_F(SerialPty, AnEmptyAttemptWaitsTheReadConstant) {
 }
 
 TEST_F(SerialPty, AWaitingByteReturnsAtOnce) {
-    ASSERT_EQ(OpenPort(slavePath.c_str()), 0);
+    ASSERT_TRUE(OpenPort(slavePath.c_str()));
     WriteMaster({0x79});
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     uint8_t byte = 0;
@@ -180,7 +180,7 @@ TEST_F(SerialPty, AWaitingByteReturnsAtOnce) {
 }
 
 TEST_F(SerialPty, AReadOfNothingNeitherWaitsNorFails) {
-    ASSERT_EQ(OpenPort(slavePath.c_str()), 0);
+    ASSERT_TRUE(OpenPort(slavePath.c_str()));
     uint8_t byte = 0;
     auto start = Clock::now();
     EXPECT_EQ(PortRead(&byte, 0, 5), 0);
@@ -188,8 +188,8 @@ TEST_F(SerialPty, AReadOfNothingNeitherWaitsNorFails) {
 }
 
 TEST_F(SerialPty, TheFirstByteEndsTheWait) {
-    ASSERT_EQ(OpenPort(slavePath.c_str()), 0);
-    ASSERT_EQ(SetPortTimeouts(2000, 1000), 0);
+    ASSERT_TRUE(OpenPort(slavePath.c_str()));
+    ASSERT_TRUE(SetPortTimeouts(2000, 1000));
     std::thread device([this] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         const uint8_t ack = 0x79;
@@ -213,7 +213,7 @@ std::vector<uint8_t> AllByteValues() {
 }
 
 TEST_F(SerialPty, EveryByteValueCrossesUnchangedBothWays) {
-    ASSERT_EQ(OpenPort(slavePath.c_str()), 0);
+    ASSERT_TRUE(OpenPort(slavePath.c_str()));
     const std::vector<uint8_t> bytes = AllByteValues();
     EXPECT_EQ(PortWrite(bytes.data(), 256), 256);
     EXPECT_EQ(DrainMaster(master, 256, 2000), bytes);
@@ -226,14 +226,14 @@ TEST_F(SerialPty, EveryByteValueCrossesUnchangedBothWays) {
 
 TEST_F(SerialPty, BytesFromBeforeTheOpenAreNotAnAnswer) {
     WriteMaster({0x1F, 0x1F});
-    ASSERT_EQ(OpenPort(slavePath.c_str()), 0);
+    ASSERT_TRUE(OpenPort(slavePath.c_str()));
     uint8_t byte = 0;
     EXPECT_EQ(PortRead(&byte, 1, 1), 0);
 }
 
 TEST_F(SerialPty, AWriteIsBoundedByTheWriteConstant) {
-    ASSERT_EQ(OpenPort(slavePath.c_str()), 0);
-    ASSERT_EQ(SetPortTimeouts(100, 200), 0);
+    ASSERT_TRUE(OpenPort(slavePath.c_str()));
+    ASSERT_TRUE(SetPortTimeouts(100, 200));
     // Nobody reads the master: the pty's buffers fill and the attempt runs out of time.
     std::vector<uint8_t> lots(4 << 20, 0x55);
     auto start = Clock::now();
@@ -246,7 +246,7 @@ TEST_F(SerialPty, AWriteIsBoundedByTheWriteConstant) {
 }
 
 TEST_F(SerialPty, AHungUpLineFailsTheReadInsteadOfIdling) {
-    ASSERT_EQ(OpenPort(slavePath.c_str()), 0);
+    ASSERT_TRUE(OpenPort(slavePath.c_str()));
     close(master);
     master = -1;
     uint8_t byte = 0;
@@ -257,7 +257,7 @@ TEST_F(SerialPty, AHungUpLineFailsTheReadInsteadOfIdling) {
 
 // The bootloader's sync over the real line: an answering device, then a silent one.
 TEST_F(SerialPty, SyncIsAnsweredOrGivenUpAfterFiveEmptyAttempts) {
-    ASSERT_EQ(OpenPort(slavePath.c_str()), 0);
+    ASSERT_TRUE(OpenPort(slavePath.c_str()));
     std::thread device([this] {
         std::vector<uint8_t> sync = DrainMaster(master, 1, 2000);
         const uint8_t ack = 0x79;
@@ -265,11 +265,11 @@ TEST_F(SerialPty, SyncIsAnsweredOrGivenUpAfterFiveEmptyAttempts) {
             EXPECT_EQ(write(master, &ack, 1), 1);
         }
     });
-    EXPECT_EQ(BlSync(), 0);
+    EXPECT_TRUE(BlSync());
     device.join();
 
     auto start = Clock::now();
-    EXPECT_EQ(BlSync(), 1);
+    EXPECT_FALSE(BlSync());
     int64_t ms = MsSince(start);
     EXPECT_GE(ms, 550); // the 100 ms pause and five empty attempts of 100 ms
     EXPECT_LE(ms, 2000);

@@ -68,31 +68,31 @@ const std::string kSectors = ">0F >000102030405060708090A0B0C0D0E0F >0F";
 
 struct Case {
     const char* name;
-    int (*run)();
+    bool (*run)();
     std::string replies;
     std::vector<int32_t> writeLimits;
-    int result;
+    int result; // 0: carried out, 1: failed
     std::string transcript;
     size_t unread; // script entries the command must leave alone
 };
 
-int WriteBase256() {
+bool WriteBase256() {
     return BlWriteMemory(0x08000000, kFf256, 256);
 }
-int WriteSecondBlockOne() {
+bool WriteSecondBlockOne() {
     return BlWriteMemory(0x08000100, kOne, 1);
 }
-int WriteRamFour() {
+bool WriteRamFour() {
     return BlWriteMemory(0x20000200, kFour, 4);
 }
-int WriteNothing() {
+bool WriteNothing() {
     return BlWriteMemory(0x08000000, kOne, 0);
 }
 uint8_t readBack[4];
-int ReadSecondBlockFour() {
+bool ReadSecondBlockFour() {
     return BlReadMemory(0x08000100, readBack, 4);
 }
-int GoBase() {
+bool GoBase() {
     return BlGo(0x08000000);
 }
 
@@ -328,7 +328,7 @@ class BootloaderTranscript : public ::testing::TestWithParam<Case> {
         ClosePort();
         FakeReset();
         SetStatusCallback(nullptr);
-        ASSERT_EQ(OpenPort("\\\\.\\COM1"), 0);
+        ASSERT_TRUE(OpenPort("\\\\.\\COM1"));
         FakeClearTranscript();
     }
     void TearDown() override { ClosePort(); }
@@ -340,7 +340,7 @@ TEST_P(BootloaderTranscript, SendsAndReadsExactly) {
     for (int32_t limit : c.writeLimits) {
         FakeQueueWrite(limit);
     }
-    EXPECT_EQ(c.run(), c.result);
+    EXPECT_EQ(c.run() ? 0 : 1, c.result);
     EXPECT_EQ(FakeTranscript(), c.transcript);
     EXPECT_EQ(FakeQueuedReads(), c.unread);
 }
@@ -355,11 +355,11 @@ class BootloaderLink : public BootloaderTranscript {};
 TEST_F(BootloaderLink, EveryCommandFailsWithoutWaitingWhenNoPortIsOpen) {
     ClosePort();
     FakeClearTranscript();
-    int (*const commands[])() = {BlSync,           BlWaitAck,  BlGetId,      BlReadoutUnprotect,
-                                 BlWriteUnprotect, BlEraseAll, WriteBase256, BlWriteProtect,
-                                 BlReadoutProtect};
+    bool (*const commands[])() = {BlSync,           BlWaitAck,  BlGetId,      BlReadoutUnprotect,
+                                  BlWriteUnprotect, BlEraseAll, WriteBase256, BlWriteProtect,
+                                  BlReadoutProtect};
     for (auto command : commands) {
-        EXPECT_EQ(command(), 1);
+        EXPECT_FALSE(command());
     }
     // Only BlSync's own pause, which comes before its byte; no attempt reached the line.
     EXPECT_EQ(FakeTranscript(), "~100");
@@ -373,13 +373,13 @@ int AbortAlways(int, intptr_t) {
 
 TEST_F(BootloaderLink, ReadMemoryDeliversTheBytes) {
     Script("79 79 79 01020408");
-    ASSERT_EQ(ReadSecondBlockFour(), 0);
+    ASSERT_TRUE(ReadSecondBlockFour());
     EXPECT_EQ(std::vector<uint8_t>(readBack, readBack + 4), std::vector<uint8_t>(kFour, kFour + 4));
 }
 
 TEST_F(BootloaderLink, ResumeSendsNothingMoreOnceStopped) {
     SetStatusCallback(AbortAlways);
-    EXPECT_EQ(BlSyncOrResume(), 1);
+    EXPECT_FALSE(BlSyncOrResume());
     EXPECT_EQ(FakeTranscript(), "~100 discard >7F");
     SetStatusCallback(nullptr);
     abortingPolls = 0;
@@ -388,8 +388,8 @@ TEST_F(BootloaderLink, ResumeSendsNothingMoreOnceStopped) {
 TEST_F(BootloaderLink, AnAbortSurfacesAsAFailedAcknowledgement) {
     SetStatusCallback(AbortAlways);
     Script("79 010410 79");
-    EXPECT_EQ(BlWaitAck(), 1);
-    EXPECT_EQ(BlGetId(), 1);
+    EXPECT_FALSE(BlWaitAck());
+    EXPECT_FALSE(BlGetId());
     EXPECT_EQ(FakeTranscript(), ">02FD"); // no read attempt was made
     EXPECT_EQ(abortingPolls, 2);
     SetStatusCallback(nullptr);

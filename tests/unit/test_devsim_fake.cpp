@@ -17,7 +17,7 @@ class FakeDevice : public ::testing::Test {
     void Attach() {
         FakeReset();
         ASSERT_EQ(FakeDeviceAttach(config), 0);
-        ASSERT_EQ(OpenPort("\\\\.\\COM7"), 0);
+        ASSERT_TRUE(OpenPort("\\\\.\\COM7"));
     }
     void TearDown() override {
         ClosePort();
@@ -32,18 +32,18 @@ TEST_F(FakeDevice, AWholeProtectedDeviceCycleThroughTheBootloaderCommands) {
     config.flashImage = std::vector<uint8_t>(4096, 0x00);
     Attach();
     EXPECT_EQ(FakeDeviceOpens(), 1u);
-    ASSERT_EQ(BlSync(), 0);
-    ASSERT_EQ(BlGetId(), 0);
-    ASSERT_EQ(BlReadoutUnprotect(), 0);
-    ASSERT_EQ(BlWriteUnprotect(), 0);
-    ASSERT_EQ(BlEraseAll(), 0);
+    ASSERT_TRUE(BlSync());
+    ASSERT_TRUE(BlGetId());
+    ASSERT_TRUE(BlReadoutUnprotect());
+    ASSERT_TRUE(BlWriteUnprotect());
+    ASSERT_TRUE(BlEraseAll());
     std::vector<uint8_t> block(256);
     for (size_t i = 0; i < block.size(); ++i) {
         block[i] = uint8_t(i ^ 0xA5);
     }
-    ASSERT_EQ(BlWriteMemory(0x08000100, block.data(), 256), 0);
-    ASSERT_EQ(BlWriteProtect(), 0);
-    ASSERT_EQ(BlReadoutProtect(), 0);
+    ASSERT_TRUE(BlWriteMemory(0x08000100, block.data(), 256));
+    ASSERT_TRUE(BlWriteProtect());
+    ASSERT_TRUE(BlReadoutProtect());
 
     DevState s = DevGetState();
     EXPECT_TRUE(s.readoutProtected);
@@ -61,9 +61,9 @@ TEST_F(FakeDevice, AWholeProtectedDeviceCycleThroughTheBootloaderCommands) {
 TEST_F(FakeDevice, ProtectedDeviceRefusesEraseUntilUnprotected) {
     config.readoutProtected = true;
     Attach();
-    ASSERT_EQ(BlSync(), 0);
-    EXPECT_EQ(BlEraseAll(), 1);
-    EXPECT_EQ(BlWriteUnprotect(), 1);
+    ASSERT_TRUE(BlSync());
+    EXPECT_FALSE(BlEraseAll());
+    EXPECT_FALSE(BlWriteUnprotect());
 }
 
 TEST_F(FakeDevice, SilenceCostsFiveEmptyReadsOfModelTime) {
@@ -71,18 +71,18 @@ TEST_F(FakeDevice, SilenceCostsFiveEmptyReadsOfModelTime) {
     ASSERT_EQ(DevParseFault("get-id", DevFaultKind::Silent, &f), 0);
     config.faults.push_back(f);
     Attach();
-    ASSERT_EQ(BlSync(), 0);
+    ASSERT_TRUE(BlSync());
     uint64_t before = FakeDeviceNowUs();
-    EXPECT_EQ(BlGetId(), 1);
+    EXPECT_FALSE(BlGetId());
     EXPECT_EQ(FakeDeviceNowUs() - before, 500000u);
 }
 
 TEST_F(FakeDevice, ADyingLinkFailsTheReadAttempts) {
     config.dieInBlock = 1;
     Attach();
-    ASSERT_EQ(BlSync(), 0);
+    ASSERT_TRUE(BlSync());
     std::vector<uint8_t> block(256, 0x11);
-    EXPECT_EQ(BlWriteMemory(0x08000000, block.data(), 256), 1);
+    EXPECT_FALSE(BlWriteMemory(0x08000000, block.data(), 256));
     uint8_t b;
     EXPECT_EQ(PortRead(&b, 1, 5), -1);
 }
@@ -90,15 +90,15 @@ TEST_F(FakeDevice, ADyingLinkFailsTheReadAttempts) {
 TEST_F(FakeDevice, TimingModeCountsWireAndProgrammingTime) {
     config.timing = true;
     Attach();
-    ASSERT_EQ(BlSync(), 0);
+    ASSERT_TRUE(BlSync());
     std::vector<uint8_t> block(256, 0x5A);
     uint64_t before = FakeDeviceNowUs();
-    ASSERT_EQ(BlWriteMemory(0x08000000, block.data(), 256), 0);
+    ASSERT_TRUE(BlWriteMemory(0x08000000, block.data(), 256));
     uint64_t us = FakeDeviceNowUs() - before;
     // 265 bytes in, 3 ACKs out, 128 half-words: about 32 ms.
     EXPECT_GT(us, 30000u);
     EXPECT_LT(us, 34000u);
-    ASSERT_EQ(BlWriteUnprotect(), 0); // its re-sync waits out the start-up after reset
+    ASSERT_TRUE(BlWriteUnprotect()); // its re-sync waits out the start-up after reset
 }
 
 // Whatever state an earlier run left the bootloader in (the bytes it sent before it
@@ -126,8 +126,8 @@ TEST_F(FakeDevice, ContactAfterAnEarlierRunStoppedAnywhere) {
         uint8_t answers[16];
         while (PortRead(answers, sizeof answers, 1) > 0) {
         }
-        EXPECT_EQ(BlSyncOrResume(), 0);
-        EXPECT_EQ(BlGetId(), 0);
+        EXPECT_TRUE(BlSyncOrResume());
+        EXPECT_TRUE(BlGetId());
         DevState s = DevGetState();
         EXPECT_EQ(s.counters.blocksWritten + s.counters.pagesErased + s.counters.globalErases, 0u);
         EXPECT_EQ(s.writeProtected, 0u);

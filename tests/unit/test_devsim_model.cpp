@@ -11,8 +11,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-const uint8_t A = kDevAck;
-const uint8_t N = kDevNack;
+const uint8_t A = kAck;
+const uint8_t N = kNack;
 
 uint64_t gNow = 0;
 
@@ -48,7 +48,7 @@ Bytes DataFrame(const Bytes& data) {
 
 // The whole Write Memory exchange; returns the three answers run together.
 Bytes Write(uint32_t address, const Bytes& data) {
-    Bytes out = Cmd(kDevCmdWriteMemory);
+    Bytes out = Cmd(kCmdWriteMemory);
     if (out != Bytes{A}) {
         return out;
     }
@@ -79,7 +79,7 @@ class DevModel : public ::testing::Test {
         gNow = 0;
         ASSERT_EQ(DevReset(config), 0);
         if (sync) {
-            ASSERT_EQ(Send({kDevSync}), Bytes{A});
+            ASSERT_EQ(Send({kSyncByte}), Bytes{A});
         }
     }
 };
@@ -88,12 +88,12 @@ TEST_F(DevModel, BytesBeforeSyncAreIgnoredAndALoneSyncByteStartsAPair) {
     Start(false);
     EXPECT_EQ(Send({0x00, 0x02, 0xFD, 0x79, 0xFF}), Bytes{});
     EXPECT_FALSE(DevGetState().synced);
-    EXPECT_EQ(Send({kDevSync}), Bytes{A});
+    EXPECT_EQ(Send({kSyncByte}), Bytes{A});
     EXPECT_TRUE(DevGetState().synced);
     // Synchronised: 0x7F is now the first byte of a command pair and waits for its mate.
-    EXPECT_EQ(Send({kDevSync}), Bytes{});
+    EXPECT_EQ(Send({kSyncByte}), Bytes{});
     EXPECT_EQ(Send({0x80}), Bytes{N}); // a well-formed pair, but no such command
-    EXPECT_EQ(Cmd(kDevCmdGetId), (Bytes{A, 0x01, 0x04, 0x10, A}));
+    EXPECT_EQ(Cmd(kCmdGetId), (Bytes{A, 0x01, 0x04, 0x10, A}));
 }
 
 TEST_F(DevModel, BadPairsAndUnknownCommandsAreRefused) {
@@ -101,7 +101,7 @@ TEST_F(DevModel, BadPairsAndUnknownCommandsAreRefused) {
     EXPECT_EQ(Send({0x02, 0xFC}), Bytes{N});
     EXPECT_EQ(Send({0x44, 0xBB}), Bytes{N}); // extended erase: not on these parts
     EXPECT_EQ(Send({0x31, 0x31}), Bytes{N});
-    EXPECT_EQ(Cmd(kDevCmdGetId), (Bytes{A, 0x01, 0x04, 0x10, A})); // still in step
+    EXPECT_EQ(Cmd(kCmdGetId), (Bytes{A, 0x01, 0x04, 0x10, A})); // still in step
     EXPECT_EQ(DevGetState().counters.nacks, 3u);
 }
 
@@ -121,7 +121,7 @@ TEST_F(DevModel, GetIdReportsTheDensityOrTheConfiguredProduct) {
         config.density = c.density;
         config.productId = c.pid;
         Start();
-        EXPECT_EQ(Cmd(kDevCmdGetId), c.reply) << "density " << int(c.density);
+        EXPECT_EQ(Cmd(kCmdGetId), c.reply) << "density " << int(c.density);
         EXPECT_EQ(DevGetState().flashSize, c.flash);
         EXPECT_EQ(DevGetState().pageSize, c.page);
     }
@@ -130,25 +130,25 @@ TEST_F(DevModel, GetIdReportsTheDensityOrTheConfiguredProduct) {
 TEST_F(DevModel, GetAndGetVersionAnswerEvenWhenReadoutProtected) {
     config.readoutProtected = true;
     Start();
-    Bytes get = Cmd(kDevCmdGet);
+    Bytes get = Cmd(kCmdGet);
     ASSERT_EQ(get.size(), 15u);
     EXPECT_EQ(get[0], A);
     EXPECT_EQ(get[1], 11); // twelve bytes follow: version and eleven commands
     EXPECT_EQ(get[2], kDevBootloaderVersion);
-    EXPECT_EQ(get[3], kDevCmdGet);
-    EXPECT_EQ(get[13], kDevCmdReadoutUnprotect);
+    EXPECT_EQ(get[3], kCmdGet);
+    EXPECT_EQ(get[13], kCmdReadoutUnprotect);
     EXPECT_EQ(get[14], A);
-    EXPECT_EQ(Cmd(kDevCmdGetVersion), (Bytes{A, kDevBootloaderVersion, 0x00, 0x00, A}));
+    EXPECT_EQ(Cmd(kCmdGetVersion), (Bytes{A, kDevBootloaderVersion, 0x00, 0x00, A}));
 }
 
 TEST_F(DevModel, ReadoutProtectionRefusesEverythingButTheReadOnlyCommandsAndUnprotect) {
     config.readoutProtected = true;
     Start();
-    for (uint8_t c : {kDevCmdReadMemory, kDevCmdGo, kDevCmdWriteMemory, kDevCmdErase,
-                      kDevCmdWriteProtect, kDevCmdWriteUnprotect, kDevCmdReadoutProtect}) {
+    for (uint8_t c : {kCmdReadMemory, kCmdGo, kCmdWriteMemory, kCmdErase, kCmdWriteProtect,
+                      kCmdWriteUnprotect, kCmdReadoutProtect}) {
         EXPECT_EQ(Cmd(c), Bytes{N}) << DevCommandName(c);
     }
-    EXPECT_EQ(Cmd(kDevCmdGetId), (Bytes{A, 0x01, 0x04, 0x10, A}));
+    EXPECT_EQ(Cmd(kCmdGetId), (Bytes{A, 0x01, 0x04, 0x10, A}));
     EXPECT_TRUE(DevGetState().readoutProtected);
 }
 
@@ -157,7 +157,7 @@ TEST_F(DevModel, ReadoutUnprotectMassErasesAndResets) {
     config.writeProtected = 0x3;
     config.flashImage = Bytes(3000, 0x5A);
     Start();
-    EXPECT_EQ(Cmd(kDevCmdReadoutUnprotect), (Bytes{A, A}));
+    EXPECT_EQ(Cmd(kCmdReadoutUnprotect), (Bytes{A, A}));
     DevState s = DevGetState();
     EXPECT_FALSE(s.readoutProtected);
     EXPECT_FALSE(s.synced);
@@ -165,31 +165,31 @@ TEST_F(DevModel, ReadoutUnprotectMassErasesAndResets) {
     EXPECT_EQ(FlashAt(0, 3000), Bytes(3000, 0xFF)); // protected sectors too: option erase
     EXPECT_EQ(s.writeProtected, 0x3u);              // write protection stays
     // After the reset nothing is a command until the device is synchronised again.
-    EXPECT_EQ(Cmd(kDevCmdGetId), Bytes{});
-    EXPECT_EQ(Send({kDevSync}), Bytes{A});
-    EXPECT_EQ(Cmd(kDevCmdGetId), (Bytes{A, 0x01, 0x04, 0x10, A}));
+    EXPECT_EQ(Cmd(kCmdGetId), Bytes{});
+    EXPECT_EQ(Send({kSyncByte}), Bytes{A});
+    EXPECT_EQ(Cmd(kCmdGetId), (Bytes{A, 0x01, 0x04, 0x10, A}));
 }
 
 TEST_F(DevModel, ReadoutUnprotectIsAcceptedWithoutProtectionToo) {
     config.flashImage = Bytes(16, 0x00);
     Start();
-    EXPECT_EQ(Cmd(kDevCmdReadoutUnprotect), (Bytes{A, A}));
+    EXPECT_EQ(Cmd(kCmdReadoutUnprotect), (Bytes{A, A}));
     EXPECT_EQ(FlashAt(0, 16), Bytes(16, 0xFF));
 }
 
 TEST_F(DevModel, WriteUnprotectClearsEveryProtectedSectorAndResets) {
     config.writeProtected = 0xFFFF0001;
     Start();
-    EXPECT_EQ(Cmd(kDevCmdWriteUnprotect), (Bytes{A, A}));
+    EXPECT_EQ(Cmd(kCmdWriteUnprotect), (Bytes{A, A}));
     EXPECT_EQ(DevGetState().writeProtected, 0u);
     EXPECT_FALSE(DevGetState().synced);
-    EXPECT_EQ(Send({kDevSync}), Bytes{A});
+    EXPECT_EQ(Send({kSyncByte}), Bytes{A});
 }
 
 TEST_F(DevModel, WriteProtectReplacesTheListAndResets) {
     config.writeProtected = 0x80000000;
     Start();
-    EXPECT_EQ(Cmd(kDevCmdWriteProtect), Bytes{A});
+    EXPECT_EQ(Cmd(kCmdWriteProtect), Bytes{A});
     Bytes sixteen = {0x0F};
     for (uint8_t s = 0; s < 16; ++s) {
         sixteen.push_back(s);
@@ -199,17 +199,17 @@ TEST_F(DevModel, WriteProtectReplacesTheListAndResets) {
     EXPECT_EQ(DevGetState().writeProtected, 0x0000FFFFu);
     EXPECT_FALSE(DevGetState().synced);
 
-    Send({kDevSync});
-    EXPECT_EQ(Cmd(kDevCmdWriteProtect), Bytes{A});
+    Send({kSyncByte});
+    EXPECT_EQ(Cmd(kCmdWriteProtect), Bytes{A});
     EXPECT_EQ(Send(CodeList({3})), Bytes{A});
     EXPECT_EQ(DevGetState().writeProtected, 0x8u);
 }
 
 TEST_F(DevModel, WriteProtectRefusesBadChecksumsAndSectors) {
     Start();
-    EXPECT_EQ(Cmd(kDevCmdWriteProtect), Bytes{A});
+    EXPECT_EQ(Cmd(kCmdWriteProtect), Bytes{A});
     EXPECT_EQ(Send({0x01, 0x00, 0x01, 0x01}), Bytes{N}); // checksum should be 0x00
-    EXPECT_EQ(Cmd(kDevCmdWriteProtect), Bytes{A});
+    EXPECT_EQ(Cmd(kCmdWriteProtect), Bytes{A});
     EXPECT_EQ(Send(CodeList({0, 32})), Bytes{N});
     EXPECT_EQ(DevGetState().writeProtected, 0u);
     EXPECT_TRUE(DevGetState().synced); // a refusal does not reset
@@ -217,30 +217,30 @@ TEST_F(DevModel, WriteProtectRefusesBadChecksumsAndSectors) {
 
 TEST_F(DevModel, ReadoutProtectOnlyWhenNotAlreadyProtected) {
     Start();
-    EXPECT_EQ(Cmd(kDevCmdReadoutProtect), (Bytes{A, A}));
+    EXPECT_EQ(Cmd(kCmdReadoutProtect), (Bytes{A, A}));
     EXPECT_TRUE(DevGetState().readoutProtected);
     EXPECT_FALSE(DevGetState().synced);
-    EXPECT_EQ(Send({kDevSync}), Bytes{A});
-    EXPECT_EQ(Cmd(kDevCmdReadoutProtect), Bytes{N});
+    EXPECT_EQ(Send({kSyncByte}), Bytes{A});
+    EXPECT_EQ(Cmd(kCmdReadoutProtect), Bytes{N});
     EXPECT_TRUE(DevGetState().synced);
 }
 
 TEST_F(DevModel, GlobalEraseAndPageErase) {
     config.flashImage = Bytes(4096, 0x11);
     Start();
-    EXPECT_EQ(Cmd(kDevCmdErase), Bytes{A});
+    EXPECT_EQ(Cmd(kCmdErase), Bytes{A});
     EXPECT_EQ(Send({0xFF, 0x01}), Bytes{N}); // global erase is exactly 0xFF 0x00
     EXPECT_EQ(FlashAt(0, 4), Bytes(4, 0x11));
-    EXPECT_EQ(Cmd(kDevCmdErase), Bytes{A});
+    EXPECT_EQ(Cmd(kCmdErase), Bytes{A});
     EXPECT_EQ(Send(CodeList({1, 2})), Bytes{A});
     EXPECT_EQ(FlashAt(1023, 2), (Bytes{0x11, 0xFF}));
     EXPECT_EQ(FlashAt(3071, 2), (Bytes{0xFF, 0x11}));
     EXPECT_EQ(DevGetState().counters.pagesErased, 2u);
-    EXPECT_EQ(Cmd(kDevCmdErase), Bytes{A});
+    EXPECT_EQ(Cmd(kCmdErase), Bytes{A});
     EXPECT_EQ(Send({0x00, 0x00, 0x01}), Bytes{N}); // bad checksum
-    EXPECT_EQ(Cmd(kDevCmdErase), Bytes{A});
+    EXPECT_EQ(Cmd(kCmdErase), Bytes{A});
     EXPECT_EQ(Send(CodeList({128})), Bytes{N}); // 128 KiB has pages 0..127
-    EXPECT_EQ(Cmd(kDevCmdErase), Bytes{A});
+    EXPECT_EQ(Cmd(kCmdErase), Bytes{A});
     EXPECT_EQ(Send({0xFF, 0x00}), Bytes{A});
     EXPECT_EQ(FlashAt(0, 4096), Bytes(4096, 0xFF));
     EXPECT_EQ(DevGetState().counters.globalErases, 1u);
@@ -250,18 +250,18 @@ TEST_F(DevModel, EraseKeepsWriteProtectedPagesOrRefusesAsConfigured) {
     config.flashImage = Bytes(8192, 0x22);
     config.writeProtected = 0x1; // sector 0: pages 0..3
     Start();
-    EXPECT_EQ(Cmd(kDevCmdErase), Bytes{A});
+    EXPECT_EQ(Cmd(kCmdErase), Bytes{A});
     EXPECT_EQ(Send({0xFF, 0x00}), Bytes{A});
     EXPECT_EQ(FlashAt(4095, 2), (Bytes{0x22, 0xFF}));
 
     config.eraseProtectedNack = true;
     Start();
-    EXPECT_EQ(Cmd(kDevCmdErase), Bytes{A});
+    EXPECT_EQ(Cmd(kCmdErase), Bytes{A});
     EXPECT_EQ(Send({0xFF, 0x00}), Bytes{N});
-    EXPECT_EQ(Cmd(kDevCmdErase), Bytes{A});
+    EXPECT_EQ(Cmd(kCmdErase), Bytes{A});
     EXPECT_EQ(Send(CodeList({4, 0})), Bytes{N});
     EXPECT_EQ(FlashAt(4096, 1), Bytes{0x22}); // nothing erased
-    EXPECT_EQ(Cmd(kDevCmdErase), Bytes{A});
+    EXPECT_EQ(Cmd(kCmdErase), Bytes{A});
     EXPECT_EQ(Send(CodeList({4})), Bytes{A});
 }
 
@@ -276,14 +276,14 @@ TEST_F(DevModel, WriteMemoryAcceptsOnlyFlashAndUserRam) {
         {0x20005000, false}, {0x1FFFF800, false}, {0x00000000, false},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(Cmd(kDevCmdWriteMemory), Bytes{A});
+        EXPECT_EQ(Cmd(kCmdWriteMemory), Bytes{A});
         Bytes answer = Address(c.address);
         EXPECT_EQ(answer, Bytes{c.valid ? A : N}) << std::hex << c.address;
         if (c.valid) {
             EXPECT_EQ(Send(DataFrame({0x00})), Bytes{A}) << std::hex << c.address;
         }
     }
-    EXPECT_EQ(Cmd(kDevCmdWriteMemory), Bytes{A});
+    EXPECT_EQ(Cmd(kCmdWriteMemory), Bytes{A});
     EXPECT_EQ(Send({0x08, 0x00, 0x00, 0x00, 0x00}), Bytes{N}); // address checksum is 0x08
 }
 
@@ -298,7 +298,7 @@ TEST_F(DevModel, WriteMemoryProgramsBlocksAndChecksTheChecksum) {
     EXPECT_EQ(Write(0x20000400, {1, 2, 3}), (Bytes{A, A, A}));
     EXPECT_EQ(DevRam()[0x400 + 2], 3);
 
-    EXPECT_EQ(Cmd(kDevCmdWriteMemory), Bytes{A});
+    EXPECT_EQ(Cmd(kCmdWriteMemory), Bytes{A});
     EXPECT_EQ(Address(0x08000400), Bytes{A});
     Bytes bad = DataFrame({1, 2, 3, 4});
     bad.back() ^= 0x40;
@@ -337,8 +337,8 @@ TEST_F(DevModel, WritesIntoProtectedSectorsAreAcknowledgedAndNotProgrammed) {
     EXPECT_EQ(Write(0x08001000, {1, 2, 3, 4}), (Bytes{A, A, A}));
     EXPECT_EQ(Write(0x08000FFC, {5, 6, 7, 8, 9, 10, 11, 12}), (Bytes{A, A, A})); // into sector 1
     EXPECT_EQ(FlashAt(0xFFC, 8), (Bytes{5, 6, 7, 8, 0xFF, 0xFF, 0xFF, 0xFF}));
-    EXPECT_EQ(Cmd(kDevCmdWriteUnprotect), (Bytes{A, A}));
-    Send({kDevSync});
+    EXPECT_EQ(Cmd(kCmdWriteUnprotect), (Bytes{A, A}));
+    Send({kSyncByte});
     EXPECT_EQ(Write(0x08001000, {1, 2, 3, 4}), (Bytes{A, A, A}));
     EXPECT_EQ(FlashAt(0x1000, 4), (Bytes{1, 2, 3, 4}));
 }
@@ -363,7 +363,7 @@ TEST_F(DevModel, UnalignedFlashWritesFollowTheChosenRule) {
         config.unaligned = c.rule;
         Start();
         EXPECT_EQ(Write(c.address, c.data), c.answers) << std::hex << c.address;
-        EXPECT_EQ(FlashAt(c.address - kDevFlashBase, c.flash.size()), c.flash)
+        EXPECT_EQ(FlashAt(c.address - kFlashBase, c.flash.size()), c.flash)
             << std::hex << c.address;
         EXPECT_EQ(DevGetState().counters.unalignedWrites, c.rule == DevUnaligned::Nack ? 0u : 1u);
     }
@@ -383,13 +383,13 @@ TEST_F(DevModel, UnalignedFlashWritesFollowTheChosenRule) {
 TEST_F(DevModel, ReadMemoryAndGo) {
     config.flashImage = {0xDE, 0xAD, 0xBE, 0xEF};
     Start();
-    EXPECT_EQ(Cmd(kDevCmdReadMemory), Bytes{A});
+    EXPECT_EQ(Cmd(kCmdReadMemory), Bytes{A});
     EXPECT_EQ(Address(0x08000001), Bytes{A});
     EXPECT_EQ(Send({0x02, 0xFD}), (Bytes{A, 0xAD, 0xBE, 0xEF}));
-    EXPECT_EQ(Cmd(kDevCmdGo), Bytes{A});
+    EXPECT_EQ(Cmd(kCmdGo), Bytes{A});
     EXPECT_EQ(Address(0x08000000), Bytes{A});
     EXPECT_TRUE(DevGetState().running);
-    EXPECT_EQ(Send({kDevSync}), Bytes{}); // the bootloader is gone
+    EXPECT_EQ(Send({kSyncByte}), Bytes{}); // the bootloader is gone
 }
 
 TEST_F(DevModel, FaultsHitTheNamedOccurrenceAndAnswer) {
@@ -403,27 +403,27 @@ TEST_F(DevModel, FaultsHitTheNamedOccurrenceAndAnswer) {
     EXPECT_EQ(Write(0x08000002, {3, 4}), (Bytes{A, A, N}));
     EXPECT_EQ(FlashAt(2, 2), (Bytes{0xFF, 0xFF})); // dropped without effect
     EXPECT_EQ(Write(0x08000002, {3, 4}), (Bytes{A, A, A}));
-    EXPECT_EQ(Cmd(kDevCmdGetId), Bytes{});
-    EXPECT_EQ(Cmd(kDevCmdGetId), Bytes{}); // every time
-    EXPECT_EQ(Cmd(kDevCmdGetVersion).size(), 5u);
+    EXPECT_EQ(Cmd(kCmdGetId), Bytes{});
+    EXPECT_EQ(Cmd(kCmdGetId), Bytes{}); // every time
+    EXPECT_EQ(Cmd(kCmdGetVersion).size(), 5u);
 
     config.faults.clear();
     ASSERT_EQ(DevParseFault("sync@1", DevFaultKind::Nack, &f), 0);
     config.faults.push_back(f);
     Start(false);
-    EXPECT_EQ(Send({kDevSync}), Bytes{N});
-    EXPECT_EQ(Send({kDevSync}), Bytes{A});
+    EXPECT_EQ(Send({kSyncByte}), Bytes{N});
+    EXPECT_EQ(Send({kSyncByte}), Bytes{A});
 }
 
 TEST_F(DevModel, FaultNamesParse) {
     DevFault f;
     EXPECT_EQ(DevParseFault("readout-unprotect@3:2", DevFaultKind::Silent, &f), 0);
-    EXPECT_EQ(f.command, kDevCmdReadoutUnprotect);
+    EXPECT_EQ(f.command, kCmdReadoutUnprotect);
     EXPECT_EQ(f.occurrence, 3u);
     EXPECT_EQ(f.answer, 2);
     EXPECT_EQ(f.kind, DevFaultKind::Silent);
     EXPECT_EQ(DevParseFault("0x43", DevFaultKind::Nack, &f), 0);
-    EXPECT_EQ(f.command, kDevCmdErase);
+    EXPECT_EQ(f.command, kCmdErase);
     EXPECT_EQ(f.occurrence, 0u);
     // @0 and signed counts name an occurrence that never comes.
     for (const char* bad : {"", "wirte", "write@", "write@x", "write:0", "write:4", "0x44",
@@ -439,12 +439,12 @@ TEST_F(DevModel, TheLinkDiesMidBlockOrAfterAByteCount) {
     EXPECT_EQ(Write(0x08000010, Bytes(16, 0x02)), (Bytes{A, A}));
     EXPECT_TRUE(DevGetState().linkDead);
     EXPECT_EQ(FlashAt(0x10, 1), Bytes{0xFF});
-    EXPECT_EQ(Send({kDevSync}), Bytes{});
+    EXPECT_EQ(Send({kSyncByte}), Bytes{});
 
     config.dieInBlock = 0;
     config.dieAfterBytes = 3; // the sync byte and the command pair
     Start();
-    EXPECT_EQ(Cmd(kDevCmdGetId), Bytes{});
+    EXPECT_EQ(Cmd(kCmdGetId), Bytes{});
     EXPECT_TRUE(DevGetState().linkDead);
 }
 
@@ -493,7 +493,7 @@ class DevTiming : public DevModel {
 
 TEST_F(DevTiming, NothingIsAnsweredBeforeItsTime) {
     StartTimed();
-    EXPECT_EQ(Send({kDevSync}), Bytes{});
+    EXPECT_EQ(Send({kSyncByte}), Bytes{});
     std::vector<uint64_t> t;
     EXPECT_EQ(WaitFor(1, &t), Bytes{A});
     // 0x7F takes 95.5 us on the wire and the ACK ends 160 us after it.
@@ -502,9 +502,9 @@ TEST_F(DevTiming, NothingIsAnsweredBeforeItsTime) {
 
 TEST_F(DevTiming, A256ByteBlockTakesItsWireTimeAndProgrammingTime) {
     StartTimed();
-    Send({kDevSync});
+    Send({kSyncByte});
     WaitFor(1);
-    Cmd(kDevCmdWriteMemory);
+    Cmd(kCmdWriteMemory);
     WaitFor(1);
     Address(0x08000000);
     ASSERT_EQ(WaitFor(1), Bytes{A});
@@ -519,16 +519,16 @@ TEST_F(DevTiming, A256ByteBlockTakesItsWireTimeAndProgrammingTime) {
 
 TEST_F(DevTiming, BytesSentWhileTheDeviceIsBusyOverrunItsReceiver) {
     StartTimed();
-    Send({kDevSync});
+    Send({kSyncByte});
     WaitFor(1);
-    Cmd(kDevCmdWriteMemory);
+    Cmd(kCmdWriteMemory);
     WaitFor(1);
     Address(0x08000000);
     WaitFor(1);
     // Get ID sent straight behind the block, without waiting for its ACK: the first byte
     // waits in the receiver while the block is programmed, the second is lost.
     Bytes frame = DataFrame(Bytes(256, 0x42));
-    frame.push_back(kDevCmdGetId);
+    frame.push_back(kCmdGetId);
     frame.push_back(0xFD);
     Send(frame);
     EXPECT_EQ(WaitFor(2), Bytes{A});
@@ -538,9 +538,9 @@ TEST_F(DevTiming, BytesSentWhileTheDeviceIsBusyOverrunItsReceiver) {
 
 TEST_F(DevTiming, EraseTakesTensOfMilliseconds) {
     StartTimed();
-    Send({kDevSync});
+    Send({kSyncByte});
     WaitFor(1);
-    Cmd(kDevCmdErase);
+    Cmd(kCmdErase);
     WaitFor(1);
     uint64_t start = gNow;
     Send({0xFF, 0x00});
@@ -551,21 +551,21 @@ TEST_F(DevTiming, EraseTakesTensOfMilliseconds) {
 
 TEST_F(DevTiming, BytesDuringStartUpAfterAResetAreLost) {
     StartTimed();
-    Send({kDevSync});
+    Send({kSyncByte});
     WaitFor(1);
-    Cmd(kDevCmdWriteUnprotect);
+    Cmd(kCmdWriteUnprotect);
     ASSERT_EQ(WaitFor(2), (Bytes{A, A}));
     // Straight after the second ACK the device is still starting: this byte is lost.
-    Send({kDevSync});
+    Send({kSyncByte});
     EXPECT_EQ(WaitFor(1), Bytes{});
     gNow += 1300;
-    Send({kDevSync});
+    Send({kSyncByte});
     EXPECT_EQ(WaitFor(1), Bytes{A});
 }
 
 TEST_F(DevModel, TranscriptRecordsBothDirectionsWithNotes) {
     Start();
-    Cmd(kDevCmdGetId);
+    Cmd(kCmdGetId);
     const auto& t = DevTranscript();
     ASSERT_GE(t.size(), 4u);
     EXPECT_EQ(DevFormatFrame(t[0]), "       0.000 ms H>D 7F  sync");
@@ -579,7 +579,7 @@ TEST_F(DevModel, ADroppedWriteIsAcknowledgedAndProgramsNothing) {
     Start();
     const Bytes block(16, 0x42);
     for (uint32_t at : {0x000u, 0x100u, 0x200u}) {
-        EXPECT_EQ(Write(kDevFlashBase + at, block), (Bytes{A, A, A}));
+        EXPECT_EQ(Write(kFlashBase + at, block), (Bytes{A, A, A}));
     }
     EXPECT_EQ(FlashAt(0x000, 16), block);
     EXPECT_EQ(FlashAt(0x100, 16), Bytes(16, 0xFF));
@@ -589,7 +589,7 @@ TEST_F(DevModel, ADroppedWriteIsAcknowledgedAndProgramsNothing) {
 TEST_F(DevTiming, TheWireRunsAtTheRateTheHostSet) {
     StartTimed();
     DevSetBaudRate(57600);
-    EXPECT_EQ(Send({kDevSync}), Bytes{});
+    EXPECT_EQ(Send({kSyncByte}), Bytes{});
     std::vector<uint64_t> t;
     EXPECT_EQ(WaitFor(1, &t), Bytes{A});
     // 0x7F and its ACK take 191 us each at 57600; the bootloader's own 64.5 us between.

@@ -1,6 +1,8 @@
-// Embedded image: the trailer tests, the description, the ImageInfo report and scrambling.
+// Embedded image: the trailer tests, the description, the engine's ImageInfo report and
+// scrambling.
 #include "image/embedded.h"
 
+#include "engine/program.h"
 #include "engine/status.h"
 
 #include <gtest/gtest.h>
@@ -64,7 +66,7 @@ class EmbeddedLoad : public ::testing::Test {
             fwrite(content.data(), 1, content.size(), f);
         }
         fclose(f);
-        return LoadEmbeddedImage(path.c_str());
+        return LoadUpdaterImage(path.c_str()) ? 0 : 1;
     }
     // A success first, so that a failing load is seen to clear offset and length.
     void LoadValidFirst() {

@@ -1,5 +1,5 @@
 // The COM name <-> device node rule shared by the POSIX link and the Linux enumeration.
-#include "engine/port_names.h"
+#include "ports/port_names.h"
 
 #include <gtest/gtest.h>
 
@@ -61,6 +61,20 @@ TEST(PortNames, TooSmallABufferIsRefused) {
     EXPECT_EQ(ComNumberToDevicePath(101, out, sizeof out), 1);
     EXPECT_EQ(ComNumberToDevicePath(1, out, sizeof out), 0);
     EXPECT_STREQ(out, "/dev/ttyS0");
+}
+
+TEST(PortNames, NameAndSystemPathOfANumber) {
+    char name[8] = "";
+    char path[12] = "";
+    ASSERT_EQ(ComPortName(7, name, sizeof name), 0);
+    ASSERT_EQ(ComPortPath(7, path, sizeof path), 0);
+    EXPECT_STREQ(name, "COM7");
+    EXPECT_STREQ(path, "\\\\.\\COM7");
+    EXPECT_EQ(ComNumberFromName(path), 7);
+    EXPECT_EQ(ComPortName(0, name, sizeof name), 1);
+    EXPECT_EQ(ComPortPath(0, path, sizeof path), 0);       // names no port: the run fails cleanly
+    EXPECT_EQ(ComPortPath(1234567, path, sizeof path), 1); // "\\.\COM1234567" needs 15
+    EXPECT_EQ(ComPortName(-1, name, sizeof name), 1);
 }
 
 TEST(PortNames, NodesOutsideTheRuleHaveNoNumber) {

@@ -2,7 +2,7 @@
 // devices/, "device" and "subsystem" links, USB string attributes), and the machine's own /sys.
 #include "ports/ports.h"
 
-#include "engine/port_names.h"
+#include "ports/port_names.h"
 #include "tests/fakes/port_recorder.h"
 
 #include <gtest/gtest.h>

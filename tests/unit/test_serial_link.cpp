@@ -34,13 +34,13 @@ class SerialLink : public ::testing::Test {
 
     // Open and forget the open's own calls, so the transcript holds only what follows.
     void OpenQuietly() {
-        ASSERT_EQ(OpenPort("\\\\.\\COM3"), 0);
+        ASSERT_TRUE(OpenPort("\\\\.\\COM3"));
         FakeClearTranscript();
     }
 };
 
 TEST_F(SerialLink, OpenConfiguresThenSetsTheTimeouts) {
-    EXPECT_EQ(OpenPort("\\\\.\\COM3"), 0);
+    EXPECT_TRUE(OpenPort("\\\\.\\COM3"));
     EXPECT_TRUE(PortIsOpen());
     EXPECT_EQ(FakeTranscript(), "open configure timeouts(100,1000)");
     EXPECT_EQ(FakeGetCounts().openPath, "\\\\.\\COM3");
@@ -48,7 +48,7 @@ TEST_F(SerialLink, OpenConfiguresThenSetsTheTimeouts) {
 
 TEST_F(SerialLink, SecondOpenIsRefusedAndLeavesTheFirstUsable) {
     OpenQuietly();
-    EXPECT_EQ(OpenPort("\\\\.\\COM4"), 1);
+    EXPECT_FALSE(OpenPort("\\\\.\\COM4"));
     EXPECT_EQ(FakeGetCounts().openTries, 1); // refused before the platform was asked
     EXPECT_TRUE(PortIsOpen());
     const uint8_t byte = 0x7F;
@@ -57,14 +57,14 @@ TEST_F(SerialLink, SecondOpenIsRefusedAndLeavesTheFirstUsable) {
 }
 
 TEST_F(SerialLink, NoPathNoOpen) {
-    EXPECT_EQ(OpenPort(nullptr), 1);
+    EXPECT_FALSE(OpenPort(nullptr));
     EXPECT_FALSE(PortIsOpen());
     EXPECT_EQ(FakeGetCounts().openTries, 0);
 }
 
 TEST_F(SerialLink, FailedOpenLeavesTheLinkClosedAndCloseDoesNothing) {
     FakeFailOpen();
-    EXPECT_EQ(OpenPort("\\\\.\\COM9"), 1);
+    EXPECT_FALSE(OpenPort("\\\\.\\COM9"));
     EXPECT_FALSE(PortIsOpen());
     ClosePort();
     EXPECT_EQ(FakeTranscript(), "open!");
@@ -86,16 +86,16 @@ TEST_F(SerialLink, FailedConfigurationKeepsThePortUntilClosePort) {
         ClosePort();
         FakeReset();
         c.fail(true);
-        EXPECT_EQ(OpenPort("\\\\.\\COM3"), 1);
+        EXPECT_FALSE(OpenPort("\\\\.\\COM3"));
         EXPECT_EQ(FakeTranscript(), c.transcript);
         EXPECT_TRUE(PortIsOpen());
         EXPECT_TRUE(FakePortOpen());
-        EXPECT_EQ(OpenPort("\\\\.\\COM3"), 1); // still held
+        EXPECT_FALSE(OpenPort("\\\\.\\COM3")); // still held
         EXPECT_EQ(FakeGetCounts().openTries, 1);
         ClosePort();
         EXPECT_FALSE(FakePortOpen());
         c.fail(false);
-        EXPECT_EQ(OpenPort("\\\\.\\COM3"), 0);
+        EXPECT_TRUE(OpenPort("\\\\.\\COM3"));
     }
 }
 
@@ -112,17 +112,17 @@ TEST_F(SerialLink, NothingMovesWithoutAPort) {
     uint8_t buf[4] = {1, 2, 3, 4};
     EXPECT_EQ(PortWrite(buf, 4), -1);
     EXPECT_EQ(PortRead(buf, 4, 5), -1);
-    EXPECT_EQ(SetPortTimeouts(100, 1000), 1);
+    EXPECT_FALSE(SetPortTimeouts(100, 1000));
     EXPECT_EQ(FakeTranscript(), ""); // no attempt, no poll, no time-outs call
 }
 
 TEST_F(SerialLink, SetPortTimeoutsPassesBothConstants) {
     OpenQuietly();
-    EXPECT_EQ(SetPortTimeouts(250, 40), 0);
+    EXPECT_TRUE(SetPortTimeouts(250, 40));
     EXPECT_EQ(FakeGetCounts().readConstantMs, 250u);
     EXPECT_EQ(FakeGetCounts().writeConstantMs, 40u);
     FakeFailTimeouts();
-    EXPECT_EQ(SetPortTimeouts(100, 1000), 1);
+    EXPECT_FALSE(SetPortTimeouts(100, 1000));
 }
 
 // ---- PortWrite ----
@@ -279,7 +279,7 @@ TEST_F(SerialLink, APeerSeesOnlyTheBytesTakenAndAnswersEveryAttempt) {
     EXPECT_EQ(FakeTranscript(), ">43BCFF=1 >BCFF=0 ? <79 ? <79 ~100 close");
 
     FakeSetPeer(nullptr); // back to the script: nothing queued, so silence
-    ASSERT_EQ(OpenPort("COM1"), 0);
+    ASSERT_TRUE(OpenPort("COM1"));
     EXPECT_EQ(PortRead(buf, 1, 1), 0);
     EXPECT_EQ(peerEvents, "or2r1s100c");
 }

@@ -27,7 +27,7 @@ class StatusCallbackTest : public ::testing::Test {
         FakeReset();
         firstCalls = 0;
         secondCalls = 0;
-        ASSERT_EQ(OpenPort("COM1"), 0);
+        ASSERT_TRUE(OpenPort("COM1"));
     }
     void TearDown() override { ClosePort(); }
 };

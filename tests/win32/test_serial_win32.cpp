@@ -49,7 +49,7 @@ class Win32SerialPty : public ::testing::Test {
 };
 
 TEST_F(Win32SerialPty, EveryByteValueEchoesBack) {
-    ASSERT_EQ(OpenPort(DevicePath().c_str()), 0);
+    ASSERT_TRUE(OpenPort(DevicePath().c_str()));
     const std::vector<uint8_t> bytes = AllByteValues();
     EXPECT_EQ(PortWrite(bytes.data(), 256), 256);
     std::vector<uint8_t> got(256);
@@ -59,7 +59,7 @@ TEST_F(Win32SerialPty, EveryByteValueEchoesBack) {
 
 TEST_F(Win32SerialPty, ABareComNameOpensThroughTheDeviceNamespace) {
     std::string bare = "COM" + std::to_string(PortNumber());
-    ASSERT_EQ(OpenPort(bare.c_str()), 0);
+    ASSERT_TRUE(OpenPort(bare.c_str()));
     const uint8_t sync = 0x7F;
     EXPECT_EQ(PortWrite(&sync, 1), 1);
     uint8_t byte = 0;
@@ -69,7 +69,7 @@ TEST_F(Win32SerialPty, ABareComNameOpensThroughTheDeviceNamespace) {
 
 // Time windows are generous: they tell "waited the read constant" from "did not wait".
 TEST_F(Win32SerialPty, AnEmptyAttemptWaitsTheReadConstant) {
-    ASSERT_EQ(OpenPort(DevicePath().c_str()), 0);
+    ASSERT_TRUE(OpenPort(DevicePath().c_str()));
     uint8_t byte = 0;
     int32_t got = -2;
     DWORD ms = Timed([&] { got = PortRead(&byte, 1, 1); });
@@ -83,7 +83,7 @@ TEST_F(Win32SerialPty, AnEmptyAttemptWaitsTheReadConstant) {
 }
 
 TEST_F(Win32SerialPty, AWaitingByteReturnsAtOnce) {
-    ASSERT_EQ(OpenPort(DevicePath().c_str()), 0);
+    ASSERT_TRUE(OpenPort(DevicePath().c_str()));
     const uint8_t ack = 0x79;
     ASSERT_EQ(PortWrite(&ack, 1), 1);
     Sleep(50); // the echo is waiting now
@@ -97,14 +97,14 @@ TEST_F(Win32SerialPty, AWaitingByteReturnsAtOnce) {
 
 // The script reads the line back from the Linux side after this case (stty).
 TEST_F(Win32SerialPty, OpenLeavesTheLineConfigured) {
-    EXPECT_EQ(OpenPort(DevicePath().c_str()), 0);
+    EXPECT_TRUE(OpenPort(DevicePath().c_str()));
     EXPECT_TRUE(PortIsOpen());
 }
 
 TEST_F(Win32SerialPty, AMissingPortIsRefused) {
     // One number above the linked port: no dosdevices link there.
     std::string missing = "\\\\.\\COM" + std::to_string(PortNumber() + 1);
-    EXPECT_EQ(OpenPort(missing.c_str()), 1);
+    EXPECT_FALSE(OpenPort(missing.c_str()));
     EXPECT_FALSE(PortIsOpen());
 }
 

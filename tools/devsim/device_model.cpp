@@ -4,6 +4,7 @@
 #include "tools/devsim/device_model.h"
 
 #include <algorithm>
+#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <cctype>
@@ -33,30 +34,21 @@ enum class Phase {
     Dead,
 };
 
-struct Density {
-    uint16_t productId;
-    uint32_t flashSize;
-    uint32_t pageSize;
-    uint32_t ramSize;
-};
+// DevDensity indexes the chip table: low, medium, high.
+static_assert(std::size(kChips) == 3 && kChips[0].productId == 0x412 &&
+              kChips[2].productId == 0x414);
 
-const Density kDensities[] = {
-    {0x412, 32 * 1024, 1024, 10 * 1024},  // low
-    {0x410, 128 * 1024, 1024, 20 * 1024}, // medium
-    {0x414, 512 * 1024, 2048, 64 * 1024}, // high
-};
-
-const uint8_t kCommandList[] = {kDevCmdGet,
-                                kDevCmdGetVersion,
-                                kDevCmdGetId,
-                                kDevCmdReadMemory,
-                                kDevCmdGo,
-                                kDevCmdWriteMemory,
-                                kDevCmdErase,
-                                kDevCmdWriteProtect,
-                                kDevCmdWriteUnprotect,
-                                kDevCmdReadoutProtect,
-                                kDevCmdReadoutUnprotect};
+const uint8_t kCommandList[] = {kCmdGet,
+                                kCmdGetVersion,
+                                kCmdGetId,
+                                kCmdReadMemory,
+                                kCmdGo,
+                                kCmdWriteMemory,
+                                kCmdErase,
+                                kCmdWriteProtect,
+                                kCmdWriteUnprotect,
+                                kCmdReadoutProtect,
+                                kCmdReadoutUnprotect};
 
 struct CommandName {
     uint8_t code;
@@ -65,17 +57,17 @@ struct CommandName {
 };
 const CommandName kNames[] = {
     {kDevFaultSync, "sync", "sync"},
-    {kDevCmdGet, "get", "Get"},
-    {kDevCmdGetVersion, "get-version", "Get Version"},
-    {kDevCmdGetId, "get-id", "Get ID"},
-    {kDevCmdReadMemory, "read", "Read Memory"},
-    {kDevCmdGo, "go", "Go"},
-    {kDevCmdWriteMemory, "write", "Write Memory"},
-    {kDevCmdErase, "erase", "Erase"},
-    {kDevCmdWriteProtect, "write-protect", "Write Protect"},
-    {kDevCmdWriteUnprotect, "write-unprotect", "Write Unprotect"},
-    {kDevCmdReadoutProtect, "readout-protect", "Readout Protect"},
-    {kDevCmdReadoutUnprotect, "readout-unprotect", "Readout Unprotect"},
+    {kCmdGet, "get", "Get"},
+    {kCmdGetVersion, "get-version", "Get Version"},
+    {kCmdGetId, "get-id", "Get ID"},
+    {kCmdReadMemory, "read", "Read Memory"},
+    {kCmdGo, "go", "Go"},
+    {kCmdWriteMemory, "write", "Write Memory"},
+    {kCmdErase, "erase", "Erase"},
+    {kCmdWriteProtect, "write-protect", "Write Protect"},
+    {kCmdWriteUnprotect, "write-unprotect", "Write Unprotect"},
+    {kCmdReadoutProtect, "readout-protect", "Readout Protect"},
+    {kCmdReadoutUnprotect, "readout-unprotect", "Readout Unprotect"},
 };
 
 struct Model {
@@ -179,13 +171,13 @@ uint64_t AnswerStart(uint64_t workNs) {
 
 uint64_t Ack(uint64_t startNs, const char* note = "ACK") {
     g.busyUntilNs = std::max(g.busyUntilNs, startNs);
-    return Emit(&kDevAck, 1, startNs, note);
+    return Emit(&kAck, 1, startNs, note);
 }
 
 uint64_t Nack(uint64_t startNs, const char* note) {
     ++g.state.counters.nacks;
     g.busyUntilNs = std::max(g.busyUntilNs, startNs);
-    return Emit(&kDevNack, 1, startNs, std::string("NACK: ") + note);
+    return Emit(&kNack, 1, startNs, std::string("NACK: ") + note);
 }
 
 void EndCommand() {
@@ -253,18 +245,19 @@ void Refuse(uint8_t answer, const char* why) {
 // ---- memory ----
 
 uint32_t FlashEnd() {
-    return kDevFlashBase + g.state.flashSize;
+    return kFlashBase + g.state.flashSize;
 }
 uint32_t RamEnd() {
     return kDevRamBase + g.state.ramSize;
 }
 
 bool InFlash(uint32_t a) {
-    return a >= kDevFlashBase && a < FlashEnd();
+    return a >= kFlashBase && a < FlashEnd();
 }
 
 bool SectorProtected(uint32_t offset) {
-    uint32_t sector = std::min(offset / kDevSectorSize, kDevSectorCount - 1);
+    uint32_t sector = std::min(offset / kChips[static_cast<int>(g.config.density)].wrpSectorSize,
+                               kDevSectorCount - 1);
     return (g.state.writeProtected >> sector) & 1u;
 }
 
@@ -279,7 +272,7 @@ bool PageProtected(uint32_t page) {
 bool WriteFailed(const char* why, uint32_t offset) {
     char note[80];
     std::snprintf(note, sizeof note, "write failed: %s at 0x%08X", why,
-                  static_cast<unsigned>(kDevFlashBase + offset));
+                  static_cast<unsigned>(kFlashBase + offset));
     LogEvent(note);
     return false;
 }
@@ -344,7 +337,7 @@ void AnswerData(const std::vector<uint8_t>& data, const char* note) {
         return;
     }
     std::vector<uint8_t> reply = data;
-    reply.push_back(kDevAck);
+    reply.push_back(kAck);
     Emit(reply.data(), reply.size(), end, note);
     EndCommand();
 }
@@ -366,21 +359,21 @@ template <typename Work> void AnswerAndReset(uint64_t workNs, Work work) {
 
 void StartCommand(uint8_t c) {
     switch (c) {
-    case kDevCmdGet: {
+    case kCmdGet: {
         std::vector<uint8_t> d = {sizeof kCommandList, kDevBootloaderVersion};
         d.insert(d.end(), std::begin(kCommandList), std::end(kCommandList));
         AnswerData(d, "command list");
         break;
     }
-    case kDevCmdGetVersion:
+    case kCmdGetVersion:
         AnswerData({kDevBootloaderVersion, 0x00, 0x00}, "version, option bytes");
         break;
-    case kDevCmdGetId:
+    case kCmdGetId:
         AnswerData({0x01, static_cast<uint8_t>(g.state.productId >> 8),
                     static_cast<uint8_t>(g.state.productId & 0xFF)},
                    "product ID");
         break;
-    case kDevCmdReadoutUnprotect:
+    case kCmdReadoutUnprotect:
         AnswerAndReset(kDevEraseNs + kDevOptionBytesNs, [] {
             std::fill(g.flash.begin(), g.flash.end(), 0xFF);
             std::fill(g.ram.begin(), g.ram.end(), 0x00);
@@ -389,13 +382,13 @@ void StartCommand(uint8_t c) {
             LogEvent("mass erase, RAM cleared, read-out protection off");
         });
         break;
-    case kDevCmdWriteUnprotect:
+    case kCmdWriteUnprotect:
         AnswerAndReset(kDevOptionBytesNs, [] {
             g.state.writeProtected = 0;
             LogEvent("write protection off");
         });
         break;
-    case kDevCmdReadoutProtect:
+    case kCmdReadoutProtect:
         AnswerAndReset(kDevOptionBytesNs, [] {
             g.state.readoutProtected = true;
             LogEvent("read-out protection on");
@@ -406,9 +399,9 @@ void StartCommand(uint8_t c) {
             return;
         }
         Ack(AnswerStart(0));
-        if (c == kDevCmdErase) {
+        if (c == kCmdErase) {
             Expect(Phase::EraseCount, 1);
-        } else if (c == kDevCmdWriteProtect) {
+        } else if (c == kCmdWriteProtect) {
             Expect(Phase::ProtectCount, 1);
         } else {
             Expect(Phase::Address, 5);
@@ -422,8 +415,7 @@ bool KnownCommand(uint8_t c) {
 }
 
 bool AllowedWhileProtected(uint8_t c) {
-    return c == kDevCmdGet || c == kDevCmdGetVersion || c == kDevCmdGetId ||
-           c == kDevCmdReadoutUnprotect;
+    return c == kCmdGet || c == kCmdGetVersion || c == kCmdGetId || c == kCmdReadoutUnprotect;
 }
 
 void OnCommandPair() {
@@ -456,7 +448,7 @@ void OnCommandPair() {
 void OnSync() {
     g.command = kDevFaultSync;
     g.occurrence = ++g.seen[kDevFaultSync];
-    g.frame.assign(1, kDevSync);
+    g.frame.assign(1, kSyncByte);
     LogFrame("sync");
     for (const DevFault& f : g.config.faults) {
         if (f.command == kDevFaultSync && (f.occurrence == 0 || f.occurrence == g.occurrence)) {
@@ -472,7 +464,7 @@ void OnSync() {
     // The answer ends kDevSyncAckNs after the sync byte: it starts one byte time earlier.
     uint64_t start = g.nowNs + Ns(kDevSyncAckNs - kDevByteNs);
     g.busyUntilNs = std::max(g.busyUntilNs, start);
-    Emit(&kDevAck, 1, start, "ACK: synchronised");
+    Emit(&kAck, 1, start, "ACK: synchronised");
     g.state.synced = true;
     ++g.state.counters.syncs;
     EndCommand();
@@ -493,12 +485,12 @@ void OnAddress() {
     bool flash = InFlash(a);
     bool ramAll = a >= kDevRamBase && a < RamEnd();
     bool ramUser = a >= kDevRamUserStart && a < RamEnd();
-    bool valid = g.command == kDevCmdReadMemory ? flash || ramAll : flash || ramUser;
+    bool valid = g.command == kCmdReadMemory ? flash || ramAll : flash || ramUser;
     if (!valid) {
         Refuse(2, "address not valid");
         return;
     }
-    if (g.command == kDevCmdWriteMemory && g.config.unaligned == DevUnaligned::Nack && InFlash(a) &&
+    if (g.command == kCmdWriteMemory && g.config.unaligned == DevUnaligned::Nack && InFlash(a) &&
         a % 4 != 0) {
         Refuse(2, "address not a multiple of 4");
         return;
@@ -508,9 +500,9 @@ void OnAddress() {
     }
     g.address = a;
     Ack(AnswerStart(0));
-    if (g.command == kDevCmdWriteMemory) {
+    if (g.command == kCmdWriteMemory) {
         Expect(Phase::WriteCount, 1);
-    } else if (g.command == kDevCmdReadMemory) {
+    } else if (g.command == kCmdReadMemory) {
         Expect(Phase::ReadCount, 2);
     } else {
         g.state.running = true;
@@ -524,7 +516,7 @@ void OnAddress() {
 uint8_t* Target(uint32_t n) {
     uint32_t a = g.address;
     if (InFlash(a)) {
-        return uint64_t(a) + n <= FlashEnd() ? &g.flash[a - kDevFlashBase] : nullptr;
+        return uint64_t(a) + n <= FlashEnd() ? &g.flash[a - kFlashBase] : nullptr;
     }
     return uint64_t(a) + n <= RamEnd() ? &g.ram[a - kDevRamBase] : nullptr;
 }
@@ -570,7 +562,7 @@ void OnWriteData() {
     uint32_t halfWords = 0;
     bool ok = true;
     if (flash) {
-        ok = ProgramFlash(g.address - kDevFlashBase, data, programmed, &halfWords);
+        ok = ProgramFlash(g.address - kFlashBase, data, programmed, &halfWords);
     } else {
         std::memcpy(target, data, n);
     }
@@ -739,7 +731,7 @@ bool DiesInThisBlock() {
     if (g.phase != Phase::WriteData || g.config.dieInBlock == 0) {
         return false;
     }
-    if (g.command != kDevCmdWriteMemory || g.occurrence != g.config.dieInBlock) {
+    if (g.command != kCmdWriteMemory || g.occurrence != g.config.dieInBlock) {
         return false;
     }
     size_t n = size_t(g.frame[0]) + 1;
@@ -768,7 +760,7 @@ void HandleByte(uint8_t b) {
     }
     switch (g.phase) {
     case Phase::WaitSync:
-        if (b == kDevSync) {
+        if (b == kSyncByte) {
             OnSync();
         } else {
             LogDropped(b, "ignored: waiting for 0x7F");
@@ -801,8 +793,8 @@ uint64_t ClockNs(uint64_t nowUs) {
 } // namespace
 
 int DevReset(const DevConfig& config) {
-    const Density& d = kDensities[static_cast<int>(config.density)];
-    uint32_t flashSize = config.flashSize != 0 ? config.flashSize : d.flashSize;
+    const ChipInfo& d = kChips[static_cast<int>(config.density)];
+    uint32_t flashSize = config.flashSize != 0 ? config.flashSize : d.flashMaxSize;
     // Page numbers travel in one byte, so no part has more than 256 pages.
     if (flashSize % d.pageSize != 0 || flashSize / d.pageSize > 256 ||
         config.flashImage.size() > flashSize) {
@@ -852,7 +844,7 @@ uint64_t DevNextEventUs() {
 }
 
 void DevSetBaudRate(uint32_t baud) {
-    uint64_t byteNs = baud != 0 ? 11ull * 1000000000ull / baud : g.byteNs;
+    uint64_t byteNs = baud != 0 ? kBitsPerByte * 1000000000ull / baud : g.byteNs;
     if (byteNs != g.byteNs) {
         g.byteNs = byteNs;
         LogEvent("line now " + std::to_string(baud) + " baud", g.lastNowNs);

@@ -6,8 +6,8 @@
 // waits, sleeps, prints or touches the operating system.
 //
 // Time. With timing off every answer is ready at the time of the byte that caused it.
-// With timing on, both wire directions are paced at the host's rate (115200 until it sets
-// another; 8E1, 11 bits a byte), FLASH
+// With timing on, both wire directions are paced at the host's rate (the default rate until
+// it sets another; 8E1, 11 bits a byte), FLASH
 // work takes its datasheet time, and a device that resets is deaf for its start-up time:
 // a host byte arrives on the wire one byte time after it was handed over (or after the
 // byte before it), the device handles it once it is not busy, and each answer byte is
@@ -28,27 +28,25 @@
 //   next = DevNextEventUs();                  // when to look again (kDevNever: idle)
 //   if (DevGetState().linkDead && now >= DevGetState().linkDeadAtUs) ... // close
 #pragma once
+#include "device/chips.h"
+#include "device/protocol.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-constexpr uint32_t kDevFlashBase = 0x08000000;
 constexpr uint32_t kDevRamBase = 0x20000000;
 // The bootloader keeps the first 512 bytes of RAM for itself.
 constexpr uint32_t kDevRamUserStart = 0x20000200;
-constexpr uint32_t kDevSectorSize = 4096; // one write-protection bit
-constexpr uint32_t kDevSectorCount = 32;  // option bytes WRP0..WRP3
-constexpr uint8_t kDevAck = 0x79;
-constexpr uint8_t kDevNack = 0x1F;
-constexpr uint8_t kDevSync = 0x7F;
+constexpr uint32_t kDevSectorCount = 32; // option bytes WRP0..WRP3
 constexpr uint8_t kDevBootloaderVersion = 0x22;
 constexpr uint64_t kDevNever = UINT64_MAX;
 
 // Timing mode figures, in nanoseconds (F103 datasheet; erase times are 20 to 40 ms, the
 // model takes the middle).
-constexpr uint64_t kDevByteNs = 95486;           // 11 bits at 115200 baud
-constexpr uint32_t kDevDefaultBaud = 115200;     // until the host sets another rate
+// One byte on the wire at the default rate, until the host sets another.
+constexpr uint64_t kDevByteNs = kBitsPerByte * 1000000000ull / kDefaultBaudRate;
 constexpr uint64_t kDevHalfWordNs = 52500;       // one half-word programmed
 constexpr uint64_t kDevEraseNs = 30000000;       // one page erase, or a mass erase
 constexpr uint64_t kDevOptionBytesNs = 31000000; // option bytes: erase, then rewrite
@@ -56,22 +54,8 @@ constexpr uint64_t kDevStartupNs = 1200000;      // reset until the bootloader l
 constexpr uint64_t kDevSyncAckNs = 160000;       // end of 0x7F to end of its ACK
 constexpr uint64_t kDevAnswerNs = 10000;         // end of a frame to the start of its answer
 
-// Command codes the bootloader of these parts answers.
-enum DevCommand : uint8_t {
-    kDevCmdGet = 0x00,
-    kDevCmdGetVersion = 0x01,
-    kDevCmdGetId = 0x02,
-    kDevCmdReadMemory = 0x11,
-    kDevCmdGo = 0x21,
-    kDevCmdWriteMemory = 0x31,
-    kDevCmdErase = 0x43,
-    kDevCmdWriteProtect = 0x63,
-    kDevCmdWriteUnprotect = 0x73,
-    kDevCmdReadoutProtect = 0x82,
-    kDevCmdReadoutUnprotect = 0x92,
-};
 // Faults can also target the sync byte; no command uses this code.
-constexpr uint8_t kDevFaultSync = kDevSync;
+constexpr uint8_t kDevFaultSync = kSyncByte;
 
 enum class DevDensity { Low, Medium, High };
 enum class DevFaultKind { Nack, Silent };
@@ -88,7 +72,7 @@ enum class DevUnaligned { Drop, Nack, Accept };
 // Silent sends nothing; either way the command is dropped without effect and the device
 // waits for the next command.
 struct DevFault {
-    uint8_t command = 0;     // DevCommand code, or kDevFaultSync
+    uint8_t command = 0;     // BlCommand code, or kDevFaultSync
     uint32_t occurrence = 0; // 1 = the first time the command comes; 0 = every time
     DevFaultKind kind = DevFaultKind::Nack;
     uint8_t answer = 1;

@@ -2,8 +2,10 @@
 
 #include "image/description.h"
 #include "image/embedded.h"
+#include "image/format.h"
 #include "image/hex.h"
 #include "image/input.h"
+#include "image/plan.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -16,8 +18,6 @@ using File = std::unique_ptr<FILE, decltype(&fclose)>;
 
 // No plain ZuvaFlash.exe comes near this; it only keeps a wrong file from filling memory.
 constexpr size_t kMaxExeSize = 16 * 1024 * 1024;
-// Larger than any HEX text that describes an F10x FLASH.
-constexpr size_t kMaxHexTextSize = 16 * 1024 * 1024;
 
 PackResult Fail(std::string* message, PackResult result, const std::string& text) {
     if (message != nullptr) {
@@ -42,12 +42,6 @@ std::string InputFailure(InputResult result, const char* path) {
     default:
         return std::string("cannot open ") + path;
     }
-}
-
-bool HasHexExtension(const char* path) {
-    const char* dot = strrchr(path, '.');
-    return dot != nullptr && strlen(dot) == 4 && (dot[1] | 0x20) == 'h' && (dot[2] | 0x20) == 'e' &&
-           (dot[3] | 0x20) == 'x';
 }
 
 PackResult PlaceRecord(uint32_t address, const uint8_t* data, int length, Bytes* image,
@@ -164,7 +158,7 @@ PackResult ReadWholeFile(const char* path, size_t limit, Bytes* bytes, std::stri
 
 PackResult LoadHexImage(const char* path, Bytes* image, std::string* message) {
     InputBytes text;
-    const PackResult read = ReadInput(path, kMaxHexTextSize, &text, message);
+    const PackResult read = ReadInput(path, kMaxHexFileSize, &text, message);
     if (read != PackOk) {
         return read;
     }
@@ -195,8 +189,10 @@ void PadToBlocks(Bytes* image) {
 }
 
 PackResult LoadImage(const char* path, Bytes* image, std::string* message) {
-    const PackResult result = HasHexExtension(path) ? LoadHexImage(path, image, message)
-                                                    : LoadRawImage(path, image, message);
+    const PackResult result =
+        FormatFromExtension(PathExtension(path), ExtensionCase::Any) == ImageFormat::IntelHex
+            ? LoadHexImage(path, image, message)
+            : LoadRawImage(path, image, message);
     if (result != PackOk) {
         return result;
     }

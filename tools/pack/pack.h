@@ -4,6 +4,8 @@
 // Every function returns a PackResult; on failure it fills message (when given) with a
 // one-line reason for the user and leaves its outputs unspecified. Nothing here prints.
 #pragma once
+#include "device/chips.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -18,8 +20,7 @@ enum PackResult : int {
     PackIoError = 3, // a file could not be read or written
 };
 
-constexpr uint32_t kFlashBase = 0x08000000;
-constexpr uint32_t kFlashMaxSize = 512 * 1024; // the largest STM32F10x FLASH
+constexpr uint32_t kFlashMaxSize = MaxFlashSize();
 constexpr uint32_t kImageBlock = 256;
 
 struct UpdaterInfo {
@@ -46,7 +47,8 @@ PackResult LoadHexImage(const char* path, Bytes* image, std::string* message);
 // A raw image: a regular file of at most kFlashMaxSize bytes.
 PackResult LoadRawImage(const char* path, Bytes* image, std::string* message);
 
-// Reads the image by extension: ".hex" (any case) as Intel HEX, anything else raw.
+// Reads the image by extension (image/format.h, in any case): HEX as Intel HEX, anything
+// else raw.
 // Refuses an empty image and one larger than FLASH; pads it with 0xFF to whole blocks.
 PackResult LoadImage(const char* path, Bytes* image, std::string* message);
 

@@ -1,4 +1,4 @@
-#include "engine/port_names.h"
+#include "ports/port_names.h"
 
 #include <cctype>
 #include <cstdio>
@@ -49,6 +49,16 @@ int ComNumberFromName(const char* name) {
     }
     int n = WholeNumber(name + 3);
     return n > 0 ? n : 0;
+}
+
+int ComPortName(int n, char* out, size_t outSize) {
+    int written = n > 0 ? std::snprintf(out, outSize, "COM%d", n) : -1;
+    return (written > 0 && static_cast<size_t>(written) < outSize) ? 0 : 1;
+}
+
+int ComPortPath(int n, char* out, size_t outSize) {
+    int written = n >= 0 ? std::snprintf(out, outSize, "\\\\.\\COM%d", n) : -1;
+    return (written > 0 && static_cast<size_t>(written) < outSize) ? 0 : 1;
 }
 
 int ComNumberToDevicePath(int n, char* out, size_t outSize) {

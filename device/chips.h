@@ -1,0 +1,43 @@
+// The chips this programmer knows: one row per product ID that Get ID reports. The engine
+// accepts exactly these IDs, the command line names them, zuva-pack sizes images by them
+// and zuva-devsim models them. A new family is one row here.
+#pragma once
+#include <cstdint>
+
+constexpr uint32_t kFlashBase = 0x08000000; // FLASH as the bootloader addresses it
+
+struct ChipInfo {
+    uint16_t productId;
+    const char* name;       // "medium-density", as messages name it
+    uint32_t flashMinSize;  // the smallest part of the family, in bytes ...
+    uint32_t flashMaxSize;  // ... and the largest
+    uint32_t pageSize;      // the erase unit
+    uint32_t wrpSectorSize; // the FLASH one write-protection bit covers
+    uint32_t ramSize;       // of the largest part
+};
+
+// Low, medium and high density STM32F10x, in that order.
+inline constexpr ChipInfo kChips[] = {
+    {0x412, "low-density", 16 * 1024, 32 * 1024, 1024, 4096, 10 * 1024},
+    {0x410, "medium-density", 64 * 1024, 128 * 1024, 1024, 4096, 20 * 1024},
+    {0x414, "high-density", 256 * 1024, 512 * 1024, 2048, 4096, 64 * 1024},
+};
+
+// The row of a product ID, or nullptr for a chip not listed.
+constexpr const ChipInfo* FindChip(uint16_t productId) {
+    for (const ChipInfo& chip : kChips) {
+        if (chip.productId == productId) {
+            return &chip;
+        }
+    }
+    return nullptr;
+}
+
+// The largest FLASH of any listed chip: the bound for an image.
+constexpr uint32_t MaxFlashSize() {
+    uint32_t largest = 0;
+    for (const ChipInfo& chip : kChips) {
+        largest = chip.flashMaxSize > largest ? chip.flashMaxSize : largest;
+    }
+    return largest;
+}
