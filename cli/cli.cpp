@@ -24,6 +24,9 @@
 
 namespace {
 
+// What a usage error shows; --help shows kUsage and kHelp.
+constexpr const char* kUsageLine = "usage: zuva-flash [--port PORT]... [OPTION]... IMAGE";
+
 constexpr const char* kUsage =
     "usage: zuva-flash [--port PORT] [RUN OPTIONS] IMAGE\n"
     "       zuva-flash (--port A --port B ... | --all-ports) [--json] [--log FILE]\n"
@@ -56,9 +59,10 @@ constexpr const char* kHelp =
     "                   the run with \"Verify failed\" (12), the chip unprotected\n"
     "  --no-protect     leave write and read-out protection off (for a debugger)\n"
     "  --go             start the new firmware at 0x08000000 (needs --no-protect,\n"
-    "                   or --boot, whose reset starts it)\n"
-    "  --baud N         1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200\n"
-    "                   (the default)\n"
+    "                   or --boot, whose reset starts it)\n";
+
+// The help goes on after the --baud lines, which PrintHelp makes from kBaudRates.
+constexpr const char* kHelpAfterRates =
     "  --boot SPEC      drive BOOT0 and reset from the port's modem lines: PIN=LINE\n"
     "                   or PIN=!LINE (the pin high while the line is cleared), PIN\n"
     "                   boot0 or reset, LINE rts or dtr\n"
@@ -651,15 +655,23 @@ std::string FormatProgressLine(int percent, uint64_t totalBytes, double elapsedS
 
 namespace {
 
+void PrintHelp() {
+    std::fputs(kUsage, stdout);
+    std::fputs(kHelp, stdout);
+    std::printf("  --baud N         %s\n"
+                "                   (%u is the default)\n",
+                RateList().c_str(), static_cast<unsigned>(kDefaultBaudRate));
+    std::fputs(kHelpAfterRates, stdout);
+}
+
 int Run(int argc, char** argv) {
     CliOptions options;
     std::string error;
     if (ParseCliArgs(argc, argv, &options, &error) != 0) {
-        return UsageError("zuva-flash", error.c_str(), kUsage);
+        return UsageError("zuva-flash", error.c_str(), kUsageLine);
     }
     if (options.help) {
-        std::fputs(kUsage, stdout);
-        std::fputs(kHelp, stdout);
+        PrintHelp();
         return 0;
     }
     if (options.version) {

@@ -9,11 +9,10 @@
 // The exit status of a usage error in every tool (EX_USAGE of sysexits.h).
 constexpr int kExitUsage = 64;
 
-// A usage error, told alike by every tool: "TOOL: REASON", the short usage (a few lines
-// ending in a newline, never the whole help) and a pointer to --help, on stderr.
-// Returns kExitUsage.
-inline int UsageError(const char* tool, const char* reason, const char* usage) {
-    std::fprintf(stderr, "%s: %s\n%s(--help tells more)\n", tool, reason, usage);
+// A usage error, told alike by every tool in two lines on stderr: "TOOL: REASON", then
+// usageLine (one line, no newline) with a pointer to --help. Returns kExitUsage.
+inline int UsageError(const char* tool, const char* reason, const char* usageLine) {
+    std::fprintf(stderr, "%s: %s\n%s (--help tells more)\n", tool, reason, usageLine);
     return kExitUsage;
 }
 

@@ -17,6 +17,17 @@ if(NOT CMAKE_CROSSCOMPILING AND TARGET zuva-devsim AND TARGET zuva-pack)
     endforeach()
 endif()
 
+# A Wine test of the tools against the Linux zuva-devsim through dosdevices COM links:
+# win32/SCRIPT WINE_RUN PREFIX ARGN... SOURCE_DIR. The COM names are shared by all of them.
+function(zuva_add_wine_com_test name script timeout)
+    add_test(NAME ${name}
+        COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/win32/${script}
+                ${CMAKE_CURRENT_LIST_DIR}/win32/wine-run.sh ${ZUVA_WINEPREFIX}
+                ${ARGN} ${CMAKE_SOURCE_DIR})
+    set_tests_properties(${name} PROPERTIES LABELS win32 TIMEOUT ${timeout}
+        SKIP_RETURN_CODE 77 RESOURCE_LOCK wine_com_ports)
+endfunction()
+
 # Under Wine: zuva-flash.exe against the Linux zuva-devsim through dosdevices COM links.
 if(WIN32 AND CMAKE_CROSSCOMPILING AND TARGET zuva-pack)
     if(TARGET ZuvaFlash)
@@ -24,29 +35,15 @@ if(WIN32 AND CMAKE_CROSSCOMPILING AND TARGET zuva-pack)
     else()
         set(ZUVA_GUI_EXE none)
     endif()
-    add_test(NAME cli_wine_devsim
-        COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/win32/test_cli_wine.sh
-                ${CMAKE_CURRENT_LIST_DIR}/win32/wine-run.sh ${ZUVA_WINEPREFIX}
-                $<TARGET_FILE:zuva-flash> $<TARGET_FILE:zuva-pack> ${ZUVA_GUI_EXE}
-                ${CMAKE_SOURCE_DIR})
-    set_tests_properties(cli_wine_devsim PROPERTIES LABELS win32 TIMEOUT 300
-        SKIP_RETURN_CODE 77 RESOURCE_LOCK wine_com_ports)
-    add_test(NAME cli_wine_plan
-        COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/win32/test_plan_wine.sh
-                ${CMAKE_CURRENT_LIST_DIR}/win32/wine-run.sh ${ZUVA_WINEPREFIX}
-                $<TARGET_FILE:zuva-flash> ${CMAKE_SOURCE_DIR})
-    set_tests_properties(cli_wine_plan PROPERTIES LABELS win32 TIMEOUT 300
-        SKIP_RETURN_CODE 77 RESOURCE_LOCK wine_com_ports)
+    zuva_add_wine_com_test(cli_wine_devsim test_cli_wine.sh 300
+        $<TARGET_FILE:zuva-flash> $<TARGET_FILE:zuva-pack> ${ZUVA_GUI_EXE})
+    zuva_add_wine_com_test(cli_wine_plan test_plan_wine.sh 300 $<TARGET_FILE:zuva-flash>)
 endif()
 
 # Under Wine: file names outside the ANSI code page and a Windows-1252 description.
 if(WIN32 AND CMAKE_CROSSCOMPILING AND TARGET zuva-pack)
-    add_test(NAME names_wine
-        COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/win32/test_names_wine.sh
-                ${CMAKE_CURRENT_LIST_DIR}/win32/wine-run.sh ${ZUVA_WINEPREFIX}
-                $<TARGET_FILE:zuva-flash> $<TARGET_FILE:zuva-pack> ${CMAKE_SOURCE_DIR})
-    set_tests_properties(names_wine PROPERTIES LABELS win32 TIMEOUT 120
-        SKIP_RETURN_CODE 77 RESOURCE_LOCK wine_com_ports)
+    zuva_add_wine_com_test(names_wine test_names_wine.sh 120
+        $<TARGET_FILE:zuva-flash> $<TARGET_FILE:zuva-pack>)
 endif()
 
 zuva_add_gtest(test_cli_gang
@@ -66,10 +63,5 @@ endif()
 
 # Under Wine: three COM ports at once, the children started through CreateProcessW.
 if(WIN32 AND CMAKE_CROSSCOMPILING)
-    add_test(NAME cli_gang_wine
-        COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/win32/test_gang_wine.sh
-                ${CMAKE_CURRENT_LIST_DIR}/win32/wine-run.sh ${ZUVA_WINEPREFIX}
-                $<TARGET_FILE:zuva-flash> ${CMAKE_SOURCE_DIR})
-    set_tests_properties(cli_gang_wine PROPERTIES LABELS win32 TIMEOUT 120
-        SKIP_RETURN_CODE 77 RESOURCE_LOCK wine_com_ports)
+    zuva_add_wine_com_test(cli_gang_wine test_gang_wine.sh 120 $<TARGET_FILE:zuva-flash>)
 endif()

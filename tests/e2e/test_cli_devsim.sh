@@ -4,20 +4,7 @@
 # Each case starts its own simulator (a fresh pty: a pty keeps no parity setting twice)
 # and checks the exit status, the last line of stdout and the FLASH dump.
 set -u
-build=$1
-source=$2
-case_name=$3
-flash=$build/cli/zuva-flash
-devsim=$build/tools/devsim/zuva-devsim
-pack=$build/tools/pack/zuva-pack
-. "$source/tools/devsim/wait-pty.sh"
-work=$(mktemp -d "${TMPDIR:-/tmp}/zuva-e2e.XXXXXX")
-sim_pid=
-cleanup() {
-    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/devsim-e2e.sh"
 
 fail() {
     echo "FAIL: $*"
@@ -27,50 +14,56 @@ fail() {
     exit 1
 }
 
-# start_sim [devsim options]: serves one client, then dumps FLASH and exits.
-start_sim() {
-    rm -f "$work/transcript.txt" "$work/dump.bin"
-    "$devsim" --once --dump "$work/dump.bin" --transcript "$work/transcript.txt" "$@" \
-        >"$work/devsim.out" 2>"$work/devsim.err" &
-    sim_pid=$!
-    pty=$(devsim_wait_pty "$work/devsim.out") || fail "zuva-devsim did not come up"
-}
-
-# start_server [devsim options]: as start_sim, but serves one client after another and
-# keeps the device as each one left it, until stop_server.
+# start_server [devsim options]: a simulator that serves one client after another and
+# keeps the device as each one left it, until stop_server; FLASH in dump.bin, the
+# conversation in transcript.txt.
 start_server() {
     rm -f "$work/transcript.txt" "$work/dump.bin"
-    "$devsim" --dump "$work/dump.bin" --transcript "$work/transcript.txt" "$@" \
-        >"$work/devsim.out" 2>"$work/devsim.err" &
-    sim_pid=$!
-    pty=$(devsim_wait_pty "$work/devsim.out") || fail "zuva-devsim did not come up"
+    sim_launch devsim --dump "$work/dump.bin" --transcript "$work/transcript.txt" "$@"
 }
+stop_server() { sim_stop "$sim" devsim; }
 
-stop_server() {
-    kill -INT "$sim_pid"
-    wait "$sim_pid" 2>/dev/null
-    sim_pid=
-    summary=$(tail -1 "$work/devsim.out")
-}
-
-# wait_sim: waits for the simulator to exit after its client closed the port.
-wait_sim() {
-    local waited=0
-    while kill -0 "$sim_pid" 2>/dev/null && [ $waited -lt 100 ]; do
-        sleep 0.05
-        waited=$((waited + 1))
-    done
-    kill -0 "$sim_pid" 2>/dev/null && kill -INT "$sim_pid"
-    wait "$sim_pid" 2>/dev/null
-    sim_pid=
-    summary=$(tail -1 "$work/devsim.out")
-}
+# start_sim [devsim options]: as start_server, but serves one client, then dumps FLASH and
+# exits; wait_sim waits for that.
+start_sim() { start_server --once "$@"; }
+wait_sim() { sim_finish "$sim" devsim; }
 
 # run_flash ARGS...: runs zuva-flash, sets $status and $last (last line of stdout).
 run_flash() {
     "$flash" "$@" >"$work/flash.out" 2>"$work/flash.err"
     status=$?
     last=$(tail -1 "$work/flash.out")
+}
+
+# sim_flash "DEVSIM OPTIONS" ARGS...: one run on the port of a fresh simulator.
+sim_flash() {
+    local options=$1
+    shift
+    start_sim $options
+    run_flash --port "$pty" "$@"
+    wait_sim
+}
+
+# flash_until_block BLOCK COMMAND...: COMMAND (zuva-flash, maybe under a wrapper) in the
+# background with flash.out and flash.err; returns once the device has seen Write Memory
+# number BLOCK (15 s at the most). Sets $flash_pid.
+flash_until_block() {
+    local block=$1
+    shift
+    "$@" >"$work/flash.out" 2>"$work/flash.err" &
+    flash_pid=$!
+    for _ in $(seq 300); do
+        grep -q "Write Memory #$block\$" "$work/transcript.txt" 2>/dev/null && break
+        sleep 0.05
+    done
+}
+
+# expect_usage_error WHAT: exit 64; on stderr the reason and one usage line.
+expect_usage_error() {
+    [ "$status" -eq 64 ] || fail "$1: exit $status"
+    [ "$(wc -l <"$work/flash.err")" -eq 2 ] &&
+        tail -1 "$work/flash.err" | grep -q '^usage: zuva-flash .*(--help tells more)$' ||
+        fail "$1: not a reason and one usage line: $(cat "$work/flash.err")"
 }
 
 expect_result() { # status text
@@ -98,9 +91,7 @@ head -c 65536 /dev/urandom >"$work/fw.bin"
 
 case "$case_name" in
 raw-64k)
-    start_sim
-    run_flash --port "$pty" "$work/fw.bin"
-    wait_sim
+    sim_flash "" "$work/fw.bin"
     expect_result 0 "Finished OK"
     expect_flash "$work/fw.bin"
     expect_summary "$protected"
@@ -121,9 +112,7 @@ toolchain-hex)
     command -v arm-none-eabi-as >/dev/null || fail "binutils-arm-none-eabi missing"
     "$source/samples/make-samples.sh" "$work/fw" || fail "sample build failed"
     grep -q '^:02000004' "$work/fw/blink.hex" || fail "no extended address record"
-    start_sim
-    run_flash --port "$pty" "$work/fw/blink.hex"
-    wait_sim
+    sim_flash "" "$work/fw/blink.hex"
     expect_result 0 "Finished OK"
     expect_flash "$work/fw/blink.bin"
     expect_summary "$protected"
@@ -133,9 +122,7 @@ updater)
     "$pack" --exe "$work/ZuvaFlash.exe" --image "$work/fw.bin" \
         --description "Sample firmware 3.1" --output "$work/Update.exe" ||
         fail "zuva-pack failed"
-    start_sim
-    run_flash --port "$pty" --embedded "$work/Update.exe"
-    wait_sim
+    sim_flash "" --embedded "$work/Update.exe"
     expect_result 0 "Finished OK"
     [ "$(head -1 "$work/flash.out")" = "Image: Sample firmware 3.1" ] || fail "no description"
     expect_flash "$work/fw.bin"
@@ -145,9 +132,7 @@ failure-classes)
     # devsim fault -> exit status and text; the device stays unprotected where it failed
     # before the protection.
     while IFS='|' read -r opts want text; do
-        start_sim $opts
-        run_flash --port "$pty" "$work/fw.bin"
-        wait_sim
+        sim_flash "$opts" "$work/fw.bin"
         echo "$opts -> $status $last"
         expect_result "$want" "$text"
         if [ "$want" -ne 9 ]; then expect_summary "read-out protected: no"; fi
@@ -198,9 +183,7 @@ progress-bar)
     tr '\r' '\n' <"$work/tty.out" | grep -q '^\[#*\] 100%  65536/65536 B .* left' ||
         fail "no full bar on the terminal: $(tail -c 300 "$work/tty.out")"
     grep -q 'Finished OK' "$work/tty.out" || fail "no result on the terminal"
-    start_sim
-    run_flash --port "$pty" "$work/fw.bin"
-    wait_sim
+    sim_flash "" "$work/fw.bin"
     expect_result 0 "Finished OK"
     ! grep -q $'\r\|\[' "$work/flash.err" || fail "bar drawn on a file: $(cat "$work/flash.err")"
     grep -q '^zuva-flash: STM32F10x medium-density (product ID 0x410): 65536 bytes written in' \
@@ -210,9 +193,7 @@ progress-bar)
 local-failures)
     run_flash --port "$work/no-such-port" "$work/fw.bin"
     expect_result 1 "Can't open port"
-    start_sim
-    run_flash --port "$pty" "$work/missing.bin"
-    wait_sim
+    sim_flash "" "$work/missing.bin"
     expect_result 2 "Can't open file"
     cp "$work/fw.bin" "$work/fw.Bin"
     run_flash --port "$work/no-such-port" "$work/fw.Bin"
@@ -227,17 +208,14 @@ local-failures)
     run_flash --port "$work/no-such-port" --embedded "$work/Missing.exe"
     expect_result 2 "Can't open file"
     run_flash --port "$work/no-such-port" "$work/fw.bin" "$work/fw.bin"
-    [ "$status" -eq 64 ] || fail "usage error gave $status"
-    grep -q '^usage: zuva-flash' "$work/flash.err" || fail "no usage text"
+    expect_usage_error "two images"
     ;;
 raw-sizes)
     # Sizes that are not whole blocks: the tail is written too, padded to a word, and the
     # device (real-chip write rules) never sees an unaligned write.
     for size in 100 300 1001 4096; do
         head -c $size /dev/urandom >"$work/fw$size.bin"
-        start_sim
-        run_flash --port "$pty" "$work/fw$size.bin"
-        wait_sim
+        sim_flash "" "$work/fw$size.bin"
         expect_result 0 "Finished OK"
         expect_flash "$work/fw$size.bin"
         expect_summary "$protected"
@@ -257,9 +235,7 @@ srec-hex)
     { head -1 "$work/a.hex"
       grep -h '^:......00' "$work/a.hex" "$work/b.hex" | shuf
       echo ':00000001FF'; } | sed 's/$/\r/' >"$work/mixed.hex"
-    start_sim
-    run_flash --port "$pty" "$work/mixed.hex"
-    wait_sim
+    sim_flash "" "$work/mixed.hex"
     expect_result 0 "Finished OK"
     expect_flash "$work/expected.bin"
     expect_summary "unaligned writes: 0,"
@@ -308,9 +284,7 @@ updater-tail)
       tail -c 12 "$work/Update.exe"; } >"$work/Long.exe"
     cp "$work/Long.exe" "$work/Long.hex"
     for file in Long.exe Long.hex; do
-        start_sim
-        run_flash --port "$pty" --embedded "$work/$file"
-        wait_sim
+        sim_flash "" --embedded "$work/$file"
         expect_result 0 "Finished OK"
         expect_flash "$work/small.bin"
         expect_summary "blocks written: 4 "
@@ -319,12 +293,7 @@ updater-tail)
 ctrl-c)
     # Ctrl-C in the block loop: exit 130, never "Finished OK", device left unprotected.
     start_sim --timing
-    "$flash" --port "$pty" "$work/fw.bin" >"$work/flash.out" 2>"$work/flash.err" &
-    flash_pid=$!
-    for _ in $(seq 200); do
-        grep -q 'Write Memory #20$' "$work/transcript.txt" 2>/dev/null && break
-        sleep 0.05
-    done
+    flash_until_block 20 "$flash" --port "$pty" "$work/fw.bin"
     sent=$(date +%s%N)
     kill -INT $flash_pid
     wait $flash_pid
@@ -347,23 +316,17 @@ ctrl-c)
     ;;
 bench-options)
     # --no-protect leaves both protections off; with --go the firmware starts at the base.
-    start_sim
-    run_flash --port "$pty" --no-protect "$work/fw.bin"
-    wait_sim
+    sim_flash "" --no-protect "$work/fw.bin"
     expect_result 0 "Finished OK"
     expect_flash "$work/fw.bin"
     expect_summary "$unprotected"
-    start_sim
-    run_flash --port "$pty" --no-protect --go "$work/fw.bin"
-    wait_sim
+    sim_flash "" --no-protect --go "$work/fw.bin"
     expect_result 0 "Finished OK"
     expect_summary "$unprotected"
     grep -A3 'Go #1' "$work/transcript.txt" | grep -q 'address 0x08000000' || fail "no Go to the base"
     grep -q 'jumped to user code' "$work/transcript.txt" || fail "the firmware was not started"
     # --baud 57600: the device sees the whole conversation at that rate.
-    start_sim --timing
-    run_flash --port "$pty" --baud 57600 "$work/fw.bin"
-    wait_sim
+    sim_flash "--timing" --baud 57600 "$work/fw.bin"
     expect_result 0 "Finished OK"
     expect_flash "$work/fw.bin"
     [ "$(grep -c 'line now' "$work/transcript.txt")" -eq 1 ] &&
@@ -376,8 +339,7 @@ usage-sends-nothing)
     for args in "--go" "--baud 14400" "--baud fast" "--boot boot0=cts" "--boot reset=!dtr,boot0=dtr" \
         "--verify --baud"; do
         run_flash --port "$pty" $args "$work/fw.bin"
-        [ "$status" -eq 64 ] || fail "'$args' gave exit $status"
-        grep -q '^usage: zuva-flash' "$work/flash.err" || fail "'$args': no usage text"
+        expect_usage_error "'$args'"
     done
     stop_server
     ! grep -q 'H>D' "$work/transcript.txt" || fail "bytes were sent: $(head -3 "$work/transcript.txt")"
@@ -386,12 +348,7 @@ recovery)
     # Straight after Ctrl-C, and straight after a failed run, the next run succeeds on the
     # same device, which no reset put back at the start (no --reset-on-close).
     start_server --timing --nack write@300:3
-    "$flash" --port "$pty" "$work/fw.bin" >"$work/flash.out" 2>"$work/flash.err" &
-    flash_pid=$!
-    for _ in $(seq 200); do
-        grep -q 'Write Memory #20$' "$work/transcript.txt" 2>/dev/null && break
-        sleep 0.05
-    done
+    flash_until_block 20 "$flash" --port "$pty" "$work/fw.bin"
     kill -INT $flash_pid
     wait $flash_pid
     [ $? -eq 130 ] || fail "Ctrl-C was not seen"
@@ -409,17 +366,13 @@ recovery)
 verify)
     # A chip that acknowledges a write and drops it: exit 12, the address on stderr, the
     # chip left unprotected. A good run with --verify ends protected.
-    start_sim --drop-write 7
-    run_flash --port "$pty" --verify "$work/fw.bin"
-    wait_sim
+    sim_flash "--drop-write 7" --verify "$work/fw.bin"
     expect_result 12 "Verify failed"
     expect_summary "$unprotected"
     want=$(od -An -tx1 -j $((6 * 256)) -N1 "$work/fw.bin" | tr -d ' ' | tr a-f A-F)
     grep -q "verify failed at 0x08000600: the image holds 0x$want, the chip 0xFF" "$work/flash.err" ||
         fail "no address on stderr: $(cat "$work/flash.err")"
-    start_sim
-    run_flash --port "$pty" --verify "$work/fw.bin"
-    wait_sim
+    sim_flash "" --verify "$work/fw.bin"
     expect_result 0 "Finished OK"
     expect_flash "$work/fw.bin"
     expect_summary "$protected"
@@ -452,15 +405,11 @@ messages)
         "$work/flash.err" || fail "no cause for a missing port: $(cat "$work/flash.err")"
     run_flash --port /dev/null "$work/fw.bin"
     grep -q 'this is not a serial port' "$work/flash.err" || fail "/dev/null: $(cat "$work/flash.err")"
-    start_sim --silent sync
-    run_flash --port "$pty" "$work/fw.bin"
-    wait_sim
+    sim_flash "--silent sync" "$work/fw.bin"
     expect_result 8 "Zuva not present"
     grep -q "no answer from a bootloader on $pty: set BOOT0 high and reset the board" \
         "$work/flash.err" || fail "silent line: $(cat "$work/flash.err")"
-    start_sim --pid 0x413
-    run_flash --port "$pty" "$work/fw.bin"
-    wait_sim
+    sim_flash "--pid 0x413" "$work/fw.bin"
     expect_result 8 "Zuva not present"
     grep -q 'product ID 0x413 is not an STM32F10x' "$work/flash.err" ||
         fail "foreign chip: $(cat "$work/flash.err")"
@@ -473,6 +422,13 @@ fd-leaks)
         echo "SKIP: sanitizer build"
         exit 77
     fi
+    # Descriptors still open at exit are listed; only inherited ones may remain.
+    fds_closed() { # WHEN
+        grep -q 'FILE DESCRIPTORS:' "$work/vg.txt" || fail "no descriptor report $1"
+        [ "$(grep -c 'Open file descriptor' "$work/vg.txt")" -eq \
+            "$(grep -c 'inherited from parent' "$work/vg.txt")" ] ||
+            { cat "$work/vg.txt"; fail "descriptors left open $1"; }
+    }
     head -c 2048 /dev/urandom >"$work/small.bin"
     while IFS='|' read -r opts text; do
         start_sim $opts
@@ -480,12 +436,7 @@ fd-leaks)
             "$flash" --port "$pty" "$work/small.bin" >"$work/flash.out" 2>"$work/flash.err"
         wait_sim
         [ "$(tail -1 "$work/flash.out")" = "$text" ] || fail "'$opts' did not end in '$text'"
-        # Descriptors still open at exit are listed; only inherited ones may remain.
-        grep -q 'FILE DESCRIPTORS:' "$work/vg.txt" || fail "no descriptor report"
-        opened=$(grep -c 'Open file descriptor' "$work/vg.txt")
-        inherited=$(grep -c 'inherited from parent' "$work/vg.txt")
-        [ "$opened" -eq "$inherited" ] ||
-            { cat "$work/vg.txt"; fail "descriptors left open with '$opts'"; }
+        fds_closed "with '$opts'"
     done <<'EOF'
 |Finished OK
 --nack write@2:3|Communication error
@@ -493,37 +444,21 @@ fd-leaks)
 EOF
     # And after Ctrl-C in the block loop.
     start_sim --timing
-    valgrind -q --track-fds=yes --log-file="$work/vg.txt" \
-        "$flash" --port "$pty" "$work/fw.bin" >"$work/flash.out" 2>"$work/flash.err" &
-    vg_pid=$!
-    for _ in $(seq 300); do
-        grep -q 'Write Memory #3$' "$work/transcript.txt" 2>/dev/null && break
-        sleep 0.05
-    done
-    kill -INT $vg_pid
-    wait $vg_pid
+    flash_until_block 3 valgrind -q --track-fds=yes --log-file="$work/vg.txt" \
+        "$flash" --port "$pty" "$work/fw.bin"
+    kill -INT $flash_pid
+    wait $flash_pid
     wait_sim
     [ "$(tail -1 "$work/flash.out")" = Interrupted ] || fail "Ctrl-C under valgrind not seen"
-    opened=$(grep -c 'Open file descriptor' "$work/vg.txt")
-    inherited=$(grep -c 'inherited from parent' "$work/vg.txt")
-    [ "$opened" -eq "$inherited" ] || { cat "$work/vg.txt"; fail "descriptors left open after Ctrl-C"; }
+    fds_closed "after Ctrl-C"
     ;;
 stop-signals)
     # SIGTERM and SIGHUP stop a run as Ctrl-C does: "Interrupted", 130, the device
     # unprotected, and the port released at once (no exclusive mark left on the pty).
     head -c 4096 /dev/urandom >"$work/small.bin"
     for sig in TERM HUP; do
-        rm -f "$work/transcript.txt"
-        "$devsim" --timing --reset-on-close --transcript "$work/transcript.txt" \
-            >"$work/devsim.out" 2>"$work/devsim.err" &
-        sim_pid=$!
-        pty=$(devsim_wait_pty "$work/devsim.out") || fail "zuva-devsim did not come up"
-        "$flash" --port "$pty" "$work/small.bin" >"$work/flash.out" 2>"$work/flash.err" &
-        flash_pid=$!
-        for _ in $(seq 200); do
-            grep -q 'Write Memory #5$' "$work/transcript.txt" 2>/dev/null && break
-            sleep 0.05
-        done
+        start_server --timing --reset-on-close
+        flash_until_block 5 "$flash" --port "$pty" "$work/small.bin"
         kill -$sig $flash_pid
         wait $flash_pid
         status=$?
@@ -535,9 +470,7 @@ print(struct.unpack("i", fcntl.ioctl(fd, 0x80045440, bytes(4)))[0])' "$pty") # T
         [ "$exclusive" = 0 ] || fail "SIG$sig left the pty exclusive"
         run_flash --port "$pty" "$work/small.bin"
         expect_result 0 "Finished OK"
-        kill -INT $sim_pid
-        wait $sim_pid
-        sim_pid=
+        stop_server
     done
     ;;
 lost-output)
@@ -549,7 +482,7 @@ lost-output)
     start_sim --timing
     "$flash" --port "$pty" --embedded "$work/Update.exe" 2>"$work/flash.err" | head -c1 >/dev/null
     status=${PIPESTATUS[0]}
-    kill -INT $sim_pid # it may have stopped before opening the port
+    kill -INT $sim # it may have stopped before opening the port
     wait_sim
     [ "$status" -eq 74 ] || fail "closed pipe gave $status"
     grep -q 'stdout cannot take the result' "$work/flash.err" || fail "no word on stderr"
@@ -563,7 +496,7 @@ lost-output)
     start_sim
     "$flash" --port "$pty" "$work/fw.bin" >&- 2>"$work/flash.err"
     status=$?
-    kill -INT $sim_pid
+    kill -INT $sim
     wait_sim
     [ "$status" -eq 74 ] || fail "closed stdout gave $status"
     expect_summary "syncs: 0"
@@ -606,13 +539,10 @@ devsim-outputs)
     # zuva-devsim: output files checked at start, a failed write ends it at once.
     "$devsim" --dump "$work/no-dir/dump.bin" >/dev/null 2>"$work/devsim.err"
     [ $? -eq 1 ] && grep -q 'cannot write' "$work/devsim.err" || fail "--dump path not checked"
-    "$devsim" --once --transcript /dev/full >"$work/devsim.out" 2>"$work/devsim.err" &
-    sim_pid=$!
-    pty=$(devsim_wait_pty "$work/devsim.out") || fail "zuva-devsim did not come up"
+    sim_launch devsim --once --transcript /dev/full
     run_flash --port "$pty" "$work/fw.bin"
-    wait $sim_pid
+    wait_sim
     [ $? -eq 1 ] || fail "--transcript /dev/full did not fail"
-    sim_pid=
     grep -q 'cannot write the transcript' "$work/devsim.err" || fail "no word on the transcript"
     "$devsim" --nack write@0 2>/dev/null
     [ $? -eq 64 ] || fail "--nack write@0 accepted"

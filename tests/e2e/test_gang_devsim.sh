@@ -2,20 +2,9 @@
 # zuva-flash with several ports at once, each a zuva-devsim of its own: one case per call.
 # Usage: test_gang_devsim.sh BUILD_DIR SOURCE_DIR CASE
 set -u
-build=$1
-source=$2
-case_name=$3
-flash=$build/cli/zuva-flash
-devsim=$build/tools/devsim/zuva-devsim
-. "$source/tools/devsim/wait-pty.sh"
-work=$(mktemp -d "${TMPDIR:-/tmp}/zuva-gang.XXXXXX")
+. "$(dirname "$0")/devsim-e2e.sh"
 sims=()
 ptys=()
-cleanup() {
-    for pid in "${sims[@]}"; do kill "$pid" 2>/dev/null; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
 
 fail() {
     echo "FAIL: $*"
@@ -36,18 +25,15 @@ start_sims() {
         for spec in "$@"; do
             [ "${spec%%:*}" = "$i" ] && read -ra extra <<<"${spec#*:}"
         done
-        "$devsim" --once --dump "$work/dump$i.bin" "${extra[@]}" \
-            >"$work/devsim$i.out" 2>"$work/devsim$i.err" &
-        sims[i]=$!
-        ptys[i]=$(devsim_wait_pty "$work/devsim$i.out") || fail "zuva-devsim $i did not come up"
+        sim_launch devsim$i --once --dump "$work/dump$i.bin" "${extra[@]}"
+        sims[i]=$sim
+        ptys[i]=$pty
     done
 }
 
 wait_sims() {
     for i in "${!sims[@]}"; do
-        for _ in $(seq 100); do kill -0 "${sims[i]}" 2>/dev/null || break; sleep 0.05; done
-        kill -INT "${sims[i]}" 2>/dev/null
-        wait "${sims[i]}" 2>/dev/null
+        sim_finish "${sims[i]}" devsim$i
     done
     sims=()
 }

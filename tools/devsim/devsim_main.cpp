@@ -16,6 +16,9 @@
 
 namespace {
 
+// What a usage error shows; --help shows kUsage and kHelp.
+const char kUsageLine[] = "usage: zuva-devsim [OPTION]...";
+
 const char kUsage[] = "usage: zuva-devsim [OPTION]...\n"
                       "       zuva-devsim --help | --version\n";
 
@@ -96,7 +99,7 @@ struct Options {
 
 int Bad(const char* option, const char* value) {
     std::string reason = std::string("bad value for ") + option + ": '" + value + "'";
-    return UsageError("zuva-devsim", reason.c_str(), kUsage);
+    return UsageError("zuva-devsim", reason.c_str(), kUsageLine);
 }
 
 bool ParseNumber(const char* text, unsigned long long max, unsigned long long* value) {
@@ -292,7 +295,7 @@ int ParseArgs(int argc, char** argv, Options* o) {
         int r = value != nullptr ? ParseValue(a, value, o) : -1;
         if (r == -1) {
             std::string reason = "unknown option or missing value: " + a;
-            return UsageError("zuva-devsim", reason.c_str(), kUsage);
+            return UsageError("zuva-devsim", reason.c_str(), kUsageLine);
         }
         if (r != 0) {
             return kExitUsage;
@@ -312,7 +315,7 @@ int Prepare(Options* o) {
         return UsageError("zuva-devsim",
                           "FLASH size is not whole pages (at most 256), or the --flash-in file "
                           "is larger than FLASH",
-                          kUsage);
+                          kUsageLine);
     }
     // Output files are opened now, so that a path that cannot be written is found before
     // a run, not after it.

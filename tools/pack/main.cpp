@@ -12,6 +12,10 @@
 
 namespace {
 
+// What a usage error shows; --help shows kUsage and kHelp.
+const char kUsageLine[] =
+    "usage: zuva-pack --exe EXE --image FIRMWARE --description TEXT --output UPDATER.exe";
+
 const char kUsage[] =
     "usage: zuva-pack [--force] --exe ZuvaFlash.exe --image FIRMWARE --description TEXT\n"
     "                 --output UPDATER.exe\n"
@@ -190,7 +194,7 @@ int Run(int argc, char** argv) {
     Options o;
     std::string error;
     if (!ParseOptions(argc, argv, &o, &error)) {
-        return UsageError("zuva-pack", error.c_str(), kUsage);
+        return UsageError("zuva-pack", error.c_str(), kUsageLine);
     }
     if (o.help) {
         fputs(kUsage, stdout);
@@ -210,7 +214,9 @@ int Run(int argc, char** argv) {
     if (o.exe && o.image && o.description && o.output && !o.info && !o.extract) {
         return Pack(o);
     }
-    return UsageError("zuva-pack", "these options make none of the commands below", kUsage);
+    return UsageError("zuva-pack",
+                      "these options make none of the commands (pack, --info, --extract)",
+                      kUsageLine);
 }
 
 } // namespace
