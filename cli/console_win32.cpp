@@ -54,14 +54,10 @@ void PrepareStandardStreams() {
     }
 }
 
-int FinishStdout(const char* tool) {
-    errno = 0;
-    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) {
-        return 0;
-    }
-    if (errno != EPIPE) {
-        std::fprintf(stderr, "%s: cannot write to stdout: %s\n", tool,
-                     errno != 0 ? std::strerror(errno) : "write error");
-    }
-    return 1;
+std::wstring WideFromUtf8(const std::string& utf8) {
+    int size = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+    std::wstring wide(size > 0 ? static_cast<size_t>(size) : 1, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide.data(), size);
+    wide.resize(wide.size() - 1);
+    return wide;
 }

@@ -3,6 +3,8 @@
 // sibling's pipe. Anonymous pipes cannot be waited on together; they are peeked in turn.
 #include "cli/spawn.h"
 
+#include "cli/console_win32.h"
+
 #include <windows.h>
 
 namespace {
@@ -15,14 +17,6 @@ struct Child {
 };
 
 std::vector<Child> children;
-
-std::wstring Wide(const std::string& utf8) {
-    int size = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
-    std::wstring wide(size > 0 ? static_cast<size_t>(size) : 1, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide.data(), size);
-    wide.resize(wide.size() - 1);
-    return wide;
-}
 
 // One argument quoted so that the child's CommandLineToArgvW gives it back unchanged.
 std::string Quoted(const std::string& argument) {
@@ -96,7 +90,7 @@ int SpawnSelf(const std::vector<std::string>& arguments, std::string* error) {
     for (const std::string& argument : arguments) {
         line += " " + Quoted(argument);
     }
-    std::wstring commandLine = Wide(line);
+    std::wstring commandLine = WideFromUtf8(line);
     HANDLE read[2] = {nullptr, nullptr};
     HANDLE write[2] = {nullptr, nullptr};
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -168,7 +162,7 @@ bool ChildDone(int child, int* status) {
 void StopChildren() {}
 
 FILE* OpenForAppend(const char* path, std::string* error) {
-    FILE* file = _wfopen(Wide(path).c_str(), L"ab");
+    FILE* file = _wfopen(WideFromUtf8(path).c_str(), L"ab");
     if (file == nullptr) {
         *error = ErrorText(GetLastError());
     }

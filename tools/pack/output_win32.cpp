@@ -3,6 +3,8 @@
 // page's.
 #include "tools/pack/pack.h"
 
+#include "cli/console_win32.h"
+
 #include <algorithm>
 #include <cwctype>
 #include <initializer_list>
@@ -15,14 +17,6 @@ PackResult Fail(std::string* message, const std::string& text) {
         *message = text;
     }
     return PackIoError;
-}
-
-std::wstring ToWide(const std::string& utf8) {
-    int size = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
-    std::wstring wide(size > 0 ? static_cast<size_t>(size) : 1, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide.data(), size);
-    wide.resize(wide.size() - 1);
-    return wide;
 }
 
 // CON, PRN, AUX, NUL, COM1 to COM9 and LPT1 to LPT9 name devices in every folder and with
@@ -85,7 +79,7 @@ bool WriteAll(HANDLE file, const Bytes& bytes) {
 } // namespace
 
 PackResult WriteFileAtomically(const char* path, const Bytes& bytes, std::string* message) {
-    std::wstring wide = ToWide(path);
+    std::wstring wide = WideFromUtf8(path);
     if (PackResult checked = CheckTarget(path, wide, message); checked != PackOk) {
         return checked;
     }
@@ -108,7 +102,7 @@ PackResult WriteFileAtomically(const char* path, const Bytes& bytes, std::string
 }
 
 bool OutputExists(const char* path) {
-    std::wstring wide = ToWide(path);
+    std::wstring wide = WideFromUtf8(path);
     DWORD attributes = GetFileAttributesW(wide.c_str());
     return !IsDeviceName(wide) && attributes != INVALID_FILE_ATTRIBUTES &&
            (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
