@@ -1,7 +1,7 @@
 // zuva-flash: arguments, port choice, progress bar and result for one programming run.
 #include "cli/cli.h"
 
-#include "cli/console.h"
+#include "console/console.h"
 #include "cli/gang.h"
 #include "cli/port_hint.h"
 #include "cli/signals.h"

@@ -25,7 +25,7 @@
 // 64 for a usage error, 74 when stdout failed, 130 when Ctrl-C, SIGTERM or SIGHUP stopped
 // a run.
 #pragma once
-#include "cli/console.h"
+#include "console/console.h"
 #include "engine/program.h"
 
 #include <cstdint>

@@ -1,7 +1,7 @@
 // zuva-pack: command-line front end of the pack module.
 #include "tools/pack/pack.h"
 
-#include "cli/console.h"
+#include "console/console.h"
 #include "image/description.h"
 #include "version.h"
 

@@ -3,7 +3,7 @@
 // page's.
 #include "tools/pack/pack.h"
 
-#include "cli/console_win32.h"
+#include "console/console_win32.h"
 
 #include <algorithm>
 #include <cwctype>

@@ -1,5 +1,5 @@
 // The console pieces that are the same on every platform.
-#include "cli/console.h"
+#include "console/console.h"
 
 #include <cerrno>
 #include <cstring>
