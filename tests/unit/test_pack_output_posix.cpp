@@ -48,11 +48,12 @@ TEST_F(PackOutput, SpecialFilesAndLinksToThemAreLeftAlone) {
         const char* says;
     } cases[] = {
         {"fifo", [](const std::string& p) { mkfifo(p.c_str(), 0600); }, "is a FIFO"},
-        {"null-link", [](const std::string& p) { symlink("/dev/null", p.c_str()); },
+        {"null-link", [](const std::string& p) { fs::create_symlink("/dev/null", p); },
          "links to a device"},
-        {"fifo-link", [](const std::string& p) { symlink("fifo", p.c_str()); }, "links to a FIFO"},
+        {"fifo-link", [](const std::string& p) { fs::create_symlink("fifo", p); },
+         "links to a FIFO"},
         {"folder", [](const std::string& p) { fs::create_directory(p); }, "is a directory"},
-        {"dangling", [](const std::string& p) { symlink("no-such-file", p.c_str()); },
+        {"dangling", [](const std::string& p) { fs::create_symlink("no-such-file", p); },
          "link to nothing"},
     };
     for (const auto& c : cases) {
