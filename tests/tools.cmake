@@ -14,3 +14,10 @@ if(NOT CMAKE_CROSSCOMPILING AND TARGET zuva-devsim AND TARGET zuva-pack)
         set_tests_properties(package_deb PROPERTIES LABELS e2e TIMEOUT 300)
     endif()
 endif()
+
+# The Windows zip, made on the build machine; nothing in it runs.
+if(WIN32 AND CMAKE_CROSSCOMPILING)
+    add_test(NAME package_zip
+        COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/e2e/test_zip.sh ${CMAKE_BINARY_DIR} ${PROJECT_VERSION})
+    set_tests_properties(package_zip PROPERTIES LABELS win32 TIMEOUT 300)
+endif()
