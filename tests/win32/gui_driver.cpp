@@ -561,6 +561,9 @@ void DropFile(const Program& program, const char* path) {
     bool written = remote != nullptr && WriteProcessMemory(program.process.hProcess, remote,
                                                            block.data(), block.size(), nullptr);
     CheckFlag("drop written into the program", true, written);
+    if (!written) {
+        return;
+    }
     PostMessageA(program.dialog, WM_DROPFILES,
                  reinterpret_cast<WPARAM>(static_cast<char*>(remote) + kStart), 0);
 }
@@ -679,8 +682,9 @@ int Normal(const char* exe, const char* image, const char* badFile, const char* 
         CheckText("port list during the run", portsBefore, PortListState(program));
     });
     CheckText("file field keeps its path", image, TextOf(Control(program, IDC_FILE_FIELD)));
-    CheckText("port list after the run", "3 entries, selected: Zuva test port (COM12)",
-              PortListState(program));
+    std::string portsAfter = "3 entries, selected: Zuva test port (COM12)";
+    CheckText("port list after the run", portsAfter,
+              WaitFor(portsAfter, [&] { return PortListState(program); }));
     PlugPort(false);
     AnnouncePort(program, DBT_DEVICEREMOVECOMPLETE);
     CheckText("port list after the adapter left", portsBefore, PortListState(program));
