@@ -1,6 +1,7 @@
 #!/bin/sh
-# The shipped i686 build: every .exe is PE32 and imports system DLLs only, and the window
-# program as built (the file zuva-pack embeds) fits in 64 KiB.
+# The shipped i686 build: every .exe is PE32 and imports system DLLs only, the three
+# programs carry a version and a manifest, and the window program as built (the file
+# zuva-pack embeds) fits in 64 KiB.
 # Usage: check-product.sh BUILD_DIR
 dir=$1
 bad=0
