@@ -15,7 +15,7 @@ endif()
 # The real window under Wine, driven by a helper program.
 if(WIN32)
     add_executable(gui_test_driver win32/gui_driver.cpp ${CMAKE_SOURCE_DIR}/ui/centring.cpp)
-    target_link_libraries(gui_test_driver PRIVATE user32)
+    target_link_libraries(gui_test_driver PRIVATE user32 advapi32)
 
     # The device simulator and packer are Linux programs from the Linux build tree.
     set(ZUVA_GUI_TEST_ENV

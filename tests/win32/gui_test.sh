@@ -209,7 +209,7 @@ update)
     status=$?
     add_ports
     start_devsim --timing
-    drive update "$(winpath "$work/ZuvaUpdate.exe")" "$description"
+    drive update "$(winpath "$work/ZuvaUpdate.exe")" "$description" "$(winpath "$work/image.bin")"
     status=$((status + $?))
     stop_devsim
     check_flash_holds "$work/image.bin"
