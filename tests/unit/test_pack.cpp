@@ -4,6 +4,7 @@
 
 #include "image/embedded.h"
 #include "tests/device/run_files.h"
+#include "tests/unit/pe_files.h"
 
 #include <gtest/gtest.h>
 
@@ -119,6 +120,69 @@ TEST_F(Pack, RoundTripThroughTheProgrammersLoader) {
     UpdaterInfo info;
     ASSERT_EQ(PackOk, ReadUpdaterInfo(out.c_str(), &info, &message));
     EXPECT_EQ("v1", info.description);
+}
+
+// A signed executable leaves its table, security entry and CheckSum behind; anything
+// else is left as it is.
+TEST(PackSignature, RemoveSignature) {
+    using namespace pe_files;
+    Bytes unsignedExe = Exe(0x400);
+    Put(&unsignedExe, Checksum(), 0);
+    Bytes trailing = Signed(Exe(0x400));
+    trailing.push_back(0);
+    Bytes trailingCleared = trailing;
+    Put(&trailingCleared, SecurityEntry(trailing), 0);
+    Put(&trailingCleared, SecurityEntry(trailing) + 4, 0);
+    Put(&trailingCleared, Checksum(), 0);
+    Bytes plus = Exe(0x404, kPe32Plus);
+    Put(&plus, Checksum(), 0);
+    plus.resize(0x408, 0);
+    const struct {
+        const char* what;
+        Bytes exe;
+        bool removed;
+        Bytes expected;
+    } cases[] = {
+        {"unsigned", Exe(0x400), false, Exe(0x400)},
+        {"no PE headers", FakeExe(0x400), false, FakeExe(0x400)},
+        {"signed", Signed(Exe(0x400)), true, unsignedExe},
+        {"signed PE32+, its padding kept", Signed(Exe(0x404, kPe32Plus)), true, plus},
+        {"table not at the end", trailing, true, trailingCleared},
+    };
+    for (const auto& c : cases) {
+        Bytes exe = c.exe;
+        EXPECT_EQ(c.removed, RemoveSignature(&exe)) << c.what;
+        EXPECT_EQ(c.expected, exe) << c.what;
+    }
+}
+
+// Packed from a signed programmer, then signed itself: still an updater for every reader,
+// and refused as the programmer of another.
+TEST_F(Pack, SignedProgrammerAndSignedUpdater) {
+    using namespace pe_files;
+    const std::string exe = Write("ZuvaFlash.exe", Signed(Exe(0x1000)));
+    const std::string bin = Write("fw.bin", Pattern(1000, 4));
+    const std::string out = Path("updater.exe");
+    bool removed = false;
+    ASSERT_EQ(PackOk, PackUpdater(exe.c_str(), bin.c_str(), "v2", out.c_str(), &message, &removed))
+        << message;
+    EXPECT_TRUE(removed);
+    Bytes updater;
+    ASSERT_EQ(PackOk, ReadWholeFile(out.c_str(), 1 << 20, &updater, &message));
+    EXPECT_EQ(0x1000u + 1024 + 3 + 12, updater.size());
+    EXPECT_EQ(0u, Get(updater, SecurityEntry(updater) + 4));
+
+    const std::string signedOut = Write("signed.exe", Signed(updater));
+    UpdaterInfo info;
+    ASSERT_EQ(PackOk, ReadUpdaterInfo(signedOut.c_str(), &info, &message)) << message;
+    EXPECT_EQ(0x1000u, info.imageOffset);
+    EXPECT_EQ("v2", info.description);
+    Bytes plain;
+    ASSERT_EQ(PackOk, ExtractImage(signedOut.c_str(), &plain, &message));
+    EXPECT_TRUE(std::equal(plain.begin(), plain.begin() + 1000, Pattern(1000, 4).begin()));
+    EXPECT_EQ(PackRefused, PackUpdater(signedOut.c_str(), bin.c_str(), "again",
+                                       Path("again.exe").c_str(), &message, &removed));
+    EXPECT_NE(std::string::npos, message.find("already carries an image")) << message;
 }
 
 TEST_F(Pack, ImagesArePaddedToWholeBlocks) {
