@@ -18,6 +18,7 @@ devsim=$linux/tools/devsim/zuva-devsim
 pack=$linux/tools/pack/zuva-pack
 : "${WINEPREFIX:?WINEPREFIX must name a started prefix}"
 export WINEPREFIX
+. "$(dirname "$0")/wine-env.sh"
 # Quiet, but a program that cannot be loaded still says why.
 export WINEDEBUG="${WINEDEBUG:--all,err+module}"
 
