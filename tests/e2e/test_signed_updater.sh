@@ -80,6 +80,8 @@ grep -q 'SignedFlash.exe was signed; its signature was removed.*Sign Repacked.ex
 sign Repacked.exe RepackedSigned.exe
 "$pack" --info RepackedSigned.exe >out 2>err && grep -qx 'description: Repacked' out ||
     fail "the repacked updater, signed: $(cat out err)"
+"$pack" --exe RepackedSigned.exe --image fw.bin --description x --output Twice.exe >out 2>err
+[ $? -eq 2 ] && grep -q 'already carries an image' err || fail "a signed updater packed again"
 
 # Damaged certificate directories: no image, for the packer and the programmer alike.
 size=$(stat -c %s Signed.exe)

@@ -156,35 +156,6 @@ TEST(PackSignature, RemoveSignature) {
     }
 }
 
-// Packed from a signed programmer, then signed itself: still an updater for every reader,
-// and refused as the programmer of another.
-TEST_F(Pack, SignedProgrammerAndSignedUpdater) {
-    using namespace pe_files;
-    const std::string exe = Write("ZuvaFlash.exe", Signed(Exe(0x1000)));
-    const std::string bin = Write("fw.bin", Pattern(1000, 4));
-    const std::string out = Path("updater.exe");
-    bool removed = false;
-    ASSERT_EQ(PackOk, PackUpdater(exe.c_str(), bin.c_str(), "v2", out.c_str(), &message, &removed))
-        << message;
-    EXPECT_TRUE(removed);
-    Bytes updater;
-    ASSERT_EQ(PackOk, ReadWholeFile(out.c_str(), 1 << 20, &updater, &message));
-    EXPECT_EQ(0x1000u + 1024 + 3 + 12, updater.size());
-    EXPECT_EQ(0u, Get(updater, SecurityEntry(updater) + 4));
-
-    const std::string signedOut = Write("signed.exe", Signed(updater));
-    UpdaterInfo info;
-    ASSERT_EQ(PackOk, ReadUpdaterInfo(signedOut.c_str(), &info, &message)) << message;
-    EXPECT_EQ(0x1000u, info.imageOffset);
-    EXPECT_EQ("v2", info.description);
-    Bytes plain;
-    ASSERT_EQ(PackOk, ExtractImage(signedOut.c_str(), &plain, &message));
-    EXPECT_TRUE(std::equal(plain.begin(), plain.begin() + 1000, Pattern(1000, 4).begin()));
-    EXPECT_EQ(PackRefused, PackUpdater(signedOut.c_str(), bin.c_str(), "again",
-                                       Path("again.exe").c_str(), &message, &removed));
-    EXPECT_NE(std::string::npos, message.find("already carries an image")) << message;
-}
-
 TEST_F(Pack, ImagesArePaddedToWholeBlocks) {
     Bytes image;
     ASSERT_EQ(PackOk, LoadImage(Write("one.bin", {0x42}).c_str(), &image, &message));
