@@ -22,7 +22,7 @@ if(WIN32)
         "ZUVA_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
         "ZUVA_BINARY_DIR=${CMAKE_BINARY_DIR}"
         "WINEPREFIX=${ZUVA_WINEPREFIX}")
-    foreach(scenario noports normal failure browse abort update)
+    foreach(scenario noports normal failure browse abort update update-signed)
         add_test(NAME gui_${scenario}
                  COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/win32/gui_test.sh ${scenario}
                          $<TARGET_FILE:ZuvaFlash> $<TARGET_FILE:gui_test_driver>)
