@@ -345,7 +345,7 @@ ResultCode CheckImageFile(const char* path, bool updater) {
 ResultCode LoadUpdater(const char* path) {
     if (!LoadUpdaterImage(path)) {
         Say("%s carries no image; --embedded takes an updater made by zuva-pack", path);
-        return kResultInvalidFormat;
+        return kResultCantOpenFile;
     }
     return kResultOk;
 }

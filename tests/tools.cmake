@@ -15,6 +15,12 @@ if(NOT CMAKE_CROSSCOMPILING AND TARGET zuva-devsim AND TARGET zuva-pack)
     endif()
 endif()
 
+# Under Wine: signed updaters read by zuva-pack.exe and programmed by zuva-flash.exe.
+if(WIN32 AND CMAKE_CROSSCOMPILING AND TARGET zuva-pack AND TARGET ZuvaFlash)
+    zuva_add_wine_com_test(signed_wine test_signed_wine.sh 300
+        $<TARGET_FILE:zuva-flash> $<TARGET_FILE:zuva-pack> $<TARGET_FILE:ZuvaFlash>)
+endif()
+
 # The Windows zip, made on the build machine; nothing in it runs.
 if(WIN32 AND CMAKE_CROSSCOMPILING)
     add_test(NAME package_zip
