@@ -352,7 +352,7 @@ int CloseLog() {
         return 0;
     }
     std::fprintf(stderr,
-                 "zuva-flash: cannot write to the log %s: %s; the results above are "
+                 "zuva-flash: cannot write to the log %s: %s; the results of this call are "
                  "not recorded there\n",
                  output.logName, output.logError.c_str());
     return kExitOutputLost;
