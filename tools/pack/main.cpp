@@ -125,9 +125,16 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
                 break;
             }
         }
+        if (!known && argv[i][0] == '-') {
+            std::vector<const char*> names = {"--help", "--version", "--force"};
+            for (const auto& entry : table) {
+                names.push_back(entry.name);
+            }
+            *error = std::string("unknown option ") + argv[i] + NearestOptionHint(argv[i], names);
+            return false;
+        }
         if (!known) {
-            *error = std::string(argv[i][0] == '-' ? "unknown option " : "unexpected argument ") +
-                     argv[i];
+            *error = std::string("unexpected argument ") + argv[i];
             return false;
         }
     }
