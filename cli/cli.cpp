@@ -1,11 +1,12 @@
 // zuva-flash: arguments, port choice, progress bar and result for one programming run.
 #include "cli/cli.h"
 
-#include "cli/console.h"
 #include "cli/gang.h"
 #include "cli/port_hint.h"
 #include "cli/signals.h"
+#include "console/console.h"
 #include "device/chips.h"
+#include "device/protocol.h"
 #include "engine/status.h"
 #include "image/description.h"
 #include "image/embedded.h"
@@ -15,7 +16,9 @@
 #include "version.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -32,7 +35,7 @@ constexpr const char* kUsage =
     "       zuva-flash (--port A --port B ... | --all-ports) [--json] [--log FILE]\n"
     "                  [RUN OPTIONS] IMAGE\n"
     "       zuva-flash [--port PORT] [RUN OPTIONS] --embedded UPDATER.exe\n"
-    "       zuva-flash --dry-run IMAGE\n"
+    "       zuva-flash --dry-run [--json] IMAGE\n"
     "       zuva-flash --list-ports | --help | --version\n";
 
 constexpr const char* kHelp =
@@ -46,13 +49,17 @@ constexpr const char* kHelp =
     "  --embedded FILE  program the image carried by an updater made by zuva-pack\n"
     "  --list-ports     list serial ports: name, display name, enumerator\n"
     "  --dry-run        check IMAGE and print what would be written; opens no port\n"
+    "  -q, --quiet      print only the result line (and why, when it failed)\n"
+    "  -v, --verbose    print each protocol step with its time on stderr\n"
+    "  -V, --version    print the version\n"
     "\n"
     "Several devices at once, one process per port:\n"
     "  --port PORT ...  each port given (--port once per port)\n"
     "  --all-ports      every serial port found\n"
     "  --json           stdout: one JSON object per port (port, result, message, detail,\n"
     "                   chip, bytes, seconds, image, image_size, image_crc32)\n"
-    "  --log FILE       append the same objects, each with its time, to FILE\n"
+    "  --log FILE       append the same objects, each with its time, to FILE; a log\n"
+    "                   that cannot be written ends with status 74\n"
     "\n"
     "Run options:\n"
     "  --verify         read every block back before protecting; a difference ends\n"
@@ -74,13 +81,21 @@ constexpr const char* kHelpAfterRates =
     "  zuva-flash --port /dev/ttyUSB0 --boot boot0=rts,reset=!dtr firmware.hex\n"
     "  zuva-flash --dry-run firmware.hex\n"
     "\n"
-    "The result is the last line on stdout. When stdout goes away during a run (a closed\n"
+    "The result is the last line on stdout (with --json, the last JSON object; after\n"
+    "--dry-run, \"Image OK: ...\"). When stdout goes away during a run (a closed\n"
     "pipe), the run stops as after Ctrl-C, leaving the device unprotected.\n"
     "\n"
     "Exit status: 0 done; 1 port, 2 file, 3 format, 4 communication, 8 no device,\n"
-    "9 protect, 10 unprotect, 11 erase, 12 verify; 64 usage; 74 stdout could not take the\n"
-    "result; 130 interrupted by Ctrl-C, SIGTERM or SIGHUP. Several ports: 0 when every\n"
-    "device finished OK, else the status of the first failed port in the order given.\n";
+    "9 protect, 10 unprotect, 11 erase, 12 verify; 64 usage; 74 stdout or the log could\n"
+    "not take the result; 130 interrupted by Ctrl-C, SIGTERM or SIGHUP. Several ports:\n"
+    "0 when every device finished OK, else the status of the first failed port in the\n"
+    "order given.\n";
+
+// Every option a user may type, for the hint after an unknown one.
+const std::vector<const char*> kOptionNames = {
+    "--port",    "--all-ports", "--json",       "--log",    "--embedded", "--list-ports",
+    "--dry-run", "--verify",    "--no-protect", "--go",     "--baud",     "--boot",
+    "--quiet",   "--verbose",   "--help",       "--version"};
 
 constexpr int kBarCells = 30;
 constexpr double kRedrawSeconds = 0.25;
@@ -138,6 +153,73 @@ void DrawPhase(int kind, int percent) {
 // This process serves one port of a gang run (--member).
 bool memberOfGang = false;
 
+// The last message told on stderr, without "zuva-flash: ": the detail of a --json line.
+std::string lastMessage;
+
+// One message on stderr, "zuva-flash: " in front, kept as lastMessage.
+[[gnu::format(gnu_printf, 1, 2)]] void Say(const char* format, ...) {
+    char text[1024];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    lastMessage = text;
+    std::fprintf(stderr, "zuva-flash: %s\n", text);
+}
+
+// -q: nothing on stdout but the result line, nothing on stderr but failures.
+bool quiet = false;
+
+// -v: each protocol step is printed once the next one starts (or the run ends), with the
+// time it began from the first step and how long it took.
+struct StepLog {
+    bool pending = false;
+    uint8_t code = 0;
+    Clock::time_point first;
+    Clock::time_point start;
+} steps;
+
+const char* StepName(uint8_t code) {
+    static constexpr struct {
+        uint8_t code;
+        const char* name;
+    } kNames[] = {{kSyncByte, "Sync"},
+                  {kCmdGet, "Get"},
+                  {kCmdGetVersion, "Get Version"},
+                  {kCmdGetId, "Get ID"},
+                  {kCmdReadMemory, "Read Memory"},
+                  {kCmdGo, "Go"},
+                  {kCmdWriteMemory, "Write Memory"},
+                  {kCmdErase, "Erase"},
+                  {kCmdWriteProtect, "Write Protect"},
+                  {kCmdWriteUnprotect, "Write Unprotect"},
+                  {kCmdReadoutProtect, "Readout Protect"},
+                  {kCmdReadoutUnprotect, "Readout Unprotect"}};
+    for (const auto& entry : kNames) {
+        if (entry.code == code) {
+            return entry.name;
+        }
+    }
+    return "command";
+}
+
+void EndStep(Clock::time_point now) {
+    if (steps.pending) {
+        std::fprintf(stderr, "zuva-flash: step %9.3f s  %-17s (0x%02X) %8.1f ms\n",
+                     std::chrono::duration<double>(steps.start - steps.first).count(),
+                     StepName(steps.code), steps.code,
+                     std::chrono::duration<double, std::milli>(now - steps.start).count());
+        steps.pending = false;
+    }
+}
+
+void OnStep(uint8_t code) {
+    Clock::time_point now = Clock::now();
+    EndStep(now);
+    steps.first = steps.first == Clock::time_point{} ? now : steps.first;
+    steps = {true, code, steps.first, now};
+}
+
 // The result line once printed: repeated on stderr if stdout does not take it.
 const char* resultLine = nullptr;
 
@@ -162,7 +244,7 @@ bool OutputLost() {
 // abort answer, which stays nonzero once Ctrl-C was pressed or stdout went away: the
 // device must not end up protected with nobody told.
 int OnStatus(int kind, intptr_t value) {
-    if (kind == ImageInfo) {
+    if (kind == ImageInfo && !quiet) {
         const char* text = reinterpret_cast<const char*>(value);
         std::printf("Image: %s\n", DescriptionForTerminal(text != nullptr ? text : "").c_str());
         output.lost = output.lost || std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
@@ -219,8 +301,10 @@ int ChoosePort(const char* given, std::string* portPath) {
     if (EnumSerialPorts(CollectPort, reinterpret_cast<intptr_t>(&names)) != 0 &&
         names.size() == 1) {
         *portPath = PortPathForName(names[0].name.c_str());
-        std::fprintf(stderr, "zuva-flash: using %s (%s)\n", names[0].name.c_str(),
-                     names[0].shownAs.c_str());
+        if (!quiet) {
+            std::fprintf(stderr, "zuva-flash: using %s (%s)\n", names[0].name.c_str(),
+                         names[0].shownAs.c_str());
+        }
         return 0;
     }
     std::fprintf(stderr, "zuva-flash: no --port given and %zu serial ports found%s\n", names.size(),
@@ -228,17 +312,39 @@ int ChoosePort(const char* given, std::string* portPath) {
     return 1;
 }
 
+// The image file (or updater), checked before a port is chosen or opened, so that a wrong
+// name costs no contact with the bootloader and is told with the system's reason.
+// kResultOk, or the class to end with after telling why.
+ResultCode CheckImageFile(const char* path, bool updater) {
+    FILE* file = nullptr;
+    errno = 0;
+    const InputResult opened = OpenInputFile(path, &file);
+    const int error = errno;
+    if (opened == InputNotRegular) {
+        Say("%s is not a regular file (a directory or a device); give the image file itself", path);
+        return kResultCantOpenFile;
+    }
+    if (opened != InputOk) {
+        Say("cannot open %s: %s%s", path,
+            error != 0 ? std::strerror(error) : "the name cannot be used",
+            error == ENOENT ? "; check the name and the folder" : "");
+        return kResultCantOpenFile;
+    }
+    std::fclose(file);
+    if (!updater && FormatFromExtension(PathExtension(path)) == ImageFormat::None) {
+        Say("%s: the extension names no image format; name the file .bin or .exe (raw) or "
+            ".hex (Intel HEX), all lower or all upper case",
+            path);
+        return kResultInvalidFormat;
+    }
+    return kResultOk;
+}
+
 // Loads the updater's image (its description is printed through the callback).
 // kResultOk, or the class to end with after telling why.
 ResultCode LoadUpdater(const char* path) {
-    FILE* probe = nullptr;
-    if (OpenInputFile(path, &probe) != InputOk) {
-        std::fprintf(stderr, "zuva-flash: %s cannot be opened as a file\n", path);
-        return kResultCantOpenFile;
-    }
-    std::fclose(probe);
     if (!LoadUpdaterImage(path)) {
-        std::fprintf(stderr, "zuva-flash: %s carries no image\n", path);
+        Say("%s carries no image; --embedded takes an updater made by zuva-pack", path);
         return kResultCantOpenFile;
     }
     return kResultOk;
@@ -248,8 +354,7 @@ ResultCode LoadUpdater(const char* path) {
 void ReportPlan(const char* imagePath, ResultCode result) {
     const PlanSummary& plan = GetPlanSummary();
     if (result == kResultInvalidFormat && plan.problem != nullptr) {
-        std::fprintf(stderr, "zuva-flash: %s, line %zu: %s\n", imagePath, plan.damagedLine,
-                     plan.problem);
+        Say("%s, line %zu: %s", imagePath, plan.damagedLine, plan.problem);
     }
     if (plan.recordsOutside != 0) {
         std::fprintf(stderr,
@@ -331,13 +436,10 @@ void ExplainResult(ResultCode result, const RunReport& report, const std::string
     }
 }
 
-// The image checked as a run would check it, and its plan printed; no port is opened.
-ResultCode DryRun(const char* imagePath) {
-    const ImageFormat format = FormatFromExtension(PathExtension(imagePath));
-    if (format == ImageFormat::None) {
-        return kResultInvalidFormat;
-    }
-    const PlanResult plan = OpenWritePlan(imagePath, format);
+// The image checked as a run would check it; no port is opened. On success *line is the
+// result line: "Image OK: 65536 bytes in 256 blocks, 0x08000000..0x0800FFFF".
+ResultCode DryRun(const char* imagePath, std::string* line) {
+    const PlanResult plan = OpenWritePlan(imagePath, FormatFromExtension(PathExtension(imagePath)));
     ResultCode result = plan == PlanResult::Ok         ? kResultOk
                         : plan == PlanResult::CantOpen ? kResultCantOpenFile
                                                        : kResultInvalidFormat;
@@ -350,14 +452,17 @@ ResultCode DryRun(const char* imagePath) {
         last = block.address + block.length - 1;
     }
     CloseWritePlan();
-    if (result == kResultOk) {
-        const PlanSummary& summary = GetPlanSummary();
-        std::printf("%u blocks, %llu bytes, 0x%08X to 0x%08X; %u blank blocks are not sent\n",
-                    static_cast<unsigned>(summary.blocks),
-                    static_cast<unsigned long long>(summary.totalBytes),
-                    static_cast<unsigned>(first), static_cast<unsigned>(last),
-                    static_cast<unsigned>(summary.erasedBlocks));
+    const PlanSummary& summary = GetPlanSummary();
+    if (result == kResultOk && summary.erasedBlocks != 0 && !quiet) {
+        std::fprintf(stderr, "zuva-flash: %u blocks are blank (all 0xFF) and are not sent\n",
+                     static_cast<unsigned>(summary.erasedBlocks));
     }
+    char text[96];
+    std::snprintf(text, sizeof text, "Image OK: %llu bytes in %u blocks, 0x%08X..0x%08X",
+                  static_cast<unsigned long long>(summary.totalBytes),
+                  static_cast<unsigned>(summary.blocks), static_cast<unsigned>(first),
+                  static_cast<unsigned>(last));
+    *line = text;
     return result;
 }
 
@@ -381,19 +486,21 @@ ResultCode RunWithOptions(const CliOptions& options, const char* imagePath,
     ResultCode result = ProgramDeviceWith(imagePath, PathExtension(imagePath), portPath.c_str(),
                                           options.run, &report);
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    EndStep(Clock::now());
     EndProgress();
     bar.drawn = false;
     if (memberOfGang) {
         MemberReport(result, report);
     }
     ReportPlan(imagePath, result);
-    if (!InterruptRequested()) {
+    if (!InterruptRequested() && !(quiet && result == kResultOk)) {
         ExplainResult(result, report, PortForMessages(portPath), seconds);
     }
     return result;
 }
 
-int Finish(ResultCode result) {
+// The result line and the exit status. okLine, when given, is the line of a success.
+int Finish(ResultCode result, const char* okLine = nullptr) {
     EndProgress();
     if (output.lost && result != kResultOk) {
         std::fprintf(stderr, "zuva-flash: stdout cannot take the result; the run was "
@@ -402,12 +509,15 @@ int Finish(ResultCode result) {
     }
     bool interrupted = InterruptRequested();
     int status = ExitStatusFor(result, interrupted);
-    const char* line = status == kExitInterrupted ? "Interrupted" : ResultMessage(result);
+    static std::string line;
+    line = status == kExitInterrupted                 ? "Interrupted"
+           : result == kResultOk && okLine != nullptr ? okLine
+                                                      : ResultMessage(result);
     if (status == kExitInterrupted) {
         std::fprintf(stderr, "zuva-flash: interrupted; the device is left unprotected\n");
     }
-    std::printf("%s\n", line);
-    resultLine = line;
+    std::printf("%s\n", line.c_str());
+    resultLine = line.c_str();
     return status;
 }
 
@@ -490,9 +600,13 @@ int CheckRunOptions(const CliOptions& options, std::string* error) {
                  "(or give --boot, and the reset starts the firmware)";
         return 1;
     }
-    bool gang = options.allPorts || options.json || options.log != nullptr;
+    bool gang = options.allPorts || options.log != nullptr;
     if (options.dryRun && (options.port != nullptr || gang || boot || run.go || run.verify)) {
         *error = "--dry-run only checks the image: it takes no port and no run options";
+        return 1;
+    }
+    if (options.quiet && options.verbose) {
+        *error = "give either --quiet or --verbose, not both";
         return 1;
     }
     return 0;
@@ -509,12 +623,11 @@ int ParseOption(int argc, char** argv, int* i, CliOptions* options, std::string*
         options->help = true;
         return 0;
     }
-    if (std::strcmp(arg, "--version") == 0) {
-        options->version = true;
-        return 0;
-    }
     for (auto [name, flag] :
-         {std::pair{"--list-ports", &options->listPorts},
+         {std::pair{"--version", &options->version}, std::pair{"-V", &options->version},
+          std::pair{"--quiet", &options->quiet}, std::pair{"-q", &options->quiet},
+          std::pair{"--verbose", &options->verbose}, std::pair{"-v", &options->verbose},
+          std::pair{"--list-ports", &options->listPorts},
           std::pair{"--all-ports", &options->allPorts}, std::pair{"--json", &options->json},
           std::pair{"--member", &options->member}}) {
         if (std::strcmp(arg, name) == 0) {
@@ -539,7 +652,7 @@ int ParseOption(int argc, char** argv, int* i, CliOptions* options, std::string*
             return taken < 0 ? 1 : 0;
         }
     }
-    *error = std::string("unknown option ") + arg;
+    *error = std::string("unknown option ") + arg + NearestOptionHint(arg, kOptionNames);
     return 1;
 }
 
@@ -655,6 +768,20 @@ std::string FormatProgressLine(int percent, uint64_t totalBytes, double elapsedS
 
 namespace {
 
+// A dry run's outcome as the one JSON object of --json (port null, nothing written).
+int DryRunJson(const char* imagePath, ResultCode result, const std::string& line) {
+    PortOutcome outcome;
+    outcome.result = ExitStatusFor(result, false);
+    outcome.message = result == kResultOk ? line : ResultMessage(result);
+    outcome.detail = result == kResultOk ? "" : lastMessage;
+    outcome.image = imagePath;
+    if (!FileSizeAndCrc32(imagePath, &outcome.imageSize, &outcome.imageCrc32)) {
+        outcome.imageSize = -1;
+    }
+    std::printf("%s\n", OutcomeJson(outcome, nullptr).c_str());
+    return outcome.result;
+}
+
 void PrintHelp() {
     std::fputs(kUsage, stdout);
     std::fputs(kHelp, stdout);
@@ -690,22 +817,31 @@ int Run(int argc, char** argv) {
         return RunGang(options, argc, argv);
     }
     memberOfGang = options.member;
+    quiet = options.quiet;
     SetStatusCallback(OnStatus);
+    if (options.verbose) {
+        SetStepObserver(OnStep);
+    }
+    const char* imagePath = options.embedded != nullptr ? options.embedded : options.image;
+    ResultCode checked = CheckImageFile(imagePath, options.embedded != nullptr);
+    if (checked == kResultOk && options.embedded != nullptr) {
+        checked = LoadUpdater(imagePath);
+    }
+    if (options.dryRun) {
+        std::string line;
+        ResultCode result = checked != kResultOk ? checked : DryRun(imagePath, &line);
+        return options.json ? DryRunJson(imagePath, result, line) : Finish(result, line.c_str());
+    }
+    if (checked != kResultOk) {
+        return Finish(checked);
+    }
     std::string portPath;
-    if (!options.dryRun && ChoosePort(options.port, &portPath) != 0) {
+    if (ChoosePort(options.port, &portPath) != 0) {
         return kExitUsage;
     }
-    const char* imagePath = options.image;
-    if (options.embedded != nullptr) {
-        imagePath = options.embedded;
-        ResultCode loaded = LoadUpdater(imagePath);
-        if (loaded != kResultOk) {
-            return Finish(loaded);
-        }
-    }
-    bar.enabled = StderrIsTerminal();
-    return Finish(options.dryRun ? DryRun(imagePath)
-                                 : RunWithOptions(options, imagePath, portPath));
+    // Step lines and a bar redrawn in place would cut through each other.
+    bar.enabled = StderrIsTerminal() && !quiet && !options.verbose;
+    return Finish(RunWithOptions(options, imagePath, portPath));
 }
 
 } // namespace

@@ -3,11 +3,13 @@
 //
 //   zuva-flash [--port PORT] IMAGE            program a .bin/.BIN/.exe/.EXE or .hex/.HEX file
 //   zuva-flash [--port PORT] --embedded UPD   program the image that an updater carries
+//   zuva-flash --dry-run [--json] IMAGE       check the image; no port is opened
 //   zuva-flash --list-ports | --help | --version
 //
 // Output: the progress bar on stderr when it is a terminal; the result text as the last
-// line of stdout ("Interrupted" after Ctrl-C, whose run's own result would mislead). An
-// updater's description ("Image: ...") is printed with control characters as \xNN.
+// line of stdout in every mode (a dry run's is "Image OK: ..."; with --json, the last
+// line is the JSON object that holds it) ("Interrupted" after Ctrl-C, whose run's own result would
+// mislead). An updater's description ("Image: ...") is printed with control characters as \xNN.
 // SIGTERM and SIGHUP stop a run as Ctrl-C does: port closed and released, "Interrupted".
 // The result must reach someone: stdout that cannot be written when the run would start
 // (closed, a pipe without reader) ends it before the port is opened; stdout that goes away
@@ -17,15 +19,17 @@
 // line that cannot be written after the run (a full disk, /dev/full) is repeated on stderr
 // with status 74 unless the status already tells a failure.
 // Several ports (--port repeated, --all-ports) or --json/--log make a gang run, one process
-// per port (cli/gang.h): live lines on stderr, then a table (port, chip, result, time) on
-// stdout, or with --json only one JSON object per port. Its status: 0 when every device
+// per port (cli/gang.h): live lines on stderr, then a table (port, chip, result, time) and
+// the result line of the status on stdout (a single port: its result line alone), or with
+// --json only one JSON object per port. Its status: 0 when every device
 // finished OK, else that of the first port in the order given that did not; 130 after
-// Ctrl-C.
+// Ctrl-C. A log that cannot be written is a lost result too: status 74 (unless a run
+// failed), told on stderr.
 // Exit status: the result class (code >> 16: 0 success, 1, 2, 3, 4, 8, 9, 10, 11),
 // 64 for a usage error, 74 when stdout failed, 130 when Ctrl-C, SIGTERM or SIGHUP stopped
 // a run.
 #pragma once
-#include "cli/console.h"
+#include "console/console.h"
 #include "engine/program.h"
 
 #include <cstdint>
@@ -47,8 +51,10 @@ struct CliOptions {
     bool listPorts = false;
     bool help = false;
     bool version = false;
-    bool dryRun = false; // check the image and print its plan; no port is opened
-    RunOptions run;      // --verify, --no-protect, --go, --baud, --boot
+    bool dryRun = false;  // check the image and print its plan; no port is opened
+    bool quiet = false;   // -q: stdout gets the result line only; stderr only failures
+    bool verbose = false; // -v: each protocol step with its time on stderr
+    RunOptions run;       // --verify, --no-protect, --go, --baud, --boot
 };
 
 // "boot0=rts,reset=!dtr": which modem line drives which pin, "!" for a pin that is high

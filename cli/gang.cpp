@@ -9,6 +9,7 @@
 #include "ports/ports.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -57,7 +58,10 @@ const char* SkipPrefix(const std::string& line) {
 void TakeLine(Member& m, ChildStream stream, const std::string& line) {
     if (stream == ChildStream::Err) {
         m.notes.push_back(line);
-        m.outcome.detail = SkipPrefix(line);
+        // --verbose's step lines say what was sent, not why a run ended.
+        if (line.compare(0, 17, "zuva-flash: step ") != 0) {
+            m.outcome.detail = SkipPrefix(line);
+        }
         return;
     }
     unsigned long long a = 0;
@@ -223,10 +227,18 @@ int ResolvePorts(const CliOptions& options, std::vector<std::string>* ports) {
 
 struct Output {
     FILE* log = nullptr;
+    const char* logName = nullptr;
+    std::string logError; // why the log lost a result; "" while it took every one
     bool json = false;
+    bool quiet = false;
     size_t nextJson = 0; // JSON lines go out in the order given, each once it is known
     bool lost = false;
 } output;
+
+// The system's reason for a failed write, or a plain one when it gave none.
+std::string WriteError() {
+    return errno != 0 ? std::strerror(errno) : "write error";
+}
 
 void Finished(Member& m, int status) {
     m.done = true;
@@ -240,9 +252,10 @@ void Finished(Member& m, int status) {
     }
     if (output.log != nullptr) {
         std::string line = OutcomeJson(m.outcome, UtcNow().c_str()) + "\n";
-        if (std::fputs(line.c_str(), output.log) < 0 || std::fflush(output.log) != 0) {
-            std::fprintf(stderr, "zuva-flash: the log did not take %s's result\n",
-                         m.outcome.port.c_str());
+        errno = 0;
+        if ((std::fputs(line.c_str(), output.log) < 0 || std::fflush(output.log) != 0) &&
+            output.logError.empty()) {
+            output.logError = WriteError();
         }
     }
     while (output.json && output.nextJson < members.size() && members[output.nextJson].done) {
@@ -295,14 +308,54 @@ void FollowMembers() {
     }
 }
 
-int GangStatus() {
-    bool interrupted = InterruptRequested();
+// The member whose status is the gang's: the first in the order given that failed, or
+// nullptr when every device finished OK.
+const Member* FirstFailed() {
     for (const Member& m : members) {
         if (m.outcome.result != 0) {
-            return interrupted ? kExitInterrupted : m.outcome.result;
+            return &m;
         }
     }
-    return 0;
+    return nullptr;
+}
+
+int GangStatus() {
+    const Member* failed = FirstFailed();
+    if (failed == nullptr) {
+        return 0;
+    }
+    return InterruptRequested() ? kExitInterrupted : failed->outcome.result;
+}
+
+// Without --json: the table when there are several ports, then, as the last line as in
+// every run, the result line that goes with the status.
+void PrintResults() {
+    if (members.size() > 1 && !output.quiet) {
+        PrintTable();
+    }
+    const Member* failed = FirstFailed();
+    std::printf("%s\n", failed != nullptr ? failed->outcome.message.c_str()
+                        : members.empty() ? "No result"
+                                          : members.front().outcome.message.c_str());
+}
+
+// The log closed; 0, or kExitOutputLost after telling which results it lost.
+int CloseLog() {
+    if (output.log == nullptr) {
+        return 0;
+    }
+    errno = 0;
+    if (std::fclose(output.log) != 0 && output.logError.empty()) {
+        output.logError = WriteError();
+    }
+    if (output.logError.empty()) {
+        return 0;
+    }
+    std::fprintf(stderr,
+                 "zuva-flash: cannot write to the log %s: %s; the results of this call are "
+                 "not recorded there\n",
+                 output.logName, output.logError.c_str());
+    return kExitOutputLost;
 }
 
 } // namespace
@@ -317,8 +370,10 @@ std::vector<std::string> MemberArguments(int argc, char** argv, const std::strin
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         optionsEnded = optionsEnded || arg == "--";
-        if (!optionsEnded && (arg == "--all-ports" || arg == "--json" ||
-                              arg.rfind("--port=", 0) == 0 || arg.rfind("--log=", 0) == 0)) {
+        // The parent alone prints what -q leaves out; a member still tells it all.
+        if (!optionsEnded &&
+            (arg == "--all-ports" || arg == "--json" || arg == "-q" || arg == "--quiet" ||
+             arg.rfind("--port=", 0) == 0 || arg.rfind("--log=", 0) == 0)) {
             continue;
         }
         if (!optionsEnded && (arg == "--port" || arg == "--log")) {
@@ -338,6 +393,7 @@ int RunGang(const CliOptions& options, int argc, char** argv) {
     if (options.log != nullptr) {
         std::string error;
         output.log = OpenForAppend(options.log, &error);
+        output.logName = options.log;
         if (output.log == nullptr) {
             std::fprintf(stderr, "zuva-flash: cannot open the log %s: %s\n", options.log,
                          error.c_str());
@@ -350,27 +406,30 @@ int RunGang(const CliOptions& options, int argc, char** argv) {
         common.imageSize = -1;
     }
     output.json = options.json;
-    live.enabled = StderrIsTerminal();
+    output.quiet = options.quiet;
+    live.enabled = StderrIsTerminal() && !options.quiet;
     live.cursor = live.enabled && LiveLinesSupported();
     StartMembers(ports, common, argc, argv);
     FollowMembers();
     EndLive();
     for (const Member& m : members) {
         for (const std::string& note : m.notes) {
-            std::fprintf(stderr, "zuva-flash: %s: %s\n", m.outcome.port.c_str(), SkipPrefix(note));
+            if (!output.quiet || m.outcome.result != 0) {
+                std::fprintf(stderr, "zuva-flash: %s: %s\n", m.outcome.port.c_str(),
+                             SkipPrefix(note));
+            }
         }
     }
-    if (output.log != nullptr) {
-        std::fclose(output.log);
-    }
+    const int logStatus = CloseLog();
     if (!options.json) {
-        PrintTable();
+        PrintResults();
     }
     if (output.lost) {
         std::fprintf(stderr, "zuva-flash: stdout cannot take the results; the runs were stopped\n");
         return kExitOutputLost;
     }
-    return GangStatus();
+    const int status = GangStatus();
+    return status == 0 ? logStatus : status;
 }
 
 namespace {

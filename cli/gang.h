@@ -35,7 +35,7 @@ void MemberReport(ResultCode result, const RunReport& report);
 
 // What is known of one port's run when it has ended.
 struct PortOutcome {
-    std::string port;
+    std::string port;        // "" (JSON null) for a dry run, which has none
     int result = 0;          // the exit status of its run: the class, 130, 74 ...
     std::string message;     // the result line ("Finished OK", "Interrupted" ...)
     std::string detail;      // the run's last message on stderr, without "zuva-flash: "

@@ -41,9 +41,9 @@ std::string OutcomeJson(const PortOutcome& o, const char* time) {
     if (time != nullptr) {
         line += "\"time\":" + Quote(time) + ",";
     }
-    line += "\"port\":" + Quote(o.port) + ",\"result\":" + std::to_string(o.result) +
-            ",\"message\":" + Quote(o.message) + ",\"detail\":" + Quote(o.detail) + numbers +
-            ",\"image\":" + Quote(o.image);
+    line += "\"port\":" + (o.port.empty() ? std::string("null") : Quote(o.port)) +
+            ",\"result\":" + std::to_string(o.result) + ",\"message\":" + Quote(o.message) +
+            ",\"detail\":" + Quote(o.detail) + numbers + ",\"image\":" + Quote(o.image);
     if (o.imageSize >= 0) {
         char crc[16];
         std::snprintf(crc, sizeof crc, "%08x", static_cast<unsigned>(o.imageCrc32));

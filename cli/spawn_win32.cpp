@@ -3,7 +3,7 @@
 // sibling's pipe. Anonymous pipes cannot be waited on together; they are peeked in turn.
 #include "cli/spawn.h"
 
-#include "cli/console_win32.h"
+#include "console/console_win32.h"
 
 #include <windows.h>
 

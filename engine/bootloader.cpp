@@ -14,6 +14,7 @@ bool SendAll(const uint8_t* bytes, uint32_t n) {
 }
 
 bool SendCommand(uint8_t code) {
+    ReportStep(code);
     const uint8_t frame[2] = {code, static_cast<uint8_t>(code ^ 0xFF)};
     return SendAll(frame, sizeof frame);
 }
@@ -103,6 +104,7 @@ bool BlWaitAck() {
 }
 
 bool BlSync() {
+    ReportStep(kSyncByte);
     PortSleepMs(kSyncPauseMs);
     const uint8_t sync = kSyncByte;
     if (!SendAll(&sync, 1)) {
@@ -221,6 +223,7 @@ bool BlGo(uint32_t address) {
 bool BlSyncOrResume() {
     // An answer that an earlier run left on the way (it closed the port while the device
     // was still answering) must not pass for the answer to this sync byte.
+    ReportStep(kSyncByte);
     PortSleepMs(kSyncPauseMs);
     PortDiscardInput();
     const uint8_t sync = kSyncByte;

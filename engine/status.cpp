@@ -2,7 +2,8 @@
 
 namespace {
 StatusCallback registeredCallback = nullptr;
-}
+StepObserver stepObserver = nullptr;
+} // namespace
 
 void SetStatusCallback(StatusCallback callback) {
     registeredCallback = callback;
@@ -10,4 +11,14 @@ void SetStatusCallback(StatusCallback callback) {
 
 StatusCallback GetStatusCallback() {
     return registeredCallback;
+}
+
+void SetStepObserver(StepObserver observer) {
+    stepObserver = observer;
+}
+
+void ReportStep(uint8_t code) {
+    if (stepObserver != nullptr) {
+        stepObserver(code);
+    }
 }

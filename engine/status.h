@@ -18,3 +18,14 @@ void SetStatusCallback(StatusCallback callback);
 
 // The registered callback, or nullptr. Senders that find none make no call and go on.
 StatusCallback GetStatusCallback();
+
+// Protocol steps, for a front end that shows them (zuva-flash --verbose). Kept apart from
+// the callback, so that its calls stay at their fixed points and the window pays nothing.
+// The observer is told of each step as it starts: the command code, or 0x7F for a sync.
+using StepObserver = void (*)(uint8_t code);
+
+// Stores the observer (nullptr: none); a later call replaces the earlier one.
+void SetStepObserver(StepObserver observer);
+
+// Tells the observer, if one is set.
+void ReportStep(uint8_t code);

@@ -20,3 +20,10 @@ if(WIN32 AND CMAKE_CROSSCOMPILING AND TARGET zuva-pack AND TARGET ZuvaFlash)
     zuva_add_wine_com_test(signed_wine test_signed_wine.sh 300
         $<TARGET_FILE:zuva-flash> $<TARGET_FILE:zuva-pack> $<TARGET_FILE:ZuvaFlash>)
 endif()
+
+# The Windows zip, made on the build machine; nothing in it runs.
+if(WIN32 AND CMAKE_CROSSCOMPILING)
+    add_test(NAME package_zip
+        COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/e2e/test_zip.sh ${CMAKE_BINARY_DIR} ${PROJECT_VERSION})
+    set_tests_properties(package_zip PROPERTIES LABELS win32 TIMEOUT 300)
+endif()

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <initializer_list>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -14,6 +15,8 @@ struct Parsed {
     CliOptions options;
     std::string error;
 };
+using Words = std::vector<const char*>;
+
 Parsed Parse(std::initializer_list<const char*> words) {
     std::vector<char*> argv{const_cast<char*>("zuva-flash")};
     for (const char* w : words) {
@@ -51,6 +54,17 @@ TEST(CliArgs, EmbeddedTakesThePlaceOfTheImage) {
     EXPECT_NE(Parse({"--embedded", "Update.exe", "fw.bin"}).result, 0);
 }
 
+TEST(CliArgs, ShortAndLongFlagsAgree) {
+    for (auto [flags, quiet, verbose] :
+         {std::tuple{Words{"-q"}, true, false}, std::tuple{Words{"--quiet"}, true, false},
+          std::tuple{Words{"-v"}, false, true}, std::tuple{Words{"--verbose"}, false, true}}) {
+        Parsed p = Parse({flags[0], "--dry-run", "--json", "a.bin"});
+        ASSERT_EQ(p.result, 0) << p.error;
+        EXPECT_EQ(p.options.quiet, quiet) << flags[0];
+        EXPECT_EQ(p.options.verbose, verbose) << flags[0];
+    }
+}
+
 TEST(CliArgs, DoubleDashEndsOptions) {
     Parsed p = Parse({"--", "--odd-name.bin"});
     ASSERT_EQ(p.result, 0) << p.error;
@@ -68,8 +82,17 @@ TEST(CliArgs, UsageErrorsSayWhy) {
         {{"--port"}, "--port needs a value"},
         {{"--port=", "a.bin"}, "--port needs a value"},
         {{"a.bin", "--embedded"}, "--embedded needs a value"},
-        {{"--verbose", "a.bin"}, "unknown option --verbose"},
-        {{"--portx", "a.bin"}, "unknown option --portx"},
+        // An unknown option names the nearest one when one is close.
+        {{"--portx", "a.bin"}, "unknown option --portx (did you mean --port?)"},
+        {{"--prot=COM1", "a.bin"}, "unknown option --prot=COM1 (did you mean --port?)"},
+        {{"--verfy", "a.bin"}, "unknown option --verfy (did you mean --verify?)"},
+        {{"--dryrun", "a.bin"}, "unknown option --dryrun (did you mean --dry-run?)"},
+        {{"--no-prot", "a.bin"}, "unknown option --no-prot (did you mean --no-protect?)"},
+        {{"--bogus", "a.bin"}, "unknown option --bogus"},
+        {{"--member-of", "a.bin"}, "unknown option --member-of"},
+        {{"-q", "-v", "a.bin"}, "give either --quiet or --verbose, not both"},
+        {{"--dry-run", "--log", "x", "a.bin"},
+         "--dry-run only checks the image: it takes no port and no run options"},
     };
     for (const auto& c : cases) {
         Parsed p = Parse(c.words);
@@ -82,6 +105,7 @@ TEST(CliArgs, InformationalOptionsNeedNoImage) {
     EXPECT_TRUE(Parse({"--help"}).options.help);
     EXPECT_TRUE(Parse({"-h"}).options.help);
     EXPECT_TRUE(Parse({"--version"}).options.version);
+    EXPECT_TRUE(Parse({"-V"}).options.version);
     Parsed p = Parse({"--list-ports"});
     EXPECT_EQ(p.result, 0);
     EXPECT_TRUE(p.options.listPorts);

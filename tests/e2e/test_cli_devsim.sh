@@ -388,14 +388,54 @@ dry-run)
     # The plan is printed and nothing opened; the status says whether a run takes the file.
     head -c 1000 /dev/urandom >"$work/odd.bin"
     run_flash --dry-run "$work/odd.bin"
-    expect_result 0 "Finished OK"
-    grep -q '^4 blocks, 1000 bytes, 0x08000000 to 0x080003E7; 0 blank blocks are not sent$' \
-        "$work/flash.out" || fail "plan: $(cat "$work/flash.out")"
+    expect_result 0 "Image OK: 1000 bytes in 4 blocks, 0x08000000..0x080003E7"
+    [ "$(wc -l <"$work/flash.out")" -eq 1 ] || fail "more than the result line: $(cat "$work/flash.out")"
     printf ':0400000001020304F3\n' >"$work/bad.hex"
     run_flash --dry-run "$work/bad.hex"
     expect_result 3 "Invalid file format"
-    run_flash --dry-run "$work/missing.bin"
-    expect_result 2 "Can't open file"
+    # --json: one object, its detail the message on stderr, port null.
+    json_is() { # FIELD=VALUE...
+        python3 -c 'import json,sys; o=json.loads(open(sys.argv[1]).read())
+for pair in sys.argv[2:]:
+    k, v = pair.split("=", 1)
+    assert str(o[k]) == v, (k, o[k])' "$work/flash.out" "$@" || fail "JSON: $(cat "$work/flash.out")"
+    }
+    run_flash --dry-run --json "$work/odd.bin"
+    json_is result=0 "message=Image OK: 1000 bytes in 4 blocks, 0x08000000..0x080003E7" port=None
+    # Files refused before any port is chosen: stderr names the file and the reason, and
+    # the same text is the JSON detail.
+    printf 'text' >"$work/notes.txt"
+    while IFS='|' read -r file status text reason; do
+        run_flash --dry-run "$work/$file"
+        expect_result "$status" "$text"
+        grep -qF "zuva-flash: $reason" "$work/flash.err" || fail "$file: $(cat "$work/flash.err")"
+        run_flash --dry-run --json "$work/$file"
+        json_is result="$status" "message=$text" "detail=$(sed 's/^zuva-flash: //' "$work/flash.err")"
+        run_flash --port "$work/no-such-port" "$work/$file"
+        expect_result "$status" "$text"
+    done <<EOF
+missing.bin|2|Can't open file|cannot open $work/missing.bin: No such file or directory; check the name
+notes.txt|3|Invalid file format|$work/notes.txt: the extension names no image format
+.|2|Can't open file|$work/. is not a regular file
+EOF
+    ;;
+quiet-verbose)
+    # -q: the result line alone, and nothing on stderr after a success; a failure still
+    # says why. -v: every protocol step in order, each with its time.
+    sim_flash "" -q "$work/fw.bin"
+    expect_result 0 "Finished OK"
+    [ "$(wc -l <"$work/flash.out")" -eq 1 ] && [ ! -s "$work/flash.err" ] ||
+        fail "-q printed more: $(cat "$work/flash.out" "$work/flash.err")"
+    sim_flash "--silent sync" -q "$work/fw.bin"
+    expect_result 8 "Zuva not present"
+    grep -q 'no answer from a bootloader' "$work/flash.err" || fail "-q hid the reason"
+    sim_flash "" -v --verify "$work/fw.bin"
+    expect_result 0 "Finished OK"
+    sed -n 's/^zuva-flash: step  *[0-9.]* s  \(.*[^ ]\)  *(0x..)  *[0-9.]* ms$/\1/p' \
+        "$work/flash.err" | uniq >"$work/steps"
+    printf '%s\n' Sync "Get ID" "Readout Unprotect" Sync "Write Unprotect" Sync Erase \
+        "Write Memory" "Read Memory" "Write Protect" Sync "Readout Protect" |
+        diff - "$work/steps" || fail "steps: $(cat "$work/flash.err")"
     ;;
 messages)
     # stderr names the cause: the system's text for a port, a silent line, a foreign chip.

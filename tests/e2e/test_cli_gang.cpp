@@ -28,6 +28,8 @@ TEST(CliGang, MemberGetsOnePortAndTheRunOptions) {
         {{"--all-ports", "--json", "--log", "runs.log", "--baud", "57600", "fw.hex"},
          {"--member", "--port", "P", "--baud", "57600", "fw.hex"}},
         {{"--log=x", "--embedded", "U.exe"}, {"--member", "--port", "P", "--embedded", "U.exe"}},
+        // -q is the parent's to keep: a member still tells the description and the chip.
+        {{"-q", "--quiet", "-v", "fw.bin"}, {"--member", "--port", "P", "-v", "fw.bin"}},
         // After "--" every word is an image name, even one that looks like an option.
         {{"--port", "A", "--", "--json"}, {"--member", "--port", "P", "--", "--json"}},
     };
@@ -50,7 +52,7 @@ TEST(CliGang, RepeatedPortsAndTheirConflicts) {
     EXPECT_EQ(ParseCliArgs(5, const_cast<char**>(both), &rejected, &error), 1);
     const char* dry[] = {"zuva-flash", "--dry-run", "--json", "fw.bin"};
     CliOptions dryJson;
-    EXPECT_EQ(ParseCliArgs(4, const_cast<char**>(dry), &dryJson, &error), 1);
+    EXPECT_EQ(ParseCliArgs(4, const_cast<char**>(dry), &dryJson, &error), 0) << error;
 }
 
 TEST(CliGang, JsonLineEscapesAndKeepsFieldsInOrder) {
@@ -75,6 +77,8 @@ TEST(CliGang, JsonLineEscapesAndKeepsFieldsInOrder) {
     EXPECT_EQ(line.rfind("{\"port\":", 0), 0u);
     EXPECT_NE(line.find("\"chip\":\"0x414\""), std::string::npos);
     EXPECT_NE(line.find("\"image_size\":null,\"image_crc32\":null"), std::string::npos);
+    o.port.clear(); // a dry run: no port
+    EXPECT_EQ(OutcomeJson(o, nullptr).rfind("{\"port\":null,", 0), 0u);
 }
 
 } // namespace

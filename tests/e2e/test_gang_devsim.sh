@@ -82,7 +82,19 @@ all-good)
         grep -qE "^${ptys[i]} +0x410 medium-density +Finished OK +[0-9.]+ s$" "$work/flash.out" ||
             fail "no table row for ${ptys[i]}"
     done
-    [ "$(wc -l <"$work/flash.out")" -eq 4 ] || fail "stdout is not the table alone"
+    [ "$(wc -l <"$work/flash.out")" -eq 5 ] && [ "$(tail -1 "$work/flash.out")" = "Finished OK" ] ||
+        fail "stdout is not the table and the result line"
+    # One port with a log: the result line alone, as a plain run; a log that cannot be
+    # written is a lost result: exit 74, said on stderr.
+    for log in "$work/plain.log" /dev/full; do
+        start_sims 1
+        "$flash" --log "$log" --port "${ptys[0]}" "$work/fw.bin" >"$work/flash.out" 2>"$work/flash.err"
+        status=$?
+        wait_sims
+        [ "$(cat "$work/flash.out")" = "Finished OK" ] || fail "--log $log: stdout is not the result line"
+    done
+    [ $status -eq 74 ] && grep -q '^zuva-flash: cannot write to the log /dev/full: No space left on device' \
+        "$work/flash.err" || fail "--log /dev/full: exit $status, $(cat "$work/flash.err")"
     start_sims 1
     "$flash" --json --log "$work/runs.log" --port "${ptys[0]}" "$work/fw.bin" \
         >"$work/flash.out" 2>"$work/flash.err"

@@ -36,6 +36,8 @@ devsim|-h|0|out|Exit status
 flash|--help|0|out|^  --baud N +1200, 2400, .*, 115200\$
 flash|--bogus|64|err|^zuva-flash: .*--bogus
 pack|--bogus|64|err|^zuva-pack: .*--bogus
+flash|--prot|64|err|^zuva-flash: unknown option --prot \(did you mean --port\?\)$
+pack|--outptu x|64|err|^zuva-pack: unknown option --outptu \(did you mean --output\?\)$
 devsim|--bogus|64|err|^zuva-devsim: .*--bogus
 flash|--port|64|err|--port needs a value
 pack|--output|64|err|--output needs a value

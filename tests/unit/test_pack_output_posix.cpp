@@ -48,11 +48,12 @@ TEST_F(PackOutput, SpecialFilesAndLinksToThemAreLeftAlone) {
         const char* says;
     } cases[] = {
         {"fifo", [](const std::string& p) { mkfifo(p.c_str(), 0600); }, "is a FIFO"},
-        {"null-link", [](const std::string& p) { symlink("/dev/null", p.c_str()); },
+        {"null-link", [](const std::string& p) { fs::create_symlink("/dev/null", p); },
          "links to a device"},
-        {"fifo-link", [](const std::string& p) { symlink("fifo", p.c_str()); }, "links to a FIFO"},
+        {"fifo-link", [](const std::string& p) { fs::create_symlink("fifo", p); },
+         "links to a FIFO"},
         {"folder", [](const std::string& p) { fs::create_directory(p); }, "is a directory"},
-        {"dangling", [](const std::string& p) { symlink("no-such-file", p.c_str()); },
+        {"dangling", [](const std::string& p) { fs::create_symlink("no-such-file", p); },
          "link to nothing"},
     };
     for (const auto& c : cases) {
@@ -95,6 +96,43 @@ TEST_F(PackOutput, ReplacedFilesKeepModeAndLinks) {
     EXPECT_TRUE(fs::is_symlink(Path("link.exe")));
     EXPECT_EQ(other, Read(Path("out.exe")));
     EXPECT_EQ(2u, Entries());
+}
+
+// An output that is an input, by any name, is refused before anything is read or written.
+TEST_F(PackOutput, AnInputIsNeverTheOutput) {
+    Bytes exe(900, 0);
+    exe[0] = 'M', exe[1] = 'Z';
+    ASSERT_EQ(PackOk, WriteFileAtomically(Path("ZuvaFlash.exe").c_str(), exe, &message));
+    ASSERT_EQ(PackOk, WriteFileAtomically(Path("fw.bin").c_str(), bytes, &message));
+    ASSERT_EQ(symlink("fw.bin", Path("fw-link.bin").c_str()), 0);
+    ASSERT_EQ(link(Path("ZuvaFlash.exe").c_str(), Path("hard.exe").c_str()), 0);
+    const struct {
+        const char* output;
+        const char* says;
+    } cases[] = {
+        {"fw.bin", "is the same file as --image"},
+        {"fw-link.bin", "is the same file as --image"},
+        {"ZuvaFlash.exe", "is the same file as --exe"},
+        {"hard.exe", "is the same file as --exe"},
+    };
+    const size_t entries = Entries();
+    for (const auto& c : cases) {
+        EXPECT_EQ(PackRefused, PackUpdater(Path("ZuvaFlash.exe").c_str(), Path("fw.bin").c_str(),
+                                           "x", Path(c.output).c_str(), &message))
+            << c.output;
+        EXPECT_NE(message.find(c.says), std::string::npos) << c.output << ": " << message;
+        EXPECT_EQ(bytes, Read(Path("fw.bin")));
+        EXPECT_EQ(exe, Read(Path("hard.exe")));
+        EXPECT_EQ(entries, Entries()) << c.output;
+    }
+    EXPECT_FALSE(SameFile(Path("fw.bin").c_str(), Path("no-such.bin").c_str()));
+    EXPECT_EQ(PackOk, PackUpdater(Path("ZuvaFlash.exe").c_str(), Path("fw-link.bin").c_str(), "x",
+                                  Path("Update.exe").c_str(), &message))
+        << message;
+    // A missing input is named with the system's reason.
+    EXPECT_EQ(PackIoError, PackUpdater(Path("gone.exe").c_str(), Path("fw.bin").c_str(), "x",
+                                       Path("Update2.exe").c_str(), &message));
+    EXPECT_NE(message.find("gone.exe: No such file or directory"), std::string::npos) << message;
 }
 
 } // namespace

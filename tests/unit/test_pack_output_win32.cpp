@@ -42,4 +42,25 @@ TEST(PackOutput, NamesOutsideTheAnsiCodePage) {
     fs::remove_all(dir);
 }
 
+// The same file by another spelling, or through a hard link, is never the output.
+TEST(PackOutput, AnInputIsNeverTheOutput) {
+    const fs::path dir = fs::temp_directory_path() / "zuva-pack-same";
+    fs::create_directories(dir);
+    std::string message;
+    const std::string image = (dir / "fw.bin").string();
+    ASSERT_EQ(PackOk, WriteFileAtomically(image.c_str(), Bytes(300, 7), &message)) << message;
+    fs::create_hard_link(dir / "fw.bin", dir / "hard.bin");
+    for (std::string output : {(dir / "FW.BIN").string(), (dir / "sub" / ".." / "fw.bin").string(),
+                               (dir / "hard.bin").string()}) {
+        fs::create_directories(dir / "sub");
+        EXPECT_TRUE(SameFile(output.c_str(), image.c_str())) << output;
+        EXPECT_EQ(PackRefused,
+                  CheckOutputIsNotInput(output.c_str(), "--image", image.c_str(), &message))
+            << output;
+        EXPECT_NE(message.find("is the same file as --image"), std::string::npos) << message;
+    }
+    EXPECT_FALSE(SameFile((dir / "other.bin").string().c_str(), image.c_str()));
+    fs::remove_all(dir);
+}
+
 } // namespace

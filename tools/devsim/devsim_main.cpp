@@ -1,7 +1,7 @@
 // zuva-devsim: a virtual STM32F10x system-memory bootloader on a pseudo-terminal.
 // Reads the options into a device configuration, serves the model on a pty, and on exit
 // dumps FLASH and prints a one-line summary.
-#include "cli/console.h"
+#include "console/console.h"
 #include "tools/devsim/device_model.h"
 #include "tools/devsim/devsim_pty.h"
 #include "version.h"

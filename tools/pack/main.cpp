@@ -1,7 +1,7 @@
 // zuva-pack: command-line front end of the pack module.
 #include "tools/pack/pack.h"
 
-#include "cli/console.h"
+#include "console/console.h"
 #include "image/description.h"
 #include "version.h"
 
@@ -38,13 +38,15 @@ const char kHelp[] =
     "TEXT is taken as UTF-8 and stored in Windows-1252, the code page the window shows it\n"
     "in; characters that code page lacks are refused. --info shows control characters of a\n"
     "description as \\xNN.\n"
-    "--output must be a new name, or with --force a regular file: a directory, device, FIFO\n"
+    "--output must not be an input (the same file, links included: nothing is written),\n"
+    "and must be a new name, or with --force a regular file: a directory, device, FIFO\n"
     "or socket (or a link to one) is refused and left as it is; a replaced file keeps its\n"
     "mode. Options take their value as --name VALUE or --name=VALUE.\n"
     "\n"
     "Exit codes: 0 success, 2 input refused (bad description, empty or oversized image,\n"
     "damaged HEX, data outside FLASH, executable already packed, file without an image,\n"
-    "output that exists without --force), 3 a file could not be read or written, or stdout\n"
+    "output that exists without --force, output that is one of the inputs), 3 a file could not be "
+    "read or written, or stdout\n"
     "could not be written, 64 bad command line.\n";
 
 struct Options {
@@ -123,17 +125,33 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
                 break;
             }
         }
+        if (!known && argv[i][0] == '-') {
+            std::vector<const char*> names = {"--help", "--version", "--force"};
+            for (const auto& entry : table) {
+                names.push_back(entry.name);
+            }
+            *error = std::string("unknown option ") + argv[i] + NearestOptionHint(argv[i], names);
+            return false;
+        }
         if (!known) {
-            *error = std::string(argv[i][0] == '-' ? "unknown option " : "unexpected argument ") +
-                     argv[i];
+            *error = std::string("unexpected argument ") + argv[i];
             return false;
         }
     }
     return true;
 }
 
-// PackOk when output may be written: a new name, or any name with --force.
-PackResult CheckOutput(const char* output, bool force) {
+// PackOk when output may be written: not one of the inputs, and a new name or any name
+// with --force.
+PackResult CheckOutput(const char* output, bool force, const Options& o) {
+    std::string message;
+    for (auto [option, input] : {std::pair{"--exe", o.exe}, std::pair{"--image", o.image},
+                                 std::pair{"--extract", o.extract}}) {
+        if (CheckOutputIsNotInput(output, option, input, &message) != PackOk) {
+            fprintf(stderr, "zuva-pack: %s\n", message.c_str());
+            return PackRefused;
+        }
+    }
     if (!force && OutputExists(output)) {
         fprintf(stderr, "zuva-pack: %s exists; --force replaces it\n", output);
         return PackRefused;
@@ -160,8 +178,10 @@ int ShowInfo(const char* path) {
     return Report(result, message);
 }
 
-int Extract(const char* path, const char* output, bool force) {
-    if (PackResult checked = CheckOutput(output, force); checked != PackOk) {
+int Extract(const Options& o) {
+    const char* path = o.extract;
+    const char* output = o.output;
+    if (PackResult checked = CheckOutput(output, o.force, o); checked != PackOk) {
         return checked;
     }
     Bytes image;
@@ -177,7 +197,7 @@ int Extract(const char* path, const char* output, bool force) {
 }
 
 int Pack(const Options& o) {
-    if (PackResult checked = CheckOutput(o.output, o.force); checked != PackOk) {
+    if (PackResult checked = CheckOutput(o.output, o.force, o); checked != PackOk) {
         return checked;
     }
     std::string message;
@@ -218,7 +238,7 @@ int Run(int argc, char** argv) {
         return ShowInfo(o.info);
     }
     if (o.extract != nullptr && o.output != nullptr && !o.exe && !o.image && !o.info) {
-        return Extract(o.extract, o.output, o.force);
+        return Extract(o);
     }
     if (o.exe && o.image && o.description && o.output && !o.info && !o.extract) {
         return Pack(o);

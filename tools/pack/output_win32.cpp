@@ -3,7 +3,7 @@
 // page's.
 #include "tools/pack/pack.h"
 
-#include "cli/console_win32.h"
+#include "console/console_win32.h"
 
 #include <algorithm>
 #include <cwctype>
@@ -17,6 +17,24 @@ PackResult Fail(std::string* message, const std::string& text) {
         *message = text;
     }
     return PackIoError;
+}
+
+// The system's text for the last error, in UTF-8, without its line break.
+std::string LastErrorText() {
+    const DWORD error = GetLastError();
+    wchar_t wide[256] = L"";
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, 0, wide, 256, nullptr);
+    while (length > 0 &&
+           (wide[length - 1] == L'\r' || wide[length - 1] == L'\n' || wide[length - 1] == L'.')) {
+        wide[--length] = L'\0';
+    }
+    char text[768] = "";
+    if (length == 0 ||
+        WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, sizeof text, nullptr, nullptr) == 0) {
+        return "error " + std::to_string(error);
+    }
+    return text;
 }
 
 // CON, PRN, AUX, NUL, COM1 to COM9 and LPT1 to LPT9 name devices in every folder and with
@@ -90,15 +108,44 @@ PackResult WriteFileAtomically(const char* path, const Bytes& bytes, std::string
     HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        return Fail(message, std::string("cannot create ") + path + ".zuva-pack-tmp");
+        return Fail(message,
+                    std::string("cannot create ") + path + ".zuva-pack-tmp: " + LastErrorText());
     }
     bool written = WriteAll(file, bytes);
+    std::string reason = written ? "" : LastErrorText();
     written = CloseHandle(file) != 0 && written;
     if (written && MoveFileExW(temporary.c_str(), wide.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         return PackOk;
     }
+    reason = reason.empty() ? LastErrorText() : reason;
     DeleteFileW(temporary.c_str());
-    return Fail(message, std::string("cannot write ") + path);
+    return Fail(message, std::string("cannot write ") + path + ": " + reason);
+}
+
+namespace {
+
+// The volume and file index of an existing file or folder; false when it cannot be opened.
+bool FileIdentity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
+    HANDLE file = CreateFileW(WideFromUtf8(path).c_str(), 0,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    bool known = GetFileInformationByHandle(file, info) != 0;
+    CloseHandle(file);
+    return known;
+}
+
+} // namespace
+
+bool SameFile(const char* a, const char* b) {
+    BY_HANDLE_FILE_INFORMATION first;
+    BY_HANDLE_FILE_INFORMATION second;
+    return FileIdentity(a, &first) && FileIdentity(b, &second) &&
+           first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+           first.nFileIndexHigh == second.nFileIndexHigh &&
+           first.nFileIndexLow == second.nFileIndexLow;
 }
 
 bool OutputExists(const char* path) {

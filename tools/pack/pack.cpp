@@ -8,6 +8,7 @@
 #include "image/plan.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -32,15 +33,20 @@ std::string Hex32(uint32_t value) {
     return text;
 }
 
-// Why a file could not be read, for a message.
+// Why a file could not be read, for a message; called at once, while errno still holds
+// the system's reason.
 std::string InputFailure(InputResult result, const char* path) {
+    const int error = errno;
+    const std::string reason = error != 0 ? std::string(": ") + strerror(error) : "";
     switch (result) {
     case InputNotRegular:
-        return std::string(path) + " is not a regular file";
+        return std::string(path) + " is not a regular file (a directory or a device)";
     case InputReadError:
-        return std::string("cannot read ") + path;
+        return std::string("cannot read ") + path + (error != 0 ? reason : ": read error");
     default:
-        return std::string("cannot open ") + path;
+        return std::string("cannot open ") + path +
+               (error != 0 ? reason : ": the name cannot be used") +
+               (error == ENOENT ? "; check the name and the folder" : "");
     }
 }
 
@@ -109,6 +115,7 @@ PackResult ReadHexRecords(const InputBytes& text, Bytes* image, std::string* mes
 
 // Reads a regular file of at most limit bytes into held.
 PackResult ReadInput(const char* path, size_t limit, InputBytes* held, std::string* message) {
+    errno = 0;
     const InputResult read = ReadInputFile(path, limit, held);
     if (read == InputTooLarge) {
         return Fail(message, PackRefused,
@@ -291,6 +298,7 @@ PackResult EncodeDescription(const std::string& utf8, std::string* stored, std::
 
 PackResult ReadUpdaterInfo(const char* path, UpdaterInfo* info, std::string* message) {
     FILE* probe = nullptr;
+    errno = 0;
     if (const InputResult opened = OpenInputFile(path, &probe); opened != InputOk) {
         return Fail(message, PackIoError, InputFailure(opened, path));
     }
@@ -325,11 +333,27 @@ PackResult ExtractImage(const char* path, Bytes* image, std::string* message) {
     return PackOk;
 }
 
+PackResult CheckOutputIsNotInput(const char* output, const char* inputOption, const char* input,
+                                 std::string* message) {
+    if (input == nullptr || !SameFile(output, input)) {
+        return PackOk;
+    }
+    return Fail(message, PackRefused,
+                std::string("--output ") + output + " is the same file as " + inputOption + " " +
+                    input + "; nothing was written: give the output another name");
+}
+
 PackResult PackUpdater(const char* exePath, const char* imagePath,
                        const std::string& utf8Description, const char* outputPath,
                        std::string* message, bool* signatureRemoved) {
+    PackResult result = CheckOutputIsNotInput(outputPath, "--exe", exePath, message);
+    if (result == PackOk) {
+        result = CheckOutputIsNotInput(outputPath, "--image", imagePath, message);
+    }
     std::string description;
-    PackResult result = EncodeDescription(utf8Description, &description, message);
+    if (result == PackOk) {
+        result = EncodeDescription(utf8Description, &description, message);
+    }
     Bytes exe;
     if (result == PackOk) {
         result = ReadWholeFile(exePath, kMaxExeSize, &exe, message);

@@ -81,6 +81,16 @@ PackResult ExtractImage(const char* path, Bytes* image, std::string* message);
 // Windows has no modes and no FIFOs; there devices (NUL, COM1) and pipes are refused.
 PackResult WriteFileAtomically(const char* path, const Bytes& bytes, std::string* message);
 
+// Whether a and b (UTF-8) name one existing file: the same device and inode (volume and
+// file index on Windows), through hard or symbolic links too.
+bool SameFile(const char* a, const char* b);
+
+// PackRefused, with a message that names both, when output is the file of input (given as
+// inputOption, e.g. "--image"): replacing it would destroy what the output is made from.
+// PackOk otherwise, and for a null input.
+PackResult CheckOutputIsNotInput(const char* output, const char* inputOption, const char* input,
+                                 std::string* message);
+
 // Whether path (UTF-8) names a file that WriteFileAtomically would replace: a regular
 // file, or a link to one. The command line replaces one only when asked to; other targets
 // are left to WriteFileAtomically's refusal.
@@ -94,7 +104,8 @@ bool OutputExists(const char* path);
 bool RemoveSignature(Bytes* exe);
 
 // The whole --exe/--image/--description/--output command; the description in UTF-8. A
-// signed executable loses its signature first (signatureRemoved, when given, says so).
+// signed executable loses its signature first (signatureRemoved, when given, says so). An
+// output that is the executable or the image is refused before anything is read.
 PackResult PackUpdater(const char* exePath, const char* imagePath,
                        const std::string& utf8Description, const char* outputPath,
                        std::string* message, bool* signatureRemoved = nullptr);

@@ -16,6 +16,11 @@ inline int UsageError(const char* tool, const char* reason, const char* usageLin
     return kExitUsage;
 }
 
+// " (did you mean --port?)" for an unknown option close to one of names (its part before
+// any "=", at most a third of its letters mistyped, or a prefix of exactly one name); ""
+// when none is close. Shown after "unknown option ..." so that a typo costs no trip to --help.
+std::string NearestOptionHint(const char* unknown, const std::vector<const char*>& names);
+
 // The arguments as UTF-8. Windows hands main() the ANSI code page, which turns a name such
 // as "fw 日本.bin" into "fw ??.bin"; there the wide command line is converted instead.
 // Elsewhere argv as it is.
