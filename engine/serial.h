@@ -39,11 +39,18 @@ bool BaudRateSupported(uint32_t baudRate);
 [[nodiscard]] bool OpenPort(const char* portPath, const LineSettings& line);
 
 // The operating system's error number (errno, GetLastError) of the step that made the
-// last OpenPort fail; 0 when it did not fail for a reason the system gave.
+// last OpenPort fail, or the code of the transport it went through; 0 when it did not fail
+// for a reason the system gave.
 int PortOpenError();
 
-// The operating system's own text for such an error number.
+// The text for such an error number, from the transport of the last OpenPort.
 void PortErrorText(int error, char* out, size_t outSize);
+
+// Lets OpenPort reach ports whose path begins with the transport's prefix (a network
+// port: engine/serial_net.h). The table must outlive every run; up to four are kept,
+// later ones are ignored. The window registers none and opens local ports only.
+struct SerialTransport;
+void RegisterSerialTransport(const SerialTransport* transport);
 
 // The modem control lines a board may wire to BOOT0 and reset.
 enum class ModemLine { Rts, Dtr };
