@@ -17,8 +17,8 @@ struct LineSettings {
     // The bootloader measures the rate from its first byte; the dialog always uses the
     // default (device/protocol.h).
     uint32_t baudRate = kDefaultBaudRate;
-    // XON/XOFF switched off rather than left as the port has it: memory read back carries
-    // 0x11 and 0x13 as data, which flow control would swallow.
+    // Flow control is now off on every open of a local port (and restored at close):
+    // binary frames carry 0x11 and 0x13. Setting this changes nothing any more.
     bool noXonXoff = false;
 };
 
