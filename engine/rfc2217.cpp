@@ -14,7 +14,7 @@ void Negotiate(TelnetStream& s, uint8_t verb, uint8_t option) {
         s.refused = s.refused || verb == kTelnetWont || verb == kTelnetDont;
         return;
     }
-    uint8_t& bits = s.refusedOptions[option / 8];
+    uint8_t& bits = (verb == kTelnetWill ? s.refusedWill : s.refusedDo)[option / 8];
     const uint8_t bit = static_cast<uint8_t>(1u << (option % 8));
     if ((verb != kTelnetWill && verb != kTelnetDo) || (bits & bit) != 0 ||
         s.replyLength + 3 > sizeof s.reply) {

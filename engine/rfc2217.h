@@ -52,7 +52,8 @@ struct TelnetStream {
     // do, each sent once.
     uint8_t reply[48] = {};
     size_t replyLength = 0;
-    uint8_t refusedOptions[32] = {}; // bit per option already refused
+    uint8_t refusedWill[32] = {}; // bit per option whose offer (WILL) got DONT
+    uint8_t refusedDo[32] = {};   // bit per option whose request (DO) got WONT
 };
 
 // Escapes data for the wire: each 255 doubled. out has room for 2 * n bytes. Returns the
