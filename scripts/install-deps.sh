@@ -4,7 +4,7 @@
 set -e
 lane=${1:-all}
 pkgs="cmake ninja-build g++ libgtest-dev googletest socat procps file clang-format git \
-zlib1g-dev srecord python3 man-db dpkg-dev"
+zlib1g-dev srecord python3 man-db dpkg-dev ser2net"
 if [ "$lane" = all ]; then
     # Wine's 32-bit half (wine32, from the i386 architecture) runs the shipped i686
     # programs and their tests; the x86_64 compiler only builds the programs.

@@ -17,6 +17,17 @@ if(NOT CMAKE_CROSSCOMPILING AND TARGET zuva-devsim AND TARGET zuva-pack)
     endforeach()
 endif()
 
+# Ports on a serial port server: a real ser2net (started and stopped by the test) in front
+# of zuva-devsim, over rfc2217:// and socket://.
+if(NOT CMAKE_CROSSCOMPILING AND TARGET zuva-devsim)
+    foreach(case schemes baud gang unreachable silent lost ctrl-c usage)
+        add_test(NAME cli_ser2net.${case}
+            COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/e2e/test_ser2net.sh
+                    ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} ${case})
+        set_tests_properties(cli_ser2net.${case} PROPERTIES LABELS e2e TIMEOUT 120)
+    endforeach()
+endif()
+
 # A Wine test of the tools against the Linux zuva-devsim through dosdevices COM links:
 # win32/SCRIPT WINE_RUN PREFIX ARGN... SOURCE_DIR. The COM names are shared by all of them.
 function(zuva_add_wine_com_test name script timeout)
