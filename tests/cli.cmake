@@ -72,6 +72,11 @@ if(NOT CMAKE_CROSSCOMPILING AND TARGET zuva-devsim)
     endforeach()
 endif()
 
+# Under Wine: zuva-flash.exe through a real ser2net (Winsock), the boards Linux zuva-devsims.
+if(WIN32 AND CMAKE_CROSSCOMPILING)
+    zuva_add_wine_com_test(cli_ser2net_wine test_ser2net_wine.sh 300 $<TARGET_FILE:zuva-flash>)
+endif()
+
 # Under Wine: three COM ports at once, the children started through CreateProcessW.
 if(WIN32 AND CMAKE_CROSSCOMPILING)
     zuva_add_wine_com_test(cli_gang_wine test_gang_wine.sh 120 $<TARGET_FILE:zuva-flash>)
