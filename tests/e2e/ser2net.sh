@@ -62,13 +62,13 @@ s2n_start() {
 
 # s2n_stop PID: ser2net takes seconds over SIGTERM: a short wait, then SIGKILL.
 s2n_stop() {
-    kill -TERM "$1" 2>/dev/null
+    kill -TERM "$1" 2>/dev/null || true
     for _ in $(seq 10); do
         kill -0 "$1" 2>/dev/null || break
         sleep 0.05
     done
-    kill -KILL "$1" 2>/dev/null
-    wait "$1" 2>/dev/null
+    kill -KILL "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
     unset "running_servers[$1]"
 }
 
