@@ -180,6 +180,11 @@ int32_t NetReceive(NetSocket socket, void* buf, uint32_t n, uint32_t timeoutMs) 
     for (;;) {
         ssize_t got = recv(fd, buf, n, 0);
         if (got > 0) {
+            // Acknowledge at once: a server that gathers small writes (Nagle) holds the
+            // rest of an answer until its first part is acknowledged, and Linux delays
+            // acknowledgements by up to 40 ms. The setting does not stick, hence each time.
+            int on = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
             return static_cast<int32_t>(got);
         }
         if (got == 0) {
