@@ -14,13 +14,16 @@ void Negotiate(TelnetStream& s, uint8_t verb, uint8_t option) {
         s.refused = s.refused || verb == kTelnetWont || verb == kTelnetDont;
         return;
     }
-    uint8_t& bits = (verb == kTelnetWill ? s.refusedWill : s.refusedDo)[option / 8];
-    const uint8_t bit = static_cast<uint8_t>(1u << (option % 8));
-    if ((verb != kTelnetWill && verb != kTelnetDo) || (bits & bit) != 0 ||
-        s.replyLength + 3 > sizeof s.reply) {
+    if (verb != kTelnetWill && verb != kTelnetDo) {
         return;
     }
-    bits |= bit;
+    uint8_t* refusedSet = verb == kTelnetWill ? s.refusedWill : s.refusedDo;
+    const unsigned index = option / 8u;
+    const unsigned bit = 1u << (option % 8u);
+    if ((refusedSet[index] & bit) != 0 || s.replyLength + 3 > sizeof s.reply) {
+        return;
+    }
+    refusedSet[index] = static_cast<uint8_t>(refusedSet[index] | bit);
     s.reply[s.replyLength++] = kTelnetIac;
     s.reply[s.replyLength++] = verb == kTelnetWill ? kTelnetDont : kTelnetWont;
     s.reply[s.replyLength++] = option;
