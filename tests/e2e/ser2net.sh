@@ -89,6 +89,32 @@ while True:
     wait_listening "$silent_port" || fail "the silent listener did not come up"
 }
 
+# full_server: a listener on a free port whose backlog is full and never accepts: the
+# kernel drops further connection requests, and a client's connect runs into its time-out.
+# Sets $full_port and $full_pid.
+full_server() {
+    full_port=$(free_port)
+    python3 -c 'import socket, sys, time
+s = socket.socket()
+s.bind(("127.0.0.1", int(sys.argv[1])))
+s.listen(0)
+held = []
+for _ in range(3):
+    c = socket.socket()
+    c.setblocking(False)
+    c.connect_ex(("127.0.0.1", int(sys.argv[1])))
+    held.append(c)
+print("full", flush=True)
+time.sleep(600)' "$full_port" >"$work/full.out" &
+    full_pid=$!
+    running_servers[$full_pid]=1
+    for _ in $(seq 100); do
+        [ -s "$work/full.out" ] && return 0
+        sleep 0.05
+    done
+    fail "the full listener did not come up"
+}
+
 s2n_stop_all() {
     for pid in "${!running_servers[@]}"; do s2n_stop "$pid"; done
 }

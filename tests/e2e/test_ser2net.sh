@@ -134,6 +134,15 @@ socket://127.0.0.1|not HOST:PORT
 rfc2217://127.0.0.1:$ser2net_telnet|the server does not offer RFC 2217
 EOF
     ;;
+connect-timeout)
+    # No answer to the connection request at all: class 1 within 10 s, the cause named.
+    full_server
+    run_flash --port "socket://127.0.0.1:$full_port" "$work/ff.bin"
+    echo "exit $status in $took_ms ms"
+    expect_result 1 "Can't open port"
+    [ "$took_ms" -lt 10000 ] || fail "took $took_ms ms"
+    expect_said "cannot open socket://127.0.0.1:$full_port: Connection timed out"
+    ;;
 silent)
     # A server that accepts and never answers is a silent device: class 8, bounded.
     silent_server
