@@ -10,14 +10,19 @@ s.bind(("127.0.0.1", 0))
 print(s.getsockname()[1])'
 }
 
-# wait_listening PORT: until a socket listens on 127.0.0.1:PORT (5 s at the most). Read
-# from /proc rather than tried: a connection to ser2net would open the device.
+# wait_listening PORT [::1]: until a socket listens on 127.0.0.1:PORT, or on [::1]:PORT (5 s
+# at the most). Read from /proc rather than tried: a connection to ser2net would open the
+# device.
 wait_listening() {
-    local want
+    local want table=/proc/net/tcp
     want=$(printf '0100007F:%04X' "$1")
+    if [ "${2:-}" = ::1 ]; then
+        want=$(printf '00000000000000000000000001000000:%04X' "$1")
+        table=/proc/net/tcp6
+    fi
     for _ in $(seq 100); do
         awk -v want="$want" '$2 == want && $4 == "0A" { found = 1 } END { exit !found }' \
-            /proc/net/tcp && return 0
+            "$table" && return 0
         sleep 0.05
     done
     return 1
@@ -32,9 +37,11 @@ s2n_options=$'  options:\n    chardelay: false\n'
 
 # s2n_start NAME PTY...: one ser2net with, for each pty, an RFC 2217 (telnet) accepter and
 # a raw TCP one; sets rfc2217[i] and raw[i] to the ports' URLs, in the order given, and
-# $s2n_pid. ser2net opens a pty when a client connects and closes it when it leaves.
+# $s2n_pid. ser2net opens a pty when a client connects and closes it when it leaves. With
+# s2n_host=::1 it listens on the IPv6 loopback instead.
 s2n_start() {
-    local name=$1 i=0 pty a b
+    local name=$1 i=0 pty a b host=${s2n_host:-127.0.0.1} url_host=${s2n_host:-127.0.0.1}
+    [ "$host" = ::1 ] && url_host='[::1]'
     shift
     local config=$work/$name.yaml
     printf '%%YAML 1.1\n---\n' >"$config"
@@ -44,19 +51,19 @@ s2n_start() {
         a=$(free_port)
         b=$(free_port)
         while [ "$b" = "$a" ]; do b=$(free_port); done
-        printf 'connection: &r%d\n  accepter: telnet(rfc2217),tcp(nodelay),127.0.0.1,%s\n' $i "$a" >>"$config"
+        printf 'connection: &r%d\n  accepter: telnet(rfc2217),tcp(nodelay),%s,%s\n' $i "$host" "$a" >>"$config"
         printf '  connector: serialdev,%s,115200e81,local\n%s' "$pty" "$s2n_options" >>"$config"
-        printf 'connection: &t%d\n  accepter: tcp(nodelay),127.0.0.1,%s\n' $i "$b" >>"$config"
+        printf 'connection: &t%d\n  accepter: tcp(nodelay),%s,%s\n' $i "$host" "$b" >>"$config"
         printf '  connector: serialdev,%s,115200e81,local\n%s' "$pty" "$s2n_options" >>"$config"
-        rfc2217[i]=rfc2217://127.0.0.1:$a
-        raw[i]=socket://127.0.0.1:$b
+        rfc2217[i]=rfc2217://$url_host:$a
+        raw[i]=socket://$url_host:$b
         i=$((i + 1))
     done
     ser2net -n -d -c "$config" -P "$work/$name.pid" >"$work/$name.log" 2>&1 &
     s2n_pid=$!
     running_servers[$s2n_pid]=1
     for url in "${rfc2217[@]}" "${raw[@]}"; do
-        wait_listening "${url##*:}" || fail "ser2net did not listen on $url: $(cat "$work/$name.log")"
+        wait_listening "${url##*:}" "$host" || fail "ser2net did not listen on $url: $(cat "$work/$name.log")"
     done
 }
 

@@ -60,9 +60,14 @@ sys.stdout.buffer.write(data)' >"$work/ff.bin"
 
 case "$case_name" in
 schemes)
-    # Byte for byte over each scheme; rfc2217 also reads every block back.
-    for scheme in rfc2217 raw; do
+    # Byte for byte over each scheme, and over IPv6 where the machine has its loopback; each
+    # run also reads every block back.
+    schemes="rfc2217 raw"
+    grep -q '^0\{31\}1 ' /proc/net/if_inet6 2>/dev/null && schemes="$schemes ipv6"
+    for scheme in $schemes; do
         board devsim
+        s2n_host=
+        [ $scheme = ipv6 ] && s2n_host=::1
         s2n_start s2n "$pty"
         url=${rfc2217[0]}
         [ $scheme = raw ] && url=${raw[0]}
