@@ -72,30 +72,23 @@ addrinfo* Resolve(const char* host, const char* port, int64_t deadlineMs, bool (
     request->ar_request = hints;
     gaicb* list[1] = {request};
     int rc = getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr);
-    for (; rc == 0 && gai_error(request) == EAI_INPROGRESS;) {
+    bool gaveUp = false;
+    while (rc == 0 && !gaveUp && gai_error(request) == EAI_INPROGRESS) {
         int64_t left = deadlineMs - NowMs();
-        if (left <= 0 || stop()) {
-            if (gai_cancel(request) != EAI_CANCELED && gai_error(request) == EAI_INPROGRESS) {
-                lastError = ETIMEDOUT;
-                return nullptr; // still in the resolver's hands: left to it
-            }
-            break;
+        gaveUp = left <= 0 || stop();
+        if (gaveUp && gai_cancel(request) != EAI_CANCELED && gai_error(request) == EAI_INPROGRESS) {
+            lastError = ETIMEDOUT;
+            return nullptr; // still in the resolver's hands: left to it
         }
-        timespec slice{0, std::min<int64_t>(left, kStopSliceMs) * 1000000L};
+        timespec slice{0, std::clamp<int64_t>(left, 0, kStopSliceMs) * 1000000L};
         gai_suspend(list, 1, &slice);
     }
-    if (rc == 0) {
-        rc = gai_error(request);
-        rc = rc == EAI_CANCELED || rc == EAI_INPROGRESS ? EAI_AGAIN : rc;
-    }
+    rc = rc != 0 ? rc : gai_error(request);
     addrinfo* found = rc == 0 ? request->ar_result : nullptr;
     if (found == nullptr) {
-        lastError = rc == EAI_SYSTEM  ? errno
-                    : rc == EAI_AGAIN ? ETIMEDOUT
-                                      : kResolverErrorBase - rc;
-        if (rc == 0 && request->ar_result != nullptr) {
-            freeaddrinfo(request->ar_result);
-        }
+        // The resolver's own failures keep its words ("Name or service not known",
+        // "Temporary failure in name resolution"); a lookup given up on is a time-out.
+        lastError = gaveUp ? ETIMEDOUT : rc == EAI_SYSTEM ? errno : kResolverErrorBase - rc;
     }
     free(const_cast<char*>(request->ar_name));
     free(const_cast<char*>(request->ar_service));
