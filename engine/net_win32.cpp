@@ -1,6 +1,7 @@
 // TCP over Winsock (ws2_32, a system DLL; only the command line links it, the window
 // stays without). Sockets are non-blocking, every wait is a select() with a deadline.
-// Name lookups use the system's own resolver and its time-outs.
+// Name lookups run in a thread of their own, so that a resolver that does not answer is
+// given up at the deadline or on a stop, like a connection attempt.
 #include "engine/net_platform.h"
 
 #include "engine/serial_platform.h"
@@ -47,6 +48,67 @@ int WaitFor(SOCKET s, bool write, DWORD deadline, bool (*stop)()) {
     }
 }
 
+// One lookup, shared by the thread that makes it and the caller that waits for it; whoever
+// lets go of it last frees it (a caller that gave up leaves it to the thread).
+struct Lookup {
+    char host[256];
+    char port[8];
+    addrinfo* result = nullptr;
+    int error = 0;
+    LONG holders = 2;
+};
+
+void Release(Lookup* lookup) {
+    if (InterlockedDecrement(&lookup->holders) == 0) {
+        if (lookup->result != nullptr) {
+            freeaddrinfo(lookup->result);
+        }
+        delete lookup;
+    }
+}
+
+DWORD WINAPI LookUp(void* parameter) {
+    auto* lookup = static_cast<Lookup*>(parameter);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    lookup->error = getaddrinfo(lookup->host, lookup->port, &hints, &lookup->result);
+    Release(lookup);
+    return 0;
+}
+
+// The addresses of host, or nullptr with lastError set.
+addrinfo* Resolve(const char* host, const char* port, DWORD deadline, bool (*stop)()) {
+    auto* lookup = new Lookup;
+    lstrcpynA(lookup->host, host, sizeof lookup->host);
+    lstrcpynA(lookup->port, port, sizeof lookup->port);
+    HANDLE thread = CreateThread(nullptr, 0, LookUp, lookup, 0, nullptr);
+    if (thread == nullptr) {
+        lastError = static_cast<int>(GetLastError());
+        delete lookup;
+        return nullptr;
+    }
+    DWORD waited = WAIT_TIMEOUT;
+    for (auto left = static_cast<LONG>(deadline - GetTickCount());
+         waited == WAIT_TIMEOUT && left > 0 && !stop();
+         left = static_cast<LONG>(deadline - GetTickCount())) {
+        waited = WaitForSingleObject(thread, std::min<DWORD>(left, kStopSliceMs));
+    }
+    CloseHandle(thread);
+    addrinfo* found = nullptr;
+    if (waited != WAIT_OBJECT_0) {
+        lastError = WSAETIMEDOUT; // the thread finishes the lookup and frees it
+    } else if (lookup->error != 0) {
+        lastError = lookup->error; // a Winsock code (WSAHOST_NOT_FOUND ...)
+    } else {
+        found = lookup->result;
+        lookup->result = nullptr;
+    }
+    Release(lookup);
+    return found;
+}
+
 SOCKET ConnectOne(const addrinfo* address, DWORD deadline, bool (*stop)()) {
     SOCKET s = socket(address->ai_family, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) {
@@ -88,14 +150,8 @@ NetSocket NetConnect(const char* host, const char* port, uint32_t timeoutMs, boo
     }
     started = true;
     const DWORD deadline = GetTickCount() + timeoutMs;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* addresses = nullptr;
-    int rc = getaddrinfo(host, port, &hints, &addresses);
-    if (rc != 0) {
-        lastError = rc; // a Winsock code (WSAHOST_NOT_FOUND ...)
+    addrinfo* addresses = Resolve(host, port, deadline, stop);
+    if (addresses == nullptr) {
         return kNoSocket;
     }
     SOCKET s = INVALID_SOCKET;
