@@ -137,6 +137,9 @@ rfc2217://127.0.0.1:$closed|Connection refused; is the server running
 socket://[::1]:$closed|Connection refused
 rfc2217://no-such-host.invalid:4001|
 socket://127.0.0.1|not HOST:PORT
+socket://::1:4001|not HOST:PORT
+rfc2217://[::1:4001|not HOST:PORT
+rfc2217://127.0.0.1:65536|not HOST:PORT
 rfc2217://127.0.0.1:$ser2net_telnet|the server does not offer RFC 2217
 EOF
     ;;
