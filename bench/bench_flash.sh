@@ -18,6 +18,9 @@
 #              less sleeps; and where the rest of each gap goes: host write to simulator
 #              read, and an answer's due time to the client's read
 #
+# Then the same .bin over rfc2217:// through a real ser2net on loopback (chardelay off, as
+# a board server for this tool should be set up), and its wall time against the pty run's.
+#
 # Usage: bench/bench_flash.sh [BUILD_DIR]   (default: build/linux)
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -28,7 +31,11 @@ devsim=$build/tools/devsim/zuva-devsim
 gaps_module=$build/bench/zuva_client_gaps.so
 work=$(mktemp -d "${TMPDIR:-/tmp}/zuva-bench.XXXXXX")
 sim_pid=
-trap '[ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; rm -rf "$work"' EXIT
+. "$root/tests/e2e/ser2net.sh"
+fail() { echo "$*" >&2; exit 1; }
+trap '[ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; s2n_stop_all; rm -rf "$work"' EXIT
+# How the runs reach the simulator: its pty, or rfc2217 through ser2net.
+port_via=pty
 
 # The images: 64 KiB of noise, and its Intel HEX form with 16-byte records at 0x08000000.
 head -c 65536 /dev/urandom >"$work/fw.bin"
@@ -111,11 +118,17 @@ flash_once() {
     "$devsim" --timing --once --transcript "$transcript" >"$work/devsim.out" &
     sim_pid=$!
     pty=$(devsim_wait_pty "$work/devsim.out") || { echo "zuva-devsim did not come up" >&2; exit 1; }
+    local port=$pty
+    if [ "$port_via" = rfc2217 ]; then
+        s2n_start bench "$pty"
+        port=${rfc2217[0]}
+    fi
     local TIMEFORMAT='%3U %3S'
     t0=$(date +%s%N)
     { time ZUVA_GAPS_OUT="$work/gaps.txt" ZUVA_GAPS_LOG="$work/events.txt" LD_PRELOAD=$preload \
-        "$flash" --port "$pty" "${run_options[@]}" "$work/$name" >"$work/flash.out" 2>&1; } 2>"$work/time.txt"
+        "$flash" --port "$port" "${run_options[@]}" "$work/$name" >"$work/flash.out" 2>&1; } 2>"$work/time.txt"
     t1=$(date +%s%N)
+    [ "$port_via" = pty ] || s2n_stop "$s2n_pid"
     wait "$sim_pid" || true
     sim_pid=
     [ "$(tail -1 "$work/flash.out")" = "Finished OK" ] || { cat "$work/flash.out"; exit 1; }
@@ -134,7 +147,7 @@ run_one() { # image [zuva-flash options]
     rm -f "$work/gaps.txt" "$work/events.txt"
     # The client's own gaps come from a second run with the measuring module preloaded:
     # it costs CPU of its own, so the figures above come from a plain run.
-    if [ -f "$gaps_module" ]; then
+    if [ -f "$gaps_module" ] && [ "$port_via" = pty ]; then
         flash_once "$name" "$work/t-inside.txt" "$gaps_module"
     fi
     flash_once "$name" "$work/t.txt"
@@ -178,9 +191,18 @@ report() { # name wall_us "user_s sys_s" analysis summary
 
 echo "zuva-flash against zuva-devsim --timing: 64 KiB images"
 run_one fw.bin
+pty_wall=$wall
 run_one fw.hex
 run_one fw.bin --verify
 run_one fw.bin --baud 57600
+if command -v ser2net >/dev/null; then
+    echo "the same over rfc2217:// through ser2net on 127.0.0.1 (chardelay off):"
+    port_via=rfc2217
+    run_one fw.bin
+    port_via=pty
+    awk -v net="$wall" -v pty="$pty_wall" \
+        'BEGIN { printf "rfc2217 against the pty: %.1f ms against %.1f ms, %+.2f%%\n", net / 1000, pty / 1000, (net - pty) * 100 / pty }'
+fi
 if [ -x "$build/bench/zuva_pty_rtt" ]; then
     read -r median mean < <("$build/bench/zuva_pty_rtt")
     echo "pty round trip between two processes (the floor under each answer's gap):" \

@@ -7,6 +7,7 @@
 #include "console/console.h"
 #include "device/chips.h"
 #include "device/protocol.h"
+#include "engine/serial_net.h"
 #include "engine/status.h"
 #include "image/description.h"
 #include "image/embedded.h"
@@ -45,9 +46,12 @@ constexpr const char* kHelp =
     "bin, BIN, exe, EXE (raw, from 0x08000000) or hex, HEX (Intel HEX, first 64 KiB).\n"
     "\n"
     "  --port PORT      COM7, \\\\.\\COM7 or a device path such as /dev/ttyUSB0;\n"
+    "                   rfc2217://HOST:PORT or socket://HOST:PORT for a port on a serial\n"
+    "                   port server (socket:// keeps the server's line settings);\n"
     "                   may be left out when exactly one serial port is found\n"
     "  --embedded FILE  program the image carried by an updater made by zuva-pack\n"
-    "  --list-ports     list serial ports: name, display name, enumerator\n"
+    "  --list-ports     list serial ports: name, description, enumerator and, where\n"
+    "                   there is one, the stable name; with --json one object a port\n"
     "  --dry-run        check IMAGE and print what would be written; opens no port\n"
     "  -q, --quiet      print only the result line (and why, when it failed)\n"
     "  -v, --verbose    print each protocol step with its time on stderr\n"
@@ -258,23 +262,32 @@ int OnStatus(int kind, intptr_t value) {
     return InterruptRequested() || OutputLost() ? 1 : 0;
 }
 
-int PrintPort(intptr_t /*userValue*/, const PortEntry* entry) {
-    std::printf("%s\t%s\t%s\n", entry->portName, entry->displayName, entry->enumeratorName);
+// The port list: tab-separated columns, or a JSON object per line.
+struct PortListing {
+    bool json = false;
+    int count = 0;
+};
+
+int PrintPort(intptr_t userValue, const PortEntry* entry) {
+    auto* listing = reinterpret_cast<PortListing*>(userValue);
+    ++listing->count;
+    if (listing->json) {
+        std::printf("%s\n", PortEntryJson(*entry).c_str());
+    } else {
+        std::printf("%s\t%s\t%s%s%s\n", entry->portName, entry->displayName, entry->enumeratorName,
+                    entry->stableName[0] != '\0' ? "\t" : "", entry->stableName);
+    }
     return 1;
 }
 
-int CountPort(intptr_t userValue, const PortEntry* entry) {
-    ++*reinterpret_cast<int*>(userValue);
-    return PrintPort(0, entry);
-}
-
-int ListPorts() {
-    int count = 0;
-    if (EnumSerialPorts(CountPort, reinterpret_cast<intptr_t>(&count)) == 0) {
+int ListPorts(bool json) {
+    PortListing listing;
+    listing.json = json;
+    if (EnumSerialPorts(PrintPort, reinterpret_cast<intptr_t>(&listing)) == 0) {
         std::fprintf(stderr, "zuva-flash: the serial ports cannot be listed\n");
         return static_cast<int>(kResultCantOpenPort >> 16);
     }
-    if (count == 0) {
+    if (listing.count == 0) {
         std::fprintf(stderr, "zuva-flash: no serial ports found\n");
     }
     return 0;
@@ -573,6 +586,7 @@ int ParseRunOption(int argc, char** argv, int* i, CliOptions* options, std::stri
         bool standard = *end == '\0' && value[0] >= '0' && value[0] <= '9' && rate <= UINT32_MAX &&
                         BaudRateSupported(static_cast<uint32_t>(rate));
         options->run.line.baudRate = static_cast<uint32_t>(rate);
+        options->baudGiven = true;
         if (!standard) {
             *error = std::string("--baud ") + value + ": not a rate the bootloader detects (" +
                      RateList() + ")";
@@ -599,6 +613,13 @@ int CheckRunOptions(const CliOptions& options, std::string* error) {
         *error = "--go needs --no-protect: the bootloader refuses Go under read-out protection "
                  "(or give --boot, and the reset starts the firmware)";
         return 1;
+    }
+    for (const char* port : options.ports) {
+        if (NetPortScheme(port) == NetScheme::Socket && (options.baudGiven || boot)) {
+            *error = std::string(port) + ": a socket:// port keeps the server's line settings; "
+                                         "--baud and --boot need a local or rfc2217:// port";
+            return 1;
+        }
     }
     bool gang = options.allPorts || options.log != nullptr;
     if (options.dryRun && (options.port != nullptr || gang || boot || run.go || run.verify)) {
@@ -806,7 +827,7 @@ int Run(int argc, char** argv) {
         return 0;
     }
     if (options.listPorts) {
-        return ListPorts();
+        return ListPorts(options.json);
     }
     InstallInterruptHandler();
     if (StdoutGone()) {
@@ -848,6 +869,7 @@ int Run(int argc, char** argv) {
 
 int RunCli(int argc, char** argv) {
     PrepareStandardStreams();
+    UseNetworkPorts(); // rfc2217:// and socket:// ports, for the command line only
     std::vector<std::string> arguments = Utf8Arguments(argc, argv);
     int status = Run(argc, ArgumentPointers(arguments).data());
     // The result line, and help, version or the port list: unread output is a failure.

@@ -51,10 +51,11 @@ struct CliOptions {
     bool listPorts = false;
     bool help = false;
     bool version = false;
-    bool dryRun = false;  // check the image and print its plan; no port is opened
-    bool quiet = false;   // -q: stdout gets the result line only; stderr only failures
-    bool verbose = false; // -v: each protocol step with its time on stderr
-    RunOptions run;       // --verify, --no-protect, --go, --baud, --boot
+    bool dryRun = false;    // check the image and print its plan; no port is opened
+    bool quiet = false;     // -q: stdout gets the result line only; stderr only failures
+    bool verbose = false;   // -v: each protocol step with its time on stderr
+    RunOptions run;         // --verify, --no-protect, --go, --baud, --boot
+    bool baudGiven = false; // --baud, even at the default rate (socket:// takes none)
 };
 
 // "boot0=rts,reset=!dtr": which modem line drives which pin, "!" for a pin that is high
@@ -67,6 +68,10 @@ int ParseCliArgs(int argc, char** argv, CliOptions* options, std::string* error)
 // "COM7", "com7" and "\\.\COM7" all become "\\.\COM7", the name that reaches ports 10 and
 // up on Windows (and that the POSIX link maps to a device node); other paths unchanged.
 std::string PortPathForName(const char* name);
+
+// One port of --list-ports --json: one line of JSON (no newline).
+struct PortEntry;
+std::string PortEntryJson(const PortEntry& entry);
 
 // The result class; 130 when the user interrupted a run that then did not succeed (a run
 // that finished before the interrupt was noticed did program the device).

@@ -2,6 +2,7 @@
 #include "cli/gang.h"
 
 #include "image/input.h"
+#include "ports/ports.h"
 
 #include <cstdio>
 #include <zlib.h>
@@ -75,4 +76,13 @@ bool FileSizeAndCrc32(const char* path, int64_t* size, uint32_t* crc) {
     *size = total;
     *crc = static_cast<uint32_t>(sum);
     return ok;
+}
+
+std::string PortEntryJson(const PortEntry& e) {
+    // Texts the system does not know are null rather than empty.
+    auto textOrNull = [](const char* text) { return text[0] != '\0' ? Quote(text) : "null"; };
+    return "{\"port\":" + Quote(e.portName) + ",\"description\":" + Quote(e.displayName) +
+           ",\"enumerator\":" + textOrNull(e.enumeratorName) +
+           ",\"stable_name\":" + textOrNull(e.stableName) + ",\"usb_id\":" + textOrNull(e.usbId) +
+           ",\"serial_number\":" + textOrNull(e.serialNumber) + "}";
 }

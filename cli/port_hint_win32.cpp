@@ -1,6 +1,7 @@
-// Port hints for Windows: GetLastError values, and the port's friendly name.
+// Port hints for Windows: GetLastError and Winsock values, and the port's friendly name.
 #include "cli/port_hint.h"
 
+#include <winsock2.h>
 #include <windows.h>
 
 const char* PortOpenHint(int error) {
@@ -11,6 +12,12 @@ const char* PortOpenHint(int error) {
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
         return "another program holds the port";
+    case WSAECONNREFUSED:
+        return "is the server running, and is that its port?";
+    case WSAETIMEDOUT:
+    case WSAEHOSTUNREACH:
+    case WSAENETUNREACH:
+        return "can this machine reach the server?";
     default:
         return "";
     }

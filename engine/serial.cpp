@@ -6,9 +6,29 @@
 #include "engine/status.h"
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 
 namespace {
+// Local ports go straight to the platform's primitives.
+constexpr SerialTransport kLocalPort = {nullptr,         SysOpenPort,     SysConfigureLine,
+                                        SysSetModemLine, SysSetTimeouts,  SysReadAttempt,
+                                        SysWriteAttempt, SysDiscardInput, SysClosePort,
+                                        SysLastError,    SysErrorText};
+
+const SerialTransport* transports[4] = {};
+// The transport of the open port, or of the last one opened (for its error texts).
+const SerialTransport* via = &kLocalPort;
+
+const SerialTransport* TransportFor(const char* portPath) {
+    for (const SerialTransport* t : transports) {
+        if (t != nullptr && std::strncmp(portPath, t->prefix, std::strlen(t->prefix)) == 0) {
+            return t;
+        }
+    }
+    return &kLocalPort;
+}
+
 SysPort portHandle = kNoPort;
 int openError = 0;
 uint32_t openRate = kDefaultBaudRate;
@@ -29,10 +49,19 @@ uint32_t WriteConstantFor(const LineSettings& line) {
 }
 
 bool OpenFailed() {
-    openError = SysLastError();
+    openError = via->lastError();
     return false;
 }
 } // namespace
+
+void RegisterSerialTransport(const SerialTransport* transport) {
+    for (const SerialTransport*& slot : transports) {
+        if (slot == nullptr || slot == transport) {
+            slot = transport;
+            return;
+        }
+    }
+}
 
 bool BaudRateSupported(uint32_t baudRate) {
     return std::find(std::begin(kBaudRates), std::end(kBaudRates), baudRate) !=
@@ -55,11 +84,12 @@ bool OpenPort(const char* portPath, const LineSettings& line) {
     // Stored before configuring, so a port whose configuration fails is still released
     // by the caller's ClosePort.
     openRate = line.baudRate;
-    portHandle = SysOpenPort(portPath);
+    via = TransportFor(portPath);
+    portHandle = via->open(portPath);
     if (!PortIsOpen()) {
         return OpenFailed();
     }
-    if (SysConfigureLine(portHandle, line) != 0) {
+    if (via->configureLine(portHandle, line) != 0) {
         return OpenFailed();
     }
     return SetPortTimeouts(kReadConstantMs, WriteConstantFor(line)) || OpenFailed();
@@ -70,7 +100,7 @@ int PortOpenError() {
 }
 
 void PortErrorText(int error, char* out, size_t outSize) {
-    SysErrorText(error, out, outSize);
+    via->errorText(error, out, outSize);
 }
 
 uint32_t PortWireMs(uint32_t n) {
@@ -79,21 +109,21 @@ uint32_t PortWireMs(uint32_t n) {
 
 void PortDiscardInput() {
     if (PortIsOpen()) {
-        SysDiscardInput(portHandle);
+        via->discardInput(portHandle);
     }
 }
 
 bool SetModemLine(ModemLine line, bool asserted) {
-    return PortIsOpen() && SysSetModemLine(portHandle, line, asserted) == 0;
+    return PortIsOpen() && via->setModemLine(portHandle, line, asserted) == 0;
 }
 
 bool SetPortTimeouts(uint32_t readConstantMs, uint32_t writeConstantMs) {
-    return PortIsOpen() && SysSetTimeouts(portHandle, readConstantMs, writeConstantMs) == 0;
+    return PortIsOpen() && via->setTimeouts(portHandle, readConstantMs, writeConstantMs) == 0;
 }
 
 void ClosePort() {
     if (PortIsOpen()) {
-        SysClosePort(portHandle);
+        via->close(portHandle);
         portHandle = kNoPort;
     }
 }
@@ -105,7 +135,7 @@ int32_t PortWrite(const void* bytes, uint32_t n) {
     const auto* p = static_cast<const uint8_t*>(bytes);
     uint32_t total = 0;
     for (;;) {
-        int32_t written = SysWriteAttempt(portHandle, p + total, n - total);
+        int32_t written = via->writeAttempt(portHandle, p + total, n - total);
         if (written < 0) {
             return -1;
         }
@@ -131,7 +161,7 @@ int32_t PortRead(void* buf, uint32_t n, int32_t idleLimit) {
         if (callback != nullptr && callback(Poll, 0) != 0) {
             return 0; // an abort discards what came in this call
         }
-        int32_t got = SysReadAttempt(portHandle, p + total, n - total);
+        int32_t got = via->readAttempt(portHandle, p + total, n - total);
         if (got < 0) {
             return -1;
         }

@@ -17,8 +17,8 @@ struct LineSettings {
     // The bootloader measures the rate from its first byte; the dialog always uses the
     // default (device/protocol.h).
     uint32_t baudRate = kDefaultBaudRate;
-    // XON/XOFF switched off rather than left as the port has it: memory read back carries
-    // 0x11 and 0x13 as data, which flow control would swallow.
+    // Flow control is now off on every open of a local port (and restored at close):
+    // binary frames carry 0x11 and 0x13. Setting this changes nothing any more.
     bool noXonXoff = false;
 };
 
@@ -39,11 +39,18 @@ bool BaudRateSupported(uint32_t baudRate);
 [[nodiscard]] bool OpenPort(const char* portPath, const LineSettings& line);
 
 // The operating system's error number (errno, GetLastError) of the step that made the
-// last OpenPort fail; 0 when it did not fail for a reason the system gave.
+// last OpenPort fail, or the code of the transport it went through; 0 when it did not fail
+// for a reason the system gave.
 int PortOpenError();
 
-// The operating system's own text for such an error number.
+// The text for such an error number, from the transport of the last OpenPort.
 void PortErrorText(int error, char* out, size_t outSize);
+
+// Lets OpenPort reach ports whose path begins with the transport's prefix (a network
+// port: engine/serial_net.h). The table must outlive every run; up to four are kept,
+// later ones are ignored. The window registers none and opens local ports only.
+struct SerialTransport;
+void RegisterSerialTransport(const SerialTransport* transport);
 
 // The modem control lines a board may wire to BOOT0 and reset.
 enum class ModemLine { Rts, Dtr };

@@ -1,5 +1,7 @@
 // The platform primitives behind the serial link. One file per platform implements them
-// (serial_win32.cpp, serial_posix.cpp); tests link a fake (tests/fakes) instead.
+// (serial_win32.cpp, serial_posix.cpp); tests link a fake (tests/fakes) instead. A port
+// elsewhere (a serial port server on the network) is reached through a transport of the
+// same shape that a front end registers (SerialTransport below).
 // Close to the system calls they wrap, they return 0 on success and 1 on failure; the link
 // (engine/serial.h) turns that into the engine's bool.
 #pragma once
@@ -47,3 +49,20 @@ void SysClosePort(SysPort port);
 
 // The platform's sleep (the 100 ms pause before every sync byte).
 void SysSleepMs(uint32_t ms);
+
+// The primitives of one way to reach a port, each with the contract of the Sys* function
+// of the same name. The link opens a path through the first registered transport whose
+// prefix begins it ("rfc2217://"), else through the local Sys* primitives.
+struct SerialTransport {
+    const char* prefix;
+    SysPort (*open)(const char* portPath);
+    int (*configureLine)(SysPort port, const LineSettings& line);
+    int (*setModemLine)(SysPort port, ModemLine line, bool asserted);
+    int (*setTimeouts)(SysPort port, uint32_t readConstantMs, uint32_t writeConstantMs);
+    int32_t (*readAttempt)(SysPort port, void* buf, uint32_t n);
+    int32_t (*writeAttempt)(SysPort port, const void* bytes, uint32_t n);
+    void (*discardInput)(SysPort port);
+    void (*close)(SysPort port);
+    int (*lastError)();
+    void (*errorText)(int error, char* out, size_t outSize);
+};

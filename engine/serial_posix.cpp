@@ -1,8 +1,8 @@
 // Serial primitives for POSIX systems (termios). They give the link the same observable
 // behaviour as the Win32 port with its time-outs: exclusive open, 115200 8E1 without parity
-// checking on receive, a raw line, read attempts that return at once with waiting bytes or
-// wait up to the read constant for the first one, and write attempts bounded by the write
-// constant.
+// checking on receive, a raw line without flow control, read attempts that return at once
+// with waiting bytes or wait up to the read constant for the first one, and write attempts
+// bounded by the write constant. The port's own settings come back at close.
 #include "engine/serial_platform.h"
 
 #include "ports/port_names.h"
@@ -32,6 +32,14 @@ struct PortTimeouts {
     uint32_t writeMs = 1000;
 };
 PortTimeouts timeouts;
+
+// The settings the port had before this link configured it, given back at close: flow
+// control, rate and the rest are the business of whoever uses the port next.
+struct SavedLine {
+    SysPort port = kNoPort;
+    termios line{};
+};
+SavedLine saved;
 
 // The low-latency flag this link set on its port, to be cleared again at close.
 struct LowLatency {
@@ -139,9 +147,10 @@ void RestoreLatency(int fd) {
 
 void MakeLine(termios& t, speed_t speed) {
     cfmakeraw(&t); // no echo, no canonical input, no CR/LF translation, no signals
-    // XON/XOFF would swallow 0x11 and 0x13 out of binary frames.
-    t.c_iflag &= ~(IXOFF | IXANY | INPCK | PARMRK);
-    t.c_cflag &= ~(CSIZE | PARODD | CSTOPB);
+    // XON/XOFF would swallow 0x11 and 0x13 out of binary frames, and RTS/CTS left on by
+    // another program stalls a board that does not drive CTS.
+    t.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK | PARMRK);
+    t.c_cflag &= ~(CSIZE | PARODD | CSTOPB | CRTSCTS);
     t.c_cflag |= CS8 | PARENB | CLOCAL | CREAD; // even parity, sent and not checked
     t.c_cc[VMIN] = 0;                           // waits are done with poll
     t.c_cc[VTIME] = 0;
@@ -153,9 +162,9 @@ void MakeLine(termios& t, speed_t speed) {
 bool LineAsWanted(const termios& got, speed_t speed, bool parityRequired) {
     return cfgetospeed(&got) == speed && cfgetispeed(&got) == speed &&
            (got.c_cflag & CSIZE) == CS8 && (got.c_cflag & CSTOPB) == 0 &&
-           (got.c_cflag & PARODD) == 0 && (got.c_iflag & INPCK) == 0 &&
-           (got.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) == 0 && (got.c_oflag & OPOST) == 0 &&
-           (!parityRequired || (got.c_cflag & PARENB) != 0);
+           (got.c_cflag & PARODD) == 0 && (got.c_iflag & (INPCK | IXON | IXOFF)) == 0 &&
+           (got.c_cflag & CRTSCTS) == 0 && (got.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) == 0 &&
+           (got.c_oflag & OPOST) == 0 && (!parityRequired || (got.c_cflag & PARENB) != 0);
 }
 
 } // namespace
@@ -231,6 +240,7 @@ int SysConfigureLine(SysPort port, const LineSettings& settings) {
         return 1;
     }
     tcflush(fd, TCIOFLUSH); // nothing from before the open counts as an answer
+    saved = SavedLine{port, before};
     return 0;
 }
 
@@ -305,6 +315,10 @@ void SysClosePort(SysPort port) {
     // Unsent output would hold the close for the driver's closing wait (30 s on a UART
     // whose flow control stalls); nothing that is still unsent matters once the run ends.
     tcflush(static_cast<int>(port), TCOFLUSH);
+    if (port == saved.port) {
+        tcsetattr(static_cast<int>(port), TCSANOW, &saved.line);
+        saved = SavedLine{};
+    }
     close(static_cast<int>(port)); // also drops the lock
 }
 

@@ -11,6 +11,13 @@
 
 namespace {
 
+// The settings the port had before this link configured it, given back at close.
+struct SavedLine {
+    SysPort port = kNoPort;
+    DCB dcb;
+};
+SavedLine saved;
+
 HANDLE AsHandle(SysPort port) {
     return reinterpret_cast<HANDLE>(port);
 }
@@ -42,16 +49,25 @@ int SysConfigureLine(SysPort port, const LineSettings& line) {
     if (!GetCommState(AsHandle(port), &dcb)) {
         return 1;
     }
-    // Exactly these five (and XON/XOFF when asked); flow control, modem lines and special
-    // characters stay as found.
+    saved = SavedLine{port, dcb};
     dcb.fParity = FALSE;
     dcb.BaudRate = line.baudRate; // the CBR_ constants are the rates themselves
     dcb.ByteSize = 8;
     dcb.Parity = EVENPARITY;
     dcb.StopBits = ONESTOPBIT;
-    if (line.noXonXoff) {
-        dcb.fOutX = FALSE;
-        dcb.fInX = FALSE;
+    // No flow control: XON/XOFF would swallow 0x11 and 0x13 out of binary frames, and a
+    // handshake another program left on stalls a board that does not drive CTS or DSR.
+    // Modem lines under handshake control are handed to the program, asserted.
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDsrSensitivity = FALSE;
+    if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE || dcb.fRtsControl == RTS_CONTROL_TOGGLE) {
+        dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    }
+    if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE) {
+        dcb.fDtrControl = DTR_CONTROL_ENABLE;
     }
     return SetCommState(AsHandle(port), &dcb) ? 0 : 1;
 }
@@ -90,6 +106,10 @@ void SysDiscardInput(SysPort port) {
 }
 
 void SysClosePort(SysPort port) {
+    if (port == saved.port) {
+        SetCommState(AsHandle(port), &saved.dcb);
+        saved.port = kNoPort;
+    }
     CloseHandle(AsHandle(port));
 }
 

@@ -3,9 +3,16 @@
 #include <cstdint>
 
 struct PortEntry {
-    const char* portName;       // "COM" and a number
+    // The name a run opens: "COM" and a number on Windows, the device path elsewhere
+    // ("/dev/ttyUSB0"), where COM names are only aliases (ports/port_names.h).
+    const char* portName;
     const char* displayName;    // the text shown to the user
     const char* enumeratorName; // where the port was found, or ""
+    // Where the system knows more (Linux sysfs), else "":
+    const char* stableName = "";   // a link that keeps naming the adapter when it is
+                                   // plugged elsewhere: /dev/serial/by-id/...
+    const char* usbId = "";        // "vvvv:pppp", the USB vendor and product IDs
+    const char* serialNumber = ""; // the USB device's serial number
 };
 // Valid only during the visit: copy what you keep. Nonzero to go on, 0 to stop.
 using PortVisitor = int (*)(intptr_t userValue, const PortEntry* entry);

@@ -1,22 +1,25 @@
-// Serial port enumeration from sysfs. Linux has no COM names, so each port's device node is
-// named by the one rule of ports/port_names.h (COM1..100 = ttyS0..99, COM101..200 =
-// ttyUSB0..99, COM201..300 = ttyACM0..99); tty devices outside that rule (consoles, ptys,
-// ttyAMA and the like) cannot be opened by a COM name and are not listed.
+// Serial port enumeration from sysfs. Each port is named by its device path
+// (/dev/ttyUSB0), which is what the POSIX serial link opens; COM names are only aliases for
+// the first hundred ttyS, ttyUSB and ttyACM nodes (ports/port_names.h), so that a command
+// written for Windows keeps working.
 //
-// For every /sys/class/tty/NAME that maps to a COM number and has a hardware device behind it:
-// - skip 8250 ports that the kernel registered without finding a UART ("type" reads 0,
-//   PORT_UNKNOWN): PCs show up to 32 such ttyS nodes;
+// A tty of /sys/class/tty is listed when it has hardware behind it (a "device" link):
+// ttyS, ttyUSB, ttyACM, ttyAMA, ttySC and the like; virtual ttys (consoles, ptys) have
+// none. Two exceptions: 8250 ports that the kernel registered without finding a UART
+// ("type" reads 0, PORT_UNKNOWN; PCs show up to 32 such ttyS nodes) are left out, and
+// Bluetooth rfcomm ttys, which hang off no device until connected, are listed.
 // - displayName: the USB device's product and manufacturer strings where there are any,
-//   "PRODUCT (MANUFACTURER) - /dev/NAME", else "USB serial port VID:PID - /dev/NAME" for USB,
-//   else "Serial port - /dev/NAME";
+//   "PRODUCT (MANUFACTURER)", else "Serial port"; for USB devices then ", USB vvvv:pppp"
+//   and ", serial SERIAL" when the device has a serial number;
 // - enumeratorName: the upper-cased bus of the nearest device, from the tty's device upwards,
 //   that is not a serial-layer device (usb-serial, serial-base): "USB", "PNP", "PLATFORM",
-//   "PCI", "ACPI"; "" when none is found.
-// Entries are visited in COM number order. ZUVA_SYSFS_ROOT, when set, replaces "/sys" so that
-// tests can run against a fake tree.
+//   "PCI", "AMBA"; "BLUETOOTH" for rfcomm; "" when none is found;
+// - stableName: the /dev/serial/by-id link to the node, where udev made one.
+// Entries come family by family (ttyS, ttyUSB, ttyACM, ttyAMA, ttySC, rfcomm, then the
+// others by name), each in number order. ZUVA_SYSFS_ROOT, when set, replaces "/sys", and
+// ZUVA_DEV_ROOT replaces "/dev" where the by-id links are looked for, so that tests can run
+// against a fake tree.
 #include "ports/ports.h"
-
-#include "ports/port_names.h"
 
 #include <algorithm>
 #include <cctype>
@@ -25,6 +28,7 @@
 #include <dirent.h>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <new>
 #include <string>
 #include <vector>
@@ -34,15 +38,23 @@ namespace {
 namespace fs = std::filesystem;
 
 struct FoundPort {
-    int comNumber;
+    int family;         // place of the name's family in kFamilies
+    std::string prefix; // "ttyUSB"
+    long number;        // 0 in ttyUSB0; -1 when the name ends in no number
     std::string portName;
     std::string displayName;
     std::string enumeratorName;
+    std::string stableName;
+    std::string usbId;
+    std::string serialNumber;
 };
 
-std::string SysfsRoot() {
-    const char* root = std::getenv("ZUVA_SYSFS_ROOT");
-    return (root != nullptr && *root != '\0') ? root : "/sys";
+constexpr const char* kFamilies[] = {"ttyS", "ttyUSB", "ttyACM", "ttyAMA", "ttySC", "rfcomm"};
+constexpr int kOtherFamily = 6;
+
+std::string RootFrom(const char* variable, const char* fallback) {
+    const char* root = std::getenv(variable);
+    return (root != nullptr && *root != '\0') ? root : fallback;
 }
 
 // The first line of a sysfs attribute, without trailing blanks; false if it cannot be read.
@@ -99,56 +111,91 @@ std::string EnumeratorOf(const fs::path& deviceDir, const fs::path& devicesRoot)
     return bus;
 }
 
-// The USB device's own words for itself, if the port sits on one.
-std::string DescriptionOf(const fs::path& deviceDir, const fs::path& devicesRoot) {
-    std::string text = "Serial port";
+// The USB device's own words for itself, its IDs and serial number, if the port sits on one.
+void DescribeUsb(const fs::path& deviceDir, const fs::path& devicesRoot, FoundPort& port) {
     WalkUp(deviceDir, devicesRoot, [&](const fs::path& dir) {
         std::string vendorId;
         if (!ReadAttribute(dir / "idVendor", vendorId)) {
             return false;
         }
+        std::string productId;
         std::string product;
         std::string maker;
+        ReadAttribute(dir / "idProduct", productId);
         bool hasProduct = ReadAttribute(dir / "product", product) && !product.empty();
         bool hasMaker = ReadAttribute(dir / "manufacturer", maker) && !maker.empty();
         if (hasProduct) {
-            text = hasMaker ? product + " (" + maker + ")" : product;
+            port.displayName = hasMaker ? product + " (" + maker + ")" : product;
         } else if (hasMaker) {
-            text = maker;
-        } else {
-            std::string productId;
-            ReadAttribute(dir / "idProduct", productId);
-            text = "USB serial port " + vendorId + ":" + productId;
+            port.displayName = maker;
+        }
+        port.usbId = vendorId + ":" + productId;
+        port.displayName += ", USB " + port.usbId;
+        if (ReadAttribute(dir / "serial", port.serialNumber) && !port.serialNumber.empty()) {
+            port.displayName += ", serial " + port.serialNumber;
         }
         return true;
     });
-    return text;
+}
+
+// The name's family and number: "ttyUSB12" is family 1, number 12.
+void Classify(const std::string& name, FoundPort& port) {
+    size_t digits = name.find_last_not_of("0123456789") + 1;
+    port.prefix = name.substr(0, digits);
+    port.number =
+        digits < name.size() && name.size() - digits < 9 ? std::stol(name.substr(digits)) : -1;
+    port.family = kOtherFamily;
+    for (int i = 0; i < kOtherFamily; ++i) {
+        if (port.prefix == kFamilies[i]) {
+            port.family = i;
+        }
+    }
 }
 
 // Fills port from /sys/class/tty/NAME; false when NAME is not a listable serial port.
 bool ReadPort(const fs::path& ttyDir, const std::string& name, const fs::path& devicesRoot,
               FoundPort& port) {
-    std::string node = "/dev/" + name;
-    port.comNumber = DevicePathToComNumber(node.c_str());
-    if (port.comNumber == 0 || IsPhantomUart(ttyDir)) {
-        return false;
-    }
+    Classify(name, port);
     std::error_code ec;
     fs::path deviceDir = fs::canonical(ttyDir / "device", ec);
-    if (ec) {
-        return false; // a virtual tty: nothing behind it
+    if (port.prefix == "rfcomm" && ec) {
+        port.displayName = "Bluetooth serial port";
+        port.enumeratorName = "BLUETOOTH";
+    } else if (ec || IsPhantomUart(ttyDir)) {
+        return false; // a virtual tty, or a UART the kernel did not find
+    } else {
+        port.displayName = "Serial port";
+        DescribeUsb(deviceDir, devicesRoot, port);
+        port.enumeratorName = EnumeratorOf(deviceDir, devicesRoot);
     }
-    char comName[16] = "";
-    ComPortName(port.comNumber, comName, sizeof comName);
-    port.portName = comName;
-    port.displayName = DescriptionOf(deviceDir, devicesRoot) + " - " + node;
-    port.enumeratorName = EnumeratorOf(deviceDir, devicesRoot);
+    port.portName = "/dev/" + name;
     return true;
+}
+
+// The by-id links, by the tty name they point to.
+std::map<std::string, std::string> StableNames() {
+    std::map<std::string, std::string> names;
+    fs::path dir = fs::path(RootFrom("ZUVA_DEV_ROOT", "/dev")) / "serial" / "by-id";
+    std::error_code ec;
+    for (const fs::directory_entry& link : fs::directory_iterator(dir, ec)) {
+        fs::path target = fs::read_symlink(link.path(), ec);
+        if (!ec) {
+            names.emplace(target.filename().string(), link.path().string());
+        }
+    }
+    return names;
+}
+
+bool InListOrder(const FoundPort& a, const FoundPort& b) {
+    if (a.family != b.family || a.prefix != b.prefix) {
+        return a.family != b.family ? a.family < b.family : a.prefix < b.prefix;
+    }
+    return a.number < b.number;
 }
 
 // 0, or an errno value.
 int CollectPorts(std::vector<FoundPort>& ports) {
-    fs::path root = SysfsRoot();
+    fs::path root = RootFrom("ZUVA_SYSFS_ROOT", "/sys");
     fs::path classDir = root / "class" / "tty";
     DIR* dir = opendir(classDir.c_str());
     if (dir == nullptr) {
@@ -164,8 +211,12 @@ int CollectPorts(std::vector<FoundPort>& ports) {
         }
     }
     closedir(dir);
-    std::sort(ports.begin(), ports.end(),
-              [](const FoundPort& a, const FoundPort& b) { return a.comNumber < b.comNumber; });
+    std::map<std::string, std::string> stable = StableNames();
+    for (FoundPort& port : ports) {
+        auto found = stable.find(port.portName.substr(5));
+        port.stableName = found != stable.end() ? found->second : "";
+    }
+    std::sort(ports.begin(), ports.end(), InListOrder);
     return 0;
 }
 
@@ -188,8 +239,9 @@ int EnumSerialPorts(PortVisitor visitor, intptr_t userValue) {
         return 0;
     }
     for (const FoundPort& port : ports) {
-        PortEntry entry = {port.portName.c_str(), port.displayName.c_str(),
-                           port.enumeratorName.c_str()};
+        PortEntry entry = {port.portName.c_str(),       port.displayName.c_str(),
+                           port.enumeratorName.c_str(), port.stableName.c_str(),
+                           port.usbId.c_str(),          port.serialNumber.c_str()};
         if (visitor(userValue, &entry) == 0) {
             break;
         }

@@ -4,7 +4,7 @@
 set -e
 lane=${1:-all}
 pkgs="cmake ninja-build g++ libgtest-dev googletest socat procps file clang-format git \
-zlib1g-dev srecord python3 man-db dpkg-dev osslsigncode openssl lintian"
+zlib1g-dev srecord python3 man-db dpkg-dev osslsigncode openssl lintian ser2net"
 if [ "$lane" = all ]; then
     # Both halves of Wine: wine32 (from the i386 architecture) runs the shipped i686
     # programs and their tests where the kernel runs 32-bit code, wine64 an x86_64 build

@@ -18,6 +18,17 @@ if(NOT CMAKE_CROSSCOMPILING AND TARGET zuva-devsim AND TARGET zuva-pack)
     endforeach()
 endif()
 
+# Ports on a serial port server: a real ser2net (started and stopped by the test) in front
+# of zuva-devsim, over rfc2217:// and socket://.
+if(NOT CMAKE_CROSSCOMPILING AND TARGET zuva-devsim)
+    foreach(case schemes baud gang unreachable connect-timeout silent lost ctrl-c usage)
+        add_test(NAME cli_ser2net.${case}
+            COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/e2e/test_ser2net.sh
+                    ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} ${case})
+        set_tests_properties(cli_ser2net.${case} PROPERTIES LABELS e2e TIMEOUT 120)
+    endforeach()
+endif()
+
 # A Wine test of the tools against the Linux zuva-devsim through dosdevices COM links:
 # win32/SCRIPT WINE_RUN PREFIX ARGN... SOURCE_DIR. The COM names are shared by all of them.
 function(zuva_add_wine_com_test name script timeout)
@@ -60,6 +71,11 @@ if(NOT CMAKE_CROSSCOMPILING AND TARGET zuva-devsim)
                     ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} ${case})
         set_tests_properties(cli_gang.${case} PROPERTIES LABELS e2e TIMEOUT 120)
     endforeach()
+endif()
+
+# Under Wine: zuva-flash.exe through a real ser2net (Winsock), the boards Linux zuva-devsims.
+if(WIN32 AND CMAKE_CROSSCOMPILING)
+    zuva_add_wine_com_test(cli_ser2net_wine test_ser2net_wine.sh 300 $<TARGET_FILE:zuva-flash>)
 endif()
 
 # Under Wine: three COM ports at once, the children started through CreateProcessW.

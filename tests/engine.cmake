@@ -3,8 +3,8 @@
 # Wine (win32 lane).
 zuva_add_gtest(engine_link_test
     SOURCES unit/test_serial_link.cpp unit/test_bootloader.cpp unit/test_status.cpp
-            unit/test_port_names.cpp
-    LIBS zuva_link zuva_fake_serial
+            unit/test_port_names.cpp unit/test_rfc2217.cpp
+    LIBS zuva_link zuva_serial_net zuva_fake_serial
     LABELS unit)
 
 if(NOT WIN32)

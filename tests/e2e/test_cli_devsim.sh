@@ -149,7 +149,8 @@ failure-classes)
 EOF
     ;;
 auto-port)
-    # Without --port the one port found is used; with two it is a usage error.
+    # Without --port the one port found is used; with two it is a usage error. The list
+    # names ports by device path, also as JSON, one object per port.
     [ -w /dev ] || { echo "SKIP: /dev not writable"; exit 77; }
     node=/dev/ttyUSB98 # COM199 under the COM rule
     [ -e "$node" ] && { echo "SKIP: $node exists"; exit 77; }
@@ -159,20 +160,31 @@ auto-port)
         ln -s "$sys/devices/usb1/1-1/$1" "$sys/class/tty/$1/device"
     }
     add_port ttyUSB98
-    export ZUVA_SYSFS_ROOT=$sys
+    mkdir -p "$work/dev/serial/by-id"
+    ln -s ../../ttyUSB98 "$work/dev/serial/by-id/usb-Zuva_Board_42-if00"
+    export ZUVA_SYSFS_ROOT=$sys ZUVA_DEV_ROOT=$work/dev
     run_flash --list-ports
-    [ "$status" -eq 0 ] && [ "$(cut -f1 "$work/flash.out")" = COM199 ] ||
-        fail "--list-ports: $(cat "$work/flash.out")"
+    [ "$status" -eq 0 ] &&
+        [ "$(cat "$work/flash.out")" = "$node	Serial port		$work/dev/serial/by-id/usb-Zuva_Board_42-if00" ] ||
+        fail "--list-ports: $(cat -A "$work/flash.out")"
     start_sim --link "$node"
     run_flash "$work/fw.bin"
     wait_sim
     expect_result 0 "Finished OK"
     expect_flash "$work/fw.bin"
-    grep -q '^zuva-flash: using COM199 (/dev/ttyUSB98)$' "$work/flash.err" || fail "port not named"
+    grep -q "^zuva-flash: using $node (Serial port)\$" "$work/flash.err" || fail "port not named"
     add_port ttyUSB97
     run_flash "$work/fw.bin"
     [ "$status" -eq 64 ] || fail "two ports gave exit $status"
     grep -q '2 serial ports found' "$work/flash.err" || fail "no reason given"
+    run_flash --list-ports --json
+    python3 - "$work/flash.out" "$work/dev" <<'PY' || fail "--list-ports --json: $(cat "$work/flash.out")"
+import json, sys
+ports = [json.loads(line) for line in open(sys.argv[1])]
+assert [p["port"] for p in ports] == ["/dev/ttyUSB97", "/dev/ttyUSB98"], ports
+assert ports[1]["stable_name"] == sys.argv[2] + "/serial/by-id/usb-Zuva_Board_42-if00", ports
+assert ports[0]["stable_name"] is None and ports[0]["description"] == "Serial port", ports
+PY
     ;;
 progress-bar)
     # On a terminal stderr carries the bar; on a file nothing but the result is written.

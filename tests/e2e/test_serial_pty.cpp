@@ -69,7 +69,16 @@ class SerialPty : public ::testing::Test {
     std::string slavePath;
 };
 
-TEST_F(SerialPty, OpenSetsARawLineAt115200) {
+TEST_F(SerialPty, OpenSetsARawLineAt115200WithoutFlowControlAndCloseRestoresTheOld) {
+    // As another program may leave a port: 9600, cooked, RTS/CTS and XON/XOFF on.
+    termios old{};
+    ASSERT_EQ(tcgetattr(master, &old), 0);
+    old.c_cflag |= CRTSCTS;
+    old.c_iflag |= IXON | IXOFF;
+    old.c_lflag |= ICANON | ECHO;
+    cfsetspeed(&old, B9600);
+    ASSERT_EQ(tcsetattr(master, TCSANOW, &old), 0);
+    ASSERT_EQ(tcgetattr(master, &old), 0);
     ASSERT_TRUE(OpenPort(slavePath.c_str()));
     // The master reports the slave's settings. A pty keeps no parity bit, so PARENB is not
     // observable here; everything else is.
@@ -83,6 +92,14 @@ TEST_F(SerialPty, OpenSetsARawLineAt115200) {
     EXPECT_EQ(line.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
     EXPECT_EQ(line.c_iflag & (ICRNL | INLCR | IGNCR | IXON | IXOFF | INPCK | ISTRIP), 0u);
     EXPECT_EQ(line.c_oflag & OPOST, 0u);
+    EXPECT_EQ(line.c_cflag & CRTSCTS, 0u);
+    ClosePort();
+    termios after{};
+    ASSERT_EQ(tcgetattr(master, &after), 0);
+    EXPECT_EQ(after.c_cflag, old.c_cflag);
+    EXPECT_EQ(after.c_iflag, old.c_iflag);
+    EXPECT_EQ(after.c_lflag, old.c_lflag);
+    EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B9600));
 }
 
 TEST_F(SerialPty, TheOpenIsExclusive) {

@@ -95,14 +95,46 @@ TEST_F(Win32SerialPty, AWaitingByteReturnsAtOnce) {
     EXPECT_LT(ms, 80u);
 }
 
-// The script reads the line back from the Linux side after this case (stty).
-TEST_F(Win32SerialPty, OpenLeavesTheLineConfigured) {
+// As another program may leave a port: 9600 with RTS/CTS and XON/XOFF. While the link holds
+// it the line is 115200 without flow control; its close gives the old settings back (the
+// script reads the line from the Linux side after this case, with stty). Wine opens a COM
+// port more than once, so a second handle watches.
+TEST_F(Win32SerialPty, OpenConfiguresTheLineAndCloseGivesTheOldOneBack) {
+    HANDLE watch = CreateFileA(DevicePath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(watch, INVALID_HANDLE_VALUE);
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    ASSERT_TRUE(GetCommState(watch, &dcb));
+    dcb.BaudRate = 9600;
+    dcb.fOutxCtsFlow = TRUE;
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    dcb.fOutX = TRUE;
+    dcb.fInX = TRUE;
+    ASSERT_TRUE(SetCommState(watch, &dcb));
+
     EXPECT_TRUE(OpenPort(DevicePath().c_str()));
-    EXPECT_TRUE(PortIsOpen());
+    DCB open{};
+    open.DCBlength = sizeof open;
+    ASSERT_TRUE(GetCommState(watch, &open));
+    EXPECT_EQ(open.BaudRate, 115200u);
+    EXPECT_FALSE(open.fOutxCtsFlow);
+    EXPECT_NE(open.fRtsControl, static_cast<DWORD>(RTS_CONTROL_HANDSHAKE));
+    EXPECT_FALSE(open.fOutX);
+    EXPECT_FALSE(open.fInX);
+
+    ClosePort();
+    DCB after{};
+    after.DCBlength = sizeof after;
+    ASSERT_TRUE(GetCommState(watch, &after));
+    EXPECT_EQ(after.BaudRate, 9600u);
+    EXPECT_TRUE(after.fOutxCtsFlow);
+    EXPECT_TRUE(after.fOutX);
+    CloseHandle(watch);
 }
 
-TEST_F(Win32SerialPty, AMissingPortIsRefused) {
-    // One number above the linked port: no dosdevices link there.
+TEST_F(Win32SerialPty,
+       AMissingPortIsRefused) { // One number above the linked port: no dosdevices link there.
     std::string missing = "\\\\.\\COM" + std::to_string(PortNumber() + 1);
     EXPECT_FALSE(OpenPort(missing.c_str()));
     EXPECT_FALSE(PortIsOpen());

@@ -1,0 +1,226 @@
+#!/bin/bash
+# zuva-flash over the network: a real ser2net in front of zuva-devsim's pty, reached as
+# rfc2217:// and socket://, and servers that refuse or never answer.
+# Usage: test_ser2net.sh BUILD_DIR SOURCE_DIR CASE
+set -u
+. "$(dirname "$0")/devsim-e2e.sh"
+. "$(dirname "$0")/ser2net.sh"
+trap 's2n_stop_all; cleanup' EXIT
+
+fail() {
+    echo "FAIL: $*"
+    for f in flash.out flash.err devsim.out devsim.err s2n.log; do
+        [ -s "$work/$f" ] && { echo "--- $f"; tail -20 "$work/$f"; }
+    done
+    exit 1
+}
+command -v ser2net >/dev/null || fail "ser2net missing (scripts/install-deps.sh)"
+
+# run_flash ARGS...: zuva-flash, timed; sets $status, $last and $took_ms.
+run_flash() {
+    local start
+    start=$(date +%s%N)
+    "$flash" "$@" >"$work/flash.out" 2>"$work/flash.err"
+    status=$?
+    took_ms=$((($(date +%s%N) - start) / 1000000))
+    last=$(tail -1 "$work/flash.out")
+}
+
+expect_result() { # status text
+    [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"
+    [ "$last" = "$2" ] || fail "last line '$last', expected '$2'"
+}
+
+expect_said() { # pattern: on stderr
+    grep -qF -- "$1" "$work/flash.err" || fail "stderr lacks '$1': $(cat "$work/flash.err")"
+}
+
+# A board behind ser2net: zuva-devsim for one client, its FLASH in NAME.bin.
+board() { # NAME [devsim options]
+    local name=$1
+    shift
+    sim_launch "$name" --once --dump "$work/$name.bin" --transcript "$work/$name.txt" "$@"
+}
+
+# expect_flash IMAGE DUMP: the dump starts with IMAGE and is erased behind it.
+expect_flash() {
+    local size
+    size=$(stat -c %s "$1")
+    cmp -n "$size" "$1" "$2" || fail "FLASH differs from $1"
+    tail -c +$((size + 1)) "$2" | tr -d '\377' | cmp -s - /dev/null || fail "FLASH programmed behind"
+}
+
+# 64 KiB rich in 0xFF (the telnet escape byte), 0x11/0x13 (XON/XOFF), the sync and ACK bytes;
+# no block of 0xFF alone, so that every escape travels.
+python3 -c 'import random, sys
+r = random.Random(20)
+pick = [0xFF] * 6 + [0x11, 0x13, 0x7F, 0x79, 0x1F, 0x00]
+data = bytearray(r.choice(pick) if r.random() < 0.7 else r.randrange(256) for _ in range(65536))
+sys.stdout.buffer.write(data)' >"$work/ff.bin"
+
+case "$case_name" in
+schemes)
+    # Byte for byte over each scheme, and over IPv6 where the machine has its loopback; each
+    # run also reads every block back.
+    schemes="rfc2217 raw"
+    grep -q '^0\{31\}1 ' /proc/net/if_inet6 2>/dev/null && schemes="$schemes ipv6"
+    for scheme in $schemes; do
+        board devsim
+        s2n_host=
+        [ $scheme = ipv6 ] && s2n_host=::1
+        s2n_start s2n "$pty"
+        url=${rfc2217[0]}
+        [ $scheme = raw ] && url=${raw[0]}
+        run_flash --port "$url" --verify "$work/ff.bin"
+        sim_finish "$sim" devsim
+        s2n_stop "$s2n_pid"
+        echo "$url: $status $last ($took_ms ms)"
+        expect_result 0 "Finished OK"
+        expect_flash "$work/ff.bin" "$work/devsim.bin"
+        grep -q 'read-out protected: yes' <<<"$summary" || fail "not protected: $summary"
+    done
+    ;;
+baud)
+    # --baud through SET-BAUDRATE: the simulator sees the whole conversation at 57600.
+    board devsim --timing
+    s2n_start s2n "$pty"
+    run_flash --port "${rfc2217[0]}" --baud 57600 "$work/ff.bin"
+    sim_finish "$sim" devsim
+    expect_result 0 "Finished OK"
+    expect_flash "$work/ff.bin" "$work/devsim.bin"
+    [ "$(grep -ac 'line now' "$work/devsim.txt")" -eq 1 ] &&
+        head -1 "$work/devsim.txt" | grep -q 'line now 57600 baud' ||
+        fail "not all at 57600: $(grep -a 'line now' "$work/devsim.txt")"
+    ;;
+gang)
+    # Two remote boards and a local one in one call, JSON per port.
+    board a
+    pty_a=$pty sim_a=$sim
+    board b
+    pty_b=$pty sim_b=$sim
+    board c
+    s2n_start s2n "$pty_a" "$pty_b"
+    run_flash --json --port "${rfc2217[0]}" --port "${raw[1]}" --port "$pty" "$work/ff.bin"
+    sim_finish "$sim_a" a
+    sim_finish "$sim_b" b
+    sim_finish "$sim" c
+    [ "$status" -eq 0 ] || fail "gang exit $status: $(cat "$work/flash.out")"
+    python3 - "$work/flash.out" "${rfc2217[0]}" "${raw[1]}" "$pty" <<'PY' || fail "JSON: $(cat "$work/flash.out")"
+import json, sys
+lines = [json.loads(l) for l in open(sys.argv[1])]
+assert [l["port"] for l in lines] == sys.argv[2:5], lines
+assert all(l["result"] == 0 and l["bytes"] == 65536 for l in lines), lines
+PY
+    for name in a b c; do expect_flash "$work/ff.bin" "$work/$name.bin"; done
+    ;;
+unreachable)
+    # Refused, unknown, malformed, not RFC 2217: class 1 within 10 s, the cause named (the
+    # resolver's words for an unknown name depend on the machine's DNS).
+    closed=$(free_port)
+    board devsim
+    ser2net_telnet=$(free_port)
+    printf '%%YAML 1.1\n---\nconnection: &n\n  accepter: telnet,tcp,127.0.0.1,%s\n  connector: serialdev,%s,115200e81,local\n' \
+        "$ser2net_telnet" "$pty" >"$work/plain.yaml"
+    ser2net -n -d -c "$work/plain.yaml" -P "$work/plain.pid" >"$work/s2n.log" 2>&1 &
+    running_servers[$!]=1
+    wait_listening "$ser2net_telnet" || fail "ser2net did not listen"
+    while IFS='|' read -r port cause; do
+        # Machines without an IPv6 loopback cannot refuse on it.
+        [[ $port == *'[::1]'* ]] && ! grep -q '^0\{31\}1 ' /proc/net/if_inet6 2>/dev/null && continue
+        run_flash --port "$port" "$work/ff.bin"
+        echo "$port -> $status in $took_ms ms"
+        expect_result 1 "Can't open port"
+        [ "$took_ms" -lt 10000 ] || fail "$port took $took_ms ms"
+        expect_said "cannot open $port: $cause"
+    done <<EOF
+rfc2217://127.0.0.1:$closed|Connection refused; is the server running
+socket://[::1]:$closed|Connection refused
+rfc2217://no-such-host.invalid:4001|
+socket://127.0.0.1|not HOST:PORT
+socket://::1:4001|not HOST:PORT
+rfc2217://[::1:4001|not HOST:PORT
+rfc2217://127.0.0.1:65536|not HOST:PORT
+rfc2217://127.0.0.1:$ser2net_telnet|the server does not offer RFC 2217
+EOF
+    ;;
+connect-timeout)
+    # No answer to the connection request at all: class 1 within 10 s, the cause named.
+    full_server
+    run_flash --port "socket://127.0.0.1:$full_port" "$work/ff.bin"
+    echo "exit $status in $took_ms ms"
+    expect_result 1 "Can't open port"
+    [ "$took_ms" -lt 10000 ] || fail "took $took_ms ms"
+    expect_said "cannot open socket://127.0.0.1:$full_port: Connection timed out"
+    ;;
+silent)
+    # A server that accepts and never answers is a silent device: class 8, bounded.
+    silent_server
+    for url in rfc2217://127.0.0.1:$silent_port socket://localhost:$silent_port; do
+        run_flash --port "$url" "$work/ff.bin"
+        echo "$url -> $status in $took_ms ms"
+        expect_result 8 "Zuva not present"
+        [ "$took_ms" -lt 15000 ] || fail "$url took $took_ms ms"
+        expect_said "no answer from a bootloader on $url"
+    done
+    ;;
+lost)
+    # The server goes away mid-run: a communication error, at once.
+    board devsim --timing
+    s2n_start s2n "$pty"
+    "$flash" --port "${rfc2217[0]}" "$work/ff.bin" >"$work/flash.out" 2>"$work/flash.err" &
+    flash_pid=$!
+    for _ in $(seq 300); do
+        grep -aq 'Write Memory #20$' "$work/devsim.txt" 2>/dev/null && break
+        sleep 0.05
+    done
+    kill -KILL "$s2n_pid"
+    sent=$(date +%s%N)
+    wait $flash_pid
+    status=$?
+    took_ms=$((($(date +%s%N) - sent) / 1000000))
+    last=$(tail -1 "$work/flash.out")
+    expect_result 4 "Communication error"
+    [ "$took_ms" -lt 3000 ] || fail "took $took_ms ms to notice"
+    ;;
+ctrl-c)
+    # Ctrl-C in the block loop and while a silent server is awaited: 130, within a second.
+    board devsim --timing
+    s2n_start s2n "$pty"
+    silent_server
+    for url in "${rfc2217[0]}" "rfc2217://127.0.0.1:$silent_port"; do
+        "$flash" --port "$url" "$work/ff.bin" >"$work/flash.out" 2>"$work/flash.err" &
+        flash_pid=$!
+        if [ "$url" = "${rfc2217[0]}" ]; then
+            for _ in $(seq 300); do
+                grep -aq 'Write Memory #20$' "$work/devsim.txt" 2>/dev/null && break
+                sleep 0.05
+            done
+        else
+            sleep 1
+        fi
+        sent=$(date +%s%N)
+        kill -INT $flash_pid
+        wait $flash_pid
+        status=$?
+        took_ms=$((($(date +%s%N) - sent) / 1000000))
+        last=$(tail -1 "$work/flash.out")
+        echo "$url -> $status in $took_ms ms"
+        expect_result 130 "Interrupted"
+        [ "$took_ms" -lt 1000 ] || fail "$url: the run took $took_ms ms to stop"
+    done
+    ;;
+usage)
+    # socket:// keeps the server's line settings: --baud and --boot are refused up front.
+    for args in "--baud 57600" "--baud 115200" "--boot boot0=rts"; do
+        run_flash --port socket://127.0.0.1:4002 $args "$work/ff.bin"
+        [ "$status" -eq 64 ] || fail "'$args' gave $status"
+        expect_said 'socket:// port keeps the server'
+        run_flash --port /dev/null --port socket://127.0.0.1:4002 $args "$work/ff.bin"
+        [ "$status" -eq 64 ] || fail "gang with '$args' gave $status"
+    done
+    ;;
+*)
+    fail "unknown case $case_name"
+    ;;
+esac
+echo "PASS: $case_name"
