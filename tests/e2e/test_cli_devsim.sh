@@ -370,7 +370,7 @@ verify)
     expect_result 12 "Verify failed"
     expect_summary "$unprotected"
     want=$(od -An -tx1 -j $((6 * 256)) -N1 "$work/fw.bin" | tr -d ' ' | tr a-f A-F)
-    grep -q "verify failed at 0x08000600: the image holds 0x$want, the chip 0xFF" "$work/flash.err" ||
+    grep -q "Verify failed at 0x08000600: the image holds 0x$want, the chip 0xFF" "$work/flash.err" ||
         fail "no address on stderr: $(cat "$work/flash.err")"
     sim_flash "" --verify "$work/fw.bin"
     expect_result 0 "Finished OK"
@@ -401,17 +401,17 @@ messages)
     # stderr names the cause: the system's text for a port, a silent line, a foreign chip.
     run_flash --port "$work/no-such-port" "$work/fw.bin"
     expect_result 1 "Can't open port"
-    grep -q "cannot open $work/no-such-port: No such file or directory; is the adapter plugged in" \
+    grep -q "Cannot open $work/no-such-port: No such file or directory. Check that the adapter" \
         "$work/flash.err" || fail "no cause for a missing port: $(cat "$work/flash.err")"
     run_flash --port /dev/null "$work/fw.bin"
     grep -q 'this is not a serial port' "$work/flash.err" || fail "/dev/null: $(cat "$work/flash.err")"
     sim_flash "--silent sync" "$work/fw.bin"
     expect_result 8 "Zuva not present"
-    grep -q "no answer from a bootloader on $pty: set BOOT0 high and reset the board" \
+    grep -q "No answer from a bootloader on $pty. Set BOOT0 high and reset the board" \
         "$work/flash.err" || fail "silent line: $(cat "$work/flash.err")"
     sim_flash "--pid 0x413" "$work/fw.bin"
     expect_result 8 "Zuva not present"
-    grep -q 'product ID 0x413 is not an STM32F10x' "$work/flash.err" ||
+    grep -q 'Product ID 0x413 is not an STM32F10x' "$work/flash.err" ||
         fail "foreign chip: $(cat "$work/flash.err")"
     ;;
 fd-leaks)
