@@ -1,7 +1,8 @@
 #!/bin/bash
 # Benchmark: a 64 KiB raw image and the same image as Intel HEX with 16-byte records,
 # each programmed by zuva-flash into zuva-devsim running in real time (115200 8E1 on its
-# wire, datasheet programming and erase times). Prints figures only; nothing is asserted.
+# wire, datasheet programming and erase times), and its first 4 KiB at 1200 baud, the
+# slowest rate (about 40 s). Prints figures only; nothing is asserted.
 #
 #   wall       the zuva-flash process from start to exit
 #   cpu        its user + system time, and that as a share of wall
@@ -43,6 +44,7 @@ od -An -v -tx1 -w16 "$work/fw.bin" | awk '
         addr += n
     }
     END { print ":00000001FF" }' >"$work/fw.hex"
+head -c 4096 "$work/fw.bin" >"$work/fw4k.bin"
 
 # Figures from one transcript: bytes each way, client gaps and the syncs among them.
 analyse() { # transcript
@@ -181,6 +183,7 @@ run_one fw.bin
 run_one fw.hex
 run_one fw.bin --verify
 run_one fw.bin --baud 57600
+run_one fw4k.bin --baud 1200
 if [ -x "$build/bench/zuva_pty_rtt" ]; then
     read -r median mean < <("$build/bench/zuva_pty_rtt")
     echo "pty round trip between two processes (the floor under each answer's gap):" \

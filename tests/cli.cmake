@@ -9,7 +9,7 @@ if(NOT CMAKE_CROSSCOMPILING AND TARGET zuva-devsim AND TARGET zuva-pack)
     foreach(case raw-64k com-name auto-port progress-bar toolchain-hex updater failure-classes
                  local-failures ctrl-c fd-leaks raw-sizes srec-hex refused-files updater-tail
                  stop-signals lost-output hostile-description tty-restored devsim-outputs
-                 bench-options usage-sends-nothing recovery messages verify dry-run)
+                 bench-options usage-sends-nothing recovery messages verify dry-run chip-bounds)
         add_test(NAME cli_e2e.${case}
             COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/e2e/test_cli_devsim.sh
                     ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} ${case})
