@@ -135,10 +135,12 @@ ResultCode PrepareDevice(const RunOptions& options, RunReport* report) {
         return kResultNotPresent;
     }
     report->answered = true;
-    if (!BlGetId(&report->productId, options.anyF10x)) {
+    // An updater's image is for the chips the window programs, whoever runs it.
+    const bool wholeFamily = options.anyF10x && GetEmbeddedImage().imageOffset == 0;
+    if (!BlGetId(&report->productId, wholeFamily)) {
         return kResultNotPresent;
     }
-    report->flashMaxSize = AcceptedChip(report->productId, options.anyF10x)->flashMaxSize;
+    report->flashMaxSize = AcceptedChip(report->productId, wholeFamily)->flashMaxSize;
     if (report->plan.imageEnd > report->flashMaxSize) {
         report->imageTooLarge = true;
         return kResultInvalidFormat;

@@ -49,7 +49,8 @@ struct RunOptions {
     // With a pin used: BOOT0 high and a reset pulse before contact, BOOT0 low and a reset
     // pulse after a successful run, so that the new firmware starts.
     BootWiring boot;
-    // Every chip of device/chips.h, not only the low-, medium- and high-density ones.
+    // Every chip of device/chips.h, not only the low-, medium- and high-density ones;
+    // never for an updater's embedded image.
     bool anyF10x = false;
 };
 

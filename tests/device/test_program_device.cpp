@@ -599,6 +599,10 @@ TEST_F(EmbeddedRun, OnlyTheImageIsWrittenWhateverTheFileIsCalled) {
     EXPECT_EQ(Run(path, "hex"), kResultOk);
     ExpectFlash(image);
     ExpectProtected();
+    // An updater programs the window's chips only, whatever the run asks for.
+    config.density = DevDensity::Xl;
+    options.anyF10x = true;
+    EXPECT_EQ(Run(path, "hex"), kResultNotPresent);
 }
 
 TEST_F(EmbeddedRun, UpdaterWithMixedCaseExtensionIsInvalid) {
