@@ -31,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         abort();
     }
     // A refusal names its line and reason, a stop its line; a whole read neither.
-    if ((result == kHexDamaged) != (problem.why != nullptr) || (result != 0) != (problem.line != 0)) {
+    if ((result == kHexDamaged) != (problem.why != nullptr) ||
+        (result != 0) != (problem.line != 0)) {
         abort();
     }
     return 0;

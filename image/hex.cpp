@@ -100,7 +100,7 @@ const char* CheckType(uint8_t type, int count) {
 
 bool Blank(const uint8_t* line, size_t length) {
     for (size_t i = 0; i < length; ++i) {
-        if (line[i] != ' ' && line[i] != '\t') {
+        if (line[i] != ' ' && line[i] != '\t' && line[i] != kDosEndOfFile) {
             return false;
         }
     }
@@ -149,10 +149,13 @@ int ReadHexText(const uint8_t* text, size_t size, HexRecordVisitor visit, void* 
     if (size >= sizeof kByteOrderMark && memcmp(text, kByteOrderMark, sizeof kByteOrderMark) == 0) {
         at = sizeof kByteOrderMark;
     }
+    while (size > at && text[size - 1] == kDosEndOfFile) {
+        --size; // a DOS end of file behind the last line end
+    }
     size_t lineNumber = 0;
     int result = 0;
     const char* why = nullptr;
-    while (at < size && result == 0 && text[at] != kDosEndOfFile) {
+    while (at < size && result == 0) {
         size_t end = at;
         while (end < size && text[end] != '\n' && text[end] != '\r') {
             ++end;

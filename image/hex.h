@@ -2,9 +2,9 @@
 // strict: a file is either read whole or refused, with the line and the reason.
 //
 // Text rules: a UTF-8 byte-order mark at the start is skipped; CR, LF and CR LF end a
-// line, and a last line without a line end counts; blank lines (nothing, or only spaces
-// and tabs) are skipped; a line that begins with the DOS end-of-file character (0x1A)
-// ends the text. Every other line must be exactly one record: ":" first, then hexadecimal
+// line, and a last line without a line end counts; blank lines (nothing, or only spaces,
+// tabs and the DOS end-of-file character 0x1A) are skipped, and so are 0x1A characters at
+// the very end. Every other line must be exactly one record: ":" first, then hexadecimal
 // digits only, as many as its byte count asks, with a matching checksum and nothing
 // behind it.
 // Records: 00 data, 01 end of file (no data), 04 extended linear address (two bytes),

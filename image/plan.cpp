@@ -84,8 +84,8 @@ int PlaceHexRecord(void* /*context*/, const HexRecord& record) {
     const uint64_t end = uint64_t{record.address} + static_cast<uint64_t>(record.length);
     if (record.address < kFlashBase || end > uint64_t{kFlashBase} + kImageSpan) {
         const uint32_t flashEnd = kFlashBase + kImageSpan;
-        summary.outsideAddress = record.address < kFlashBase ? record.address
-                                                             : std::max(record.address, flashEnd);
+        summary.outsideAddress =
+            record.address < kFlashBase ? record.address : std::max(record.address, flashEnd);
         return kOutsideFlash;
     }
     const size_t at = record.address - kFlashBase;
