@@ -241,7 +241,7 @@ ResultCode LoadUpdater(const char* path) {
     std::fclose(probe);
     if (!LoadUpdaterImage(path)) {
         std::fprintf(stderr, "zuva-flash: %s carries no image\n", path);
-        return kResultInvalidFormat;
+        return kResultCantOpenFile;
     }
     return kResultOk;
 }

@@ -1,5 +1,6 @@
 // libFuzzer target: LoadEmbeddedImage on arbitrary files, checking that whatever it
-// accepts is a trailer the programming run can use safely.
+// accepts is a trailer the programming run can use safely. A seed is a signed updater, so
+// that the PE headers and the certificate table are mutated too.
 #include "image/embedded.h"
 
 #include <cstdio>
@@ -37,10 +38,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     const int result = LoadEmbeddedImage(ScratchPath().c_str());
     const EmbeddedImage& image = GetEmbeddedImage();
     if (result == 0) {
-        // The run seeks to imageOffset, divides by imageLength and reads blocks that
-        // must lie inside the file, before the description.
+        // The run seeks to imageOffset, divides by imageLength and reads whole blocks
+        // that must lie inside the file, before the description.
         const int64_t end = static_cast<int64_t>(image.imageOffset) + image.imageLength;
-        if (image.imageOffset <= 0 || image.imageLength <= 0 ||
+        if (image.imageOffset <= 0 || image.imageLength <= 0 || image.imageLength % 256 != 0 ||
             end > static_cast<int64_t>(size) - 13 ||
             strnlen(image.description, sizeof image.description) > 255) {
             abort();

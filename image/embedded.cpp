@@ -2,6 +2,7 @@
 
 #include "image/input.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -12,62 +13,124 @@ EmbeddedImage embeddedImage = {0, 0, ""};
 
 using File = std::unique_ptr<FILE, decltype(&fclose)>;
 
-struct Trailer {
-    int32_t imageOffset;
-    int32_t imageLength;
-    int32_t infoOffset;
-};
-
-int32_t LittleEndian32(const uint8_t* bytes) {
-    return static_cast<int32_t>(
-        static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-        static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24);
+uint32_t LittleEndian32(const uint8_t* bytes) {
+    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
 }
 
-// Reads the last 12 bytes of the file; size receives the file's length. 0 on success.
-int ReadTrailer(FILE* file, long* size, Trailer* trailer) {
-    if (fseek(file, 0, SEEK_END) != 0) {
-        return 1;
+uint32_t LittleEndian16(const uint8_t* bytes) {
+    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8;
+}
+
+bool ReadAt(FILE* file, int64_t position, void* bytes, size_t count) {
+    return position >= 0 && position <= LONG_MAX &&
+           fseek(file, static_cast<long>(position), SEEK_SET) == 0 &&
+           fread(bytes, 1, count, file) == count;
+}
+
+// Reads the description that runs from infoOffset up to its NUL at nulAt, and keeps its
+// first line, at most 255 bytes, in text. False when the file holds a NUL before nulAt.
+bool ReadDescription(FILE* file, int64_t infoOffset, int64_t nulAt, char* text) {
+    char chunk[kDescriptionSize];
+    for (int64_t at = infoOffset; at <= nulAt;) {
+        const auto count = static_cast<size_t>(
+            nulAt + 1 - at < kDescriptionSize ? nulAt + 1 - at : kDescriptionSize);
+        if (!ReadAt(file, at, chunk, count)) {
+            return false;
+        }
+        if (at == infoOffset) {
+            const size_t kept = count < kDescriptionSize - 1 ? count : kDescriptionSize - 1;
+            memcpy(text, chunk, kept);
+            text[kept] = '\0';
+            if (char* lf = static_cast<char*>(memchr(text, '\n', kept))) {
+                lf[1] = '\0';
+            }
+        }
+        if (const void* nul = memchr(chunk, 0, count)) {
+            return at + (static_cast<const char*>(nul) - chunk) == nulAt;
+        }
+        at += static_cast<int64_t>(count);
     }
-    *size = ftell(file);
-    if (*size < kTrailerSize || fseek(file, -kTrailerSize, SEEK_END) != 0) {
-        return 1;
-    }
+    return false;
+}
+
+// Whether a valid trailer ends at end; fills found when it does. Positions are compared in
+// 64 bits, so that no field can wrap a test into passing.
+bool ImageEndsAt(FILE* file, int64_t end, EmbeddedImage* found) {
     uint8_t bytes[kTrailerSize];
-    if (fread(bytes, 1, kTrailerSize, file) != kTrailerSize) {
-        return 1;
+    if (!ReadAt(file, end - kTrailerSize, bytes, kTrailerSize)) {
+        return false;
     }
-    trailer->imageOffset = LittleEndian32(bytes);
-    trailer->imageLength = LittleEndian32(bytes + 4);
-    trailer->infoOffset = LittleEndian32(bytes + 8);
-    return 0;
+    const int64_t imageOffset = static_cast<int32_t>(LittleEndian32(bytes));
+    const int64_t imageLength = static_cast<int32_t>(LittleEndian32(bytes + 4));
+    const int64_t infoOffset = static_cast<int32_t>(LittleEndian32(bytes + 8));
+    // A partial block would reach the chip as a padded one, and a zero length would leave
+    // the run dividing by zero for its progress figure.
+    if (imageOffset <= 0 || imageLength <= 0 || imageLength % 256 != 0 ||
+        infoOffset != imageOffset + imageLength || infoOffset > end - kTrailerSize - 1 ||
+        !ReadDescription(file, infoOffset, end - kTrailerSize - 1, found->description)) {
+        return false;
+    }
+    found->imageOffset = static_cast<int32_t>(imageOffset);
+    found->imageLength = static_cast<int32_t>(imageLength);
+    return true;
 }
 
-// The trailer tests, in order. Sizes are compared in 64 bits so that a file beyond 2 GiB
-// cannot wrap a test into passing. The last test is ours: a trailer of zero (or negative)
-// length would otherwise pass and leave the run dividing by zero for its progress figure.
-bool TrailerIsValid(const Trailer& t, long size) {
-    const int64_t s = size;
-    return t.imageOffset != 0 &&
-           static_cast<uint32_t>(t.infoOffset) - static_cast<uint32_t>(t.imageOffset) ==
-               static_cast<uint32_t>(t.imageLength) &&
-           t.infoOffset <= s - 13 && t.imageOffset < s - 8 && t.imageOffset > 0 &&
-           t.imageLength > 0;
+// The start of the certificate table that the PE security directory names, when that
+// table ends exactly at size; 0 otherwise.
+int64_t CertificateTableAt(FILE* file, int64_t size) {
+    uint8_t headers[kPeHeadersRead];
+    if (!ReadAt(file, 0, headers, 2) || headers[0] != 'M' || headers[1] != 'Z' ||
+        !ReadAt(file, kPeHeadersAt, headers, 4) ||
+        !ReadAt(file, LittleEndian32(headers), headers, sizeof headers)) {
+        return 0;
+    }
+    const int entry = PeSecurityEntryAt(headers, sizeof headers);
+    if (entry == 0) {
+        return 0;
+    }
+    const int64_t start = LittleEndian32(headers + entry);
+    const int64_t length = LittleEndian32(headers + entry + 4);
+    return length > 0 && start + length == size ? start : 0;
 }
 
-// Reads the description line at infoOffset: at most 255 bytes, up to and including the
-// first LF. 0 when at least one byte was read.
-int ReadDescription(FILE* file, int32_t infoOffset, char* text) {
-    if (fseek(file, infoOffset, SEEK_SET) != 0) {
-        return 1;
+// A trailer before the certificate table. The padding between them is up to 7 zero bytes,
+// and a trailer may itself end in zero bytes, so each end within the zeros is tried.
+bool ImageEndsBefore(FILE* file, int64_t table, EmbeddedImage* found) {
+    uint8_t before[8];
+    if (!ReadAt(file, table - 8, before, sizeof before)) {
+        return false;
     }
-    return fgets(text, kDescriptionSize, file) != nullptr ? 0 : 1;
+    for (int padding = 0; padding < 8; ++padding) {
+        if (ImageEndsAt(file, table - padding, found)) {
+            return true;
+        }
+        if (before[7 - padding] != 0) {
+            return false;
+        }
+    }
+    return false;
 }
 
 } // namespace
 
 const EmbeddedImage& GetEmbeddedImage() {
     return embeddedImage;
+}
+
+int PeSecurityEntryAt(const uint8_t* headers, int length) {
+    if (length < kPeHeadersRead || memcmp(headers, "PE\0\0", 4) != 0) {
+        return 0;
+    }
+    const uint32_t optionalSize = LittleEndian16(headers + 20);
+    const uint32_t magic = LittleEndian16(headers + 24);
+    const int directories = magic == 0x10B ? 96 : magic == 0x20B ? 112 : 0;
+    constexpr int kSecurity = 4;
+    if (directories == 0 || optionalSize < directories + 8u * (kSecurity + 1) ||
+        LittleEndian32(headers + 24 + directories - 4) <= kSecurity) {
+        return 0;
+    }
+    return 24 + directories + 8 * kSecurity;
 }
 
 int LoadEmbeddedImage(const char* exePath) {
@@ -79,17 +142,20 @@ int LoadEmbeddedImage(const char* exePath) {
         return 1;
     }
     File file(opened, &fclose);
-    long size = 0;
-    Trailer trailer{};
-    char text[kDescriptionSize] = "";
-    if (ReadTrailer(file.get(), &size, &trailer) != 0 || !TrailerIsValid(trailer, size) ||
-        ReadDescription(file.get(), trailer.infoOffset, text) != 0) {
+    if (fseek(file.get(), 0, SEEK_END) != 0) {
         return 1;
     }
-
-    embeddedImage.imageOffset = trailer.imageOffset;
-    embeddedImage.imageLength = trailer.imageLength;
-    memcpy(embeddedImage.description, text, sizeof text);
+    const int64_t size = ftell(file.get());
+    EmbeddedImage found{};
+    bool ok = ImageEndsAt(file.get(), size, &found);
+    if (!ok) {
+        const int64_t table = CertificateTableAt(file.get(), size);
+        ok = table != 0 && ImageEndsBefore(file.get(), table, &found);
+    }
+    if (!ok) {
+        return 1;
+    }
+    embeddedImage = found;
     return 0;
 }
 

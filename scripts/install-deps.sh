@@ -4,12 +4,13 @@
 set -e
 lane=${1:-all}
 pkgs="cmake ninja-build g++ libgtest-dev googletest socat procps file clang-format git \
-zlib1g-dev srecord python3 man-db dpkg-dev"
+zlib1g-dev srecord python3 man-db dpkg-dev osslsigncode openssl"
 if [ "$lane" = all ]; then
-    # Wine's 32-bit half (wine32, from the i386 architecture) runs the shipped i686
-    # programs and their tests; the x86_64 compiler only builds the programs.
+    # Both halves of Wine: wine32 (from the i386 architecture) runs the shipped i686
+    # programs and their tests where the kernel runs 32-bit code, wine64 an x86_64 build
+    # of them where it does not (scripts/test.sh chooses).
     pkgs="$pkgs g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 \
-wine wine32:i386 xvfb xauth x11-utils imagemagick fonts-wine binutils-arm-none-eabi \
+wine wine32:i386 wine64 xvfb xauth x11-utils imagemagick fonts-wine binutils-arm-none-eabi \
 clang libclang-rt-14-dev valgrind libz-mingw-w64-dev"
 fi
 missing=""

@@ -28,6 +28,14 @@ add_test(NAME pack_objcopy
         $<TARGET_FILE:zuva-pack>)
 set_tests_properties(pack_objcopy PROPERTIES LABELS e2e SKIP_RETURN_CODE 77)
 
+# Updaters signed by osslsigncode, read by zuva-pack and programmed by zuva-flash (Linux).
+if(NOT CMAKE_CROSSCOMPILING AND TARGET zuva-devsim AND TARGET zuva-flash)
+    add_test(NAME signed_updater
+        COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/e2e/test_signed_updater.sh
+                ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
+    set_tests_properties(signed_updater PROPERTIES LABELS e2e TIMEOUT 120)
+endif()
+
 # A short libFuzzer run of the HEX reader and the embedded image loader (fuzz/run.sh builds
 # them with clang; longer runs: fuzz/run.sh DIR SECONDS). Linux lane only.
 if(NOT CMAKE_CROSSCOMPILING AND NOT ZUVA_SANITIZE)

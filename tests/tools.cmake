@@ -14,3 +14,9 @@ if(NOT CMAKE_CROSSCOMPILING AND TARGET zuva-devsim AND TARGET zuva-pack)
         set_tests_properties(package_deb PROPERTIES LABELS e2e TIMEOUT 300)
     endif()
 endif()
+
+# Under Wine: signed updaters read by zuva-pack.exe and programmed by zuva-flash.exe.
+if(WIN32 AND CMAKE_CROSSCOMPILING AND TARGET zuva-pack AND TARGET ZuvaFlash)
+    zuva_add_wine_com_test(signed_wine test_signed_wine.sh 300
+        $<TARGET_FILE:zuva-flash> $<TARGET_FILE:zuva-pack> $<TARGET_FILE:ZuvaFlash>)
+endif()

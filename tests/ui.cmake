@@ -15,14 +15,14 @@ endif()
 # The real window under Wine, driven by a helper program.
 if(WIN32)
     add_executable(gui_test_driver win32/gui_driver.cpp ${CMAKE_SOURCE_DIR}/ui/centring.cpp)
-    target_link_libraries(gui_test_driver PRIVATE user32)
+    target_link_libraries(gui_test_driver PRIVATE user32 advapi32)
 
     # The device simulator and packer are Linux programs from the Linux build tree.
     set(ZUVA_GUI_TEST_ENV
         "ZUVA_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
         "ZUVA_BINARY_DIR=${CMAKE_BINARY_DIR}"
         "WINEPREFIX=${ZUVA_WINEPREFIX}")
-    foreach(scenario noports normal failure browse abort update)
+    foreach(scenario noports normal failure browse abort update update-signed)
         add_test(NAME gui_${scenario}
                  COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/win32/gui_test.sh ${scenario}
                          $<TARGET_FILE:ZuvaFlash> $<TARGET_FILE:gui_test_driver>)

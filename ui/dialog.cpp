@@ -2,7 +2,11 @@
 
 #include <commctrl.h>
 #include <commdlg.h>
+#include <dbt.h>
+#include <shellapi.h>
+
 #include <cstdio>
+#include <cstring>
 
 #include "engine/program.h"
 #include "engine/status.h"
@@ -20,6 +24,8 @@ constexpr int kCaptionLimit = 50; // at most 49 characters of the template's cap
 constexpr int kPathLimit = MAX_PATH;
 constexpr int kEnginePathLimit = kPathLimit * 3; // a UTF-8 name takes up to 3 bytes a character
 constexpr int kProgressMax = 100;
+constexpr int kPortTextLimit = 256;   // a longer port name is not recognised on a refresh
+constexpr int kResultTextSize = 1024; // the result line, a blank line, why and what next
 
 // One dialog per process: its window, the controls it addresses and its flags.
 HWND dialogWindow = nullptr;
@@ -29,9 +35,10 @@ HWND fileField = nullptr;
 HWND progressBar = nullptr;
 HWND fileLabel = nullptr;
 HWND browseButton = nullptr;
-int updateMode = 0; // set once at start, when the own executable carries an image
-int busy = 0;       // a run is in progress: notifications leave the Flash button alone
-int closed = 0;     // the window was closed; never cleared, it is OnStatus's answer
+int updateMode = 0;   // set once at start, when the own executable carries an image
+int busy = 0;         // a run is in progress: notifications leave the Flash button alone
+int closed = 0;       // the window was closed; never cleared, it is OnStatus's answer
+int portsChanged = 0; // ports came or went during a run: the list is read again after it
 int32_t portCount = 0;
 // The updater's description as the ANSI calls take it (see DescriptionForWindow).
 char imageDescription[kDescriptionSize * 3] = "";
@@ -78,6 +85,67 @@ int AddPortEntry(intptr_t, const PortEntry* entry) {
     SendMessageA(portList, CB_SETITEMDATA, portCount, portNumber);
     ++portCount;
     return 1;
+}
+
+void UpdateFlashButton() {
+    if (busy) {
+        return;
+    }
+    bool portSelected = SendMessageA(portList, CB_GETCURSEL, 0, 0) >= 0;
+    char probe[2];
+    bool hasFile = GetWindowTextA(fileField, probe, sizeof probe) > 0;
+    EnableWindow(flashButton, portSelected && (hasFile || updateMode));
+}
+
+// The text of the port list's entry at index; false when there is none or it is too long.
+bool PortEntryText(LRESULT index, char (&text)[kPortTextLimit]) {
+    return index >= 0 && SendMessageA(portList, CB_GETLBTEXTLEN, index, 0) < kPortTextLimit &&
+           SendMessageA(portList, CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(text)) >= 0;
+}
+
+// The entry showing this text for this port number, or CB_ERR. Both must match: entries
+// whose names are not COM and a number all carry port 0.
+LRESULT FindPortEntry(const char* text, LRESULT number) {
+    for (LRESULT i = 0; i < portCount; ++i) {
+        char entry[kPortTextLimit];
+        if (SendMessageA(portList, CB_GETITEMDATA, i, 0) == number && PortEntryText(i, entry) &&
+            std::strcmp(entry, text) == 0) {
+            return i;
+        }
+    }
+    return CB_ERR;
+}
+
+// Reads the ports again. The selected port stays selected while it is still there;
+// otherwise the first entry is, as at start.
+void RefreshPortList() {
+    portsChanged = 0;
+    LRESULT selected = SendMessageA(portList, CB_GETCURSEL, 0, 0);
+    LRESULT number = SendMessageA(portList, CB_GETITEMDATA, selected, 0);
+    char text[kPortTextLimit];
+    bool known = PortEntryText(selected, text);
+    SendMessageA(portList, CB_RESETCONTENT, 0, 0);
+    portCount = 0;
+    EnumSerialPorts(AddPortEntry, 0);
+    LRESULT again = known ? FindPortEntry(text, number) : CB_ERR;
+    SendMessageA(portList, CB_SETCURSEL, again >= 0 ? again : 0, 0);
+    UpdateFlashButton(); // a selection set by message raises no notification
+}
+
+// A file given to the window, as the program's argument or dropped on it, fills the file
+// field as a full path (the file picker may change the current folder later). What names
+// no existing file is ignored, like the rest of the command line.
+void TakeFile(const char* path) {
+    char full[kPathLimit];
+    DWORD length = GetFullPathNameA(path, kPathLimit, full, nullptr);
+    if (length == 0 || length >= kPathLimit) {
+        return;
+    }
+    DWORD attributes = GetFileAttributesA(full);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return;
+    }
+    SetWindowTextA(fileField, full); // its EN_CHANGE runs UpdateFlashButton
 }
 
 // StatusCallback: shows progress, takes the image description, and keeps the window
@@ -133,9 +201,7 @@ void EnterUpdateMode() {
     updateMode = 1;
 }
 
-void InitProgrammerDialog(HWND window) {
-    // First: LoadUpdaterImage below reports the description through this callback.
-    SetStatusCallback(OnStatus);
+void FindControls(HWND window) {
     dialogWindow = window;
     portList = GetDlgItem(window, IDC_PORT_LIST);
     flashButton = GetDlgItem(window, IDC_FLASH);
@@ -143,6 +209,14 @@ void InitProgrammerDialog(HWND window) {
     progressBar = GetDlgItem(window, IDC_PROGRESS);
     fileLabel = GetDlgItem(window, IDC_FILE_LABEL);
     browseButton = GetDlgItem(window, IDC_BROWSE);
+}
+
+// Sets the dialog up in its mode. givenFile: the program's one argument, or null. TRUE
+// when the dialog manager is to give the focus to the first control (the file field).
+BOOL InitProgrammerDialog(HWND window, const char* givenFile) {
+    // First: LoadUpdaterImage below reports the description through this callback.
+    SetStatusCallback(OnStatus);
+    FindControls(window);
 
     // A failed enumeration keeps the entries added so far; no message.
     EnumSerialPorts(AddPortEntry, 0);
@@ -158,10 +232,18 @@ void InitProgrammerDialog(HWND window) {
     SetWindowTitle(window);
 
     char ownPath[kEnginePathLimit];
-    if (!GetOwnPath(ownPath, sizeof ownPath) || !LoadUpdaterImage(ownPath)) {
-        return; // normal mode
+    if (GetOwnPath(ownPath, sizeof ownPath) && LoadUpdaterImage(ownPath)) {
+        // An updater programs its own image: no file to give it. The port is the choice
+        // left, so it takes the focus.
+        EnterUpdateMode();
+        SetFocus(portList);
+        return FALSE;
     }
-    EnterUpdateMode();
+    DragAcceptFiles(window, TRUE);
+    if (givenFile != nullptr) {
+        TakeFile(givenFile);
+    }
+    return TRUE;
 }
 
 void BrowseForFile() {
@@ -184,14 +266,35 @@ void BrowseForFile() {
     }
 }
 
-void UpdateFlashButton() {
-    if (busy) {
-        return;
+// Why a run failed and what to try next, for the port the run used; empty until the
+// engine's explanation of result codes is called from here.
+void ResultDetail(ResultCode, const char* /*portName*/, char* detail, size_t detailSize) {
+    if (detailSize > 0) {
+        detail[0] = '\0';
     }
-    bool portSelected = SendMessageA(portList, CB_GETCURSEL, 0, 0) >= 0;
-    char probe[2];
-    bool hasFile = GetWindowTextA(fileField, probe, sizeof probe) > 0;
-    EnableWindow(flashButton, portSelected && (hasFile || updateMode));
+}
+
+// The result box's text: the result's own line first, exactly; below it, for a failure,
+// the cause and the next step.
+void ResultText(ResultCode code, int portNumber, char* text, size_t textSize) {
+    char portName[16] = "";
+    ComPortName(portNumber, portName, sizeof portName);
+    char detail[kResultTextSize] = "";
+    if (code != kResultOk) {
+        ResultDetail(code, portName, detail, sizeof detail);
+    }
+    snprintf(text, textSize, "%s%s%s", ResultMessage(code), detail[0] != '\0' ? "\n\n" : "",
+             detail);
+}
+
+void ShowResult(ResultCode code, int portNumber) {
+    char text[kResultTextSize];
+    ResultText(code, portNumber, text, sizeof text);
+    if (code == kResultOk) {
+        ShowCenteredMessage(dialogWindow, text, "Info", MB_ICONINFORMATION);
+    } else {
+        ShowCenteredMessage(dialogWindow, text, "Error", MB_ICONHAND);
+    }
 }
 
 void EnableInputs(BOOL enable) {
@@ -234,17 +337,45 @@ void OnFlash() {
     if (closed) {
         return; // the dialog is ending: no message, nothing to re-enable
     }
-    if (code == kResultOk) {
-        ShowCenteredMessage(dialogWindow, ResultMessage(code), "Info", MB_ICONINFORMATION);
-    } else {
-        ShowCenteredMessage(dialogWindow, ResultMessage(code), "Error", MB_ICONHAND);
-    }
+    ShowResult(code, portNumber);
     SendMessageA(progressBar, PBM_SETPOS, 0, 0);
     EnableInputs(TRUE);
     // The focus sat on a disabled control while the box was up; give it to the button, the
     // dialog way, so that the default-button border and focus rectangle follow.
     SendMessageA(dialogWindow, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(flashButton), TRUE);
     busy = 0;
+    if (portsChanged) {
+        RefreshPortList();
+    }
+}
+
+// A file dropped on the window. An updater never asks for drops; during a run the file is
+// already chosen, so a drop then changes nothing.
+void OnDropFiles(HDROP drop) {
+    char path[kPathLimit];
+    // A name that fills the buffer may have been cut.
+    UINT length = DragQueryFileA(drop, 0, path, kPathLimit);
+    if (!updateMode && !busy && length > 0 && length < kPathLimit - 1) {
+        TakeFile(path);
+    }
+    DragFinish(drop);
+}
+
+// A port arrived or left, or the device tree changed (some adapters announce no more than
+// that): the list is read again, but never during a run, whose port list is locked; then
+// it is read once the run is over.
+void OnDeviceChange(WPARAM event, LPARAM data) {
+    const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(data);
+    bool portEvent = (event == DBT_DEVICEARRIVAL || event == DBT_DEVICEREMOVECOMPLETE) &&
+                     header != nullptr && header->dbch_devicetype == DBT_DEVTYP_PORT;
+    if (!portEvent && event != DBT_DEVNODES_CHANGED) {
+        return;
+    }
+    if (busy) {
+        portsChanged = 1;
+        return;
+    }
+    RefreshPortList();
 }
 
 void OnClose(HWND window) {
@@ -272,17 +403,22 @@ void OnCommand(WORD id) {
 
 } // namespace
 
-INT_PTR CALLBACK ProgrammerDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM) {
+INT_PTR CALLBACK ProgrammerDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_INITDIALOG:
-        InitProgrammerDialog(window);
-        return TRUE;
+        return InitProgrammerDialog(window, reinterpret_cast<const char*>(lParam));
     case WM_CLOSE:
         OnClose(window);
         return TRUE;
     case WM_COMMAND:
         OnCommand(LOWORD(wParam));
         return TRUE;
+    case WM_DROPFILES:
+        OnDropFiles(reinterpret_cast<HDROP>(wParam));
+        return TRUE;
+    case WM_DEVICECHANGE:
+        OnDeviceChange(wParam, lParam);
+        return FALSE; // the default answer, TRUE, grants what the system asks
     case WM_DESTROY:
         return TRUE;
     default:

@@ -591,9 +591,9 @@ TEST_F(EmbeddedRun, UpdaterImageIsDescrambledAndWritten) {
 }
 
 TEST_F(EmbeddedRun, OnlyTheImageIsWrittenWhateverTheFileIsCalled) {
-    // A long description and an image that is not whole blocks: the run must stop at the
-    // image's end, not at the file's.
-    std::vector<uint8_t> image = PatternBytes(1000, 23);
+    // A description longer than a block: the run must stop at the image's end, not at the
+    // file's. (An image of part of a block is no image: see test_embedded.)
+    std::vector<uint8_t> image = PatternBytes(1024, 23);
     std::string path = WriteUpdater("Update.hex", PatternBytes(4096), image, std::string(300, 'd'));
     ASSERT_EQ(LoadEmbeddedImage(path.c_str()), 0);
     EXPECT_EQ(Run(path, "hex"), kResultOk);

@@ -203,7 +203,7 @@ local-failures)
     # An updater that carries no image, or none at all: nothing is opened on the port.
     cp "$work/fw.bin" "$work/Plain.exe"
     run_flash --port "$work/no-such-port" --embedded "$work/Plain.exe"
-    expect_result 3 "Invalid file format"
+    expect_result 2 "Can't open file"
     grep -q 'carries no image' "$work/flash.err" || fail "no reason for the plain executable"
     run_flash --port "$work/no-such-port" --embedded "$work/Missing.exe"
     expect_result 2 "Can't open file"

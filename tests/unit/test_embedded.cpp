@@ -4,6 +4,7 @@
 
 #include "engine/program.h"
 #include "engine/status.h"
+#include "tests/unit/pe_files.h"
 
 #include <gtest/gtest.h>
 
@@ -38,12 +39,23 @@ Bytes WithTrailer(Bytes file, uint32_t imageOffset, uint32_t imageLength, uint32
     return file;
 }
 
-// exeSize bytes of "executable", imageLength image bytes, the description, NUL, trailer.
+// exe, imageLength image bytes, the description, NUL, trailer.
+Bytes Updater(Bytes exe, uint32_t imageLength, const std::string& description) {
+    const auto exeSize = static_cast<uint32_t>(exe.size());
+    exe.resize(exeSize + imageLength, 0x5A);
+    exe.insert(exe.end(), description.begin(), description.end());
+    exe.push_back(0);
+    return WithTrailer(exe, exeSize, imageLength, exeSize + imageLength);
+}
+
 Bytes Updater(uint32_t exeSize, uint32_t imageLength, const std::string& description) {
-    Bytes file(exeSize + imageLength, 0x5A);
-    file.insert(file.end(), description.begin(), description.end());
-    file.push_back(0);
-    return WithTrailer(file, exeSize, imageLength, exeSize + imageLength);
+    return Updater(Bytes(exeSize, 0x5A), imageLength, description);
+}
+
+// file with its last 12 bytes replaced by another trailer.
+Bytes Retrailed(Bytes file, uint32_t imageOffset, uint32_t imageLength, uint32_t infoOffset) {
+    file.resize(file.size() - 12);
+    return WithTrailer(file, imageOffset, imageLength, infoOffset);
 }
 
 class EmbeddedLoad : public ::testing::Test {
@@ -112,17 +124,66 @@ TEST_F(EmbeddedLoad, PlainExecutableCarriesNoImage) {
     ExpectNoImage(plain);
 }
 
-TEST_F(EmbeddedLoad, EachTrailerTestRejects) {
-    const Bytes body(0x300, 0);
-    const uint32_t size = 0x300 + 12;
-    ExpectNoImage(WithTrailer(body, 0, 0x100, 0x100));             // no offset
-    ExpectNoImage(WithTrailer(body, 0x100, 0x100, 0x201));         // infoOffset mismatch
-    ExpectNoImage(WithTrailer(body, 0x100, 0x100, 0x1FF));         // infoOffset mismatch
-    ExpectNoImage(WithTrailer(body, 0x200, 0x100, size - 12));     // infoOffset at the trailer
-    ExpectNoImage(WithTrailer(body, size - 8, 0xFFFFFEFC, 0x200)); // imageOffset at S - 8
-    ExpectNoImage(WithTrailer(body, 0x100, 0, 0x100));             // zero length
-    ExpectNoImage(WithTrailer(body, 0xFFFFFF00, 0x200, 0x100));    // negative offset
-    ExpectNoImage(WithTrailer(body, 0x200, 0xFFFFFF00, 0x100));    // negative length
+// Where the trailer may stand and what it must hold, unsigned and signed: each file with
+// the image offset found (0: none). Every image found is 0x200 bytes long.
+TEST_F(EmbeddedLoad, TrailerPlacesAndChecks) {
+    using namespace pe_files;
+    // 0x400 bytes of program, 0x200 of image at 0x400, the description at 0x600. Each
+    // trailer ends in zero bytes, which padding before a table must not hide.
+    const Bytes plain = Updater(Exe(0x400), 0x200, "v1"); // 1 byte short of 8
+    const Bytes signedOne = Signed(plain);
+    const size_t entry = SecurityEntry(signedOne);
+    const uint32_t table = Get(signedOne, entry);
+    Bytes dirtyPadding = signedOne;
+    dirtyPadding[table - 1] = 1;
+    Bytes trailing = signedOne;
+    trailing.push_back(0);
+    Bytes gap = plain;
+    gap.insert(gap.end() - 12, 'x');
+    const struct {
+        const char* what;
+        Bytes file;
+        int32_t offset;
+        const char* description;
+    } cases[] = {
+        {"unsigned", plain, 0x400, "v1"},
+        {"signed, 1 byte of padding", signedOne, 0x400, "v1"},
+        {"signed, no padding", Signed(Updater(Exe(0x400), 0x200, "1.0")), 0x400, "1.0"},
+        {"signed, 7 bytes of padding", Signed(Updater(Exe(0x400), 0x200, "v1.0")), 0x400, "v1.0"},
+        {"signed PE32+", Signed(Updater(Exe(0x400, kPe32Plus), 0x200, "v1")), 0x400, "v1"},
+        {"signed, padding not zero", dirtyPadding, 0, ""},
+        {"signed, 8 bytes of padding", Signed(Updater(Exe(0x400), 0x200, "1.0"), 8), 0, ""},
+        {"table past the end", With(signedOne, entry + 4, kTableSize + 8), 0, ""},
+        {"table ends before the end", trailing, 0, ""},
+        {"table named inside the table",
+         With(With(signedOne, entry, table + 8), entry + 4, kTableSize - 8), 0, ""},
+        {"no security directory", Signed(Updater(Exe(0x400, kPe32, 4), 0x200, "v1")), 0, ""},
+        {"PE headers past the end", With(signedOne, 0x3C, 0xFFFFFFF0), 0, ""},
+        {"signed, a partial block", Signed(Retrailed(plain, 0x480, 0x180, 0x600)), 0, ""},
+        {"no offset", Retrailed(plain, 0, 0x600, 0x600), 0, ""},
+        {"infoOffset one past", Retrailed(plain, 0x400, 0x200, 0x601), 0, ""},
+        {"infoOffset one short", Retrailed(plain, 0x400, 0x200, 0x5FF), 0, ""},
+        {"infoOffset at the trailer", Retrailed(plain, 0x403, 0x200, 0x603), 0, ""},
+        {"zero length", Retrailed(plain, 0x600, 0, 0x600), 0, ""},
+        {"partial block", Retrailed(plain, 0x480, 0x180, 0x600), 0, ""},
+        {"negative offset", Retrailed(plain, 0xFFFFFF00, 0x200, 0x100), 0, ""},
+        {"negative length", Retrailed(plain, 0x700, 0xFFFFFF00, 0x600), 0, ""},
+        {"NUL inside the description", Updater(Exe(0x400), 0x200, std::string("a\0b", 3)), 0, ""},
+        {"a byte between the NUL and the trailer", gap, 0, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.offset == 0) {
+            ExpectNoImage(c.file);
+            continue;
+        }
+        reports.clear();
+        EXPECT_EQ(0, Load(c.file));
+        EXPECT_EQ(c.offset, GetEmbeddedImage().imageOffset);
+        EXPECT_EQ(0x200, GetEmbeddedImage().imageLength);
+        EXPECT_STREQ(c.description, GetEmbeddedImage().description);
+        EXPECT_EQ(1u, reports.size());
+    }
 }
 
 TEST_F(EmbeddedLoad, InfoOffsetJustBeforeTheTrailerIsAccepted) {

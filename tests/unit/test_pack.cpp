@@ -4,6 +4,7 @@
 
 #include "image/embedded.h"
 #include "tests/device/run_files.h"
+#include "tests/unit/pe_files.h"
 
 #include <gtest/gtest.h>
 
@@ -119,6 +120,40 @@ TEST_F(Pack, RoundTripThroughTheProgrammersLoader) {
     UpdaterInfo info;
     ASSERT_EQ(PackOk, ReadUpdaterInfo(out.c_str(), &info, &message));
     EXPECT_EQ("v1", info.description);
+}
+
+// A signed executable leaves its table, security entry and CheckSum behind; anything
+// else is left as it is.
+TEST(PackSignature, RemoveSignature) {
+    using namespace pe_files;
+    Bytes unsignedExe = Exe(0x400);
+    Put(&unsignedExe, Checksum(), 0);
+    Bytes trailing = Signed(Exe(0x400));
+    trailing.push_back(0);
+    Bytes trailingCleared = trailing;
+    Put(&trailingCleared, SecurityEntry(trailing), 0);
+    Put(&trailingCleared, SecurityEntry(trailing) + 4, 0);
+    Put(&trailingCleared, Checksum(), 0);
+    Bytes plus = Exe(0x404, kPe32Plus);
+    Put(&plus, Checksum(), 0);
+    plus.resize(0x408, 0);
+    const struct {
+        const char* what;
+        Bytes exe;
+        bool removed;
+        Bytes expected;
+    } cases[] = {
+        {"unsigned", Exe(0x400), false, Exe(0x400)},
+        {"no PE headers", FakeExe(0x400), false, FakeExe(0x400)},
+        {"signed", Signed(Exe(0x400)), true, unsignedExe},
+        {"signed PE32+, its padding kept", Signed(Exe(0x404, kPe32Plus)), true, plus},
+        {"table not at the end", trailing, true, trailingCleared},
+    };
+    for (const auto& c : cases) {
+        Bytes exe = c.exe;
+        EXPECT_EQ(c.removed, RemoveSignature(&exe)) << c.what;
+        EXPECT_EQ(c.expected, exe) << c.what;
+    }
 }
 
 TEST_F(Pack, ImagesArePaddedToWholeBlocks) {

@@ -1,6 +1,7 @@
 #!/bin/sh
-# The shipped i686 build: every .exe is PE32 and imports system DLLs only, and the window
-# program as built (the file zuva-pack embeds) fits in 64 KiB.
+# The shipped i686 build: every .exe is PE32 and imports system DLLs only, the three
+# programs carry a version and a manifest, and the window program as built (the file
+# zuva-pack embeds) fits in 64 KiB.
 # Usage: check-product.sh BUILD_DIR
 dir=$1
 bad=0
@@ -27,6 +28,22 @@ for exe in "$dir/ui/ZuvaFlash.exe" "$dir/cli/zuva-flash.exe" "$dir/tools/pack/zu
         bad=1
     fi
 done
+# Each shipped program tells Windows its version and, through its manifest, that it runs
+# as the user who starts it on Windows 7 to 11; the window also asks for sharp DPI scaling.
+for exe in "$dir/ui/ZuvaFlash.exe" "$dir/cli/zuva-flash.exe" "$dir/tools/pack/zuva-pack.exe"; do
+    [ -f "$exe" ] || continue
+    resources=$(i686-w64-mingw32-windres -i "$exe" -O rc 2>/dev/null)
+    for want in VERSIONINFO asInvoker 8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a; do
+        if ! echo "$resources" | grep -q "$want"; then
+            echo "$exe: no $want in its resources"
+            bad=1
+        fi
+    done
+done
+if ! i686-w64-mingw32-windres -i "$dir/ui/ZuvaFlash.exe" -O rc 2>/dev/null | grep -q PerMonitorV2; then
+    echo "ZuvaFlash.exe: its manifest declares no per-monitor DPI awareness"
+    bad=1
+fi
 [ -f "$dir/ui/ZuvaFlash.exe" ] || { echo "ZuvaFlash.exe missing in $dir/ui"; bad=1; }
 if [ -f "$dir/ui/ZuvaFlash.exe" ]; then
     size=$(stat -c %s "$dir/ui/ZuvaFlash.exe")

@@ -2,21 +2,29 @@
 // the window shows. Every check prints what it expected and what it found.
 //
 // Usage: gui_driver SCENARIO ZUVAFLASH.EXE [ARG...]
-//   noports EXE                 no serial port: empty list, Flash stays disabled
+//   noports EXE                 no serial port: empty list, Flash stays disabled; an
+//                               adapter plugged in (and out) while the window is open
 //   normal EXE IMAGE BADFILE LONGTEXT
-//                               enable rule, Escape, a path cut at 259 characters, a good
-//                               run, a bad file, a port that does not exist, close
+//                               enable rule, Escape, a path cut at 259 characters, the
+//                               keyboard (typing, Tab, mnemonics, arrows, Enter) for a good
+//                               run during which a port arrives and a file is dropped, a
+//                               bad file, a port that does not exist, close
 //   failure EXE IMAGE TEXT      one run that must end in an "Error" box showing TEXT
 //   abort EXE IMAGE             close the window during a run
 //   update-noports EXE          an updater without ports: Update stays disabled
-//   update EXE DESCRIPTION      an updater: update mode and one good run
-//   browse EXE FILE             the file picker: filters, Cancel, a chosen file
+//   update EXE DESCRIPTION FILE an updater given FILE: update mode, no file taken, one run
+//   browse EXE FILE             the file picker: filters, Cancel, a chosen file; FILE
+//                               given on the command line and dropped on the window
 //   pose EXE STAGE FILE         holds the window still for a screenshot (see Pose)
 #include <windows.h>
 #include <commctrl.h>
+#include <dbt.h>
+#include <shlobj.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "ui/centring.h"
@@ -64,6 +72,17 @@ std::string TextOf(HWND window) {
     return text;
 }
 
+// Asks probe until it answers expected or 5 s have passed; its last answer. Keys and
+// drops are posted: they take effect when the dialog's thread gets to them.
+template <typename T, typename Probe> T WaitFor(const T& expected, Probe probe) {
+    T found = probe();
+    for (int waited = 0; found != expected && waited < 5000; waited += 20) {
+        Sleep(20);
+        found = probe();
+    }
+    return found;
+}
+
 struct Program {
     PROCESS_INFORMATION process{};
     HWND dialog = nullptr;
@@ -106,11 +125,14 @@ HWND WaitForDialogWindow(DWORD processId, HWND exclude, DWORD timeoutMs) {
     }
 }
 
-bool Start(const char* exe, Program* program) {
+// Starts the program with args behind its name on the command line, in folder (null: the
+// driver's own).
+bool Start(const char* exe, Program* program, const std::string& args = "",
+           const char* folder = nullptr) {
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
-    std::string commandLine = std::string("\"") + exe + "\"";
-    if (!CreateProcessA(exe, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+    std::string commandLine = std::string("\"") + exe + "\"" + (args.empty() ? "" : " ") + args;
+    if (!CreateProcessA(exe, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder,
                         &startup, &program->process)) {
         std::printf("FAIL start %s: error %lu\n", exe, GetLastError());
         ++failures;
@@ -220,23 +242,52 @@ constexpr int kClick = 0;
 constexpr int kPressEnter = 1;   // Enter in the focused control: the default button
 constexpr int kMoveBoxAgain = 2; // move the box by hand and activate it again
 
-// Enter as the keyboard delivers it to the focused control; the dialog manager turns it
-// into the default button's command.
-void PressEnter(const Program& program) {
+// The control of the dialog's thread that has the keyboard focus, or the dialog.
+HWND FocusedWindow(const Program& program) {
     GUITHREADINFO info{};
     info.cbSize = sizeof info;
     GetGUIThreadInfo(program.process.dwThreadId, &info);
-    HWND target = info.hwndFocus != nullptr ? info.hwndFocus : program.dialog;
-    PostMessageA(target, WM_KEYDOWN, VK_RETURN, 0x001C0001);
-    PostMessageA(target, WM_KEYUP, VK_RETURN, 0xC01C0001);
+    return info.hwndFocus != nullptr ? info.hwndFocus : program.dialog;
+}
+
+// A key as the keyboard delivers it to the focused control: the dialog manager takes Tab,
+// Enter (the default button's command) and Escape from there, a list its arrow keys.
+void PressKey(const Program& program, WPARAM key) {
+    HWND target = FocusedWindow(program);
+    LPARAM scan = static_cast<LPARAM>(MapVirtualKeyA(static_cast<UINT>(key), MAPVK_VK_TO_VSC));
+    PostMessageA(target, WM_KEYDOWN, key, 1 | (scan << 16));
+    PostMessageA(target, WM_KEYUP, key, 1 | (scan << 16) | 0xC0000000);
+}
+
+// Alt and a letter, as TranslateMessage hands it on: the labels' mnemonics.
+void PressAlt(const Program& program, char letter) {
+    PostMessageA(FocusedWindow(program), WM_SYSCHAR, static_cast<WPARAM>(letter), 0x20000001);
+}
+
+void Type(const Program& program, const std::string& text) {
+    HWND target = FocusedWindow(program);
+    for (char c : text) {
+        PostMessageA(target, WM_CHAR, static_cast<unsigned char>(c), 1);
+    }
+}
+
+// Waits until the dialog's thread has handled everything posted to it before: its posted
+// messages are handled in order, and the bar's position can be watched.
+void Fence(const Program& program) {
+    HWND bar = Control(program, IDC_PROGRESS);
+    PostMessageA(bar, PBM_SETPOS, 7, 0);
+    WaitFor(7L, [&] { return static_cast<long>(Ask(bar, PBM_GETPOS)); });
+    Ask(bar, PBM_SETPOS, 0);
 }
 
 // Presses the button as a click would arrive (posted: a sent click would not return
-// until the run ends) and watches the run until the result box comes up.
-RunObservation PressAndWatch(const Program& program, DWORD timeoutMs, int how) {
+// until the run ends) and watches the run until the result box comes up. duringRun, when
+// given, is done once, as soon as the run has moved the bar.
+RunObservation PressAndWatch(const Program& program, DWORD timeoutMs, int how,
+                             const std::function<void()>& duringRun) {
     RunObservation seen;
     if (how & kPressEnter) {
-        PressEnter(program);
+        PressKey(program, VK_RETURN);
     } else {
         PostMessageA(Control(program, IDC_FLASH), BM_CLICK, 0, 0);
     }
@@ -250,6 +301,9 @@ RunObservation PressAndWatch(const Program& program, DWORD timeoutMs, int how) {
             if (!seen.sawInputs) {
                 seen.duringRun = Inputs(program);
                 seen.sawInputs = true;
+                if (duringRun) {
+                    duringRun();
+                }
             }
         }
         if (position > seen.maxProgress) {
@@ -351,11 +405,41 @@ void MoveDialog(const Program& program, int x, int y) {
     Sleep(100);
 }
 
+// What a result box says below its result line: why, and what to try next. The success
+// box says no more than its line. One row for each result the scenarios bring about.
+std::string ExpectedDetail(const std::string& result) {
+    const struct {
+        const char* result;
+        const char* detail;
+    } details[] = {
+        {"Finished OK", ""},
+        {"Invalid file format", ""},
+        {"Can't open port", ""},
+        {"Communication error", ""},
+    };
+    for (const auto& row : details) {
+        if (result == row.result) {
+            return row.detail;
+        }
+    }
+    return "(no row for this result in ExpectedDetail)";
+}
+
+// The result's own line comes first, exactly; the detail follows after a blank line.
+void CheckBoxText(HWND box, const std::string& result) {
+    std::string text = BoxText(box);
+    size_t end = text.find("\n\n");
+    CheckText("box text, first line", result, text.substr(0, end));
+    CheckText("box text below the result", ExpectedDetail(result),
+              end == std::string::npos ? "" : text.substr(end + 2));
+}
+
 // One run from the button to the dismissed box: the box's caption and text, the locked
 // inputs during the run and the idle state afterwards.
 void RunAndExpect(const Program& program, bool updateMode, const char* caption, const char* text,
-                  bool expectProgress, int how = kClick) {
-    RunObservation seen = PressAndWatch(program, 60000, how);
+                  bool expectProgress, int how = kClick,
+                  const std::function<void()>& duringRun = nullptr) {
+    RunObservation seen = PressAndWatch(program, 60000, how, duringRun);
     Check(seen.box != nullptr, "result box appears", "a box", seen.box ? "a box" : "none");
     if (seen.box == nullptr) {
         return;
@@ -371,7 +455,7 @@ void RunAndExpect(const Program& program, bool updateMode, const char* caption, 
     }
     CheckInputs("while the box is up", Inputs(program), {false, false, updateMode, updateMode});
     CheckText("box caption", caption, BoxCaption(seen.box));
-    CheckText("box text", text, BoxText(seen.box));
+    CheckBoxText(seen.box, text);
     CheckBoxCentred(program, seen.box);
     if (how & kMoveBoxAgain) {
         CheckBoxMovedOnlyOnce(seen.box);
@@ -389,33 +473,12 @@ void RunAndExpect(const Program& program, bool updateMode, const char* caption, 
 }
 
 void CheckEscapeIgnored(const Program& program) {
-    GUITHREADINFO info{};
-    info.cbSize = sizeof info;
-    GetGUIThreadInfo(program.process.dwThreadId, &info);
-    HWND target = info.hwndFocus != nullptr ? info.hwndFocus : program.dialog;
-    PostMessageA(target, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
-    PostMessageA(target, WM_KEYUP, VK_ESCAPE, 0xC0010001);
+    PressKey(program, VK_ESCAPE);
     PostMessageA(program.dialog, WM_COMMAND, IDCANCEL, 0);
     Sleep(500);
     bool alive = WaitForSingleObject(program.process.hProcess, 0) == WAIT_TIMEOUT;
     CheckFlag("window stays after Escape and IDCANCEL", true,
               alive && IsWindowVisible(program.dialog));
-}
-
-int NoPorts(const char* exe) {
-    Program program;
-    if (!Start(exe, &program)) {
-        return 1;
-    }
-    CheckTitle(program);
-    HWND ports = Control(program, IDC_PORT_LIST);
-    CheckNumber("port list entries", 0, Ask(ports, CB_GETCOUNT));
-    CheckNumber("port list selection", CB_ERR, Ask(ports, CB_GETCURSEL));
-    CheckFlag("Flash enabled at start", false, FlashEnabled(program));
-    SetFileField(program, "C:\\firmware.bin");
-    CheckFlag("Flash enabled with a file but no port", false, FlashEnabled(program));
-    CloseAndExpectStatusZero(program);
-    return failures;
 }
 
 // Wine hands list texts across processes in UTF-16 whatever the caller's character set.
@@ -432,6 +495,108 @@ std::string ListEntry(HWND list, int index) {
     return text;
 }
 
+// A USB adapter the test plugs in: a port instance under the test's own enumerator key,
+// which gui_test.sh removes at the end. Device "AAA" sorts before the other test ports, so
+// the new port comes first in the list and moves the others down.
+constexpr char kPluggedKey[] = "SYSTEM\\CurrentControlSet\\Enum\\ZUVATEST\\AAA\\0000";
+constexpr char kPluggedName[] = "USB Serial Port (COM13)";
+
+void PlugPort(bool plugged) {
+    if (!plugged) {
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kPluggedKey);
+        return;
+    }
+    HKEY key = nullptr;
+    LONG error = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kPluggedKey, 0, nullptr, 0, KEY_WRITE, nullptr,
+                                 &key, nullptr);
+    CheckNumber("plugged port written to the registry (error)", 0, error);
+    const char* values[][2] = {
+        {"CLASS", "Ports"}, {"PORTNAME", "COM13"}, {"FRIENDLYNAME", kPluggedName}};
+    for (const auto& value : values) {
+        RegSetValueExA(key, value[0], 0, REG_SZ, reinterpret_cast<const BYTE*>(value[1]),
+                       static_cast<DWORD>(std::strlen(value[1]) + 1));
+    }
+    RegCloseKey(key);
+}
+
+// What the system sends every top-level window when a COM port arrives or leaves. Sent:
+// it has been handled when this returns.
+void AnnouncePort(const Program& program, WPARAM event) {
+    union {
+        DEV_BROADCAST_PORT_A port;
+        char bytes[sizeof(DEV_BROADCAST_PORT_A) + 8];
+    } message{};
+    message.port.dbcp_size = sizeof message;
+    message.port.dbcp_devicetype = DBT_DEVTYP_PORT;
+    std::memcpy(message.bytes + offsetof(DEV_BROADCAST_PORT_A, dbcp_name), "COM13", 6);
+    Ask(program.dialog, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&message));
+}
+
+// The port list: its entries and the selected entry's text.
+std::string PortListState(const Program& program) {
+    HWND ports = Control(program, IDC_PORT_LIST);
+    LRESULT selected = Ask(ports, CB_GETCURSEL);
+    return std::to_string(Ask(ports, CB_GETCOUNT)) + " entries, selected: " +
+           (selected >= 0 ? ListEntry(ports, static_cast<int>(selected)) : "none");
+}
+
+// A file dropped from Explorer: the system hands the window a DROPFILES block in the
+// window's own process, with wide names as on NT; the driver writes one there itself.
+// DragFinish cannot free a block that GlobalAlloc did not make: Wine's heap refuses it
+// quietly, and the block stays until the program ends. It starts 64 bytes into its pages,
+// where the heap's look at the bytes before a block finds memory.
+void DropFile(const Program& program, const char* path) {
+    WCHAR name[MAX_PATH] = L"";
+    MultiByteToWideChar(CP_ACP, 0, path, -1, name, MAX_PATH);
+    constexpr size_t kStart = 64;
+    size_t nameBytes = (wcslen(name) + 2) * sizeof(WCHAR); // the list ends with an empty name
+    std::string block(kStart + sizeof(DROPFILES) + nameBytes, '\0');
+    DROPFILES header{};
+    header.pFiles = sizeof header;
+    header.fWide = TRUE;
+    std::memcpy(&block[kStart], &header, sizeof header);
+    std::memcpy(&block[kStart + sizeof header], name, nameBytes - sizeof(WCHAR));
+    void* remote = VirtualAllocEx(program.process.hProcess, nullptr, block.size(),
+                                  MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    bool written = remote != nullptr && WriteProcessMemory(program.process.hProcess, remote,
+                                                           block.data(), block.size(), nullptr);
+    CheckFlag("drop written into the program", true, written);
+    if (!written) {
+        return;
+    }
+    PostMessageA(program.dialog, WM_DROPFILES,
+                 reinterpret_cast<WPARAM>(static_cast<char*>(remote) + kStart), 0);
+}
+
+int NoPorts(const char* exe) {
+    Program program;
+    if (!Start(exe, &program)) {
+        return 1;
+    }
+    CheckTitle(program);
+    HWND ports = Control(program, IDC_PORT_LIST);
+    CheckNumber("port list entries", 0, Ask(ports, CB_GETCOUNT));
+    CheckNumber("port list selection", CB_ERR, Ask(ports, CB_GETCURSEL));
+    CheckFlag("Flash enabled at start", false, FlashEnabled(program));
+    SetFileField(program, "C:\\firmware.bin");
+    CheckFlag("Flash enabled with a file but no port", false, FlashEnabled(program));
+
+    // An adapter plugged in while the window is open; some announce only that the
+    // device tree changed. Then it is pulled out.
+    PlugPort(true);
+    Ask(program.dialog, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+    CheckText("port list after an adapter is plugged in",
+              std::string("1 entries, selected: ") + kPluggedName, PortListState(program));
+    CheckFlag("Flash enabled once the port is there", true, FlashEnabled(program));
+    PlugPort(false);
+    AnnouncePort(program, DBT_DEVICEREMOVECOMPLETE);
+    CheckText("port list after it is pulled out", "0 entries, selected: none",
+              PortListState(program));
+    CheckFlag("Flash enabled after the port left", false, FlashEnabled(program));
+    CloseAndExpectStatusZero(program);
+    return failures;
+}
+
 // The test registry holds two ports: COM12 (the simulator) and one named "COMX", which
 // the dialog must give the defined port number 0.
 void CheckStartState(const Program& program) {
@@ -443,8 +608,9 @@ void CheckStartState(const Program& program) {
     CheckNumber("first entry's port number", 12, Ask(ports, CB_GETITEMDATA, 0));
     CheckNumber("port number of a name that is not COM and a number", 0,
                 Ask(ports, CB_GETITEMDATA, 1));
-    CheckText("file label", "File", TextOf(Control(program, IDC_FILE_LABEL)));
+    CheckText("file label", "&File", TextOf(Control(program, IDC_FILE_LABEL)));
     CheckText("button text", "Flash", TextOf(Control(program, IDC_FLASH)));
+    CheckText("keyboard focus at start", "file field", FocusName(program));
     CheckFlag("browse button visible", true, IsWindowVisible(Control(program, IDC_BROWSE)));
     CheckFlag("Flash enabled with an empty file field", false, FlashEnabled(program));
     CheckNumber("progress bar at start", 0, Ask(Control(program, IDC_PROGRESS), PBM_GETPOS));
@@ -457,6 +623,38 @@ void CheckEnableRule(const Program& program) {
     CheckFlag("Flash enabled after the text is deleted", false, FlashEnabled(program));
     SetFileField(program, "D:\\fw\\image.hex");
     CheckFlag("Flash enabled with a full path", true, FlashEnabled(program));
+}
+
+std::string Focus(const Program& program, const std::string& expected) {
+    return WaitFor(expected, [&] { return FocusName(program); });
+}
+
+// A keyboard-only user: Alt+F and typing fill the file field, Tab visits file, browse,
+// port and Flash in that order, Alt+P and the arrow keys choose a port. The focus ends in
+// the port list, from where Enter flashes.
+void UseKeyboard(const Program& program, const std::string& image) {
+    PressAlt(program, 'f');
+    CheckText("focus after Alt+F", "file field", Focus(program, "file field"));
+    Type(program, image); // replaces the text, which Alt+F selected
+    CheckText("file field after typing", image,
+              WaitFor(image, [&] { return TextOf(Control(program, IDC_FILE_FIELD)); }));
+    for (const char* next : {"browse button", "port list", "Flash button", "file field"}) {
+        PressKey(program, VK_TAB);
+        CheckText("focus after Tab", next, Focus(program, next));
+    }
+    PressAlt(program, 'p');
+    CheckText("focus after Alt+P", "port list", Focus(program, "port list"));
+    HWND ports = Control(program, IDC_PORT_LIST);
+    const struct {
+        WPARAM key;
+        LRESULT entry;
+    } arrows[] = {{VK_DOWN, 1}, {VK_UP, 0}};
+    for (const auto& arrow : arrows) {
+        PressKey(program, arrow.key);
+        CheckNumber("port chosen with an arrow key", arrow.entry,
+                    WaitFor(arrow.entry, [&] { return Ask(ports, CB_GETCURSEL); }));
+    }
+    CheckFlag("Flash enabled after choosing by keyboard", true, FlashEnabled(program));
 }
 
 int Normal(const char* exe, const char* image, const char* badFile, const char* longText) {
@@ -472,10 +670,24 @@ int Normal(const char* exe, const char* image, const char* badFile, const char* 
     SetFileField(program, longText);
     RunAndExpect(program, false, "Info", "Finished OK", false);
 
-    SetFileField(program, image);
+    UseKeyboard(program, image);
     MoveDialog(program, 20, 40);
-    RunAndExpect(program, false, "Info", "Finished OK", true);
+    // An adapter plugged in and a file dropped during the run change nothing until the run
+    // is over; then the new port is listed, the chosen one still chosen.
+    std::string portsBefore = PortListState(program);
+    RunAndExpect(program, false, "Info", "Finished OK", true, kPressEnter, [&] {
+        PlugPort(true);
+        AnnouncePort(program, DBT_DEVICEARRIVAL);
+        DropFile(program, badFile);
+        CheckText("port list during the run", portsBefore, PortListState(program));
+    });
     CheckText("file field keeps its path", image, TextOf(Control(program, IDC_FILE_FIELD)));
+    std::string portsAfter = "3 entries, selected: Zuva test port (COM12)";
+    CheckText("port list after the run", portsAfter,
+              WaitFor(portsAfter, [&] { return PortListState(program); }));
+    PlugPort(false);
+    AnnouncePort(program, DBT_DEVICEREMOVECOMPLETE);
+    CheckText("port list after the adapter left", portsBefore, PortListState(program));
 
     // Half off the right edge: the box is kept on the screen.
     RECT desktop{};
@@ -548,9 +760,11 @@ int UpdateNoPorts(const char* exe) {
     return failures;
 }
 
-int Update(const char* exe, const char* description) {
+// file: a file given on the command line and dropped on the window, which an updater
+// ignores both times.
+int Update(const char* exe, const char* description, const char* file) {
     Program program;
-    if (!Start(exe, &program)) {
+    if (!Start(exe, &program, std::string("\"") + file + "\"")) {
         return 1;
     }
     CheckTitle(program);
@@ -562,9 +776,12 @@ int Update(const char* exe, const char* description) {
     LONG style = GetWindowLongA(Control(program, IDC_FILE_FIELD), GWL_STYLE);
     CheckFlag("file field read-only", true, (style & ES_READONLY) != 0);
     CheckFlag("Update enabled at start", true, FlashEnabled(program));
+    CheckText("keyboard focus at start", "port list", FocusName(program));
     PostMessageA(Control(program, IDC_FILE_FIELD), WM_CHAR, 'x', 0);
-    Sleep(100);
-    CheckText("file field after typing", description, TextOf(Control(program, IDC_FILE_FIELD)));
+    DropFile(program, file);
+    Fence(program);
+    CheckText("file field after typing and a drop", description,
+              TextOf(Control(program, IDC_FILE_FIELD)));
     MoveDialog(program, 60, 400);
     RunAndExpect(program, true, "Info", "Finished OK", true);
     CloseAndExpectStatusZero(program);
@@ -626,10 +843,51 @@ void ClosePicker(HWND picker, int button) {
     Sleep(200);
 }
 
+// The program's one argument: a file fills the file field, a name in the current folder
+// as its full path; anything else is ignored. file is a full path.
+void CheckGivenFiles(const char* exe, const std::string& file) {
+    std::string folder = file.substr(0, file.rfind('\\'));
+    std::string name = file.substr(folder.size() + 1);
+    const struct {
+        const char* what;
+        std::string args;
+        const char* inFolder;
+        std::string expected;
+    } cases[] = {
+        {"a quoted path", "\"" + file + "\"", nullptr, file},
+        {"a name in the current folder", "\"" + name + "\"", folder.c_str(), file},
+        {"two arguments", "\"" + file + "\" \"" + file + "\"", nullptr, ""},
+        {"a folder", "\"" + folder + "\"", nullptr, ""},
+        {"a missing file", "C:\\no\\such\\firmware.bin", nullptr, ""},
+    };
+    for (const auto& given : cases) {
+        Program program;
+        if (!Start(exe, &program, given.args, given.inFolder)) {
+            continue;
+        }
+        CheckText((std::string("file field given ") + given.what).c_str(), given.expected,
+                  TextOf(Control(program, IDC_FILE_FIELD)));
+        CloseAndExpectStatusZero(program);
+    }
+}
+
+// A file dropped on the window fills the file field; a dropped folder is ignored.
+void CheckDrops(const Program& program, const std::string& file) {
+    HWND field = Control(program, IDC_FILE_FIELD);
+    SetFileField(program, "");
+    DropFile(program, file.substr(0, file.rfind('\\')).c_str());
+    Fence(program);
+    CheckText("file field after a folder is dropped", "", TextOf(field));
+    DropFile(program, file.c_str());
+    CheckText("file field after a file is dropped", file,
+              WaitFor(file, [&] { return TextOf(field); }));
+}
+
 // file names an existing file whose extension the run does not know, such as .enc. (Wine's
 // picker checks a typed name for existence before it adds the default extension, unlike
 // Windows, so the name is typed whole here.)
 int Browse(const char* exe, const char* file) {
+    CheckGivenFiles(exe, file);
     Program program;
     if (!Start(exe, &program)) {
         return 1;
@@ -654,6 +912,7 @@ int Browse(const char* exe, const char* file) {
     ClosePicker(picker, IDOK);
     std::string chosen = TextOf(Control(program, IDC_FILE_FIELD));
     Check(_stricmp(chosen.c_str(), file) == 0, "file field after OK (any case)", file, chosen);
+    CheckDrops(program, file);
     RunAndExpect(program, false, "Error", "Invalid file format", false);
     CloseAndExpectStatusZero(program);
     return failures;
@@ -674,8 +933,8 @@ int main(int argc, char** argv) {
         result = Abort(argv[2], argv[3]);
     } else if (scenario == "update-noports" && argc == 3) {
         result = UpdateNoPorts(argv[2]);
-    } else if (scenario == "update" && argc == 4) {
-        result = Update(argv[2], argv[3]);
+    } else if (scenario == "update" && argc == 5) {
+        result = Update(argv[2], argv[3], argv[4]);
     } else if (scenario == "browse" && argc == 4) {
         result = Browse(argv[2], argv[3]);
     } else if (scenario == "pose" && argc == 5) {

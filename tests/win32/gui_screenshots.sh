@@ -14,6 +14,7 @@ linux=${ZUVA_LINUX_BUILD_DIR:-$src/build/linux}
 : "${DISPLAY:?an X display is needed}"
 export WINEPREFIX="$build/screenshot-prefix"
 export WINEDEBUG=-all
+. "$src/tests/win32/wine-env.sh"
 exe=$build/ui/ZuvaFlash.exe
 driver=$build/tests/gui_test_driver.exe
 com=$WINEPREFIX/dosdevices/com3

@@ -4,7 +4,7 @@
 # simulator's pty, runs the driver program and then checks the device it left behind.
 #
 # Usage: gui_test.sh SCENARIO ZUVAFLASH.EXE GUI_DRIVER.EXE
-#   SCENARIO: noports | normal | failure | browse | abort | update
+#   SCENARIO: noports | normal | failure | browse | abort | update | update-signed
 # Environment: WINEPREFIX (a prefix started by wine-prefix.sh), DISPLAY (an X server),
 # ZUVA_SOURCE_DIR, ZUVA_LINUX_BUILD_DIR (the Linux build tree with zuva-devsim and
 # zuva-pack; default SOURCE/build/linux).
@@ -18,6 +18,7 @@ devsim=$linux/tools/devsim/zuva-devsim
 pack=$linux/tools/pack/zuva-pack
 : "${WINEPREFIX:?WINEPREFIX must name a started prefix}"
 export WINEPREFIX
+. "$(dirname "$0")/wine-env.sh"
 # Quiet, but a program that cannot be loaded still says why.
 export WINEDEBUG="${WINEDEBUG:--all,err+module}"
 
@@ -193,7 +194,7 @@ abort)
     echo "blocks written before the run stopped: ${written:-none}"
     check "blocks written when the run stopped" "fewer than 96" "$found"
     ;;
-update)
+update | update-signed)
     need "$pack" "$devsim"
     cp "$exe" "$work/ZuvaFlash.exe"
     description='Zuva firmware 2.4 test release'
@@ -203,12 +204,20 @@ update)
             cat "$work/pack.log"
             exit 1
         }
+    if [ "$scenario" = update-signed ]; then
+        # Signed as a release would be, with a throwaway certificate.
+        (cd "$work" && openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem \
+            -days 30 -subj /CN=Test && mv ZuvaUpdate.exe unsigned.exe &&
+            osslsigncode sign -certs cert.pem -key key.pem -in unsigned.exe -out ZuvaUpdate.exe &&
+            osslsigncode verify -CAfile cert.pem ZuvaUpdate.exe) >"$work/sign.log" 2>&1
+        check "osslsigncode signs and verifies the updater" 0 $?
+    fi
     wine reg delete "$enum_key" /f >/dev/null 2>&1
     drive update-noports "$(winpath "$work/ZuvaUpdate.exe")"
     status=$?
     add_ports
     start_devsim --timing
-    drive update "$(winpath "$work/ZuvaUpdate.exe")" "$description"
+    drive update "$(winpath "$work/ZuvaUpdate.exe")" "$description" "$(winpath "$work/image.bin")"
     status=$((status + $?))
     stop_devsim
     check_flash_holds "$work/image.bin"

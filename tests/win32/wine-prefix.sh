@@ -1,12 +1,13 @@
 #!/bin/sh
 # Creates (once) and starts, or stops, the private Wine prefix of a build tree.
 # Usage: wine-prefix.sh up|down PREFIX
+# A new prefix is 32-bit (the shipped i686 programs) unless ZUVA_WINE_ARCH=win64 (an
+# x86_64 build on a kernel that runs no 32-bit code); an existing one keeps its own.
 set -e
 action=$1
 export WINEPREFIX="$2"
 export WINEDEBUG=-all
-# A 32-bit prefix: the programs under test are the shipped i686 ones.
-export WINEARCH=win32
+. "$(dirname "$0")/wine-env.sh"
 case "$action" in
 up)
     if [ ! -f "$WINEPREFIX/system.reg" ]; then

@@ -5,6 +5,7 @@
 prefix=$1
 shift
 export WINEPREFIX="$prefix"
+. "$(dirname "$0")/wine-env.sh"
 # Quiet, but a program that cannot be loaded still says why.
 export WINEDEBUG="${WINEDEBUG:--all,err+module}"
 exec wine "$@"

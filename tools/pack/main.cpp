@@ -30,7 +30,8 @@ const char kHelp[] =
     "written from 0x08000000, or an Intel HEX file (.hex), flattened from\n"
     "0x08000000 with gaps filled with 0xFF. The image is padded with 0xFF to a multiple of\n"
     "256 bytes. TEXT is one line of at most 242 bytes. The executable must be a plain\n"
-    "ZuvaFlash.exe: one that already carries an image is refused.\n"
+    "ZuvaFlash.exe: one that already carries an image is refused. A signed one loses its\n"
+    "signature (appending would break it): sign the updater after packing.\n"
     "--info shows an updater's description, image offset and length; --extract writes its\n"
     "plain (descrambled, padded) image.\n"
     "\n"
@@ -180,7 +181,15 @@ int Pack(const Options& o) {
         return checked;
     }
     std::string message;
-    const PackResult result = PackUpdater(o.exe, o.image, o.description, o.output, &message);
+    bool signatureRemoved = false;
+    const PackResult result =
+        PackUpdater(o.exe, o.image, o.description, o.output, &message, &signatureRemoved);
+    if (result == PackOk && signatureRemoved) {
+        fprintf(stderr,
+                "zuva-pack: %s was signed; its signature was removed, since packing changes "
+                "the file. Sign %s after packing.\n",
+                o.exe, o.output);
+    }
     if (result == PackOk) {
         UpdaterInfo info;
         ReadUpdaterInfo(o.output, &info, nullptr);

@@ -98,6 +98,11 @@ PackResult ReadInput(const char* path, size_t limit, InputBytes* held, std::stri
     return PackOk;
 }
 
+uint32_t LittleEndianAt(const Bytes& bytes, size_t at) {
+    return static_cast<uint32_t>(bytes[at]) | static_cast<uint32_t>(bytes[at + 1]) << 8 |
+           static_cast<uint32_t>(bytes[at + 2]) << 16 | static_cast<uint32_t>(bytes[at + 3]) << 24;
+}
+
 void ToLittleEndian(uint32_t value, uint8_t* bytes) {
     for (int i = 0; i < 4; ++i) {
         bytes[i] = static_cast<uint8_t>(value >> (8 * i));
@@ -105,6 +110,33 @@ void ToLittleEndian(uint32_t value, uint8_t* bytes) {
 }
 
 } // namespace
+
+bool RemoveSignature(Bytes* exe) {
+    if (exe->size() < kPeHeadersAt + 4) {
+        return false;
+    }
+    const size_t headers = LittleEndianAt(*exe, kPeHeadersAt);
+    if (headers >= exe->size() || exe->size() - headers < kPeHeadersRead) {
+        return false;
+    }
+    const int entry = PeSecurityEntryAt(exe->data() + headers, kPeHeadersRead);
+    if (entry == 0) {
+        return false;
+    }
+    const size_t at = headers + static_cast<size_t>(entry);
+    const uint64_t start = LittleEndianAt(*exe, at);
+    const uint64_t length = LittleEndianAt(*exe, at + 4);
+    if (start == 0 && length == 0) {
+        return false;
+    }
+    std::fill_n(exe->begin() + static_cast<ptrdiff_t>(at), 8, 0);
+    std::fill_n(exe->begin() + static_cast<ptrdiff_t>(headers + kPeChecksumAt), 4, 0);
+    // A table elsewhere is left as inert bytes: cutting there would cut the program.
+    if (start >= at + 8 && start + length == exe->size()) {
+        exe->resize(start);
+    }
+    return true;
+}
 
 PackResult CheckDescription(const std::string& description, std::string* message) {
     if (description.size() > static_cast<size_t>(kMaxDescriptionLength)) {
@@ -277,7 +309,7 @@ PackResult ExtractImage(const char* path, Bytes* image, std::string* message) {
 
 PackResult PackUpdater(const char* exePath, const char* imagePath,
                        const std::string& utf8Description, const char* outputPath,
-                       std::string* message) {
+                       std::string* message, bool* signatureRemoved) {
     std::string description;
     PackResult result = EncodeDescription(utf8Description, &description, message);
     Bytes exe;
@@ -292,6 +324,10 @@ PackResult PackUpdater(const char* exePath, const char* imagePath,
                     std::string(exePath) + " already carries an image (\"" +
                         DescriptionForTerminal(existing.description.c_str()) +
                         "\"); pack from the plain ZuvaFlash.exe");
+    }
+    const bool removed = result == PackOk && RemoveSignature(&exe);
+    if (signatureRemoved != nullptr) {
+        *signatureRemoved = removed;
     }
     Bytes image;
     if (result == PackOk) {

@@ -87,7 +87,15 @@ PackResult WriteFileAtomically(const char* path, const Bytes& bytes, std::string
 // are left to WriteFileAtomically's refusal.
 bool OutputExists(const char* path);
 
-// The whole --exe/--image/--description/--output command; the description in UTF-8.
+// Removes an Authenticode signature from a PE executable: appending an image breaks it
+// anyway, and a certificate table left before the image would no longer end the file, where
+// signing tools and the loader look for it. Clears the security directory entry and the
+// CheckSum that signing set, and cuts the table off when it ends the file. true when exe
+// was signed.
+bool RemoveSignature(Bytes* exe);
+
+// The whole --exe/--image/--description/--output command; the description in UTF-8. A
+// signed executable loses its signature first (signatureRemoved, when given, says so).
 PackResult PackUpdater(const char* exePath, const char* imagePath,
                        const std::string& utf8Description, const char* outputPath,
-                       std::string* message);
+                       std::string* message, bool* signatureRemoved = nullptr);
