@@ -1,7 +1,8 @@
 #!/bin/bash
 # Benchmark: a 64 KiB raw image and the same image as Intel HEX with 16-byte records,
 # each programmed by zuva-flash into zuva-devsim running in real time (115200 8E1 on its
-# wire, datasheet programming and erase times). Prints figures only; nothing is asserted.
+# wire, datasheet programming and erase times), and its first 4 KiB at 1200 baud, the
+# slowest rate (about 40 s). Prints figures only; nothing is asserted.
 #
 #   wall       the zuva-flash process from start to exit
 #   cpu        its user + system time, and that as a share of wall
@@ -50,6 +51,7 @@ od -An -v -tx1 -w16 "$work/fw.bin" | awk '
         addr += n
     }
     END { print ":00000001FF" }' >"$work/fw.hex"
+head -c 4096 "$work/fw.bin" >"$work/fw4k.bin"
 
 # Figures from one transcript: bytes each way, client gaps and the syncs among them.
 analyse() { # transcript
@@ -195,6 +197,7 @@ pty_wall=$wall
 run_one fw.hex
 run_one fw.bin --verify
 run_one fw.bin --baud 57600
+run_one fw4k.bin --baud 1200
 if command -v ser2net >/dev/null; then
     echo "the same over rfc2217:// through ser2net on 127.0.0.1 (chardelay off):"
     port_via=rfc2217

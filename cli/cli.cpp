@@ -43,7 +43,7 @@ constexpr const char* kHelp =
     "\n"
     "Programs IMAGE into an STM32F10x through its USART bootloader, then write-protects\n"
     "sectors 0 to 15 and sets read-out protection. The extension picks the format:\n"
-    "bin, BIN, exe, EXE (raw, from 0x08000000) or hex, HEX (Intel HEX, first 64 KiB).\n"
+    "bin, BIN, exe, EXE (raw, from 0x08000000) or hex, HEX (Intel HEX, anywhere in FLASH).\n"
     "\n"
     "  --port PORT      COM7, \\\\.\\COM7 or a device path such as /dev/ttyUSB0;\n"
     "                   rfc2217://HOST:PORT or socket://HOST:PORT for a port on a serial\n"
@@ -70,7 +70,9 @@ constexpr const char* kHelp =
     "                   the run with \"Verify failed\" (12), the chip unprotected\n"
     "  --no-protect     leave write and read-out protection off (for a debugger)\n"
     "  --go             start the new firmware at 0x08000000 (needs --no-protect,\n"
-    "                   or --boot, whose reset starts it)\n";
+    "                   or --boot, whose reset starts it)\n"
+    "  --any-f10x       also accept the rest of the F10x family: connectivity line,\n"
+    "                   value line and XL density (without it: low, medium, high)\n";
 
 // The help goes on after the --baud lines, which PrintHelp makes from kBaudRates.
 constexpr const char* kHelpAfterRates =
@@ -363,36 +365,6 @@ ResultCode LoadUpdater(const char* path) {
     return kResultOk;
 }
 
-// What the plan of the image says beyond the result class.
-void ReportPlan(const char* imagePath, ResultCode result) {
-    const PlanSummary& plan = GetPlanSummary();
-    if (result == kResultInvalidFormat && plan.problem != nullptr) {
-        Say("%s, line %zu: %s", imagePath, plan.damagedLine, plan.problem);
-    }
-    if (plan.recordsOutside != 0) {
-        std::fprintf(stderr,
-                     "zuva-flash: %u HEX data records start outside 0x%08X..0x%08X and were "
-                     "skipped\n",
-                     static_cast<unsigned>(plan.recordsOutside), kHexWindowFirst, kHexWindowLast);
-    }
-}
-
-// "0x410, 0x412 or 0x414": the product IDs a run accepts, in ascending order.
-std::string ChipIdList() {
-    std::vector<uint16_t> ids;
-    for (const ChipInfo& chip : kChips) {
-        ids.push_back(chip.productId);
-    }
-    std::sort(ids.begin(), ids.end());
-    std::string list;
-    for (size_t i = 0; i < ids.size(); ++i) {
-        char id[8];
-        std::snprintf(id, sizeof id, "0x%03X", ids[i]);
-        list += (i == 0 ? "" : i + 1 == ids.size() ? " or " : ", ") + std::string(id);
-    }
-    return list;
-}
-
 // "1200, 2400, ..., 115200": the rates a run accepts.
 std::string RateList() {
     std::string list;
@@ -402,71 +374,45 @@ std::string RateList() {
     return list;
 }
 
-// Why a run ended as it did, on stderr; the result text itself goes to stdout.
+// Why a run ended as it did, on stderr, as its last line (a gang run takes that line as
+// the port's JSON detail); the result text itself goes to stdout.
 void ExplainResult(ResultCode result, const RunReport& report, const std::string& port,
-                   double seconds) {
-    char text[256] = "";
-    switch (result) {
-    case kResultOk:
+                   const char* imagePath, double seconds) {
+    if (result == kResultOk && report.productId != 0) {
         std::fprintf(stderr,
                      "zuva-flash: STM32F10x %s (product ID 0x%03X): %llu bytes written in %.1f s\n",
                      DensityName(report.productId), report.productId,
                      static_cast<unsigned long long>(report.imageBytes), seconds);
         return;
-    case kResultCantOpenPort:
-        if (!report.modemLines) {
-            std::fprintf(stderr, "zuva-flash: the modem lines of %s cannot be driven for --boot\n",
-                         port.c_str());
-            return;
-        }
-        PortErrorText(report.portError, text, sizeof text);
-        std::fprintf(stderr, "zuva-flash: cannot open %s: %s%s%s\n", port.c_str(), text,
-                     PortOpenHint(report.portError)[0] != '\0' ? "; " : "",
-                     PortOpenHint(report.portError));
-        return;
-    case kResultNotPresent:
-        if (!report.answered) {
-            std::fprintf(stderr,
-                         "zuva-flash: no answer from a bootloader on %s: set BOOT0 high and "
-                         "reset the board\n",
-                         port.c_str());
-        } else if (report.productId != 0) {
-            std::fprintf(stderr, "zuva-flash: product ID 0x%03X is not an STM32F10x (%s)\n",
-                         report.productId, ChipIdList().c_str());
-        } else {
-            std::fprintf(stderr, "zuva-flash: the bootloader on %s gave no product ID\n",
-                         port.c_str());
-        }
-        return;
-    case kResultVerifyFailed:
-        std::fprintf(stderr,
-                     "zuva-flash: verify failed at 0x%08X: the image holds 0x%02X, the "
-                     "chip 0x%02X; the device is left unprotected for a second run\n",
-                     static_cast<unsigned>(report.mismatchAddress), report.expected, report.found);
-        return;
-    default:
-        return;
     }
+    const char* hint = PortOpenHint(report.portError);
+    if (result == kResultCantOpenPort && report.modemLines && hint[0] != '\0') {
+        std::fprintf(stderr, "zuva-flash: %s\n", hint);
+    }
+    char detail[512];
+    ResultDetail(result, report, port.c_str(), imagePath, detail, sizeof detail);
+    std::fprintf(stderr, "zuva-flash: %s\n", detail);
 }
 
 // The image checked as a run would check it; no port is opened. On success *line is the
 // result line: "Image OK: 65536 bytes in 256 blocks, 0x08000000..0x0800FFFF".
 ResultCode DryRun(const char* imagePath, std::string* line) {
-    const PlanResult plan = OpenWritePlan(imagePath, FormatFromExtension(PathExtension(imagePath)));
-    ResultCode result = plan == PlanResult::Ok         ? kResultOk
-                        : plan == PlanResult::CantOpen ? kResultCantOpenFile
-                                                       : kResultInvalidFormat;
-    ReportPlan(imagePath, result);
+    RunReport report;
+    const ResultCode result = PlanImage(imagePath, PathExtension(imagePath), &report);
     PlanBlock block;
     uint32_t first = 0;
     uint32_t last = 0;
-    for (bool any = false; NextPlanBlock(&block); any = true) {
+    for (bool any = false; result == kResultOk && NextPlanBlock(&block); any = true) {
         first = any ? first : block.address;
         last = block.address + block.length - 1;
     }
     CloseWritePlan();
-    const PlanSummary& summary = GetPlanSummary();
-    if (result == kResultOk && summary.erasedBlocks != 0 && !quiet) {
+    if (result != kResultOk) {
+        ExplainResult(result, report, "", imagePath, 0);
+        return result;
+    }
+    const PlanSummary& summary = report.plan;
+    if (summary.erasedBlocks != 0 && !quiet) {
         std::fprintf(stderr, "zuva-flash: %u blocks are blank (all 0xFF) and are not sent\n",
                      static_cast<unsigned>(summary.erasedBlocks));
     }
@@ -496,8 +442,8 @@ ResultCode RunWithOptions(const CliOptions& options, const char* imagePath,
                           const std::string& portPath) {
     RunReport report;
     Clock::time_point start = Clock::now();
-    ResultCode result = ProgramDeviceWith(imagePath, PathExtension(imagePath), portPath.c_str(),
-                                          options.run, &report);
+    ResultCode result =
+        ProgramDevice(imagePath, PathExtension(imagePath), portPath.c_str(), options.run, &report);
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     EndStep(Clock::now());
     EndProgress();
@@ -505,9 +451,8 @@ ResultCode RunWithOptions(const CliOptions& options, const char* imagePath,
     if (memberOfGang) {
         MemberReport(result, report);
     }
-    ReportPlan(imagePath, result);
     if (!InterruptRequested() && !(quiet && result == kResultOk)) {
-        ExplainResult(result, report, PortForMessages(portPath), seconds);
+        ExplainResult(result, report, PortForMessages(portPath), imagePath, seconds);
     }
     return result;
 }
@@ -566,7 +511,8 @@ int ParseRunOption(int argc, char** argv, int* i, CliOptions* options, std::stri
         bool value;
     } kFlags[] = {{"--verify", &RunOptions::verify, true},
                   {"--no-protect", &RunOptions::protect, false},
-                  {"--go", &RunOptions::go, true}};
+                  {"--go", &RunOptions::go, true},
+                  {"--any-f10x", &RunOptions::anyF10x, true}};
     const char* arg = argv[*i];
     for (const auto& flag : kFlags) {
         if (std::strcmp(arg, flag.name) == 0) {

@@ -1,6 +1,6 @@
 // The chips this programmer knows: one row per product ID that Get ID reports. The engine
-// accepts exactly these IDs, the command line names them, zuva-pack sizes images by them
-// and zuva-devsim models them. A new family is one row here.
+// accepts these IDs, the command line names them, zuva-pack sizes images by them and
+// zuva-devsim models them. A new family is one row here.
 #pragma once
 #include <cstdint>
 
@@ -14,13 +14,20 @@ struct ChipInfo {
     uint32_t pageSize;      // the erase unit
     uint32_t wrpSectorSize; // the FLASH one write-protection bit covers
     uint32_t ramSize;       // of the largest part
+    // Accepted only when a run asks for the whole F10x family; the window and updaters
+    // take the low-, medium- and high-density chips alone.
+    bool wholeFamilyOnly;
 };
 
-// Low, medium and high density STM32F10x, in that order.
+// Low, medium and high density first, in that order; then the rest of the F10x family.
 inline constexpr ChipInfo kChips[] = {
-    {0x412, "low-density", 16 * 1024, 32 * 1024, 1024, 4096, 10 * 1024},
-    {0x410, "medium-density", 64 * 1024, 128 * 1024, 1024, 4096, 20 * 1024},
-    {0x414, "high-density", 256 * 1024, 512 * 1024, 2048, 4096, 64 * 1024},
+    {0x412, "low-density", 16 * 1024, 32 * 1024, 1024, 4096, 10 * 1024, false},
+    {0x410, "medium-density", 64 * 1024, 128 * 1024, 1024, 4096, 20 * 1024, false},
+    {0x414, "high-density", 256 * 1024, 512 * 1024, 2048, 4096, 64 * 1024, false},
+    {0x418, "connectivity line", 64 * 1024, 256 * 1024, 2048, 4096, 64 * 1024, true},
+    {0x420, "value line", 16 * 1024, 128 * 1024, 1024, 4096, 8 * 1024, true},
+    {0x428, "high-density value line", 256 * 1024, 512 * 1024, 2048, 4096, 32 * 1024, true},
+    {0x430, "XL-density", 768 * 1024, 1024 * 1024, 2048, 4096, 96 * 1024, true},
 };
 
 // The row of a product ID, or nullptr for a chip not listed.
@@ -33,11 +40,21 @@ constexpr const ChipInfo* FindChip(uint16_t productId) {
     return nullptr;
 }
 
-// The largest FLASH of any listed chip: the bound for an image.
-constexpr uint32_t MaxFlashSize() {
+// The row of a product ID that a run accepts, or nullptr: the whole family only when
+// wholeFamily is set.
+constexpr const ChipInfo* AcceptedChip(uint16_t productId, bool wholeFamily) {
+    const ChipInfo* chip = FindChip(productId);
+    return chip != nullptr && (wholeFamily || !chip->wholeFamilyOnly) ? chip : nullptr;
+}
+
+// The largest FLASH of the chips accepted with or without the whole family: the bound
+// for an image.
+constexpr uint32_t MaxFlashSize(bool wholeFamily = true) {
     uint32_t largest = 0;
     for (const ChipInfo& chip : kChips) {
-        largest = chip.flashMaxSize > largest ? chip.flashMaxSize : largest;
+        if (wholeFamily || !chip.wholeFamilyOnly) {
+            largest = chip.flashMaxSize > largest ? chip.flashMaxSize : largest;
+        }
     }
     return largest;
 }

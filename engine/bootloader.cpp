@@ -117,7 +117,7 @@ bool BlGetId() {
     return BlGetId(nullptr);
 }
 
-bool BlGetId(uint16_t* productIdFound) {
+bool BlGetId(uint16_t* productIdFound, bool wholeFamily) {
     if (productIdFound != nullptr) {
         *productIdFound = 0;
     }
@@ -128,12 +128,13 @@ bool BlGetId(uint16_t* productIdFound) {
     if (PortRead(reply, 3, kAnswerIdleLimit) != 3) {
         return false;
     }
-    if (productIdFound != nullptr && reply[0] == 0x01) {
-        *productIdFound = static_cast<uint16_t>(reply[1] << 8 | reply[2]);
-    }
     // One byte of length (ID bytes - 1), then the product ID MSB first: only the chips of
     // the table are accepted.
-    if (reply[0] != 0x01 || FindChip(static_cast<uint16_t>(reply[1] << 8 | reply[2])) == nullptr) {
+    const uint16_t productId = static_cast<uint16_t>(reply[1] << 8 | reply[2]);
+    if (productIdFound != nullptr && reply[0] == 0x01) {
+        *productIdFound = productId;
+    }
+    if (reply[0] != 0x01 || AcceptedChip(productId, wholeFamily) == nullptr) {
         return false;
     }
     return BlWaitAck();
@@ -226,13 +227,10 @@ bool BlSyncOrResume() {
     ReportStep(kSyncByte);
     PortSleepMs(kSyncPauseMs);
     PortDiscardInput();
-    const uint8_t sync = kSyncByte;
-    if (SendAll(&sync, 1) && BlWaitAck()) {
-        return true;
-    }
-    // Silence: synchronised, the lone 0x7F is the first byte of a command pair and a
-    // second one makes the pair bad. Still silence: inside a command.
-    if (ProbeListening()) {
+    // ACK: it was waiting for its sync byte. NACK: synchronised and holding one byte, which
+    // the 0x7F made a bad pair. Silence: synchronised, the lone 0x7F is the first byte of a
+    // command pair and a second one makes the pair bad. Still silence: inside a command.
+    if (ProbeListening() || ProbeListening()) {
         return true;
     }
     if (StopRequested()) {

@@ -13,8 +13,9 @@ constexpr uint32_t kSyncPauseMs = 100;  // before every sync byte
 [[nodiscard]] bool BlWaitAck();
 [[nodiscard]] bool BlGetId();
 // The same; productIdFound receives the product ID the reply carried, accepted or not, or
-// 0 when no reply of the right shape came.
-[[nodiscard]] bool BlGetId(uint16_t* productIdFound);
+// 0 when no reply of the right shape came. wholeFamily: every row of device/chips.h is
+// accepted, not only the low-, medium- and high-density chips.
+[[nodiscard]] bool BlGetId(uint16_t* productIdFound, bool wholeFamily = false);
 [[nodiscard]] bool BlReadoutUnprotect();
 [[nodiscard]] bool BlWriteUnprotect();
 [[nodiscard]] bool BlEraseAll();

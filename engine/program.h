@@ -4,6 +4,7 @@
 #include "image/format.h"
 #include "image/plan.h"
 
+#include <cstddef>
 #include <cstdint>
 
 // A run's result: its class in bits 16 and up, 0 = success. The front ends show the
@@ -26,21 +27,6 @@ constexpr ResultCode kResultVerifyFailed = 0xC0000; // command line runs only
 // The front ends call this in place of the loader itself.
 [[nodiscard]] bool LoadUpdaterImage(const char* exePath);
 
-// Runs one programming run. The image becomes a write plan (image/plan.h) after the port
-// is opened and before anything is sent: a file that is not a regular file or cannot be
-// read gives kResultCantOpenFile, a damaged HEX record or an image with nothing to write
-// kResultInvalidFormat, and neither sends a byte. Progress runs from 1 to 101 over the
-// plan's bytes, one report before each block and one after the last; blocks that are all
-// 0xFF are counted but not sent, since the device was just erased. After an abort nothing
-// more is sent: the device is left unprotected and the result is kResultCantProtect.
-// Returns only after the port is closed.
-ResultCode ProgramDevice(const char* imagePath, const char* extension, const char* portPath);
-
-// The constant text of a result code's class.
-const char* ResultMessage(ResultCode code);
-
-// ---- Runs with options (the command line; the dialog's run above never changes) ----
-
 // One pin of the board driven by a modem line: high while the line is asserted, or, when
 // inverted, high while it is cleared.
 struct PinWiring {
@@ -54,6 +40,7 @@ struct BootWiring {
     PinWiring reset; // the reset pin is active low: a pulse drives it low, then high
 };
 
+// What a front end may choose of a run. The defaults are the window's run.
 struct RunOptions {
     LineSettings line;
     bool verify = false; // read every block back before protecting; a difference: class 12
@@ -62,22 +49,56 @@ struct RunOptions {
     // With a pin used: BOOT0 high and a reset pulse before contact, BOOT0 low and a reset
     // pulse after a successful run, so that the new firmware starts.
     BootWiring boot;
+    // Every chip of device/chips.h, not only the low-, medium- and high-density ones;
+    // never for an updater's embedded image.
+    bool anyF10x = false;
 };
 
-// What a run found out, for a front end that explains its result.
+// What a run found out, for ResultDetail.
 struct RunReport {
+    PlanSummary plan;             // the image's figures, or why it was refused
+    bool noFormat = false;        // the extension names no image format
     int portError = 0;            // the system's error number when the port would not open
     bool modemLines = true;       // false: the modem lines could not be driven
     bool answered = false;        // a bootloader answered
     uint16_t productId = 0;       // as Get ID reported it, accepted or not; 0 when none came
+    uint32_t flashMaxSize = 0;    // the largest FLASH of the accepted chip's family
+    bool imageTooLarge = false;   // the image ends beyond it: refused before any change
     uint64_t imageBytes = 0;      // the bytes of the image's write plan
+    uint8_t failedCommand = 0;    // the command the chip did not carry out (BlCommand), or 0
+    uint32_t failedAddress = 0;   // ... for Write Memory and Read Memory: the block's address
+    bool stopped = false;         // the user asked to stop
     uint32_t mismatchAddress = 0; // verify: the first differing address ...
     uint8_t expected = 0;         // ... what the image holds there ...
     uint8_t found = 0;            // ... and what the chip gave back
 };
 
-// A programming run with options. Unlike ProgramDevice it recognises a bootloader that an
-// earlier run left synchronised or inside a command. Verify
-// reports its progress with the kind Verify. report may be null.
-ResultCode ProgramDeviceWith(const char* imagePath, const char* extension, const char* portPath,
-                             const RunOptions& options, RunReport* report);
+// Turns the image into its write plan (image/plan.h) as a run does, touching no port:
+// kResultOk, kResultCantOpenFile or kResultInvalidFormat, with the plan's figures in
+// report->plan. The plan stays open for the caller to go through and close.
+ResultCode PlanImage(const char* imagePath, const char* extension, RunReport* report);
+
+// Runs one programming run: sync, identify, unprotect, erase, send the image's write plan
+// block by block, protect; the first failing step decides the class. The image becomes
+// its plan after the port is opened and before anything is sent: a file that cannot be
+// read gives kResultCantOpenFile, one that is not a whole valid image
+// kResultInvalidFormat, and neither sends a byte. Once Get ID has answered, an image that
+// ends beyond the largest FLASH of the chip's family is refused (kResultInvalidFormat)
+// before anything changes on the chip. A bootloader that an earlier run left synchronised
+// or inside a command is recognised. Progress runs from 1 to 101 over the plan's bytes,
+// one report before each block and one after the last (a read-back reports as Verify);
+// blocks that are all 0xFF are counted but not sent, since the device was just erased.
+// After an abort nothing more is sent: the device is left unprotected and the result is
+// kResultCantProtect. report may be null. Returns only after the port is closed.
+ResultCode ProgramDevice(const char* imagePath, const char* extension, const char* portPath,
+                         const RunOptions& options = RunOptions(), RunReport* report = nullptr);
+
+// The constant text of a result code's class.
+const char* ResultMessage(ResultCode code);
+
+// Why a run ended as it did and what to try next, as one or two sentences for the user,
+// e.g. "No answer from a bootloader on COM3. Set BOOT0 high and reset the board, then try
+// again." port and image name the port and the file as the user knows them. Written into
+// out, always terminated, cut to outSize. Nothing is printed.
+void ResultDetail(ResultCode result, const RunReport& report, const char* port, const char* image,
+                  char* out, size_t outSize);

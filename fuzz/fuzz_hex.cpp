@@ -12,12 +12,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     memcpy(text.get(), bytes, size);
     size_t handed = 0;
     HexProblem problem;
-    bool sawEnd = false;
     auto visit = [](void* context, const HexRecord& record) {
         // Each record takes 11 + 2 * length characters of the text; data records of
         // length 0 are never handed on.
         auto* handed = static_cast<size_t*>(context);
-        if (record.length < (record.type == HexData ? 1 : 0) || record.length > 255) {
+        if (record.length < 1 || record.length > 255) {
             abort();
         }
         *handed += 11 + 2 * static_cast<size_t>(record.length);
@@ -25,14 +24,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         for (int i = 0; i < record.length; ++i) {
             sum = static_cast<uint8_t>(sum + record.data[i]); // every byte readable
         }
-        return sum == 0x5A && record.type == 0x7F ? 1 : 0;
+        return sum == 0x5A && record.address == 0x7F ? 1 : 0;
     };
-    const int result = ReadHexText(text.get(), size, visit, &handed, &problem, &sawEnd);
+    const int result = ReadHexText(text.get(), size, visit, &handed, &problem);
     if (handed > size) {
         abort();
     }
+    // A refusal names its line and reason, a stop its line; a whole read neither.
     if ((result == kHexDamaged) != (problem.why != nullptr) ||
-        (result == kHexDamaged && (problem.line == 0 || sawEnd))) {
+        (result != 0) != (problem.line != 0)) {
         abort();
     }
     return 0;

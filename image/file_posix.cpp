@@ -2,14 +2,25 @@
 // the open, and then checked to be a regular file before anything reads it.
 #include "image/input.h"
 
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace {
+int openError = 0;
+} // namespace
+
+int InputOpenError() {
+    return openError;
+}
+
 InputResult OpenInputFile(const char* path, FILE** file) {
     *file = nullptr;
+    openError = 0;
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
+        openError = errno;
         return InputCantOpen;
     }
     struct stat info {};

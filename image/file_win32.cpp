@@ -49,10 +49,17 @@ bool IsRegular(FILE* file) {
            (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
+DWORD openError = 0;
+
 } // namespace
+
+int InputOpenError() {
+    return static_cast<int>(openError);
+}
 
 InputResult OpenInputFile(const char* path, FILE** file) {
     *file = nullptr;
+    openError = 0;
     FILE* opened = nullptr;
     if (IsWindows9x()) {
         opened = fopen(path, "rb"); // no wide file calls there: ANSI names only
@@ -68,6 +75,7 @@ InputResult OpenInputFile(const char* path, FILE** file) {
         opened = _wfopen(wide.get(), L"rb");
     }
     if (opened == nullptr) {
+        openError = GetLastError(); // left by the CreateFile call inside the C runtime
         return InputCantOpen;
     }
     if (!IsRegular(opened)) {

@@ -13,27 +13,25 @@ constexpr struct {
     {"hex", ImageFormat::IntelHex},
 };
 
-// How text matches a lower-case spelling: bit 0 all lower case, bit 1 all upper case,
-// bit 2 in any case; 0 when it is another word.
-unsigned Spelling(const char* text, const char* lower) {
-    unsigned ways = 7;
+// Whether text is the lower-case spelling, or that spelling all in upper case.
+bool Spelled(const char* text, const char* lower) {
+    bool allLower = true;
+    bool allUpper = true;
     for (; *lower != '\0' && *text != '\0'; ++text, ++lower) {
-        const char upper = static_cast<char>(*lower - 'a' + 'A');
-        ways &= (*text == *lower ? 1u : 0u) | (*text == upper ? 2u : 0u) |
-                (*text == *lower || *text == upper ? 4u : 0u);
+        allLower = allLower && *text == *lower;
+        allUpper = allUpper && *text == *lower - 'a' + 'A';
     }
-    return *text == '\0' && *lower == '\0' ? ways : 0;
+    return *text == '\0' && *lower == '\0' && (allLower || allUpper);
 }
 
 } // namespace
 
-ImageFormat FormatFromExtension(const char* extension, ExtensionCase match) {
+ImageFormat FormatFromExtension(const char* extension) {
     if (extension == nullptr) {
         return ImageFormat::None;
     }
     for (const auto& entry : kExtensions) {
-        const unsigned ways = Spelling(extension, entry.spelling);
-        if ((ways & (match == ExtensionCase::Any ? 4u : 3u)) != 0) {
+        if (Spelled(extension, entry.spelling)) {
             return entry.format;
         }
     }

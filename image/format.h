@@ -1,16 +1,14 @@
 // Image formats and the rule that picks one from a file name, shared by the programming
-// run and zuva-pack, so that both read a name the same way.
+// run, the window and zuva-pack, so that all of them read a name the same way.
 //
 // The extension is the text behind the last "." of the whole path. "bin" and "exe" name a
-// raw image, "hex" an Intel HEX file. The run takes them in all lower or all upper case
-// only (Exact: "Hex" names no format); zuva-pack takes any case (Any).
+// raw image, "hex" an Intel HEX file, each in all lower or all upper case only: "Hex"
+// names no format.
 #pragma once
 
 enum class ImageFormat { None, Binary, IntelHex };
 
-enum class ExtensionCase { Exact, Any };
-
-ImageFormat FormatFromExtension(const char* extension, ExtensionCase match = ExtensionCase::Exact);
+ImageFormat FormatFromExtension(const char* extension);
 
 // The text behind the last "." of the whole path (not only its last component);
 // "" when the path holds no ".". Points into path.

@@ -5,6 +5,16 @@
 namespace {
 
 constexpr uint8_t kByteOrderMark[] = {0xEF, 0xBB, 0xBF};
+constexpr uint8_t kDosEndOfFile = 0x1A;
+
+enum RecordType : uint8_t {
+    kData = 0x00,
+    kEndOfFile = 0x01,
+    kSegmentAddress = 0x02,
+    kStartSegment = 0x03,
+    kLinearAddress = 0x04,
+    kStartLinear = 0x05,
+};
 
 int DigitValue(uint8_t c) {
     if (c >= '0' && c <= '9') {
@@ -38,9 +48,11 @@ struct Decoded {
     int count;
 };
 
-// The record behind the ":" of a line of length characters (":" included). nullptr when
-// it is fine, else why it is not a record.
+// The record of a line of length characters. nullptr when it is one, else why not.
 const char* DecodeRecord(const uint8_t* line, size_t length, Decoded* record) {
+    if (line[0] != ':') {
+        return "not a record: it does not begin with \":\"";
+    }
     if (length < 11 || !DecodePairs(line + 1, 1, record->bytes)) {
         return length < 11 ? "record too short" : "not a hexadecimal digit";
     }
@@ -52,17 +64,47 @@ const char* DecodeRecord(const uint8_t* line, size_t length, Decoded* record) {
     if (!DecodePairs(line + 1, pairs, record->bytes)) {
         return "not a hexadecimal digit";
     }
+    if (length > 1 + 2 * pairs) {
+        return "characters after the checksum";
+    }
     uint8_t sum = 0;
     for (size_t i = 0; i < pairs; ++i) {
         sum = static_cast<uint8_t>(sum + record->bytes[i]);
     }
-    if (sum != 0) {
-        return "bad checksum";
+    return sum != 0 ? "bad checksum" : nullptr;
+}
+
+// nullptr when a record of this type may carry count data bytes, else why not.
+const char* CheckType(uint8_t type, int count) {
+    static constexpr struct {
+        uint8_t type;
+        int count; // -1: any
+        const char* wrongLength;
+    } kTypes[] = {
+        {kData, -1, nullptr},
+        {kEndOfFile, 0, "end-of-file record with data"},
+        {kLinearAddress, 2, "extended linear address record without exactly two bytes"},
+        {kStartLinear, 4, "start linear address record without exactly four bytes"},
+    };
+    if (type == kSegmentAddress || type == kStartSegment) {
+        return "segment address record (type 02 or 03): FLASH is reached through type 04 "
+               "records only";
     }
-    if (record->bytes[3] == HexExtendedLinearAddress && record->count < 2) {
-        return "extended address record without its address";
+    for (const auto& known : kTypes) {
+        if (known.type == type) {
+            return known.count < 0 || known.count == count ? nullptr : known.wrongLength;
+        }
     }
-    return nullptr;
+    return "unknown record type";
+}
+
+bool Blank(const uint8_t* line, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        if (line[i] != ' ' && line[i] != '\t' && line[i] != kDosEndOfFile) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // The state of one file being read.
@@ -73,65 +115,65 @@ struct Reader {
     bool ended = false;
 };
 
-// One line without its terminator. 0 to go on, else the result of the whole read.
+// One non-blank line without its terminator. 0 to go on, else the result of the read.
 int ReadLine(Reader* reader, const uint8_t* line, size_t length, const char** why) {
-    while (length > 0 && (*line == ' ' || *line == '\t')) {
-        ++line;
-        --length;
-    }
-    if (length == 0 || *line != ':') {
-        return 0;
-    }
     Decoded record;
     *why = DecodeRecord(line, length, &record);
     if (*why != nullptr) {
         return kHexDamaged;
     }
     const uint8_t type = record.bytes[3];
-    const uint32_t address = static_cast<uint32_t>(record.bytes[1] << 8 | record.bytes[2]);
+    *why = reader->ended ? "record after the end-of-file record" : CheckType(type, record.count);
+    if (*why != nullptr) {
+        return kHexDamaged;
+    }
     const uint8_t* data = record.bytes + 4;
-    if (type == HexEndOfFile) {
+    if (type == kEndOfFile) {
         reader->ended = true;
-        return 0;
-    }
-    if (type == HexExtendedLinearAddress) {
+    } else if (type == kLinearAddress) {
         reader->upperAddress = static_cast<uint32_t>(data[0] << 8 | data[1]);
-        return 0;
+    } else if (type == kData && record.count > 0) {
+        const uint32_t address =
+            reader->upperAddress << 16 | record.bytes[1] << 8 | record.bytes[2];
+        return reader->visit(reader->context, HexRecord{address, data, record.count});
     }
-    if (type == HexData && record.count == 0) {
-        return 0;
-    }
-    const uint32_t full = type == HexData ? reader->upperAddress << 16 | address : address;
-    return reader->visit(reader->context, HexRecord{type, full, data, record.count});
+    return 0;
 }
 
 } // namespace
 
 int ReadHexText(const uint8_t* text, size_t size, HexRecordVisitor visit, void* context,
-                HexProblem* problem, bool* sawEndRecord) {
+                HexProblem* problem) {
     Reader reader{visit, context};
     size_t at = 0;
     if (size >= sizeof kByteOrderMark && memcmp(text, kByteOrderMark, sizeof kByteOrderMark) == 0) {
         at = sizeof kByteOrderMark;
     }
+    while (size > at && text[size - 1] == kDosEndOfFile) {
+        --size; // a DOS end of file behind the last line end
+    }
     size_t lineNumber = 0;
     int result = 0;
-    while (at < size && result == 0 && !reader.ended) {
+    const char* why = nullptr;
+    while (at < size && result == 0) {
         size_t end = at;
         while (end < size && text[end] != '\n' && text[end] != '\r') {
             ++end;
         }
         ++lineNumber;
-        const char* why = nullptr;
-        result = ReadLine(&reader, text + at, end - at, &why);
-        if (result == kHexDamaged && problem != nullptr) {
-            *problem = {lineNumber, why};
+        if (!Blank(text + at, end - at)) {
+            result = ReadLine(&reader, text + at, end - at, &why);
         }
         // A CR LF pair ends one line.
         at = end + (end + 1 < size && text[end] == '\r' && text[end + 1] == '\n' ? 2 : 1);
     }
-    if (sawEndRecord != nullptr) {
-        *sawEndRecord = reader.ended;
+    if (result == 0 && !reader.ended) {
+        result = kHexDamaged;
+        why = "no end-of-file record: the file may be cut short";
+        ++lineNumber;
+    }
+    if (result != 0 && problem != nullptr) {
+        *problem = {lineNumber, why};
     }
     return result;
 }

@@ -33,6 +33,10 @@ struct InputBytes {
 // *file is an open stream the caller closes; otherwise *file is nullptr.
 InputResult OpenInputFile(const char* path, FILE** file);
 
+// The system's error number (errno, GetLastError) of the last open that failed with
+// InputCantOpen; 0 when the system gave none.
+int InputOpenError();
+
 // The whole file, refused with InputTooLarge when it holds more than limit bytes.
 InputResult ReadInputFile(const char* path, size_t limit, InputBytes* bytes);
 

@@ -11,8 +11,6 @@
 namespace {
 
 constexpr uint32_t kWord = 4;
-// Where HEX bytes can land: the window, plus the run of a record that starts at its end.
-constexpr size_t kHexSpan = kHexWindowLast - kHexWindowFirst + 1 + kRawBlockSize;
 
 // The image from kFlashBase, 0xFF where the file gives nothing, a multiple of a block.
 InputBytes image;
@@ -24,6 +22,11 @@ size_t nextChunk = 0;
 PlanSummary summary;
 
 PlanResult FromInput(InputResult result) {
+    static constexpr PlanProblem kProblems[] = {PlanProblem::None, PlanProblem::CantOpen,
+                                                PlanProblem::NotRegular, PlanProblem::ReadError,
+                                                PlanProblem::TooLarge};
+    summary.problem = kProblems[result];
+    summary.systemError = result == InputCantOpen ? InputOpenError() : 0;
     return result == InputOk         ? PlanResult::Ok
            : result == InputTooLarge ? PlanResult::Invalid
                                      : PlanResult::CantOpen;
@@ -56,7 +59,7 @@ PlanResult LoadRaw(const char* path) {
     InputResult read = InputOk;
     if (embedded.imageOffset != 0) {
         if (static_cast<size_t>(embedded.imageLength) > kMaxRawImageSize) {
-            return PlanResult::Invalid;
+            return FromInput(InputTooLarge);
         }
         read = ReadInputSlice(path, static_cast<uint64_t>(embedded.imageOffset),
                               static_cast<size_t>(embedded.imageLength), &image);
@@ -74,16 +77,18 @@ PlanResult LoadRaw(const char* path) {
     return FromInput(read);
 }
 
-// Places a data record that starts in the window; counts those that do not.
+constexpr int kOutsideFlash = 1;
+
+// Places a data record; one with a byte outside FLASH stops the reading.
 int PlaceHexRecord(void* /*context*/, const HexRecord& record) {
-    if (record.type != HexData) {
-        return 0;
+    const uint64_t end = uint64_t{record.address} + static_cast<uint64_t>(record.length);
+    if (record.address < kFlashBase || end > uint64_t{kFlashBase} + kImageSpan) {
+        const uint32_t flashEnd = kFlashBase + kImageSpan;
+        summary.outsideAddress =
+            record.address < kFlashBase ? record.address : std::max(record.address, flashEnd);
+        return kOutsideFlash;
     }
-    if (record.address < kHexWindowFirst || record.address > kHexWindowLast) {
-        ++summary.recordsOutside;
-        return 0;
-    }
-    const size_t at = record.address - kHexWindowFirst;
+    const size_t at = record.address - kFlashBase;
     memcpy(image.data + at, record.data, static_cast<size_t>(record.length));
     memset(given.data + at, 1, static_cast<size_t>(record.length));
     return 0;
@@ -95,13 +100,17 @@ PlanResult LoadHex(const char* path) {
     if (read != PlanResult::Ok) {
         return read;
     }
-    if (!image.Reset(kHexSpan, 0xFF) || !given.Reset(kHexSpan, 0)) {
+    if (!image.Reset(kImageSpan, 0xFF) || !given.Reset(kImageSpan, 0)) {
+        summary.problem = PlanProblem::ReadError;
         return PlanResult::CantOpen;
     }
     HexProblem problem;
-    if (ReadHexText(text.data, text.size, PlaceHexRecord, nullptr, &problem, nullptr) != 0) {
-        summary.damagedLine = problem.line;
-        summary.problem = problem.why;
+    const int verdict = ReadHexText(text.data, text.size, PlaceHexRecord, nullptr, &problem);
+    if (verdict != 0) {
+        summary.problem =
+            verdict == kOutsideFlash ? PlanProblem::OutsideFlash : PlanProblem::HexDamaged;
+        summary.hexLine = problem.line;
+        summary.hexWhy = problem.why;
         return PlanResult::Invalid;
     }
     return PlanResult::Ok;
@@ -137,6 +146,7 @@ void Summarise() {
         summary.totalBytes += block.length;
         ++summary.blocks;
         summary.erasedBlocks += block.erased ? 1 : 0;
+        summary.imageEnd = block.address - kFlashBase + block.length;
     }
     nextChunk = 0;
 }
@@ -150,8 +160,9 @@ PlanResult OpenWritePlan(const char* path, ImageFormat format) {
     PlanResult result = raw ? LoadRaw(path) : LoadHex(path);
     if (result == PlanResult::Ok) {
         Summarise();
-        // Nothing to write (an empty file, or no HEX data in the window) is no image.
+        // Nothing to write (an empty file, or HEX without data) is no image.
         if (summary.blocks == 0) {
+            summary.problem = PlanProblem::NoData;
             result = PlanResult::Invalid;
         }
     }

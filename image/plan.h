@@ -6,9 +6,9 @@
 // Raw images go in 256-byte blocks from the FLASH base; the last one is cut to the file's
 // end rounded up to a word. An updater's embedded image (when LoadEmbeddedImage found
 // one) is raw whatever the file's name, descrambled, and ends where the image ends.
-// Intel HEX data records are taken by their start address within the first 64 KiB of
-// FLASH (a record that starts inside runs whole); where two records give the same byte,
-// the later one wins.
+// Intel HEX data records may lie anywhere in the FLASH of the largest chip in the table;
+// a byte outside it refuses the file, since a chip could never hold it. Where two records
+// give the same byte, the later one wins.
 //
 // One plan per process; core code: nothing is printed.
 #pragma once
@@ -19,16 +19,28 @@
 #include <cstdint>
 
 constexpr uint32_t kRawBlockSize = 256;
-constexpr uint32_t kHexWindowFirst = kFlashBase;
-constexpr uint32_t kHexWindowLast = kFlashBase + 0xFFFF;
-// Larger than any F10x FLASH, and than any HEX text that describes one.
-constexpr size_t kMaxRawImageSize = 1024 * 1024;
+// Where an image may lie, from kFlashBase: the FLASH of the largest chip in the table.
+constexpr uint32_t kImageSpan = MaxFlashSize(true);
+constexpr size_t kMaxRawImageSize = kImageSpan;
+// Larger than any HEX text that describes such an image.
 constexpr size_t kMaxHexFileSize = 16 * 1024 * 1024;
 
 enum class PlanResult {
     Ok,
     CantOpen, // not a regular file, cannot be opened, or a read failed
-    Invalid,  // a damaged HEX record, nothing to write, or larger than any F10x FLASH
+    Invalid,  // a damaged HEX file, data outside FLASH, nothing to write, or too large
+};
+
+// Why a plan was refused, for the explanation of a run's result.
+enum class PlanProblem {
+    None,
+    CantOpen,     // systemError tells why
+    NotRegular,   // a directory, device, FIFO or socket
+    ReadError,    // the read failed, or memory ran short
+    TooLarge,     // a raw image larger than kImageSpan
+    HexDamaged,   // hexLine and hexWhy tell where and why
+    OutsideFlash, // hexLine and outsideAddress: a HEX data byte outside FLASH
+    NoData,       // nothing to write
 };
 
 struct PlanBlock {
@@ -42,9 +54,12 @@ struct PlanSummary {
     uint64_t totalBytes = 0; // the sum of the block lengths: what progress counts
     uint32_t blocks = 0;
     uint32_t erasedBlocks = 0;
-    uint32_t recordsOutside = 0;   // HEX data records that start outside the window
-    size_t damagedLine = 0;        // HEX: 1-based line of a damaged record, or 0
-    const char* problem = nullptr; // ... and what is wrong with it
+    uint32_t imageEnd = 0; // where the last block ends, counted from kFlashBase
+    PlanProblem problem = PlanProblem::None;
+    int systemError = 0;          // CantOpen: the system's error number, or 0
+    size_t hexLine = 0;           // HexDamaged, OutsideFlash: the 1-based line
+    const char* hexWhy = nullptr; // HexDamaged: what is wrong with it
+    uint32_t outsideAddress = 0;  // OutsideFlash: the first byte outside
 };
 
 // Reads path and builds its plan. format is Binary or IntelHex; it is ignored when an

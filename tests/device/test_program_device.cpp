@@ -106,7 +106,7 @@ class DeviceRun : public ::testing::Test {
 
     ResultCode Run(const std::string& path, const char* extension) {
         EXPECT_EQ(FakeDeviceAttach(config), 0);
-        ResultCode result = ProgramDevice(path.c_str(), extension, "\\\\.\\COM4");
+        ResultCode result = ProgramDevice(path.c_str(), extension, "\\\\.\\COM4", options);
         FakeDeviceDetach();
         EXPECT_EQ(DevGetState().counters.unalignedWrites, 0u)
             << "the device saw an unaligned write";
@@ -175,6 +175,7 @@ class DeviceRun : public ::testing::Test {
     }
 
     DevConfig config;
+    RunOptions options;
     int freeFd = -1;
 };
 
@@ -245,6 +246,19 @@ TEST_F(DeviceRun, UnusableFilesAreRefusedBeforeAnyByteIsSent) {
          kResultInvalidFormat},
         {WriteScratchText("short.hex", kUpper0800 + ":04000000010203\n"), "hex",
          kResultInvalidFormat},
+        {WriteScratchText("joined.hex", HexImage(PatternBytes(64), kFlashBase, 16) + kEndRecord +
+                                            HexImage(PatternBytes(64), 0x08004000, 16) +
+                                            kEndRecord),
+         "hex", kResultInvalidFormat},
+        {WriteScratchText("open.hex", HexImage(PatternBytes(64), kFlashBase, 16)), "hex",
+         kResultInvalidFormat},
+        {WriteScratchText("segment.hex", kUpper0800 + ":020000021000EC\n" + kEndRecord), "hex",
+         kResultInvalidFormat},
+        {WriteScratchText("colon.hex", kUpper0800 + HexLine(0, 0, PatternBytes(4)).substr(1) +
+                                           "\n" + kEndRecord),
+         "hex", kResultInvalidFormat},
+        {WriteScratchText("options.hex", HexImage(PatternBytes(16), 0x1FFFF800, 16) + kEndRecord),
+         "hex", kResultInvalidFormat},
         {(ScratchDir() / "missing.bin").string(), "bin", kResultCantOpenFile},
     };
     for (const std::string& special : SpecialFiles()) {
@@ -279,13 +293,37 @@ TEST_F(DeviceRun, MixedCaseExtensionsTouchNoPort) {
     }
 }
 
-TEST_F(DeviceRun, ImageLargerThanFlashFailsAtTheFirstRefusedBlock) {
-    config.density = DevDensity::Low; // 32 KiB
-    std::vector<uint8_t> image = PatternBytes(33 * 1024, 5);
-    EXPECT_EQ(Run(WriteScratchFile("big.bin", image), "bin"), kResultCommError);
-    ExpectFlash(std::vector<uint8_t>(image.begin(), image.begin() + 32 * 1024));
-    ExpectUnprotected();
-    EXPECT_EQ(Commands(), Join(Prelude(), Writes(129)));
+// An image that ends beyond the largest FLASH of the answering chip's family is refused
+// once Get ID has answered, before anything that changes the chip: its old firmware and
+// its protection stay.
+TEST_F(DeviceRun, ImageBeyondTheFamilysFlashChangesNothing) {
+    const struct {
+        DevDensity density;
+        bool anyF10x;
+        size_t size;
+    } cases[] = {
+        {DevDensity::Low, false, 33 * 1024},
+        {DevDensity::Medium, false, 128 * 1024 + 4},
+        {DevDensity::Connectivity, true, 256 * 1024 + 256},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.density));
+        config = DevConfig{};
+        config.density = c.density;
+        config.writeProtected = kFullProtection;
+        config.flashImage = PatternBytes(8192, 77);
+        options.anyF10x = c.anyF10x;
+        RunReport report;
+        const std::string path = WriteScratchFile("big.bin", PatternBytes(c.size, 5));
+        ASSERT_EQ(FakeDeviceAttach(config), 0);
+        EXPECT_EQ(ProgramDevice(path.c_str(), "bin", "COM4", options, &report),
+                  kResultInvalidFormat);
+        FakeDeviceDetach();
+        EXPECT_TRUE(report.imageTooLarge);
+        EXPECT_EQ(Commands(), (std::vector<std::string>{"sync", "Get ID"}));
+        ExpectFlash(config.flashImage);
+        EXPECT_EQ(DevGetState().writeProtected, kFullProtection);
+    }
 }
 
 TEST_F(DeviceRun, ProtectedDeviceWithOldContentsIsRecovered) {
@@ -340,7 +378,7 @@ TEST_F(DeviceRun, HexRecordsAtOddAddressesInAnyOrder) {
         lines.push_back(HexLine(0, static_cast<uint16_t>(at), bytes.data() + at, n));
     }
     std::shuffle(lines.begin(), lines.end(), std::mt19937(42));
-    std::string text = kUpper0800 + ":020000021000EC\n:0400000508000000EF\n";
+    std::string text = kUpper0800 + ":0400000508000000EF\n";
     for (const std::string& line : lines) {
         text += line + "\r\n";
     }
@@ -364,34 +402,16 @@ TEST_F(DeviceRun, HexRecordsAtOddAddressesInAnyOrder) {
     ExpectProtected();
 }
 
-TEST_F(DeviceRun, HexWindowTestsTheStartAddressOnly) {
-    std::vector<uint8_t> straddling = PatternBytes(32, 1); // 0x0800FFF0..0x0801000F
-    std::vector<uint8_t> outside = PatternBytes(16, 2);    // 0x08010010: beyond the window
-    std::vector<uint8_t> below = PatternBytes(16, 3);      // 0x07FFFFF0
-    std::string text = ":020000040800F2\n" + HexLine(0, 0xFFF0, straddling.data(), 32) + "\n" +
-                       ":020000040801F1\n" + HexLine(0, 0x0010, outside.data(), 16) + "\n" +
-                       ":0200000407FFF4\n" + HexLine(0, 0xFFF0, below.data(), 16) + "\n" +
-                       kEndRecord;
-    EXPECT_EQ(Run(WriteScratchText("edge.hex", text), "hex"), kResultOk);
-    ExpectFlash(straddling, 0x0800FFF0);
-    EXPECT_EQ(DevGetState().counters.blocksWritten, 2u); // split at the 256-byte boundary
-    EXPECT_EQ(GetPlanSummary().recordsOutside, 2u);
-}
-
-TEST_F(DeviceRun, HexEndsAtItsEndRecordOrAtTheEndOfTheFile) {
-    std::vector<uint8_t> first = PatternBytes(16, 1);
-    std::vector<uint8_t> after = PatternBytes(16, 2);
-    std::string text = kUpper0800 + HexLine(0, 0, first.data(), 16) + "\n" + kEndRecord +
-                       HexLine(0, 0x100, after.data(), 16) + "\n";
-    EXPECT_EQ(Run(WriteScratchText("fw.hex", text), "hex"), kResultOk);
-    ExpectFlash(first);
-    // The last line lacks both its end record and its line end: it is still written.
-    std::string open =
-        kUpper0800 + HexLine(0, 0, first.data(), 16) + "\n" + HexLine(0, 16, after.data(), 16);
-    EXPECT_EQ(Run(WriteScratchText("open.hex", open), "hex"), kResultOk);
-    std::vector<uint8_t> both = first;
-    both.insert(both.end(), after.begin(), after.end());
-    ExpectFlash(both);
+// HEX data anywhere in FLASH is written, far past the first 64 KiB: 300 KiB on a
+// high-density chip, in records of 32 bytes with a type 04 record every 64 KiB.
+TEST_F(DeviceRun, HexDataAnywhereInFlashIsWritten) {
+    config.density = DevDensity::High;
+    std::vector<uint8_t> image = PatternBytes(300 * 1024, 8);
+    std::string text = HexImage(image, kFlashBase, 32) + kEndRecord;
+    EXPECT_EQ(Run(WriteScratchText("big.hex", text), "hex"), kResultOk);
+    ExpectFlash(image);
+    ExpectProtected();
+    EXPECT_EQ(DevGetState().counters.blocksWritten, 1200u);
 }
 
 TEST_F(DeviceRun, ZeroLengthHexRecordAddsNothing) {
@@ -420,7 +440,8 @@ TEST_F(DeviceRun, EachFailingStepGivesItsClassAndSendsNothingMore) {
         f.answer = answer;
         return f;
     };
-    DevFault silentSync = nack(kDevFaultSync, 1, 1);
+    DevFault silentSync =
+        nack(kDevFaultSync, 0, 1); // one silence is taken for a synchronised device
     silentSync.kind = DevFaultKind::Silent;
     const FailureCase cases[] = {
         {"sync NACK", nack(kDevFaultSync, 1, 1), kResultNotPresent, {"sync"}},
@@ -481,14 +502,30 @@ TEST_F(DeviceRun, WrongProductIsNotPresent) {
     EXPECT_EQ(Commands(), (std::vector<std::string>{"sync", "Get ID"}));
 }
 
-TEST_F(DeviceRun, EveryF10xDensityIsAccepted) {
+// Every row of the chip table with the whole family asked for; without it the rows beyond
+// low, medium and high density are not present, and nothing is sent after Get ID.
+TEST_F(DeviceRun, TheWholeF10xFamilyOnRequest) {
     std::vector<uint8_t> image = PatternBytes(768, 2);
     std::string path = WriteScratchFile("fw.bin", image);
-    for (DevDensity density : {DevDensity::Low, DevDensity::Medium, DevDensity::High}) {
-        config.density = density;
+    for (int row = 0; row < static_cast<int>(std::size(kChips)); ++row) {
+        SCOPED_TRACE(kChips[row].name);
+        config.density = static_cast<DevDensity>(row);
+        options.anyF10x = true;
         EXPECT_EQ(Run(path, "bin"), kResultOk);
         ExpectFlash(image);
+        options.anyF10x = false;
+        EXPECT_EQ(Run(path, "bin"), kChips[row].wholeFamilyOnly ? kResultNotPresent : kResultOk);
     }
+}
+
+// 700 KiB on an XL-density chip: past the first bank of 512 KiB.
+TEST_F(DeviceRun, XlChipTakes700KiB) {
+    config.density = DevDensity::Xl;
+    options.anyF10x = true;
+    std::vector<uint8_t> image = PatternBytes(700 * 1024, 9);
+    EXPECT_EQ(Run(WriteScratchFile("xl.bin", image), "bin"), kResultOk);
+    ExpectFlash(image);
+    ExpectProtected();
 }
 
 TEST_F(DeviceRun, LinkDyingMidBlockIsACommunicationError) {
@@ -562,6 +599,10 @@ TEST_F(EmbeddedRun, OnlyTheImageIsWrittenWhateverTheFileIsCalled) {
     EXPECT_EQ(Run(path, "hex"), kResultOk);
     ExpectFlash(image);
     ExpectProtected();
+    // An updater programs the window's chips only, whatever the run asks for.
+    config.density = DevDensity::Xl;
+    options.anyF10x = true;
+    EXPECT_EQ(Run(path, "hex"), kResultNotPresent);
 }
 
 TEST_F(EmbeddedRun, UpdaterWithMixedCaseExtensionIsInvalid) {

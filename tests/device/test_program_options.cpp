@@ -56,7 +56,7 @@ class OptionsRun : public ::testing::Test {
         if (!keep) {
             EXPECT_EQ(FakeDeviceAttach(config), 0);
         }
-        return ProgramDeviceWith(path.c_str(), "bin", "\\\\.\\COM4", options, &report);
+        return ProgramDevice(path.c_str(), "bin", "\\\\.\\COM4", options, &report);
     }
     bool FlashHoldsImage() {
         const std::vector<uint8_t>& flash = DevFlash();

@@ -70,17 +70,24 @@ TEST_F(RunEarlyExit, MissingFileClosesThePortUnused) {
     EXPECT_TRUE(FakeWrites().empty());
 }
 
+// Silence: the run tries every state a bootloader may be in (waiting for its sync byte,
+// synchronised, inside a command), and sends nothing else.
 TEST_F(RunEarlyExit, SilentDeviceIsNotPresent) {
     EXPECT_EQ(ProgramDevice(image.c_str(), "bin", "\\\\.\\COM3"), kResultNotPresent);
-    EXPECT_EQ(FakeWrittenBytes(), std::vector<uint8_t>{0x7F});
-    EXPECT_EQ(FakeSleeps(), std::vector<uint32_t>{100});
+    std::vector<uint8_t> expected = {0x7F, 0x7F};
+    expected.insert(expected.end(), 127, 0xFF);
+    expected.insert(expected.end(), {0x00, 0x7F, 0x7F});
+    EXPECT_EQ(FakeWrittenBytes(), expected);
+    EXPECT_EQ(FakeSleeps(), (std::vector<uint32_t>{100, 13}));
     EXPECT_EQ(FakeGetCounts().closes, 1);
 }
 
-TEST_F(RunEarlyExit, SyncAnsweredWithNackIsNotPresentAtOnce) {
+// A NACK says that a bootloader listens; one that then gives no product ID is not there.
+TEST_F(RunEarlyExit, SyncAnsweredWithNackIsAskedForItsIdOnce) {
     FakeQueueRead({0x1F});
     EXPECT_EQ(ProgramDevice(image.c_str(), "bin", "\\\\.\\COM3"), kResultNotPresent);
-    EXPECT_EQ(FakeTranscript(), "open configure timeouts(100,1000) ~100 >7F <1F close");
+    EXPECT_EQ(FakeTranscript(), "open configure timeouts(100,1000) ~100 discard >7F <1F >02FD "
+                                "<. <. <. <. <. close");
 }
 
 TEST_F(RunEarlyExit, WrongProductIdStopsBeforeUnprotecting) {

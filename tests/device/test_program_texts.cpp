@@ -2,6 +2,7 @@
 #include "engine/program.h"
 
 #include <gtest/gtest.h>
+#include <cstring>
 #include <string>
 
 TEST(ResultMessage, EveryListedClassHasItsText) {
@@ -55,20 +56,92 @@ TEST(FormatFromExtension, EverythingElseIsNone) {
     EXPECT_EQ(FormatFromExtension(nullptr), ImageFormat::None);
 }
 
-// zuva-pack's reading of the same table: any case, the same words only.
-TEST(FormatFromExtension, AnyCaseTakesMixedSpellingsOfTheSameWords) {
-    const struct {
-        const char* extension;
-        ImageFormat format;
-    } kCases[] = {
-        {"Hex", ImageFormat::IntelHex}, {"hEX", ImageFormat::IntelHex},
-        {"bIn", ImageFormat::Binary},   {"HEX", ImageFormat::IntelHex},
-        {"hexx", ImageFormat::None},    {"he", ImageFormat::None},
-        {"h\x05x", ImageFormat::None},  {"", ImageFormat::None},
+// Every way a run can end has its cause and next step, built from what the run found out.
+TEST(ResultDetail, EveryOutcomeSaysWhyAndWhatNext) {
+    auto with = [](auto change) {
+        RunReport report;
+        report.answered = true;
+        report.productId = 0x412;
+        report.imageBytes = 4096;
+        change(report);
+        return report;
     };
-    for (const auto& c : kCases) {
-        EXPECT_EQ(FormatFromExtension(c.extension, ExtensionCase::Any), c.format) << c.extension;
+    const struct {
+        ResultCode result;
+        RunReport report;
+        const char* expected;
+    } cases[] = {
+        {kResultOk, with([](RunReport&) {}),
+         "STM32F10x low-density (product ID 0x412): 4096 bytes"},
+        {kResultCantOpenPort, with([](RunReport& r) { r.portError = 2; }), "Cannot open COM3: "},
+        {kResultCantOpenPort, with([](RunReport& r) { r.modemLines = false; }),
+         "The modem lines of COM3 cannot drive"},
+        {kResultCantOpenFile, with([](RunReport& r) {
+             r.plan.problem = PlanProblem::CantOpen;
+             r.plan.systemError = 2;
+         }),
+         "Cannot open fw.hex: "},
+        {kResultCantOpenFile, with([](RunReport& r) { r.plan.problem = PlanProblem::NotRegular; }),
+         "fw.hex is not a regular file"},
+        {kResultInvalidFormat, with([](RunReport& r) { r.noFormat = true; }),
+         "fw.hex: the extension names no image format"},
+        {kResultInvalidFormat, with([](RunReport& r) {
+             r.plan.problem = PlanProblem::HexDamaged;
+             r.plan.hexLine = 7;
+             r.plan.hexWhy = "bad checksum";
+         }),
+         "fw.hex, line 7: bad checksum. Nothing was written"},
+        {kResultInvalidFormat, with([](RunReport& r) {
+             r.plan.problem = PlanProblem::OutsideFlash;
+             r.plan.hexLine = 3;
+             r.plan.outsideAddress = 0x20000000;
+         }),
+         "fw.hex, line 3: data at 0x20000000 lies outside FLASH (0x08000000 to 0x080FFFFF)"},
+        {kResultInvalidFormat, with([](RunReport& r) {
+             r.imageTooLarge = true;
+             r.plan.imageEnd = 33 * 1024;
+             r.flashMaxSize = 32 * 1024;
+         }),
+         "The image takes 33792 bytes of FLASH from 0x08000000, but an STM32F10x low-density "
+         "(product ID 0x412) has at most 32768. Nothing was changed on the chip"},
+        {kResultInvalidFormat, with([](RunReport& r) { r.plan.problem = PlanProblem::NoData; }),
+         "fw.hex holds no data to write"},
+        {kResultCommError, with([](RunReport& r) {
+             r.failedCommand = kCmdWriteMemory;
+             r.failedAddress = 0x08000300;
+         }),
+         "The chip did not take the block at 0x08000300"},
+        {kResultNotPresent, with([](RunReport& r) { r.answered = false; }),
+         "No answer from a bootloader on COM3. Set BOOT0 high and reset the board, then try "
+         "again."},
+        {kResultNotPresent, with([](RunReport& r) { r.productId = 0x430; }),
+         "Product ID 0x430 is an STM32F10x XL-density."},
+        {kResultNotPresent, with([](RunReport& r) { r.productId = 0x413; }),
+         "Product ID 0x413 is not an STM32F10x chip."},
+        {kResultCantProtect, with([](RunReport& r) { r.failedCommand = kCmdReadoutProtect; }),
+         "The chip did not carry out Readout Protect"},
+        {kResultCantProtect, with([](RunReport& r) { r.stopped = true; }), "The run was stopped"},
+        {kResultCantUnprotect, with([](RunReport& r) { r.failedCommand = kCmdWriteUnprotect; }),
+         "The chip did not carry out Write Unprotect"},
+        {kResultCantErase, with([](RunReport& r) { r.failedCommand = kCmdErase; }),
+         "The chip did not erase its FLASH"},
+        {kResultVerifyFailed, with([](RunReport& r) {
+             r.mismatchAddress = 0x08000600;
+             r.expected = 0x5A;
+             r.found = 0xFF;
+         }),
+         "Verify failed at 0x08000600: the image holds 0x5A, the chip 0xFF."},
+        {0x50000, with([](RunReport&) {}), "The run ended with the unknown result 0x50000."},
+    };
+    for (const auto& c : cases) {
+        char text[400];
+        ResultDetail(c.result, c.report, "COM3", "fw.hex", text, sizeof text);
+        EXPECT_EQ(std::string(text).find(c.expected), 0u) << text;
+        EXPECT_EQ(text[std::strlen(text) - 1], '.') << text; // whole sentences, never cut
     }
+    char small[8];
+    ResultDetail(kResultNotPresent, RunReport{}, "COM3", "fw.hex", small, sizeof small);
+    EXPECT_STREQ(small, "No answ");
 }
 
 TEST(PathExtension, TextBehindTheLastDotOfTheWholePath) {

@@ -261,6 +261,12 @@ refused-files)
     printf '\xEF\xBB\xBFjust text\n' >"$work/text.hex"
     printf ':020000040800F2\n:0400000001020304F3\n' >"$work/damaged.hex"
     printf ':0400000001020304F2\n:00000001FF\n' >"$work/low.hex"
+    printf ':020000042000DA\n:0400000001020304F2\n:00000001FF\n' >"$work/ram.hex"
+    printf ':020000040800F2\n:0400000001020304F2 \n:00000001FF\n' >"$work/trailing.hex"
+    printf ':020000021000EC\n:0400000001020304F2\n:00000001FF\n' >"$work/segment.hex"
+    printf ':020000040800F2\n:00000001FF\n:0400000001020304F2\n:00000001FF\n' >"$work/joined.hex"
+    printf ':020000040800F2\n:0400000001020304F2\n' >"$work/cut.hex"
+    cp "$work/fw.bin" "$work/mixed.Bin"
     while IFS='|' read -r file want text; do
         start_sim
         timeout 10 "$flash" --port "$pty" "$work/$file" >"$work/flash.out" 2>"$work/flash.err"
@@ -281,7 +287,41 @@ empty.bin|3|Invalid file format
 text.hex|3|Invalid file format
 damaged.hex|3|Invalid file format
 low.hex|3|Invalid file format
+ram.hex|3|Invalid file format
+trailing.hex|3|Invalid file format
+segment.hex|3|Invalid file format
+joined.hex|3|Invalid file format
+cut.hex|3|Invalid file format
+mixed.Bin|3|Invalid file format
 EOF
+    ;;
+chip-bounds)
+    # The answering chip's row decides: an image beyond its family's FLASH leaves the old
+    # firmware and the protection; the whole family only on request; 700 KiB on XL.
+    head -c 8192 /dev/urandom >"$work/old.bin"
+    head -c $((33 * 1024)) /dev/urandom >"$work/fw33k.bin"
+    head -c $((700 * 1024)) /dev/urandom >"$work/fw700k.bin"
+    old="--flash-in $work/old.bin --readout-protected --write-protected 0-15"
+    sim_flash "--density low $old" "$work/fw33k.bin"
+    expect_result 3 "Invalid file format"
+    expect_summary "$protected"
+    expect_summary "erases: 0 global"
+    expect_flash "$work/old.bin"
+    grep -q 'The image takes 33792 bytes of FLASH from 0x08000000, but an STM32F10x low-density (product ID 0x412) has at most 32768' \
+        "$work/flash.err" || fail "no sizes on stderr: $(cat "$work/flash.err")"
+    sim_flash "--density xl $old" "$work/fw700k.bin"
+    expect_result 8 "Zuva not present"
+    expect_summary "$protected"
+    expect_flash "$work/old.bin"
+    sim_flash "--density xl $old" --any-f10x "$work/fw700k.bin"
+    expect_result 0 "Finished OK"
+    expect_flash "$work/fw700k.bin"
+    expect_summary "$protected"
+    # The slowest rate completes: a block takes 2.4 s on the wire at 1200 baud.
+    head -c 1024 "$work/fw.bin" >"$work/fw1k.bin"
+    sim_flash "--timing" --baud 1200 "$work/fw1k.bin"
+    expect_result 0 "Finished OK"
+    expect_flash "$work/fw1k.bin"
     ;;
 updater-tail)
     # An updater whose description is longer than a block: only the image reaches FLASH,
@@ -382,7 +422,7 @@ verify)
     expect_result 12 "Verify failed"
     expect_summary "$unprotected"
     want=$(od -An -tx1 -j $((6 * 256)) -N1 "$work/fw.bin" | tr -d ' ' | tr a-f A-F)
-    grep -q "verify failed at 0x08000600: the image holds 0x$want, the chip 0xFF" "$work/flash.err" ||
+    grep -q "Verify failed at 0x08000600: the image holds 0x$want, the chip 0xFF" "$work/flash.err" ||
         fail "no address on stderr: $(cat "$work/flash.err")"
     sim_flash "" --verify "$work/fw.bin"
     expect_result 0 "Finished OK"
@@ -440,7 +480,7 @@ quiet-verbose)
         fail "-q printed more: $(cat "$work/flash.out" "$work/flash.err")"
     sim_flash "--silent sync" -q "$work/fw.bin"
     expect_result 8 "Zuva not present"
-    grep -q 'no answer from a bootloader' "$work/flash.err" || fail "-q hid the reason"
+    grep -qi 'no answer from a bootloader' "$work/flash.err" || fail "-q hid the reason"
     sim_flash "" -v --verify "$work/fw.bin"
     expect_result 0 "Finished OK"
     sed -n 's/^zuva-flash: step  *[0-9.]* s  \(.*[^ ]\)  *(0x..)  *[0-9.]* ms$/\1/p' \
@@ -453,17 +493,17 @@ messages)
     # stderr names the cause: the system's text for a port, a silent line, a foreign chip.
     run_flash --port "$work/no-such-port" "$work/fw.bin"
     expect_result 1 "Can't open port"
-    grep -q "cannot open $work/no-such-port: No such file or directory; is the adapter plugged in" \
+    grep -q "Cannot open $work/no-such-port: No such file or directory. Check that the adapter" \
         "$work/flash.err" || fail "no cause for a missing port: $(cat "$work/flash.err")"
     run_flash --port /dev/null "$work/fw.bin"
     grep -q 'this is not a serial port' "$work/flash.err" || fail "/dev/null: $(cat "$work/flash.err")"
     sim_flash "--silent sync" "$work/fw.bin"
     expect_result 8 "Zuva not present"
-    grep -q "no answer from a bootloader on $pty: set BOOT0 high and reset the board" \
+    grep -q "No answer from a bootloader on $pty. Set BOOT0 high and reset the board" \
         "$work/flash.err" || fail "silent line: $(cat "$work/flash.err")"
     sim_flash "--pid 0x413" "$work/fw.bin"
     expect_result 8 "Zuva not present"
-    grep -q 'product ID 0x413 is not an STM32F10x' "$work/flash.err" ||
+    grep -q 'Product ID 0x413 is not an STM32F10x' "$work/flash.err" ||
         fail "foreign chip: $(cat "$work/flash.err")"
     ;;
 fd-leaks)

@@ -32,7 +32,7 @@ expect_result() { # status text
 }
 
 expect_said() { # pattern: on stderr
-    grep -qF -- "$1" "$work/flash.err" || fail "stderr lacks '$1': $(cat "$work/flash.err")"
+    grep -qiF -- "$1" "$work/flash.err" || fail "stderr lacks '$1': $(cat "$work/flash.err")"
 }
 
 # A board behind ser2net: zuva-devsim for one client, its FLASH in NAME.bin.
@@ -133,7 +133,7 @@ unreachable)
         [ "$took_ms" -lt 10000 ] || fail "$port took $took_ms ms"
         expect_said "cannot open $port: $cause"
     done <<EOF
-rfc2217://127.0.0.1:$closed|Connection refused; is the server running
+rfc2217://127.0.0.1:$closed|Connection refused. Check that the server is running
 socket://[::1]:$closed|Connection refused
 rfc2217://no-such-host.invalid:4001|
 socket://127.0.0.1|not HOST:PORT

@@ -1,5 +1,5 @@
-// Intel HEX reader: what each kind of line gives, the text rules shared by the programmer
-// and the packer, and damaged records with the line they are on.
+// Intel HEX reader: one table of texts with their verdicts (the records handed on, or the
+// line and reason of a refusal), and the digits a record may hold.
 #include "image/hex.h"
 #include "tests/device/run_files.h"
 
@@ -13,7 +13,6 @@
 namespace {
 
 struct Seen {
-    uint8_t type;
     uint32_t address;
     std::vector<uint8_t> data;
     bool operator==(const Seen&) const = default;
@@ -23,7 +22,6 @@ struct Outcome {
     int result = 0;
     std::vector<Seen> records;
     HexProblem problem;
-    bool sawEnd = false;
 };
 
 // Reads text from an exact-size heap block, so that AddressSanitizer catches any read
@@ -37,92 +35,128 @@ Outcome Read(const std::string& text, int stopAt = 0) {
     } context{{}, stopAt};
     auto visit = [](void* c, const HexRecord& r) {
         auto* context = static_cast<Context*>(c);
-        context->out.records.push_back({r.type, r.address, {r.data, r.data + r.length}});
+        context->out.records.push_back({r.address, {r.data, r.data + r.length}});
         return static_cast<int>(context->out.records.size()) == context->stopAt ? 7 : 0;
     };
-    context.out.result = ReadHexText(exact.get(), text.size(), visit, &context,
-                                     &context.out.problem, &context.out.sawEnd);
+    context.out.result =
+        ReadHexText(exact.get(), text.size(), visit, &context, &context.out.problem);
     return context.out;
 }
 
 const std::vector<uint8_t> k1234 = {1, 2, 3, 4};
+const std::string kEnd = ":00000001FF\n";
 
-TEST(HexText, RecordsAndTheTextRules) {
+TEST(HexText, EveryTextHasItsVerdict) {
     std::vector<uint8_t> longest(255);
     for (size_t i = 0; i < longest.size(); ++i) {
         longest[i] = static_cast<uint8_t>(i * 7);
     }
+    const std::string data = ":0400000001020304F2\n";
     const struct {
         const char* name;
         std::string text;
-        std::vector<Seen> records;
-        bool sawEnd;
+        std::vector<Seen> records; // when read whole
+        size_t line = 0;           // when refused: the line ...
+        const char* why = nullptr; // ... and the reason
     } cases[] = {
-        {"upper address",
-         ":020000040800F2\n:0400000001020304F2\n:00000001FF\n",
-         {{0, 0x08000000, k1234}},
-         true},
-        {"no type 04", ":0400000001020304F2\n", {{0, 0, k1234}}, false},
+        {"upper address", ":020000040800F2\n" + data + kEnd, {{0x08000000, k1234}}},
+        {"no type 04", data + kEnd, {{0, k1234}}},
         {"lower case",
-         ":020000040800f2\n:04fffe00deadbeefc7\n",
-         {{0, 0x0800FFFE, {0xDE, 0xAD, 0xBE, 0xEF}}},
-         false},
-        {"text behind the checksum", ":01123400AA0F junk\n", {{0, 0x1234, {0xAA}}}, false},
+         ":020000040800f2\n:04fffe00deadbeefc7\n" + kEnd,
+         {{0x0800FFFE, {0xDE, 0xAD, 0xBE, 0xEF}}}},
         {"CR LF, CR, no last line end",
-         ":01000000AA55\r\n:01000100BB43\r:01000200CC31",
-         {{0, 0, {0xAA}}, {0, 1, {0xBB}}, {0, 2, {0xCC}}},
-         false},
-        {"byte-order mark and blanks",
-         "\xEF\xBB\xBF :01000000AA55\n\t :01000100BB43\n",
-         {{0, 0, {0xAA}}, {0, 1, {0xBB}}},
-         false},
-        {"not records",
-         "; comment\n\n00000001FF\nx:00000001FF\n:01000000AA55\n",
-         {{0, 0, {0xAA}}},
-         false},
-        {"255 data bytes", HexLine(0, 0x10, longest) + "\n", {{0, 0x10, longest}}, false},
-        {"zero-length data adds nothing", ":00123400BA\n", {}, false},
-        {"other types are handed on",
-         ":020000021000EC\n:0400000508000000EF\n",
-         {{2, 0, {0x10, 0x00}}, {5, 0, {0x08, 0, 0, 0}}},
-         false},
-        {"type 04 takes two bytes",
-         ":03000004080112DE\n:0400000001020304F2\n",
-         {{0, 0x08010000, k1234}},
-         false},
-        {"nothing after the end record", ":00000001FF\n:0400000001020304F2\n:zz\n", {}, true},
-        {"empty", "", {}, false},
+         ":01000000AA55\r\n:01000100BB43\r:01000200CC31\n:00000001FF",
+         {{0, {0xAA}}, {1, {0xBB}}, {2, {0xCC}}}},
+        {"byte-order mark, blank lines, DOS end of file",
+         "\xEF\xBB\xBF:01000000AA55\n\n \t\n" + kEnd + "\r\n\x1A",
+         {{0, {0xAA}}}},
+        {"end record behind a DOS end of file",
+         ":01000000AA55\n\x1A\n:00000001FF\x1A\x1A",
+         {{0, {0xAA}}}},
+        {"text behind a DOS end of file",
+         kEnd + "\x1Ajunk\n",
+         {},
+         2,
+         "not a record: it does not begin with \":\""},
+        {"255 data bytes", HexLine(0, 0x10, longest) + "\n" + kEnd, {{0x10, longest}}},
+        {"zero-length data and start address add nothing",
+         ":00123400BA\n:0400000508000000EF\n" + kEnd,
+         {}},
+        {"bad checksum",
+         ":020000040800F2\r\n:0400000001020304F3\r\n" + kEnd,
+         {},
+         2,
+         "bad checksum"},
+        {"cut short", ":0400000001020304\n", {}, 1, "record shorter than its byte count"},
+        {"one digit short", ":0400000001020304F\n", {}, 1, "record shorter than its byte count"},
+        {"short record", "\n\n:00000001F", {}, 3, "record too short"},
+        {"colon alone", ":", {}, 1, "record too short"},
+        {"not a digit", ":0400000001020G04EF\n", {}, 1, "not a hexadecimal digit"},
+        {"text behind the checksum",
+         ":01123400AA0F junk\n" + kEnd,
+         {},
+         1,
+         "characters after the checksum"},
+        {"blank behind the checksum",
+         ":01123400AA0F \n" + kEnd,
+         {},
+         1,
+         "characters after the checksum"},
+        {"lost colon", data + "00000001FF\n", {}, 2, "not a record: it does not begin with \":\""},
+        {"stray character", "x" + data + kEnd, {}, 1, "not a record: it does not begin with \":\""},
+        {"blank before the colon",
+         " " + data + kEnd,
+         {},
+         1,
+         "not a record: it does not begin with \":\""},
+        {"a line of text",
+         "; made by hand\n" + data + kEnd,
+         {},
+         1,
+         "not a record: it does not begin with \":\""},
+        {"two files joined",
+         data + kEnd + data + kEnd,
+         {},
+         3,
+         "record after the end-of-file record"},
+        {"no end record", data, {}, 2, "no end-of-file record: the file may be cut short"},
+        {"empty", "", {}, 1, "no end-of-file record: the file may be cut short"},
+        {"segment address",
+         ":020000021000EC\n" + data + kEnd,
+         {},
+         1,
+         "segment address record (type 02 or 03): FLASH is reached through type 04 records "
+         "only"},
+        {"start segment",
+         ":0400000300001000E9\n" + kEnd,
+         {},
+         1,
+         "segment address record (type 02 or 03): FLASH is reached through type 04 records "
+         "only"},
+        {"unknown type", ":00000006FA\n" + kEnd, {}, 1, "unknown record type"},
+        {"type 04 with one byte",
+         ":0100000408F3\n",
+         {},
+         1,
+         "extended linear address record without exactly two bytes"},
+        {"type 04 with three bytes",
+         ":03000004080112DE\n",
+         {},
+         1,
+         "extended linear address record without exactly two bytes"},
+        {"end record with data", ":01000001AA54\n", {}, 1, "end-of-file record with data"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         const Outcome out = Read(c.text);
-        EXPECT_EQ(0, out.result) << c.name << ": " << (out.problem.why ? out.problem.why : "");
-        EXPECT_EQ(c.records, out.records) << c.name;
-        EXPECT_EQ(c.sawEnd, out.sawEnd) << c.name;
-    }
-}
-
-TEST(HexText, DamagedRecordsAreRefusedWithTheirLine) {
-    const struct {
-        std::string text;
-        size_t line;
-        const char* why;
-    } cases[] = {
-        {":020000040800F2\r\n:0400000001020304F3\r\n", 2, "bad checksum"},
-        {":0400000001020304\n", 1, "record shorter than its byte count"},
-        {":0400000001020304F\n", 1, "record shorter than its byte count"},
-        {"\n\n:00000001F", 3, "record too short"},
-        {":", 1, "record too short"},
-        {":FF000000", 1, "record too short"},
-        {":0400000001020G04EF\n", 1, "not a hexadecimal digit"},
-        {":0G000000000000\n", 1, "not a hexadecimal digit"},
-        {":0100000408F3\n", 1, "extended address record without its address"},
-        {":00000004FC\n", 1, "extended address record without its address"},
-    };
-    for (const auto& c : cases) {
-        const Outcome out = Read(c.text);
-        EXPECT_EQ(kHexDamaged, out.result) << c.text;
-        EXPECT_EQ(c.line, out.problem.line) << c.text;
-        EXPECT_STREQ(c.why, out.problem.why) << c.text;
+        if (c.why == nullptr) {
+            EXPECT_EQ(0, out.result) << (out.problem.why ? out.problem.why : "");
+            EXPECT_EQ(c.records, out.records);
+        } else {
+            EXPECT_EQ(kHexDamaged, out.result);
+            EXPECT_EQ(c.line, out.problem.line);
+            EXPECT_STREQ(c.why, out.problem.why);
+        }
     }
 }
 
@@ -142,24 +176,26 @@ TEST(HexText, OnlyHexadecimalDigitsAreDigits) {
             const uint8_t byte = high ? static_cast<uint8_t>(data << 4) : data;
             char sum[3];
             snprintf(sum, sizeof sum, "%02X", static_cast<uint8_t>(-(1 + byte)));
-            const Outcome out = Read(":01000000" + pair + sum + "\n");
+            const Outcome out = Read(":01000000" + pair + sum + "\n" + kEnd);
             SCOPED_TRACE("byte " + std::to_string(c) + (high ? " high" : " low"));
             if (at == std::string::npos) {
                 EXPECT_EQ(kHexDamaged, out.result);
                 EXPECT_STREQ("not a hexadecimal digit", out.problem.why);
             } else {
-                EXPECT_EQ((std::vector<Seen>{{0, 0, {byte}}}), out.records);
+                EXPECT_EQ((std::vector<Seen>{{0, {byte}}}), out.records);
             }
         }
     }
 }
 
-TEST(HexText, DataBeforeADamagedRecordIsHandedOnAndTheVisitorCanStop) {
+// The visitor can stop the reading; its value comes back with the record's line.
+TEST(HexText, DataBeforeARefusalIsHandedOnAndTheVisitorCanStop) {
     const std::string text = ":01000000AA55\n:01000100BB43\n:01000200CC31\n";
     EXPECT_EQ(kHexDamaged, Read(text + ":01000300DD00\n").result);
-    const Outcome stopped = Read(text, 2);
+    const Outcome stopped = Read(text + kEnd, 2);
     EXPECT_EQ(7, stopped.result);
     EXPECT_EQ(2u, stopped.records.size());
+    EXPECT_EQ(2u, stopped.problem.line);
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-// The write plan of HEX files: the exact edges of the window, and several files planned one
+// The write plan of HEX files: the exact edges of FLASH, and several files planned one
 // after another in one process, each from its own bytes only.
 #include "image/plan.h"
 #include "tests/device/run_files.h"
@@ -29,7 +29,7 @@ struct Block {
 struct Planned {
     PlanResult result;
     std::vector<Block> blocks;
-    uint32_t recordsOutside;
+    PlanSummary summary;
 };
 
 std::ostream& operator<<(std::ostream& out, const Block& b) {
@@ -40,12 +40,12 @@ std::ostream& operator<<(std::ostream& out, const Block& b) {
 // Plans the text as a file; the plan is left open, as a run that went to its end leaves it.
 Planned Plan(const std::string& name, const std::string& text,
              ImageFormat format = ImageFormat::IntelHex) {
-    Planned p{OpenWritePlan(WriteScratchText(name, text).c_str(), format), {}, 0};
+    Planned p{OpenWritePlan(WriteScratchText(name, text).c_str(), format), {}, {}};
     PlanBlock block;
     while (NextPlanBlock(&block)) {
         p.blocks.push_back({block.address, block.length, block.data[0]});
     }
-    p.recordsOutside = GetPlanSummary().recordsOutside;
+    p.summary = GetPlanSummary();
     return p;
 }
 
@@ -57,50 +57,66 @@ class WritePlan : public ::testing::Test {
     }
 };
 
-// A record is taken by its start address: 0x08000000 and 0x0800FFFF are inside (the
-// latter's second byte lands beyond), 0x07FFFFFF and 0x08010000 are not.
-TEST_F(WritePlan, WindowEdgesAreExact) {
+const std::string kEnd = ":00000001FF\n";
+
+// Data anywhere in the FLASH of the largest chip is planned, to its last byte; one byte
+// outside refuses the file, naming the line and the first address outside.
+TEST_F(WritePlan, FlashEdgesAreExact) {
     const std::string inside = Upper(0x0800) + Data(0x0100, 4, 0xAA);
     const struct {
         const char* name;
         std::string text;
-        std::vector<Block> blocks;
-        uint32_t outside;
+        std::vector<Block> blocks; // when planned
+        size_t line = 0;           // when refused ...
+        uint32_t outside = 0;      // ... and the first address outside FLASH
     } cases[] = {
-        {"first byte", Upper(0x0800) + Data(0x0000, 4, 0x11), {{0x08000000, 4, 0x11}}, 0},
-        {"last byte",
-         Upper(0x0800) + Data(0xFFFF, 2, 0x22),
-         {{0x0800FFFC, 4, 0xFF}, {0x08010000, 4, 0x22}},
-         0},
-        {"just below", Upper(0x07FF) + Data(0xFFFF, 1, 0x33) + inside, {{0x08000100, 4, 0xAA}}, 1},
-        {"just above", Upper(0x0801) + Data(0x0000, 4, 0x44) + inside, {{0x08000100, 4, 0xAA}}, 1},
+        {"first byte", Upper(0x0800) + Data(0x0000, 4, 0x11) + kEnd, {{0x08000000, 4, 0x11}}},
+        {"past 64 KiB",
+         Upper(0x0800) + Data(0xFFFF, 2, 0x22) + Upper(0x0807) + Data(0xFF00, 4, 0x23) + kEnd,
+         {{0x0800FFFC, 4, 0xFF}, {0x08010000, 4, 0x22}, {0x0807FF00, 4, 0x23}}},
+        {"last byte", Upper(0x080F) + Data(0xFFFC, 4, 0x24) + kEnd, {{0x080FFFFC, 4, 0x24}}},
+        {"across the end",
+         inside + Upper(0x080F) + Data(0xFFFE, 4, 0x33) + kEnd,
+         {},
+         4,
+         0x08100000},
+        {"just below", inside + Upper(0x07FF) + Data(0xFFFF, 1, 0x44) + kEnd, {}, 4, 0x07FFFFFF},
+        {"no type 04", Data(0x0000, 4, 0x55) + inside + kEnd, {}, 1, 0x00000000},
+        {"RAM", inside + Upper(0x2000) + Data(0x0000, 4, 0x66) + kEnd, {}, 4, 0x20000000},
+        {"option bytes", inside + Upper(0x1FFF) + Data(0xF800, 4, 0x77) + kEnd, {}, 4, 0x1FFFF800},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const Planned p = Plan("edge.hex", c.text);
-        EXPECT_EQ(PlanResult::Ok, p.result);
-        EXPECT_EQ(c.blocks, p.blocks);
-        EXPECT_EQ(c.outside, p.recordsOutside);
+        if (c.line == 0) {
+            EXPECT_EQ(PlanResult::Ok, p.result);
+            EXPECT_EQ(c.blocks, p.blocks);
+        } else {
+            EXPECT_EQ(PlanResult::Invalid, p.result);
+            EXPECT_EQ(PlanProblem::OutsideFlash, p.summary.problem);
+            EXPECT_EQ(c.line, p.summary.hexLine);
+            EXPECT_EQ(c.outside, p.summary.outsideAddress);
+        }
     }
 }
 
 // Nothing of one file reaches the next: not its bytes, not its figures, not its upper
-// address (the second file's first record, before any type 04, lies at 0x00000200) and not
-// its end record.
+// address (the second file's first record, before any type 04, lies at 0x00000200 and is
+// refused) and not its problem.
 TEST_F(WritePlan, EachFileIsPlannedOnItsOwn) {
     const Planned a = Plan("a.hex", Upper(0x0801) + Data(0x0000, 4, 0x01) + Upper(0x0800) +
-                                        Data(0x0000, 16, 0x02) + ":00000001FF\n");
-    const Planned b = Plan("b.hex", Data(0x0200, 4, 0x03) + Upper(0x0800) + Data(0x0100, 4, 0x04));
+                                        Data(0x0000, 16, 0x02) + kEnd);
+    const Planned b = Plan("b.hex", Data(0x0200, 4, 0x03) + Upper(0x0800) + kEnd);
     const Planned c = Plan("c.bin", std::string(300, 'x'), ImageFormat::Binary);
     EXPECT_EQ(PlanResult::Ok, a.result);
-    EXPECT_EQ((std::vector<Block>{{0x08000000, 16, 0x02}}), a.blocks);
-    EXPECT_EQ(1u, a.recordsOutside);
-    EXPECT_EQ(PlanResult::Ok, b.result);
-    EXPECT_EQ((std::vector<Block>{{0x08000100, 4, 0x04}}), b.blocks);
-    EXPECT_EQ(1u, b.recordsOutside);
+    EXPECT_EQ((std::vector<Block>{{0x08000000, 16, 0x02}, {0x08010000, 4, 0x01}}), a.blocks);
+    EXPECT_EQ(0x10004u, a.summary.imageEnd);
+    EXPECT_EQ(PlanResult::Invalid, b.result);
+    EXPECT_EQ(0x200u, b.summary.outsideAddress);
     EXPECT_EQ(PlanResult::Ok, c.result);
     EXPECT_EQ((std::vector<Block>{{0x08000000, 256, 'x'}, {0x08000100, 44, 'x'}}), c.blocks);
-    EXPECT_EQ(0u, c.recordsOutside);
+    EXPECT_EQ(PlanProblem::None, c.summary.problem);
+    EXPECT_EQ(300u, c.summary.imageEnd);
 }
 
 } // namespace

@@ -178,6 +178,43 @@ TEST_F(SerialLink, IdleAllowanceCountsEveryEmptyAttemptOfTheCall) {
     EXPECT_EQ(FakeQueuedReads(), 2u); // one empty attempt and the third byte never read
 }
 
+// The wait for an answer starts once the bytes written before it have left the wire: an
+// empty attempt more for every read constant (100 ms) they take at the open rate, counted
+// for the first read after the writes only.
+TEST_F(SerialLink, TheWaitStartsWhenTheBytesHaveLeftTheWire) {
+    const struct {
+        uint32_t rate;
+        uint32_t bytes;
+        size_t attempts;
+    } cases[] = {
+        {115200, 258, 5}, // 24.6 ms
+        {9600, 258, 7},   // 295.6 ms
+        {1200, 258, 28},  // 2365 ms
+        {1200, 2, 5},     // 18.3 ms
+    };
+    const std::vector<uint8_t> frame(258, 0x5A);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.rate);
+        ClosePort();
+        LineSettings line;
+        line.baudRate = c.rate;
+        ASSERT_TRUE(OpenPort("\\\\.\\COM3", line));
+        ASSERT_EQ(PortWrite(frame.data(), c.bytes), static_cast<int32_t>(c.bytes));
+        for (size_t expected : {c.attempts, size_t{5}}) {
+            FakeClearTranscript();
+            uint8_t answer = 0;
+            EXPECT_EQ(PortRead(&answer, 1, 5), 0);
+            const std::string transcript = FakeTranscript();
+            size_t empty = 0;
+            for (size_t at = transcript.find("<."); at != std::string::npos;
+                 at = transcript.find("<.", at + 1)) {
+                ++empty;
+            }
+            EXPECT_EQ(empty, expected);
+        }
+    }
+}
+
 TEST_F(SerialLink, IdleLimitOfOneOrLessMakesExactlyOneAttempt) {
     for (int32_t limit : {1, 0, -1, INT32_MIN}) {
         SCOPED_TRACE(limit);

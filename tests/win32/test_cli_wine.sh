@@ -126,7 +126,7 @@ done
 
 flash 11 "--drop-write 5" --port COM11 --verify fw.bin
 grep -q "$unprotected" <<<"$summary" || fail "--verify: chip not left unprotected: $summary"
-tr -d '\r' <"$work/err" | grep -q 'verify failed at 0x08000400: ' || fail "--verify: no address"
+tr -d '\r' <"$work/err" | grep -q 'Verify failed at 0x08000400: ' || fail "--verify: no address"
 check "--verify, a dropped write" 12 "Verify failed"
 flash 11 "" --port COM11 --verify fw.bin
 check "--verify, a good run" 0 "Finished OK" "$work/fw.bin"

@@ -75,7 +75,7 @@ closed=$(free_port)
 start=$(date +%s)
 wine_in_work "$flash_exe" --port "rfc2217://127.0.0.1:$closed" ff.bin
 [ "$status" -eq 1 ] && [ $(($(date +%s) - start)) -lt 10 ] || fail "refused: exit $status"
-grep -q "cannot open rfc2217://127.0.0.1:$closed: ..*; is the server running" "$work/err" ||
+grep -qi "cannot open rfc2217://127.0.0.1:$closed: ..*\. check that the server is running" "$work/err" ||
     fail "refused: no cause: $(cat "$work/err")"
 silent_server
 wine_in_work "$flash_exe" --port "socket://127.0.0.1:$silent_port" ff.bin

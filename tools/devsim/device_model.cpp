@@ -34,9 +34,11 @@ enum class Phase {
     Dead,
 };
 
-// DevDensity indexes the chip table: low, medium, high.
-static_assert(std::size(kChips) == 3 && kChips[0].productId == 0x412 &&
-              kChips[2].productId == 0x414);
+// DevDensity indexes the chip table, one name per row.
+const char* const kDensityNames[] = {"low",   "medium",     "high", "connectivity",
+                                     "value", "value-high", "xl"};
+static_assert(std::size(kChips) == std::size(kDensityNames) && kChips[0].productId == 0x412 &&
+              kChips[2].productId == 0x414 && kChips[6].productId == 0x430);
 
 const uint8_t kCommandList[] = {kCmdGet,
                                 kCmdGetVersion,
@@ -313,7 +315,7 @@ uint32_t AlignedPart(uint32_t address, uint32_t n) {
 }
 
 // Erases the pages that are not write-protected; returns how many were erased.
-uint32_t ErasePages(const uint8_t* pages, size_t n) {
+template <typename Page> uint32_t ErasePages(const Page* pages, size_t n) {
     uint32_t erased = 0;
     for (size_t i = 0; i < n; ++i) {
         if (PageProtected(pages[i])) {
@@ -591,11 +593,10 @@ void OnEraseGlobal() {
     if (FaultHits(2)) {
         return;
     }
-    std::vector<uint8_t> all(PageCount());
+    std::vector<uint32_t> all(PageCount());
     for (uint32_t p = 0; p < all.size(); ++p) {
-        all[p] = static_cast<uint8_t>(p);
+        all[p] = p;
     }
-    // Page numbers fit a byte on every density (at most 256 pages).
     uint32_t erased = ErasePages(all.data(), all.size());
     ++g.state.counters.globalErases;
     LogEvent(erased == PageCount() ? "mass erase" : "mass erase: write-protected pages kept");
@@ -795,8 +796,9 @@ uint64_t ClockNs(uint64_t nowUs) {
 int DevReset(const DevConfig& config) {
     const ChipInfo& d = kChips[static_cast<int>(config.density)];
     uint32_t flashSize = config.flashSize != 0 ? config.flashSize : d.flashMaxSize;
-    // Page numbers travel in one byte, so no part has more than 256 pages.
-    if (flashSize % d.pageSize != 0 || flashSize / d.pageSize > 256 ||
+    // Page erase names pages in one byte: the model takes the first 256 pages by it, and
+    // the rest of an XL part by global erase.
+    if (flashSize % d.pageSize != 0 || flashSize > d.flashMaxSize ||
         config.flashImage.size() > flashSize) {
         return 1;
     }
@@ -977,8 +979,7 @@ int DevParseUnaligned(const char* text, DevUnaligned* rule) {
 }
 
 int DevParseDensity(const char* text, DevDensity* density) {
-    static const char* const kDensityNames[] = {"low", "medium", "high"};
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < static_cast<int>(std::size(kDensityNames)); ++i) {
         if (std::strcmp(text, kDensityNames[i]) == 0) {
             *density = static_cast<DevDensity>(i);
             return 0;

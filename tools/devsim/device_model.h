@@ -57,7 +57,8 @@ constexpr uint64_t kDevAnswerNs = 10000;         // end of a frame to the start 
 // Faults can also target the sync byte; no command uses this code.
 constexpr uint8_t kDevFaultSync = kSyncByte;
 
-enum class DevDensity { Low, Medium, High };
+// One per row of kChips (device/chips.h), in its order.
+enum class DevDensity { Low, Medium, High, Connectivity, Value, ValueHigh, Xl };
 enum class DevFaultKind { Nack, Silent };
 // What a FLASH write whose address or byte count is not a multiple of 4 does. Drop is the
 // worst that the vendor's notes and field reports allow, so it is the default: the write
@@ -80,8 +81,8 @@ struct DevFault {
 
 struct DevConfig {
     DevDensity density = DevDensity::Medium;
-    uint32_t flashSize = 0; // bytes; 0 = the density's usual size (32, 128, 512 KiB)
-    uint16_t productId = 0; // 0 = the density's own (0x412, 0x410, 0x414)
+    uint32_t flashSize = 0; // bytes; 0 = the density's largest (device/chips.h)
+    uint16_t productId = 0; // 0 = the density's own (device/chips.h)
     bool timing = false;
     bool readoutProtected = false;
     uint32_t writeProtected = 0;     // bit s set: sector s (4 KiB) write-protected
@@ -134,8 +135,8 @@ struct DevFrame {
 
 // Power-on with this configuration, started up by time 0: FLASH and options from config, RAM zero,
 // not synchronised, empty queues, counters and transcript cleared. Returns 1 (and changes
-// nothing) when the FLASH size is not a whole number of pages, needs more than 256 pages,
-// or the old contents do not fit; else 0.
+// nothing) when the FLASH size is not a whole number of pages, lies outside the family's
+// sizes, or the old contents do not fit; else 0.
 int DevReset(const DevConfig& config);
 
 // The host handed over n bytes at nowUs.
@@ -176,7 +177,7 @@ int DevParseCommand(const char* name, uint8_t* code);
 int DevParseFault(const char* text, DevFaultKind kind, DevFault* fault);
 // "drop", "nack", "accept". 0 or 1.
 int DevParseUnaligned(const char* text, DevUnaligned* rule);
-// "low", "medium", "high". 0 or 1.
+// "low", "medium", "high", "connectivity", "value", "value-high", "xl". 0 or 1.
 int DevParseDensity(const char* text, DevDensity* density);
 // The name of a command code ("Write Memory"), or "unknown".
 const char* DevCommandName(uint8_t code);

@@ -30,9 +30,12 @@ const char kHelp[] =
     "which must put the port in raw mode as it would a real one.\n"
     "\n"
     "Device:\n"
-    "  --density low|medium|high  product ID, FLASH size and page size: low 0x412, 32 KiB,\n"
-    "                             1 KiB pages; medium 0x410, 128 KiB, 1 KiB pages (default);\n"
-    "                             high 0x414, 512 KiB, 2 KiB pages\n"
+    "  --density NAME             product ID, FLASH size and page size (the largest part):\n"
+    "                             low 0x412, 32 KiB, 1 KiB pages; medium 0x410, 128 KiB,\n"
+    "                             1 KiB pages (default); high 0x414, 512 KiB, 2 KiB pages;\n"
+    "                             connectivity 0x418, 256 KiB, 2 KiB pages; value 0x420,\n"
+    "                             128 KiB, 1 KiB pages; value-high 0x428, 512 KiB, 2 KiB\n"
+    "                             pages; xl 0x430, 1 MiB, 2 KiB pages\n"
     "  --pid 0xNNN                report this product ID instead (e.g. a wrong one)\n"
     "  --flash-size SIZE          FLASH size in bytes, or with K (64K); whole pages\n"
     "  --flash-in FILE            old FLASH contents from the FLASH base; the rest is erased\n"
@@ -312,10 +315,11 @@ int Prepare(Options* o) {
         return 1;
     }
     if (DevReset(o->config) != 0) {
-        return UsageError("zuva-devsim",
-                          "FLASH size is not whole pages (at most 256), or the --flash-in file "
-                          "is larger than FLASH",
-                          kUsageLine);
+        return UsageError(
+            "zuva-devsim",
+            "FLASH size is not whole pages up to the density's largest, or the --flash-in file "
+            "is larger than FLASH",
+            kUsageLine);
     }
     // Output files are opened now, so that a path that cannot be written is found before
     // a run, not after it.

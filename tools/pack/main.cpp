@@ -26,8 +26,8 @@ const char kUsage[] =
 const char kHelp[] =
     "\n"
     "Makes a one-release updater: appends the firmware image, scrambled, its description\n"
-    "and a trailer to the programmer's executable. FIRMWARE is a raw image (.bin or any\n"
-    "other extension), written from 0x08000000, or an Intel HEX file (.hex), flattened from\n"
+    "and a trailer to the programmer's executable. FIRMWARE is a raw image (.bin, .exe),\n"
+    "written from 0x08000000, or an Intel HEX file (.hex), flattened from\n"
     "0x08000000 with gaps filled with 0xFF. The image is padded with 0xFF to a multiple of\n"
     "256 bytes. TEXT is one line of at most 242 bytes. The executable must be a plain\n"
     "ZuvaFlash.exe: one that already carries an image is refused. A signed one loses its\n"

@@ -66,21 +66,6 @@ PackResult PlaceRecord(uint32_t address, const uint8_t* data, int length, Bytes*
     return PackOk;
 }
 
-// A record that places data the packer cannot follow: segment addresses (type 02) other
-// than 0 would move later data where the flat image does not expect it.
-PackResult CheckRecord(const HexRecord& record, Bytes* image, std::string* message) {
-    if (record.type == HexData) {
-        return PlaceRecord(record.address, record.data, record.length, image, message);
-    }
-    if (record.type == HexExtendedSegmentAddress &&
-        (record.length < 2 || record.data[0] != 0 || record.data[1] != 0)) {
-        return Fail(message, PackRefused,
-                    "segment addressing (type 02) is not supported; use linear addresses "
-                    "(type 04)");
-    }
-    return PackOk;
-}
-
 // Where ReadHexRecords keeps its output while the reader calls back.
 struct HexTarget {
     Bytes* image;
@@ -89,28 +74,21 @@ struct HexTarget {
 
 int VisitRecord(void* context, const HexRecord& record) {
     auto* target = static_cast<HexTarget*>(context);
-    return CheckRecord(record, target->image, target->message);
+    return PlaceRecord(record.address, record.data, record.length, target->image, target->message);
 }
 
 PackResult ReadHexRecords(const InputBytes& text, Bytes* image, std::string* message) {
     HexTarget target{image, message};
     HexProblem problem;
-    bool sawEnd = false;
-    const int read = ReadHexText(text.data, text.size, VisitRecord, &target, &problem, &sawEnd);
+    const int read = ReadHexText(text.data, text.size, VisitRecord, &target, &problem);
     if (read == kHexDamaged) {
         return Fail(message, PackRefused,
-                    "damaged HEX record on line " + std::to_string(problem.line) + ": " +
-                        problem.why);
+                    "line " + std::to_string(problem.line) + ": " + problem.why);
     }
     if (read != PackOk) {
-        return static_cast<PackResult>(read);
+        *message = "line " + std::to_string(problem.line) + ": " + *message;
     }
-    if (!sawEnd) {
-        return Fail(message, PackRefused,
-                    "HEX file ends without its end-of-file record (:00000001FF); is it "
-                    "truncated?");
-    }
-    return PackOk;
+    return static_cast<PackResult>(read);
 }
 
 // Reads a regular file of at most limit bytes into held.
@@ -228,10 +206,14 @@ void PadToBlocks(Bytes* image) {
 }
 
 PackResult LoadImage(const char* path, Bytes* image, std::string* message) {
-    const PackResult result =
-        FormatFromExtension(PathExtension(path), ExtensionCase::Any) == ImageFormat::IntelHex
-            ? LoadHexImage(path, image, message)
-            : LoadRawImage(path, image, message);
+    const ImageFormat format = FormatFromExtension(PathExtension(path));
+    if (format == ImageFormat::None) {
+        return Fail(message, PackRefused,
+                    std::string(path) +
+                        ": the extension names no image format (bin, BIN, exe, EXE, hex, HEX)");
+    }
+    const PackResult result = format == ImageFormat::IntelHex ? LoadHexImage(path, image, message)
+                                                              : LoadRawImage(path, image, message);
     if (result != PackOk) {
         return result;
     }

@@ -20,7 +20,8 @@ enum PackResult : int {
     PackIoError = 3, // a file could not be read or written
 };
 
-constexpr uint32_t kFlashMaxSize = MaxFlashSize();
+// Updaters program the low-, medium- and high-density chips only.
+constexpr uint32_t kFlashMaxSize = MaxFlashSize(false);
 constexpr uint32_t kImageBlock = 256;
 
 struct UpdaterInfo {
@@ -40,15 +41,15 @@ PackResult CheckDescription(const std::string& description, std::string* message
 PackResult ReadWholeFile(const char* path, size_t limit, Bytes* bytes, std::string* message);
 
 // Flattens an Intel HEX file into the FLASH image from kFlashBase, gaps filled with 0xFF,
-// with the programmer's own reader. Refuses damaged records, data outside FLASH, segment
-// addressing, a file without its end record and one without data.
+// with the programmer's own reader (image/hex.h) and its rules. Refuses data outside the
+// FLASH of the chips an updater programs.
 PackResult LoadHexImage(const char* path, Bytes* image, std::string* message);
 
 // A raw image: a regular file of at most kFlashMaxSize bytes.
 PackResult LoadRawImage(const char* path, Bytes* image, std::string* message);
 
-// Reads the image by extension (image/format.h, in any case): HEX as Intel HEX, anything
-// else raw.
+// Reads the image by extension, by the programmer's own rule (image/format.h): HEX as
+// Intel HEX, BIN and EXE raw; any other extension is refused.
 // Refuses an empty image and one larger than FLASH; pads it with 0xFF to whole blocks.
 PackResult LoadImage(const char* path, Bytes* image, std::string* message);
 

@@ -1,0 +1,220 @@
+// ResultDetail: why a run ended as it did and what to try next. The window links this
+// too, so it formats with snprintf's %s, %u and %X alone, into the caller's buffer.
+#include "device/chips.h"
+#include "engine/program.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+struct Out {
+    char* text;
+    size_t size;
+};
+
+void Put(const Out& out, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vsnprintf(out.text, out.size, format, args);
+    va_end(args);
+}
+
+const char* CommandName(uint8_t code) {
+    static constexpr struct {
+        uint8_t code;
+        const char* name;
+    } kNames[] = {
+        {kCmdReadoutUnprotect, "Readout Unprotect"},
+        {kCmdWriteUnprotect, "Write Unprotect"},
+        {kCmdErase, "Erase"},
+        {kCmdWriteProtect, "Write Protect"},
+        {kCmdReadoutProtect, "Readout Protect"},
+        {kCmdGo, "Go"},
+    };
+    for (const auto& entry : kNames) {
+        if (entry.code == code) {
+            return entry.name;
+        }
+    }
+    return "its command";
+}
+
+unsigned U(uint64_t value) {
+    return static_cast<unsigned>(value);
+}
+
+void CantOpenPort(const Out& out, const RunReport& report, const char* port) {
+    if (!report.modemLines) {
+        Put(out,
+            "The modem lines of %s cannot drive the board's BOOT0 and reset pins. Use an "
+            "adapter with RTS and DTR, or set BOOT0 and reset by hand.",
+            port);
+        return;
+    }
+    char reason[160] = "";
+    PortErrorText(report.portError, reason, sizeof reason);
+    // A port on a serial port server (rfc2217://, socket://) has no adapter here to check.
+    const bool remote = strstr(port, "://") != nullptr;
+    Put(out, "Cannot open %s%s%s. %s", port, report.portError != 0 ? ": " : "",
+        report.portError != 0 ? reason : "",
+        remote ? "Check that the server is running, that its address and port are right, and "
+                 "that this machine can reach it."
+               : "Check that the adapter is plugged in and that no other program uses the "
+                 "port.");
+}
+
+void CantOpenFile(const Out& out, const RunReport& report, const char* image) {
+    const PlanSummary& plan = report.plan;
+    if (plan.problem == PlanProblem::NotRegular) {
+        Put(out, "%s is not a regular file. Choose the image file itself.", image);
+        return;
+    }
+    if (plan.problem == PlanProblem::ReadError) {
+        Put(out, "Cannot read %s. Copy the file to a local disk, then try again.", image);
+        return;
+    }
+    char reason[160] = "";
+    PortErrorText(plan.systemError, reason, sizeof reason);
+    Put(out, "Cannot open %s%s%s. Check the file's name and that it may be read.", image,
+        plan.systemError != 0 ? ": " : "", plan.systemError != 0 ? reason : "");
+}
+
+void ChipTooSmall(const Out& out, const RunReport& report) {
+    const ChipInfo* chip = FindChip(report.productId);
+    Put(out,
+        "The image takes %u bytes of FLASH from 0x%08X, but an STM32F10x %s (product ID "
+        "0x%03X) has at most %u. Nothing was changed on the chip; use the firmware built for "
+        "it.",
+        U(report.plan.imageEnd), kFlashBase, chip != nullptr ? chip->name : "chip",
+        report.productId, U(report.flashMaxSize));
+}
+
+void InvalidFormat(const Out& out, const RunReport& report, const char* image) {
+    const PlanSummary& plan = report.plan;
+    if (report.imageTooLarge) {
+        ChipTooSmall(out, report);
+    } else if (report.noFormat) {
+        Put(out,
+            "%s: the extension names no image format. Use .bin, .exe or .hex, all in lower "
+            "or all in upper case.",
+            image);
+    } else if (plan.problem == PlanProblem::HexDamaged) {
+        Put(out, "%s, line %u: %s. Nothing was written; mend or rebuild the HEX file.", image,
+            U(plan.hexLine), plan.hexWhy);
+    } else if (plan.problem == PlanProblem::OutsideFlash) {
+        Put(out,
+            "%s, line %u: data at 0x%08X lies outside FLASH (0x%08X to 0x%08X). Nothing was "
+            "written; link the firmware for FLASH, or leave RAM and option bytes out of the "
+            "HEX file.",
+            image, U(plan.hexLine), plan.outsideAddress, kFlashBase, kFlashBase + kImageSpan - 1);
+    } else if (plan.problem == PlanProblem::TooLarge) {
+        Put(out, "%s is larger than any STM32F10x FLASH (%u bytes). Choose the firmware image.",
+            image, U(kImageSpan));
+    } else {
+        Put(out, "%s holds no data to write. Choose the firmware image.", image);
+    }
+}
+
+void CommError(const Out& out, const RunReport& report) {
+    if (report.failedCommand == kCmdWriteMemory) {
+        Put(out,
+            "The chip did not take the block at 0x%08X. It is left erased in part and "
+            "unprotected; check the cable and the board's supply, then try again.",
+            report.failedAddress);
+    } else if (report.failedCommand == kCmdReadMemory) {
+        Put(out,
+            "The chip did not give back the block at 0x%08X. It is left unprotected; check "
+            "the cable, then try again.",
+            report.failedAddress);
+    } else {
+        Put(out, "The chip did not carry out %s. Reset the board to start the firmware.",
+            CommandName(report.failedCommand));
+    }
+}
+
+void NotPresent(const Out& out, const RunReport& report, const char* port) {
+    const ChipInfo* chip = FindChip(report.productId);
+    if (!report.answered) {
+        Put(out,
+            "No answer from a bootloader on %s. Set BOOT0 high and reset the board, then try "
+            "again.",
+            port);
+    } else if (report.productId == 0) {
+        Put(out, "The bootloader on %s gave no product ID. Reset the board, then try again.", port);
+    } else if (chip != nullptr) {
+        Put(out,
+            "Product ID 0x%03X is an STM32F10x %s. Only low-, medium- and high-density chips "
+            "are programmed, unless zuva-flash is given --any-f10x.",
+            report.productId, chip->name);
+    } else {
+        Put(out,
+            "Product ID 0x%03X is not an STM32F10x chip. Check that the right board is "
+            "connected.",
+            report.productId);
+    }
+}
+
+void DeviceStep(const Out& out, ResultCode result, const RunReport& report) {
+    const char* command = CommandName(report.failedCommand);
+    if (result == kResultCantProtect && report.stopped) {
+        Put(out, "The run was stopped: the chip is written in part and left unprotected. "
+                 "Run it again to program the whole image.");
+    } else if (result == kResultCantProtect) {
+        Put(out,
+            "The chip did not carry out %s: the image is written, but the chip is not fully "
+            "protected. Reset the board into its bootloader and try again.",
+            command);
+    } else if (result == kResultCantUnprotect) {
+        Put(out,
+            "The chip did not carry out %s; its old firmware may still be there. Reset the "
+            "board into its bootloader, or switch its power off and on, then try again.",
+            command);
+    } else {
+        Put(out, "The chip did not erase its FLASH; parts of the old firmware may remain, "
+                 "unprotected. Reset the board into its bootloader and try again.");
+    }
+}
+
+} // namespace
+
+void ResultDetail(ResultCode result, const RunReport& report, const char* port, const char* image,
+                  char* text, size_t size) {
+    const Out out{text, size};
+    if (size == 0) {
+        return;
+    }
+    text[0] = '\0';
+    switch (result >> 16) {
+    case kResultOk >> 16: {
+        const ChipInfo* chip = FindChip(report.productId);
+        Put(out, "STM32F10x %s (product ID 0x%03X): %u bytes written.",
+            chip != nullptr ? chip->name : "chip", report.productId, U(report.imageBytes));
+        return;
+    }
+    case kResultCantOpenPort >> 16:
+        return CantOpenPort(out, report, port);
+    case kResultCantOpenFile >> 16:
+        return CantOpenFile(out, report, image);
+    case kResultInvalidFormat >> 16:
+        return InvalidFormat(out, report, image);
+    case kResultCommError >> 16:
+        return CommError(out, report);
+    case kResultNotPresent >> 16:
+        return NotPresent(out, report, port);
+    case kResultCantProtect >> 16:
+    case kResultCantUnprotect >> 16:
+    case kResultCantErase >> 16:
+        return DeviceStep(out, result, report);
+    case kResultVerifyFailed >> 16:
+        Put(out,
+            "Verify failed at 0x%08X: the image holds 0x%02X, the chip 0x%02X. The chip is "
+            "left unprotected for a second run.",
+            report.mismatchAddress, report.expected, report.found);
+        return;
+    default:
+        Put(out, "The run ended with the unknown result 0x%X.", result);
+        return;
+    }
+}
