@@ -221,9 +221,7 @@ ResultCode ProgramDevice(const char* imagePath, const char* extension, const cha
         return kResultInvalidFormat;
     }
     RunResources run;
-    LineSettings line = options.line;
-    line.noXonXoff = true; // Read Memory brings any byte
-    if (!OpenPort(portPath, line)) {
+    if (!OpenPort(portPath, options.line)) {
         report->portError = PortOpenError();
         return kResultCantOpenPort;
     }

@@ -16,10 +16,9 @@
 struct LineSettings {
     // The bootloader measures the rate from its first byte; the dialog always uses the
     // default (device/protocol.h).
+    // Flow control is not a choice: it is off on every open of a local port (and restored
+    // at close), since binary frames and memory read back carry 0x11 and 0x13.
     uint32_t baudRate = kDefaultBaudRate;
-    // Flow control is now off on every open of a local port (and restored at close):
-    // binary frames carry 0x11 and 0x13. Setting this changes nothing any more.
-    bool noXonXoff = false;
 };
 
 // The standard rates that the F10x bootloader detects and both platforms name: the one

@@ -266,30 +266,26 @@ void BrowseForFile() {
     }
 }
 
-// Why a run failed and what to try next, for the port the run used; empty until the
-// engine's explanation of result codes is called from here.
-void ResultDetail(ResultCode, const char* /*portName*/, char* detail, size_t detailSize) {
-    if (detailSize > 0) {
-        detail[0] = '\0';
-    }
-}
-
 // The result box's text: the result's own line first, exactly; below it, for a failure,
-// the cause and the next step.
-void ResultText(ResultCode code, int portNumber, char* text, size_t textSize) {
-    char portName[16] = "";
-    ComPortName(portNumber, portName, sizeof portName);
+// the cause and the next step, in the words the command line uses too.
+void ResultText(ResultCode code, const RunReport& report, const char* portPath,
+                const char* imagePath, char* text, size_t textSize) {
     char detail[kResultTextSize] = "";
     if (code != kResultOk) {
-        ResultDetail(code, portName, detail, sizeof detail);
+        // "COM3" as the list shows it; the odd entry without a number keeps its path.
+        char portName[16] = "";
+        ComPortName(ComNumberFromName(portPath), portName, sizeof portName);
+        ResultDetail(code, report, portName[0] != '\0' ? portName : portPath, imagePath, detail,
+                     sizeof detail);
     }
     snprintf(text, textSize, "%s%s%s", ResultMessage(code), detail[0] != '\0' ? "\n\n" : "",
              detail);
 }
 
-void ShowResult(ResultCode code, int portNumber) {
+void ShowResult(ResultCode code, const RunReport& report, const char* portPath,
+                const char* imagePath) {
     char text[kResultTextSize];
-    ResultText(code, portNumber, text, sizeof text);
+    ResultText(code, report, portPath, imagePath, text, sizeof text);
     if (code == kResultOk) {
         ShowCenteredMessage(dialogWindow, text, "Info", MB_ICONINFORMATION);
     } else {
@@ -333,11 +329,13 @@ void OnFlash() {
         PathForEngine(typed, imagePath, sizeof imagePath);
     }
 
-    ResultCode code = ProgramDevice(imagePath, PathExtension(imagePath), portPath);
+    RunReport report;
+    ResultCode code =
+        ProgramDevice(imagePath, PathExtension(imagePath), portPath, RunOptions(), &report);
     if (closed) {
         return; // the dialog is ending: no message, nothing to re-enable
     }
-    ShowResult(code, portNumber);
+    ShowResult(code, report, portPath, imagePath);
     SendMessageA(progressBar, PBM_SETPOS, 0, 0);
     EnableInputs(TRUE);
     // The focus sat on a disabled control while the box was up; give it to the button, the
