@@ -387,11 +387,11 @@ void ExplainResult(ResultCode result, const RunReport& report, const std::string
     }
     const char* hint = PortOpenHint(report.portError);
     if (result == kResultCantOpenPort && report.modemLines && hint[0] != '\0') {
-        std::fprintf(stderr, "zuva-flash: %s\n", hint);
+        Say("%s", hint);
     }
     char detail[512];
     ResultDetail(result, report, port.c_str(), imagePath, detail, sizeof detail);
-    std::fprintf(stderr, "zuva-flash: %s\n", detail);
+    Say("%s", detail); // last, so that it is the JSON detail
 }
 
 // The image checked as a run would check it; no port is opened. On success *line is the

@@ -454,6 +454,10 @@ for pair in sys.argv[2:]:
     }
     run_flash --dry-run --json "$work/odd.bin"
     json_is result=0 "message=Image OK: 1000 bytes in 4 blocks, 0x08000000..0x080003E7" port=None
+    # A file the plan refuses: its line and what is wrong, on stderr and as the detail.
+    run_flash --dry-run --json "$work/bad.hex"
+    grep -qF "bad.hex, line 1: " "$work/flash.err" || fail "bad.hex: $(cat "$work/flash.err")"
+    json_is result=3 "detail=$(sed 's/^zuva-flash: //' "$work/flash.err")"
     # Files refused before any port is chosen: stderr names the file and the reason, and
     # the same text is the JSON detail.
     printf 'text' >"$work/notes.txt"
