@@ -48,3 +48,41 @@ sim_finish() {
     done
     sim_stop "$@"
 }
+
+# run_flash ARGS...: runs zuva-flash, timed; sets $status, $last (last line of stdout) and
+# $took_ms.
+run_flash() {
+    local start
+    start=$(date +%s%N)
+    "$flash" "$@" >"$work/flash.out" 2>"$work/flash.err"
+    status=$?
+    took_ms=$((($(date +%s%N) - start) / 1000000))
+    last=$(tail -1 "$work/flash.out")
+}
+
+expect_result() { # status text
+    [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"
+    [ "$last" = "$2" ] || fail "last line '$last', expected '$2'"
+}
+
+# expect_flash IMAGE [DUMP]: the dump (default dump.bin) starts with IMAGE and is erased
+# behind it.
+expect_flash() {
+    local size dump=${2:-$work/dump.bin}
+    size=$(stat -c %s "$1")
+    cmp -n "$size" "$1" "$dump" || fail "FLASH differs from $1"
+    tail -c +$((size + 1)) "$dump" | tr -d '\377' | cmp -s - /dev/null ||
+        fail "FLASH programmed behind the image"
+}
+
+# interrupt_flash: Ctrl-C to the zuva-flash started in the background as $flash_pid, and
+# its end awaited; sets $status, $last and $took_ms (from the signal to the exit).
+interrupt_flash() {
+    local sent
+    sent=$(date +%s%N)
+    kill -INT "$flash_pid"
+    wait "$flash_pid"
+    status=$?
+    took_ms=$((($(date +%s%N) - sent) / 1000000))
+    last=$(tail -1 "$work/flash.out")
+}

@@ -28,13 +28,6 @@ stop_server() { sim_stop "$sim" devsim; }
 start_sim() { start_server --once "$@"; }
 wait_sim() { sim_finish "$sim" devsim; }
 
-# run_flash ARGS...: runs zuva-flash, sets $status and $last (last line of stdout).
-run_flash() {
-    "$flash" "$@" >"$work/flash.out" 2>"$work/flash.err"
-    status=$?
-    last=$(tail -1 "$work/flash.out")
-}
-
 # sim_flash "DEVSIM OPTIONS" ARGS...: one run on the port of a fresh simulator.
 sim_flash() {
     local options=$1
@@ -64,20 +57,6 @@ expect_usage_error() {
     [ "$(wc -l <"$work/flash.err")" -eq 2 ] &&
         tail -1 "$work/flash.err" | grep -q '^usage: zuva-flash .*(--help tells more)$' ||
         fail "$1: not a reason and one usage line: $(cat "$work/flash.err")"
-}
-
-expect_result() { # status text
-    [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"
-    [ "$last" = "$2" ] || fail "last line '$last', expected '$2'"
-}
-
-# expect_flash IMAGE: the dump starts with IMAGE and is erased behind it.
-expect_flash() {
-    local size
-    size=$(stat -c %s "$1")
-    cmp -n "$size" "$1" "$work/dump.bin" || fail "FLASH differs from $1"
-    tail -c +$((size + 1)) "$work/dump.bin" | tr -d '\377' | cmp -s - /dev/null ||
-        fail "FLASH programmed behind the image"
 }
 
 expect_summary() { # pattern
@@ -346,12 +325,7 @@ ctrl-c)
     # Ctrl-C in the block loop: exit 130, never "Finished OK", device left unprotected.
     start_sim --timing
     flash_until_block 20 "$flash" --port "$pty" "$work/fw.bin"
-    sent=$(date +%s%N)
-    kill -INT $flash_pid
-    wait $flash_pid
-    status=$?
-    took_ms=$((($(date +%s%N) - sent) / 1000000))
-    last=$(tail -1 "$work/flash.out")
+    interrupt_flash
     wait_sim
     expect_result 130 "Interrupted"
     expect_summary "$unprotected"

@@ -16,21 +16,6 @@ fail() {
 }
 command -v ser2net >/dev/null || fail "ser2net missing (scripts/install-deps.sh)"
 
-# run_flash ARGS...: zuva-flash, timed; sets $status, $last and $took_ms.
-run_flash() {
-    local start
-    start=$(date +%s%N)
-    "$flash" "$@" >"$work/flash.out" 2>"$work/flash.err"
-    status=$?
-    took_ms=$((($(date +%s%N) - start) / 1000000))
-    last=$(tail -1 "$work/flash.out")
-}
-
-expect_result() { # status text
-    [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"
-    [ "$last" = "$2" ] || fail "last line '$last', expected '$2'"
-}
-
 expect_said() { # pattern: on stderr
     grep -qiF -- "$1" "$work/flash.err" || fail "stderr lacks '$1': $(cat "$work/flash.err")"
 }
@@ -40,14 +25,6 @@ board() { # NAME [devsim options]
     local name=$1
     shift
     sim_launch "$name" --once --dump "$work/$name.bin" --transcript "$work/$name.txt" "$@"
-}
-
-# expect_flash IMAGE DUMP: the dump starts with IMAGE and is erased behind it.
-expect_flash() {
-    local size
-    size=$(stat -c %s "$1")
-    cmp -n "$size" "$1" "$2" || fail "FLASH differs from $1"
-    tail -c +$((size + 1)) "$2" | tr -d '\377' | cmp -s - /dev/null || fail "FLASH programmed behind"
 }
 
 # 64 KiB rich in 0xFF (the telnet escape byte), 0x11/0x13 (XON/XOFF), the sync and ACK bytes;
@@ -198,12 +175,7 @@ ctrl-c)
         else
             sleep 1
         fi
-        sent=$(date +%s%N)
-        kill -INT $flash_pid
-        wait $flash_pid
-        status=$?
-        took_ms=$((($(date +%s%N) - sent) / 1000000))
-        last=$(tail -1 "$work/flash.out")
+        interrupt_flash
         echo "$url -> $status in $took_ms ms"
         expect_result 130 "Interrupted"
         [ "$took_ms" -lt 1000 ] || fail "$url: the run took $took_ms ms to stop"

@@ -405,10 +405,9 @@ void MoveDialog(const Program& program, int x, int y) {
     Sleep(100);
 }
 
-// What a result box says below its result line: why, and what to try next. The success
-// box says no more than its line. One row for each result the scenarios bring about.
-// What the box must say below a result: a phrase of the engine's explanation, which names
-// the run's own port, file or address around it; a success says nothing more.
+// What the box must say below a result, one row for each result the scenarios bring
+// about: a phrase of the engine's explanation, which names the run's own port, file or
+// address around it; a success says nothing more.
 std::string ExpectedDetail(const std::string& result) {
     const struct {
         const char* result;
