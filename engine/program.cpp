@@ -145,6 +145,7 @@ ResultCode PrepareDevice(const RunOptions& options, RunReport* report) {
         report->imageTooLarge = true;
         return kResultInvalidFormat;
     }
+    report->changed = true; // from here on the chip is not as it was
     if (!Done(BlReadoutUnprotect(), kCmdReadoutUnprotect, report) ||
         !Done(BlWriteUnprotect(), kCmdWriteUnprotect, report)) {
         return kResultCantUnprotect;
@@ -244,6 +245,7 @@ const char* ResultMessage(ResultCode code) {
         "Can't unprotect device",
         "Can't erase device",
         "Verify failed",
+        "Read-out protected",
     };
     const ResultCode resultClass = code >> 16;
     const char* text = resultClass < std::size(kMessages) ? kMessages[resultClass] : nullptr;

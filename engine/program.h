@@ -21,6 +21,8 @@ constexpr ResultCode kResultCantProtect = 0x90000;
 constexpr ResultCode kResultCantUnprotect = 0xA0000;
 constexpr ResultCode kResultCantErase = 0xB0000;
 constexpr ResultCode kResultVerifyFailed = 0xC0000; // command line runs only
+// A read-back (command line only) refused by a read-out protected chip: nothing was read.
+constexpr ResultCode kResultReadProtected = 0xD0000;
 
 // Looks for an image embedded in the updater at exePath (image/embedded.h); when found,
 // reports its description once as ImageInfo through the status callback. true when found.
@@ -52,25 +54,41 @@ struct RunOptions {
     // Every chip of device/chips.h, not only the low-, medium- and high-density ones;
     // never for an updater's embedded image.
     bool anyF10x = false;
+    // Where a raw image's first byte goes (word aligned); files with addresses of their own
+    // (HEX, S-records, ELF) ignore it. Go starts the firmware here.
+    uint32_t rawBase = kFlashBase;
+    // Erase only the pages the image touches and keep the rest; no Readout Unprotect.
+    bool pageErase = false;
+    // A 32-bit little-endian word added to the write plan (a serial number), when used.
+    bool serialUsed = false;
+    uint32_t serialAddress = 0;
+    uint32_t serialNumber = 0;
 };
 
 // What a run found out, for ResultDetail.
 struct RunReport {
-    PlanSummary plan;             // the image's figures, or why it was refused
-    bool noFormat = false;        // the extension names no image format
-    int portError = 0;            // the system's error number when the port would not open
-    bool modemLines = true;       // false: the modem lines could not be driven
-    bool answered = false;        // a bootloader answered
-    uint16_t productId = 0;       // as Get ID reported it, accepted or not; 0 when none came
-    uint32_t flashMaxSize = 0;    // the largest FLASH of the accepted chip's family
-    bool imageTooLarge = false;   // the image ends beyond it: refused before any change
-    uint64_t imageBytes = 0;      // the bytes of the image's write plan
-    uint8_t failedCommand = 0;    // the command the chip did not carry out (BlCommand), or 0
-    uint32_t failedAddress = 0;   // ... for Write Memory and Read Memory: the block's address
-    bool stopped = false;         // the user asked to stop
-    uint32_t mismatchAddress = 0; // verify: the first differing address ...
-    uint8_t expected = 0;         // ... what the image holds there ...
-    uint8_t found = 0;            // ... and what the chip gave back
+    PlanSummary plan;              // the image's figures, or why it was refused
+    bool noFormat = false;         // the extension names no image format
+    int portError = 0;             // the system's error number when the port would not open
+    bool modemLines = true;        // false: the modem lines could not be driven
+    bool answered = false;         // a bootloader answered
+    uint16_t productId = 0;        // as Get ID reported it, accepted or not; 0 when none came
+    uint32_t flashMaxSize = 0;     // the largest FLASH of the accepted chip's family
+    bool imageTooLarge = false;    // the image ends beyond it: refused before any change
+    uint64_t imageBytes = 0;       // the bytes of the image's write plan
+    uint8_t failedCommand = 0;     // the command the chip did not carry out (BlCommand), or 0
+    uint32_t failedAddress = 0;    // ... for Write Memory and Read Memory: the block's address
+    bool stopped = false;          // the user asked to stop
+    uint32_t mismatchAddress = 0;  // verify: the first differing address ...
+    uint8_t expected = 0;          // ... what the image holds there ...
+    uint8_t found = 0;             // ... and what the chip gave back
+    bool changed = false;          // an unprotect, erase or write reached the chip
+    int linkError = 0;             // the system's error number when the port or server went
+                                   // away during the run; 0 when it did not
+    uint16_t flashKib = 0;         // the chip's FLASH size register; 0 when not read
+    bool readoutProtected = false; // the chip refused Read Memory: read-out protection is on
+    bool uidRead = false;          // the chip's 96-bit unique ID, read after the unprotect
+    uint8_t uid[12] = {};
 };
 
 // Turns the image into its write plan (image/plan.h) as a run does, touching no port:
