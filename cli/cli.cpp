@@ -1,7 +1,9 @@
 // zuva-flash: arguments, port choice, progress bar and result for one programming run.
 #include "cli/cli.h"
 
+#include "cli/counter.h"
 #include "cli/gang.h"
+#include "cli/loop.h"
 #include "cli/port_hint.h"
 #include "cli/signals.h"
 #include "console/console.h"
@@ -65,6 +67,17 @@ constexpr const char* kHelp =
     "  --log FILE       append the same objects, each with its time, to FILE; a log\n"
     "                   that cannot be written ends with status 74\n"
     "\n"
+    "A production line:\n"
+    "  --loop           board after board on each port: once a board's result is out\n"
+    "                   and it has been taken out (no answer for a second), the next\n"
+    "                   board that answers is programmed; Ctrl-C while waiting ends\n"
+    "                   the loop with a summary line (with --json, a summary object)\n"
+    "  --count N        end the loop after N boards on each port\n"
+    "  --serial FILE    FILE holds the next serial number (decimal); each board takes\n"
+    "                   one under a lock, shared by every process that uses FILE\n"
+    "  --serial-at ADDR where the number goes: a 32-bit little-endian word at ADDR in\n"
+    "                   FLASH, outside the image (e.g. 0x0801FFF0)\n"
+    "\n"
     "Run options:\n"
     "  --verify         read every block back before protecting; a difference ends\n"
     "                   the run with \"Verify failed\" (12), the chip unprotected\n"
@@ -86,6 +99,8 @@ constexpr const char* kHelpAfterRates =
     "  zuva-flash --port /dev/ttyUSB0 --baud 57600 firmware.bin\n"
     "  zuva-flash --port /dev/ttyUSB0 --boot boot0=rts,reset=!dtr firmware.hex\n"
     "  zuva-flash --dry-run firmware.hex\n"
+    "  zuva-flash --port COM3 --port COM4 --loop --serial next.txt --serial-at 0x0801FFF0\n"
+    "             --log line.log firmware.hex\n"
     "\n"
     "The result is the last line on stdout (with --json, the last JSON object; after\n"
     "--dry-run, \"Image OK: ...\"). When stdout goes away during a run (a closed\n"
@@ -99,9 +114,9 @@ constexpr const char* kHelpAfterRates =
 
 // Every option a user may type, for the hint after an unknown one.
 const std::vector<const char*> kOptionNames = {
-    "--port",    "--all-ports", "--json",       "--log",    "--embedded", "--list-ports",
-    "--dry-run", "--verify",    "--no-protect", "--go",     "--baud",     "--boot",
-    "--quiet",   "--verbose",   "--help",       "--version"};
+    "--port",   "--all-ports",  "--json", "--log",   "--embedded", "--list-ports", "--dry-run",
+    "--verify", "--no-protect", "--go",   "--baud",  "--boot",     "--quiet",      "--verbose",
+    "--help",   "--version",    "--loop", "--count", "--serial",   "--serial-at"};
 
 constexpr int kBarCells = 30;
 constexpr double kRedrawSeconds = 0.25;
@@ -380,8 +395,11 @@ void ExplainResult(ResultCode result, const RunReport& report, const std::string
                    const char* imagePath, double seconds) {
     if (result == kResultOk && report.productId != 0) {
         std::fprintf(stderr,
-                     "zuva-flash: STM32F10x %s (product ID 0x%03X): %llu bytes written in %.1f s\n",
+                     "zuva-flash: STM32F10x %s (product ID 0x%03X%s%s): %llu bytes written in "
+                     "%.1f s\n",
                      DensityName(report.productId), report.productId,
+                     report.uidRead ? ", unique ID " : "",
+                     report.uidRead ? UidText(report).c_str() : "",
                      static_cast<unsigned long long>(report.imageBytes), seconds);
         return;
     }
@@ -392,6 +410,32 @@ void ExplainResult(ResultCode result, const RunReport& report, const std::string
     char detail[512];
     ResultDetail(result, report, port.c_str(), imagePath, detail, sizeof detail);
     Say("%s", detail); // last, so that it is the JSON detail
+}
+
+// The serial number's file and place, checked before any port is opened: the file can
+// be read, holds a number and can be written back; the word lies where the image gives no
+// byte. An image that cannot be planned is left for the run to refuse. kResultOk, or the
+// class after telling why.
+ResultCode CheckSerialSetup(const CliOptions& options, const char* imagePath) {
+    uint32_t next = 0;
+    std::string error;
+    if (!PeekSerial(options.serialFile, &next, &error)) {
+        Say("cannot use the serial number file %s: %s", options.serialFile, error.c_str());
+        return kResultCantOpenFile;
+    }
+    const uint32_t address = options.run.serialAddress;
+    RunReport report;
+    bool taken =
+        PlanImage(imagePath, PathExtension(imagePath), &report, options.run.rawBase) == kResultOk &&
+        AddPlanWord(address, next) != PlanResult::Ok;
+    CloseWritePlan();
+    if (taken) {
+        Say("--serial-at 0x%08X lies inside the image, which gives bytes there; give an "
+            "address in FLASH that the image leaves free",
+            static_cast<unsigned>(address));
+        return kResultInvalidFormat;
+    }
+    return kResultOk;
 }
 
 // The image checked as a run would check it; no port is opened. On success *line is the
@@ -438,12 +482,14 @@ std::string PortForMessages(const std::string& portPath) {
     return shown == name ? name : name + " (" + shown + ")";
 }
 
-ResultCode RunWithOptions(const CliOptions& options, const char* imagePath,
+ResultCode RunWithOptions(const RunOptions& run, const char* imagePath,
                           const std::string& portPath) {
     RunReport report;
     Clock::time_point start = Clock::now();
+    bar.started = false; // a bar per board
+    bar.kind = Progress;
     ResultCode result =
-        ProgramDevice(imagePath, PathExtension(imagePath), portPath.c_str(), options.run, &report);
+        ProgramDevice(imagePath, PathExtension(imagePath), portPath.c_str(), run, &report);
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     EndStep(Clock::now());
     EndProgress();
@@ -476,6 +522,42 @@ int Finish(ResultCode result, const char* okLine = nullptr) {
     }
     std::printf("%s\n", line.c_str());
     resultLine = line.c_str();
+    return status;
+}
+
+// The board in hand: what RunBoard runs.
+struct BoardContext {
+    const CliOptions* options = nullptr;
+    const char* imagePath = nullptr;
+    std::string portPath;
+} board;
+
+// One board: its serial number taken (the counter file rewritten before the number goes
+// into the plan), then the run and its result line. The exit status of the run; *endLine
+// when no number could be taken (nothing was run).
+int RunBoard(bool* endLine) {
+    lastMessage.clear();
+    RunOptions run = board.options->run;
+    const char* serialFile = board.options->serialFile;
+    if (serialFile != nullptr) {
+        std::string error;
+        if (!TakeSerial(serialFile, &run.serialNumber, &error)) {
+            Say("cannot take a serial number from %s: %s", serialFile, error.c_str());
+            *endLine = true;
+            return static_cast<int>(kResultCantOpenFile >> 16);
+        }
+        run.serialUsed = true;
+        if (memberOfGang) {
+            std::printf("@serial %u\n", static_cast<unsigned>(run.serialNumber));
+        } else if (!quiet) {
+            std::fprintf(stderr, "zuva-flash: serial number %u\n",
+                         static_cast<unsigned>(run.serialNumber));
+        }
+    }
+    const int status = Finish(RunWithOptions(run, board.imagePath, board.portPath));
+    if (memberOfGang && board.options->loop) {
+        std::printf("@detail %s\n", status != 0 ? lastMessage.c_str() : "");
+    }
     return status;
 }
 
@@ -551,6 +633,73 @@ int ParseRunOption(int argc, char** argv, int* i, CliOptions* options, std::stri
     return taken;
 }
 
+// A number as C writes it: decimal, or hexadecimal after 0x. false when it is none.
+bool ParseUnsigned(const char* text, uint32_t* value) {
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long number = std::strtoull(text, &end, 0);
+    if (text[0] < '0' || text[0] > '9' || *end != '\0' || errno != 0 || number > UINT32_MAX) {
+        return false;
+    }
+    *value = static_cast<uint32_t>(number);
+    return true;
+}
+
+// The options of a production line (--count, --serial, --serial-at; --loop is a flag).
+// As ParseRunOption: 1 taken, 0 none of them, -1 with the reason in *error.
+int ParseLineOption(int argc, char** argv, int* i, CliOptions* options, std::string* error) {
+    const char* value = nullptr;
+    const char* arg = argv[*i];
+    int taken = TakeValue(argc, argv, i, "--count", &value);
+    if (taken > 0) {
+        options->countGiven = true;
+        if (!ParseUnsigned(value, &options->count) || options->count == 0) {
+            *error = std::string("--count ") + value + ": give the number of boards, 1 or more";
+            return -1;
+        }
+        return 1;
+    }
+    if (taken == 0 && (taken = TakeValue(argc, argv, i, "--serial", &value)) > 0) {
+        options->serialFile = value;
+        return 1;
+    }
+    if (taken == 0 && (taken = TakeValue(argc, argv, i, "--serial-at", &value)) > 0) {
+        options->serialAtGiven = true;
+        RunOptions& run = options->run;
+        bool number = ParseUnsigned(value, &run.serialAddress);
+        if (!number || run.serialAddress % 4 != 0 || run.serialAddress < kFlashBase ||
+            run.serialAddress - kFlashBase > kImageSpan - 4) {
+            *error = std::string("--serial-at ") + value +
+                     (number ? ": give a word-aligned address in FLASH (0x08000000 and up)"
+                             : ": not an address (e.g. 0x0801FFF0)");
+            return -1;
+        }
+        return 1;
+    }
+    if (taken < 0) {
+        *error = std::string(arg) + " needs a value";
+    }
+    return taken;
+}
+
+// A production line's options that make no sense alone.
+int CheckLineOptions(const CliOptions& options, std::string* error) {
+    if ((options.serialFile != nullptr) != options.serialAtGiven) {
+        *error = "--serial FILE and --serial-at ADDR go together: the file gives the number, "
+                 "ADDR where it is written";
+        return 1;
+    }
+    if (options.countGiven && !options.loop) {
+        *error = "--count needs --loop: it ends the loop after that many boards";
+        return 1;
+    }
+    if (options.dryRun && (options.loop || options.serialFile != nullptr)) {
+        *error = "--dry-run only checks the image: it takes no --loop or --serial";
+        return 1;
+    }
+    return 0;
+}
+
 // Combinations that cannot work, found before anything is opened.
 int CheckRunOptions(const CliOptions& options, std::string* error) {
     const RunOptions& run = options.run;
@@ -576,13 +725,14 @@ int CheckRunOptions(const CliOptions& options, std::string* error) {
         *error = "give either --quiet or --verbose, not both";
         return 1;
     }
-    return 0;
+    return CheckLineOptions(options, error);
 }
 
 // One option at argv[*i]. 0, or 1 with the reason in *error.
 int ParseOption(int argc, char** argv, int* i, CliOptions* options, std::string* error) {
     const char* arg = argv[*i];
     int run = ParseRunOption(argc, argv, i, options, error);
+    run = run != 0 ? run : ParseLineOption(argc, argv, i, options, error);
     if (run != 0) {
         return run < 0 ? 1 : 0;
     }
@@ -596,7 +746,7 @@ int ParseOption(int argc, char** argv, int* i, CliOptions* options, std::string*
           std::pair{"--verbose", &options->verbose}, std::pair{"-v", &options->verbose},
           std::pair{"--list-ports", &options->listPorts},
           std::pair{"--all-ports", &options->allPorts}, std::pair{"--json", &options->json},
-          std::pair{"--member", &options->member}}) {
+          std::pair{"--member", &options->member}, std::pair{"--loop", &options->loop}}) {
         if (std::strcmp(arg, name) == 0) {
             *flag = true;
             return 0;
@@ -799,6 +949,9 @@ int Run(int argc, char** argv) {
         ResultCode result = checked != kResultOk ? checked : DryRun(imagePath, &line);
         return options.json ? DryRunJson(imagePath, result, line) : Finish(result, line.c_str());
     }
+    if (checked == kResultOk && options.serialFile != nullptr) {
+        checked = CheckSerialSetup(options, imagePath);
+    }
     if (checked != kResultOk) {
         return Finish(checked);
     }
@@ -808,7 +961,21 @@ int Run(int argc, char** argv) {
     }
     // Step lines and a bar redrawn in place would cut through each other.
     bar.enabled = StderrIsTerminal() && !quiet && !options.verbose;
-    return Finish(RunWithOptions(options, imagePath, portPath));
+    board = {&options, imagePath, portPath};
+    bool endLine = false;
+    if (!options.loop) {
+        int status = RunBoard(&endLine);
+        return endLine ? Finish(kResultCantOpenFile) : status;
+    }
+    LoopSetup setup;
+    setup.portPath = portPath;
+    setup.line = options.run.line;
+    setup.count = options.count;
+    const int status = RunBoardLoop(setup, RunBoard);
+    if (status != 0) {
+        std::printf("%s\n", ResultMessage(static_cast<ResultCode>(status) << 16));
+    }
+    return status;
 }
 
 } // namespace

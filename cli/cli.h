@@ -56,6 +56,11 @@ struct CliOptions {
     bool verbose = false;   // -v: each protocol step with its time on stderr
     RunOptions run;         // --verify, --no-protect, --go, --baud, --boot
     bool baudGiven = false; // --baud, even at the default rate (socket:// takes none)
+    bool loop = false;      // --loop: board after board on each port (cli/loop.h)
+    uint32_t count = 0;     // --count N: boards per port before the loop ends; 0: no end
+    bool countGiven = false;
+    const char* serialFile = nullptr; // --serial FILE: the next serial number (cli/counter.h)
+    bool serialAtGiven = false;       // --serial-at ADDR, in run.serialAddress
 };
 
 // "boot0=rts,reset=!dtr": which modem line drives which pin, "!" for a pin that is high

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <map>
 
 namespace {
 
@@ -34,9 +35,28 @@ struct Member {
     uint64_t totalBytes = 0;
     Clock::time_point start;
     Clock::time_point firstProgress;
+    bool waiting = false; // --loop: waiting for the next board
+    int boards = 0;       // --loop: boards done on this port
+    int firstFailed = 0;  // --loop: the status of its first failed board, 0 while none
+    int portStatus = 0;   // --loop: the status its line ended with, 0 when it ended as asked
 };
 
 std::vector<Member> members;
+PortOutcome common; // what every outcome starts from: the image's fields
+
+// --loop: the whole line's figures for the summary.
+struct Figures {
+    bool loop = false;
+    int boards = 0;
+    int ok = 0;
+    std::map<std::string, int> failed; // by result text
+    bool serials = false;
+    uint32_t firstSerial = 0;
+    uint32_t lastSerial = 0;
+} figures;
+
+void BoardDone(Member& m, int status, double seconds);
+void NoteNow(const Member& m, const std::string& note);
 
 struct Live {
     bool enabled = false; // stderr is a terminal
@@ -57,7 +77,11 @@ const char* SkipPrefix(const std::string& line) {
 
 void TakeLine(Member& m, ChildStream stream, const std::string& line) {
     if (stream == ChildStream::Err) {
-        m.notes.push_back(line);
+        if (figures.loop) {
+            NoteNow(m, line);
+        } else {
+            m.notes.push_back(line);
+        }
         // --verbose's step lines say what was sent, not why a run ended.
         if (line.compare(0, 17, "zuva-flash: step ") != 0) {
             m.outcome.detail = SkipPrefix(line);
@@ -66,17 +90,33 @@ void TakeLine(Member& m, ChildStream stream, const std::string& line) {
     }
     unsigned long long a = 0;
     unsigned long long b = 0;
+    unsigned kib = 0;
     int kind = 0;
+    char uid[32] = "";
+    double seconds = 0;
     if (std::sscanf(line.c_str(), "@progress %d %llu %llu", &kind, &a, &b) == 3) {
         if (m.percent == 0) {
             m.firstProgress = Clock::now();
         }
+        m.waiting = false;
         m.kind = kind;
         m.percent = static_cast<int>(a);
         m.totalBytes = b;
-    } else if (std::sscanf(line.c_str(), "@report %llx %llu", &a, &b) == 2) {
+    } else if (std::sscanf(line.c_str(), "@report %llx %llu %u %24s", &a, &b, &kib, uid) == 4) {
         m.outcome.productId = static_cast<uint16_t>(a);
         m.outcome.bytes = b;
+        m.outcome.flashKib = static_cast<uint16_t>(kib);
+        m.outcome.uid = std::strcmp(uid, "-") == 0 ? "" : uid;
+    } else if (std::sscanf(line.c_str(), "@serial %llu", &a) == 1) {
+        m.outcome.serialUsed = true;
+        m.outcome.serial = static_cast<uint32_t>(a);
+    } else if (line.compare(0, 8, "@detail ") == 0) {
+        m.outcome.detail = line.substr(8);
+    } else if (line == "@waiting") {
+        m.waiting = true;
+        m.percent = 0;
+    } else if (std::sscanf(line.c_str(), "@board %d %lf", &kind, &seconds) == 2) {
+        BoardDone(m, kind, seconds);
     } else if (line.compare(0, 7, "Image: ") == 0) {
         m.outcome.description = line.substr(7);
     } else if (!line.empty()) {
@@ -108,6 +148,9 @@ std::string LiveText(const Member& m) {
     if (m.done) {
         std::snprintf(tail, sizeof tail, "  %.1f s", m.outcome.seconds);
         return m.outcome.message + tail;
+    }
+    if (m.waiting) {
+        return "Waiting for the next board on " + m.outcome.port;
     }
     if (m.percent == 0) {
         return "waiting for the bootloader";
@@ -240,7 +283,117 @@ std::string WriteError() {
     return errno != 0 ? std::strerror(errno) : "write error";
 }
 
+void WriteLog(const PortOutcome& outcome) {
+    if (output.log == nullptr) {
+        return;
+    }
+    std::string text = OutcomeJson(outcome, UtcNow().c_str()) + "\n";
+    errno = 0;
+    if ((std::fputs(text.c_str(), output.log) < 0 || std::fflush(output.log) != 0) &&
+        output.logError.empty()) {
+        output.logError = WriteError();
+    }
+}
+
+void WriteStdout(const std::string& text) {
+    output.lost = std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0 || output.lost;
+}
+
+// The live lines taken off the terminal, so that a line can go above them.
+void ClearLive() {
+    if (live.enabled && live.linesDrawn > 0) {
+        if (live.cursor) {
+            std::fprintf(stderr, "\x1b[%dA\r\x1b[J", live.linesDrawn);
+        } else {
+            std::fputc('\n', stderr);
+        }
+        live.linesDrawn = 0;
+    }
+}
+
+// --loop: a message of a member, told at once.
+void NoteNow(const Member& m, const std::string& note) {
+    if (!output.quiet) {
+        ClearLive();
+        std::fprintf(stderr, "zuva-flash: %s: %s\n", m.outcome.port.c_str(), SkipPrefix(note));
+        DrawLive(true);
+    }
+}
+
+// "COM51 board 2: Finished OK, serial 1001, unique ID 3034..., 128 KiB, 3.2 s"
+std::string BoardLine(const PortOutcome& o) {
+    std::string text =
+        o.port + (o.board > 0 ? " board " + std::to_string(o.board) : "") + ": " + o.message;
+    if (o.serialUsed) {
+        text += ", serial " + std::to_string(o.serial);
+    }
+    if (!o.uid.empty()) {
+        text += ", unique ID " + o.uid;
+    }
+    if (o.flashKib > 0) {
+        text += ", " + std::to_string(o.flashKib) + " KiB";
+    }
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, ", %.1f s", o.seconds);
+    return text + seconds;
+}
+
+// --loop: one outcome (a board, or a port's end), out as it comes: a line or an object
+// on stdout, and in the log. With -q only failures, and their cause on stderr.
+void EmitNow(const PortOutcome& o) {
+    ClearLive();
+    WriteLog(o);
+    if (output.json) {
+        WriteStdout(OutcomeJson(o, nullptr) + "\n");
+    } else if (!output.quiet || o.result != 0) {
+        WriteStdout(BoardLine(o) + "\n");
+    }
+    if (output.quiet && o.result != 0 && !o.detail.empty()) {
+        std::fprintf(stderr, "zuva-flash: %s: %s\n", o.port.c_str(), o.detail.c_str());
+    }
+    DrawLive(true);
+}
+
+void BoardDone(Member& m, int status, double seconds) {
+    PortOutcome& o = m.outcome;
+    o.result = status;
+    o.seconds = seconds;
+    o.board = ++m.boards;
+    o.message = o.message.empty() ? "No result" : o.message;
+    ++figures.boards;
+    if (status == 0) {
+        ++figures.ok;
+    } else {
+        ++figures.failed[o.message];
+        m.firstFailed = m.firstFailed != 0 ? m.firstFailed : status;
+    }
+    if (o.serialUsed) {
+        figures.firstSerial = figures.serials ? figures.firstSerial : o.serial;
+        figures.lastSerial = o.serial;
+        figures.serials = true;
+    }
+    EmitNow(o);
+    const std::string port = o.port;
+    o = common;
+    o.port = port;
+    m.percent = 0;
+    m.kind = Progress;
+}
+
 void Finished(Member& m, int status) {
+    if (figures.loop) {
+        // Its boards are out; a status of its own tells why its line ended early.
+        m.done = true;
+        m.waiting = false;
+        m.portStatus = status;
+        if (status != 0) {
+            m.outcome.result = status;
+            m.outcome.seconds = Since(m.start);
+            m.outcome.message = m.outcome.message.empty() ? "No result" : m.outcome.message;
+            EmitNow(m.outcome);
+        }
+        return;
+    }
     m.done = true;
     m.outcome.result = status;
     m.outcome.seconds = Since(m.start);
@@ -250,14 +403,7 @@ void Finished(Member& m, int status) {
                                 ? "Ended by signal " + std::to_string(status - 128)
                                 : "No result";
     }
-    if (output.log != nullptr) {
-        std::string line = OutcomeJson(m.outcome, UtcNow().c_str()) + "\n";
-        errno = 0;
-        if ((std::fputs(line.c_str(), output.log) < 0 || std::fflush(output.log) != 0) &&
-            output.logError.empty()) {
-            output.logError = WriteError();
-        }
-    }
+    WriteLog(m.outcome);
     while (output.json && output.nextJson < members.size() && members[output.nextJson].done) {
         std::string line = OutcomeJson(members[output.nextJson++].outcome, nullptr) + "\n";
         output.lost =
@@ -265,12 +411,12 @@ void Finished(Member& m, int status) {
     }
 }
 
-void StartMembers(const std::vector<std::string>& ports, const PortOutcome& common, int argc,
-                  char** argv) {
+void StartMembers(const std::vector<std::string>& ports, int argc, char** argv) {
     for (const std::string& port : ports) {
         Member m;
         m.outcome = common;
         m.outcome.port = port;
+        m.outcome.board = figures.loop ? 0 : 1;
         m.start = Clock::now();
         std::string error;
         m.child = SpawnSelf(MemberArguments(argc, argv, port), &error);
@@ -339,6 +485,52 @@ void PrintResults() {
                                           : members.front().outcome.message.c_str());
 }
 
+// --loop: the status of the first port, in the order given, whose line did not go well:
+// its first failed board's, else the cause its line ended with.
+int LoopStatus() {
+    for (const Member& m : members) {
+        if (m.firstFailed != 0 || m.portStatus != 0) {
+            return m.firstFailed != 0 ? m.firstFailed : m.portStatus;
+        }
+    }
+    return 0;
+}
+
+// --loop: "3 boards on COM51, COM52: 2 finished OK, 1 failed (Verify failed: 1); serial
+// numbers 1000 to 1002", or with --json the object of the same figures.
+void PrintSummary() {
+    std::string ports;
+    std::string portsJson;
+    for (const Member& m : members) {
+        ports += (ports.empty() ? "" : ", ") + m.outcome.port;
+        portsJson += (portsJson.empty() ? "" : ",") + JsonString(m.outcome.port);
+    }
+    const int failed = figures.boards - figures.ok;
+    std::string causes;
+    std::string causesJson;
+    for (const auto& [message, count] : figures.failed) {
+        causes += (causes.empty() ? "" : ", ") + message + ": " + std::to_string(count);
+        causesJson +=
+            (causesJson.empty() ? "" : ",") + JsonString(message) + ":" + std::to_string(count);
+    }
+    const std::string first = std::to_string(figures.firstSerial);
+    const std::string last = std::to_string(figures.lastSerial);
+    if (output.json) {
+        WriteStdout("{\"boards\":" + std::to_string(figures.boards) + ",\"ok\":" +
+                    std::to_string(figures.ok) + ",\"failed\":{" + causesJson + "},\"serials\":" +
+                    (figures.serials ? "{\"first\":" + first + ",\"last\":" + last + "}" : "null") +
+                    ",\"ports\":[" + portsJson + "]}\n");
+        return;
+    }
+    std::string text = std::to_string(figures.boards) +
+                       (figures.boards == 1 ? " board" : " boards") + " on " + ports + ": " +
+                       std::to_string(figures.ok) + " finished OK, " + std::to_string(failed) +
+                       " failed";
+    text += causes.empty() ? "" : " (" + causes + ")";
+    text += figures.serials ? "; serial numbers " + first + " to " + last : "";
+    WriteStdout(text + "\n");
+}
+
 // The log closed; 0, or kExitOutputLost after telling which results it lost.
 int CloseLog() {
     if (output.log == nullptr) {
@@ -361,7 +553,8 @@ int CloseLog() {
 } // namespace
 
 bool IsGangRun(const CliOptions& options) {
-    return options.ports.size() > 1 || options.allPorts || options.json || options.log != nullptr;
+    return options.ports.size() > 1 || options.allPorts || options.json || options.log != nullptr ||
+           options.loop;
 }
 
 std::vector<std::string> MemberArguments(int argc, char** argv, const std::string& port) {
@@ -400,7 +593,7 @@ int RunGang(const CliOptions& options, int argc, char** argv) {
             return kExitOutputLost;
         }
     }
-    PortOutcome common;
+    figures.loop = options.loop;
     common.image = options.embedded != nullptr ? options.embedded : options.image;
     if (!FileSizeAndCrc32(common.image.c_str(), &common.imageSize, &common.imageCrc32)) {
         common.imageSize = -1;
@@ -409,9 +602,20 @@ int RunGang(const CliOptions& options, int argc, char** argv) {
     output.quiet = options.quiet;
     live.enabled = StderrIsTerminal() && !options.quiet;
     live.cursor = live.enabled && LiveLinesSupported();
-    StartMembers(ports, common, argc, argv);
+    StartMembers(ports, argc, argv);
     FollowMembers();
     EndLive();
+    if (figures.loop) {
+        const int logStatus = CloseLog();
+        PrintSummary();
+        if (output.lost) {
+            std::fprintf(stderr, "zuva-flash: stdout cannot take the results; the line was "
+                                 "stopped\n");
+            return kExitOutputLost;
+        }
+        const int status = LoopStatus();
+        return status == 0 ? logStatus : status;
+    }
     for (const Member& m : members) {
         for (const std::string& note : m.notes) {
             if (!output.quiet || m.outcome.result != 0) {
@@ -454,5 +658,9 @@ void MemberReport(ResultCode result, const RunReport& report) {
         int shown = lastKind == Progress ? std::clamp(lastPercent - 1, 0, 100) : 100;
         bytes = lastPercent < 0 ? 0 : report.imageBytes * static_cast<uint64_t>(shown) / 100;
     }
-    std::printf("@report %x %llu\n", report.productId, static_cast<unsigned long long>(bytes));
+    std::printf("@report %x %llu %u %s\n", report.productId, static_cast<unsigned long long>(bytes),
+                static_cast<unsigned>(report.flashKib),
+                report.uidRead ? UidText(report).c_str() : "-");
+    lastPercent = -1; // the next board's records start afresh
+    lastKind = -1;
 }

@@ -4,8 +4,15 @@
 // terminal, and ends with a table or, with --json, one JSON object per port.
 //
 // A member's stdout (the pipe to the parent) carries, besides its usual lines ("Image:",
-// the result line), the records "@progress KIND PERCENT TOTAL_BYTES" and
-// "@report PRODUCT_ID BYTES"; its stderr carries its messages.
+// the result line), the records "@progress KIND PERCENT TOTAL_BYTES",
+// "@report PRODUCT_ID BYTES FLASH_KIB UID" (UID "-" when not read) and "@serial NUMBER";
+// with --loop also "@waiting" when it waits for a board and "@board STATUS SECONDS" after
+// each board's result line (cli/loop.h). Its stderr carries its messages.
+//
+// With --loop every board is an outcome of its own, printed as it comes (a line, or with
+// --json an object, and in the log); a port whose line ended for a cause of its own (the
+// port gone) gets an outcome with board null. The loop ends with a summary: the last line
+// of stdout, or with --json the last object.
 #pragma once
 #include "cli/cli.h"
 
@@ -15,8 +22,8 @@
 
 constexpr int kExitCantStart = 71; // a member process could not be started
 
-// True when the options ask for a gang run: more than one --port, --all-ports, --json or
-// --log (a single port with --json or --log is a gang of one).
+// True when the options ask for a gang run: more than one --port, --all-ports, --json,
+// --log or --loop (a single port with one of the last three is a gang of one).
 bool IsGangRun(const CliOptions& options);
 
 // The gang run; argv as the program got it (UTF-8). The exit status.
@@ -36,6 +43,11 @@ void MemberReport(ResultCode result, const RunReport& report);
 // What is known of one port's run when it has ended.
 struct PortOutcome {
     std::string port;        // "" (JSON null) for a dry run, which has none
+    int board = 0;           // its number on the port, from 1; 0 (null): no board's run
+    std::string uid;         // the chip's unique ID, 24 hex digits; "" (null) when not read
+    uint16_t flashKib = 0;   // the chip's FLASH size register; 0 (null) when not read
+    bool serialUsed = false; // a serial number was taken for this board ...
+    uint32_t serial = 0;     // ... this one
     int result = 0;          // the exit status of its run: the class, 130, 74 ...
     std::string message;     // the result line ("Finished OK", "Interrupted" ...)
     std::string detail;      // the run's last message on stderr, without "zuva-flash: "
@@ -50,6 +62,12 @@ struct PortOutcome {
 
 // One line of JSON (no newline); time ("2026-12-07T10:42:00Z") first when not null.
 std::string OutcomeJson(const PortOutcome& outcome, const char* time);
+
+// text as a JSON string, quotes included.
+std::string JsonString(const std::string& text);
+
+// The chip's unique ID as 24 hex digits, its 12 bytes in the order they lie in memory.
+std::string UidText(const RunReport& report);
 
 // The file's size and zlib CRC-32; false when it cannot be read.
 bool FileSizeAndCrc32(const char* path, int64_t* size, uint32_t* crc);

@@ -30,6 +30,10 @@ std::string Quote(const std::string& text) {
 
 } // namespace
 
+std::string JsonString(const std::string& text) {
+    return Quote(text);
+}
+
 std::string OutcomeJson(const PortOutcome& o, const char* time) {
     char chip[16] = "null";
     if (o.productId != 0) {
@@ -43,6 +47,10 @@ std::string OutcomeJson(const PortOutcome& o, const char* time) {
         line += "\"time\":" + Quote(time) + ",";
     }
     line += "\"port\":" + (o.port.empty() ? std::string("null") : Quote(o.port)) +
+            ",\"board\":" + (o.board > 0 ? std::to_string(o.board) : "null") +
+            ",\"uid\":" + (o.uid.empty() ? std::string("null") : Quote(o.uid)) +
+            ",\"flash_kib\":" + (o.flashKib > 0 ? std::to_string(o.flashKib) : "null") +
+            ",\"serial\":" + (o.serialUsed ? std::to_string(o.serial) : "null") +
             ",\"result\":" + std::to_string(o.result) + ",\"message\":" + Quote(o.message) +
             ",\"detail\":" + Quote(o.detail) + numbers + ",\"image\":" + Quote(o.image);
     if (o.imageSize >= 0) {
@@ -56,6 +64,14 @@ std::string OutcomeJson(const PortOutcome& o, const char* time) {
         line += ",\"description\":" + Quote(o.description);
     }
     return line + "}";
+}
+
+std::string UidText(const RunReport& report) {
+    char text[25] = "";
+    for (int i = 0; i < 12; ++i) {
+        std::snprintf(text + 2 * i, 3, "%02X", report.uid[i]);
+    }
+    return text;
 }
 
 bool FileSizeAndCrc32(const char* path, int64_t* size, uint32_t* crc) {

@@ -186,6 +186,17 @@ ResultCode RunOnDevice(const RunOptions& options, RunReport* report) {
     return report->stopped ? kResultCantProtect : result;
 }
 
+// The board's serial number joins the plan as one more word: written, verified and
+// bounded by the chip's FLASH as the image's own bytes are.
+ResultCode AddSerialNumber(const RunOptions& options, RunReport* report) {
+    const PlanResult added = AddPlanWord(options.serialAddress, options.serialNumber);
+    report->plan = GetPlanSummary();
+    report->imageBytes = report->plan.totalBytes;
+    return added == PlanResult::Ok         ? kResultOk
+           : added == PlanResult::CantOpen ? kResultCantOpenFile
+                                           : kResultInvalidFormat;
+}
+
 } // namespace
 
 bool LoadUpdaterImage(const char* exePath) {
@@ -227,7 +238,10 @@ ResultCode ProgramDevice(const char* imagePath, const char* extension, const cha
         report->portError = PortOpenError();
         return kResultCantOpenPort;
     }
-    const ResultCode planned = PlanImage(imagePath, extension, report, options.rawBase);
+    ResultCode planned = PlanImage(imagePath, extension, report, options.rawBase);
+    if (planned == kResultOk && options.serialUsed) {
+        planned = AddSerialNumber(options, report);
+    }
     return planned != kResultOk ? planned : RunOnDevice(options, report);
 }
 

@@ -1,0 +1,139 @@
+// One port's production line: see loop.h.
+#include "cli/loop.h"
+
+#include "cli/signals.h"
+#include "engine/program.h"
+#include "engine/status.h"
+
+#include <chrono>
+#include <cstdio>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A single poll's answer window: a bootloader answers a sync byte within a millisecond,
+// a port server within a round trip.
+constexpr int32_t kPollIdleLimit = 1;
+
+// A bootloader's answer is one or two bytes, each ACK or NACK; a running firmware's
+// chatter (which may contain 0x79, the letter 'y') is more than that.
+bool IsBootloaderAnswer(const uint8_t* bytes, int32_t count) {
+    if (count < 1 || count > 2) {
+        return false;
+    }
+    for (int32_t i = 0; i < count; ++i) {
+        if (bytes[i] != kAck && bytes[i] != kNack) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// One poll: 1 when a bootloader answered, 0 when nothing did, -1 when the port failed.
+int PollOnce() {
+    const uint8_t sync = kSyncByte;
+    PortDiscardInput();
+    if (PortWrite(&sync, 1) != 1) {
+        return -1;
+    }
+    uint8_t answer[16];
+    int32_t got = PortRead(answer, sizeof answer, kPollIdleLimit);
+    if (got < 0) {
+        return -1;
+    }
+    return IsBootloaderAnswer(answer, got) ? 1 : 0;
+}
+
+double Since(Clock::time_point from) {
+    return std::chrono::duration<double>(Clock::now() - from).count();
+}
+
+// The port for waiting, opened, or false after telling why it cannot be.
+bool OpenForWaiting(const LoopSetup& setup) {
+    if (OpenPort(setup.portPath.c_str(), setup.line)) {
+        return true;
+    }
+    char reason[256] = "";
+    PortErrorText(PortOpenError(), reason, sizeof reason);
+    std::fprintf(stderr, "zuva-flash: %s cannot be opened any more (%s); this port's line ends\n",
+                 setup.portPath.c_str(), reason[0] != '\0' ? reason : "no reason given");
+    ClosePort();
+    return false;
+}
+
+// Waits on the port until a board is there (or has gone); the port is closed after.
+Presence Await(const LoopSetup& setup, bool wantPresent) {
+    if (!OpenForWaiting(setup)) {
+        return Presence::PortLost;
+    }
+    Presence found = AwaitBoard(wantPresent);
+    if (found == Presence::PortLost) {
+        std::fprintf(stderr,
+                     "zuva-flash: %s failed while waiting for a board; this port's "
+                     "line ends\n",
+                     setup.portPath.c_str());
+    }
+    ClosePort();
+    return found;
+}
+
+void Record(const char* text) {
+    std::printf("%s\n", text);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+Presence AwaitBoard(bool wantPresent) {
+    Clock::time_point lastAnswer = Clock::now();
+    while (!InterruptRequested()) {
+        Clock::time_point pollStart = Clock::now();
+        int answered = PollOnce();
+        if (answered < 0) {
+            return InterruptRequested() ? Presence::Stopped : Presence::PortLost;
+        }
+        if (answered > 0 && wantPresent) {
+            // One more sync byte for the bootloader to hold: the run's first one then
+            // completes a pair and is answered at once.
+            const uint8_t sync = kSyncByte;
+            return PortWrite(&sync, 1) == 1 ? Presence::Changed : Presence::PortLost;
+        }
+        lastAnswer = answered > 0 ? Clock::now() : lastAnswer;
+        if (!wantPresent && Since(lastAnswer) >= kGoneSeconds) {
+            return Presence::Changed;
+        }
+        double spentMs = Since(pollStart) * 1000;
+        if (spentMs < kPollPeriodMs) {
+            PortSleepMs(static_cast<uint32_t>(kPollPeriodMs - spentMs));
+        }
+    }
+    return Presence::Stopped;
+}
+
+int RunBoardLoop(const LoopSetup& setup, BoardRun runBoard) {
+    for (uint32_t board = 1; setup.count == 0 || board <= setup.count; ++board) {
+        Record("@waiting");
+        Presence found = Await(setup, true);
+        if (found != Presence::Changed) {
+            return found == Presence::Stopped ? 0 : static_cast<int>(kResultCantOpenPort >> 16);
+        }
+        Clock::time_point start = Clock::now();
+        bool endLine = false;
+        int status = runBoard(&endLine);
+        if (endLine) {
+            return status;
+        }
+        char record[64];
+        std::snprintf(record, sizeof record, "@board %d %.2f", status, Since(start));
+        Record(record);
+        if (InterruptRequested() || (setup.count != 0 && board == setup.count)) {
+            return 0;
+        }
+        found = Await(setup, false);
+        if (found != Presence::Changed) {
+            return found == Presence::Stopped ? 0 : static_cast<int>(kResultCantOpenPort >> 16);
+        }
+    }
+    return 0;
+}
