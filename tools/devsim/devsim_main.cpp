@@ -3,6 +3,7 @@
 // dumps FLASH and prints a one-line summary.
 #include "console/console.h"
 #include "tools/devsim/device_model.h"
+#include "tools/devsim/devsim_fixture.h"
 #include "tools/devsim/devsim_pty.h"
 #include "version.h"
 
@@ -72,6 +73,19 @@ const char kHelp[] =
     "  --drop-write N             acknowledge the N-th Write Memory and program nothing,\n"
     "                             as a chip that drops a write\n"
     "\n"
+    "A production line (boards that come and go):\n"
+    "  --boards N                 N boards, one after the other, each a fresh chip with a\n"
+    "                             unique ID of its own and old contents (--flash-in, or a\n"
+    "                             pattern of its own); the first is in at start\n"
+    "  --swap-after MS            a board is taken out MS ms after it has been read-out\n"
+    "                             protected (default 500); SIGUSR1 takes it out at once\n"
+    "  --empty-for MS             the fixture then stays empty MS ms (default 1500) before\n"
+    "                             the next board is put in; after the last it stays empty\n"
+    "  --fault-board N            the faults above hit board N only (default: every board)\n"
+    "  With --boards, --dump FILE writes each board's FLASH to FILE.1, FILE.2 ..., and the\n"
+    "  lines before the summary list every board: its unique ID, the CRC-32 of its FLASH\n"
+    "  and its protection.\n"
+    "\n"
     "Server:\n"
     "  --link PATH                also make PATH a symlink to the slave (removed at exit)\n"
     "  --once                     exit when the first client closes the port\n"
@@ -93,11 +107,16 @@ const char kHelp[] =
 
 struct Options {
     DevConfig config;
+    uint32_t boards = 0; // --boards; 0: one board, always in
+    uint32_t swapAfterMs = 500;
+    uint32_t emptyForMs = 1500;
+    uint32_t faultBoard = 0; // 0: the faults hit every board
     ServeOptions serve;
     const char* dumpPath = nullptr;
     const char* transcriptPath = nullptr;
     const char* flashInPath = nullptr;
-    FILE* dumpFile = nullptr; // opened at start
+    FILE* dumpFile = nullptr;      // opened at start
+    std::vector<FILE*> boardDumps; // --boards: FILE.1, FILE.2 ..., opened at start
 };
 
 int Bad(const char* option, const char* value) {
@@ -252,6 +271,17 @@ int ParseValue(const std::string& a, const char* v, Options* o) {
             return Bad(a.c_str(), v);
         }
         c.dropWrite = uint32_t(n);
+    } else if (a == "--boards" || a == "--swap-after" || a == "--empty-for" ||
+               a == "--fault-board") {
+        if (!ParseNumber(v, a == "--boards" ? 1000 : 600000, &n) ||
+            (n == 0 && a != "--swap-after")) {
+            return Bad(a.c_str(), v);
+        }
+        uint32_t* field = a == "--boards"       ? &o->boards
+                          : a == "--swap-after" ? &o->swapAfterMs
+                          : a == "--empty-for"  ? &o->emptyForMs
+                                                : &o->faultBoard;
+        *field = uint32_t(n);
     } else if (a == "--flash-in") {
         o->flashInPath = v;
     } else if (a == "--dump") {
@@ -314,7 +344,11 @@ int Prepare(Options* o) {
         std::fprintf(stderr, "zuva-devsim: cannot read %s\n", o->flashInPath);
         return 1;
     }
-    if (DevReset(o->config) != 0) {
+    FixtureSetup line{o->config, o->boards, o->swapAfterMs, o->emptyForMs, o->faultBoard};
+    if (o->boards != 0) {
+        o->serve.fixture = FixtureNext;
+    }
+    if ((o->boards != 0 ? FixtureStart(line) : DevReset(o->config)) != 0) {
         return UsageError(
             "zuva-devsim",
             "FLASH size is not whole pages up to the density's largest, or the --flash-in file "
@@ -323,8 +357,20 @@ int Prepare(Options* o) {
     }
     // Output files are opened now, so that a path that cannot be written is found before
     // a run, not after it.
+    std::vector<std::string> boardDumps;
+    for (uint32_t board = 1; o->dumpPath != nullptr && board <= o->boards; ++board) {
+        boardDumps.push_back(std::string(o->dumpPath) + "." + std::to_string(board));
+        o->boardDumps.push_back(nullptr);
+    }
+    for (size_t i = 0; i < boardDumps.size(); ++i) {
+        if ((o->boardDumps[i] = std::fopen(boardDumps[i].c_str(), "w")) == nullptr) {
+            std::fprintf(stderr, "zuva-devsim: cannot write %s: %s\n", boardDumps[i].c_str(),
+                         std::strerror(errno));
+            return 1;
+        }
+    }
     for (auto [path, file] : {std::pair{o->transcriptPath, &o->serve.transcript},
-                              std::pair{o->dumpPath, &o->dumpFile}}) {
+                              std::pair{o->boards != 0 ? nullptr : o->dumpPath, &o->dumpFile}}) {
         if (path != nullptr && (*file = std::fopen(path, "w")) == nullptr) {
             std::fprintf(stderr, "zuva-devsim: cannot write %s: %s\n", path, std::strerror(errno));
             return 1;
@@ -354,6 +400,17 @@ int main(int argc, char** argv) {
     if (o.dumpFile != nullptr && !WriteDump(o.dumpFile, DevFlash())) {
         std::fprintf(stderr, "zuva-devsim: cannot write %s\n", o.dumpPath);
         served = 1;
+    }
+    if (o.boards != 0) {
+        const std::vector<BoardRecord> boards = FixtureBoards();
+        for (size_t i = 0; i < o.boardDumps.size(); ++i) {
+            static const std::vector<uint8_t> kNone;
+            if (!WriteDump(o.boardDumps[i], i < boards.size() ? boards[i].flash : kNone)) {
+                std::fprintf(stderr, "zuva-devsim: cannot write %s.%zu\n", o.dumpPath, i + 1);
+                served = 1;
+            }
+        }
+        std::fputs(FixtureListing().c_str(), stdout);
     }
     std::printf("zuva-devsim: %s\n", DevSummary().c_str());
     if (served == 0 && FinishStdout("zuva-devsim") != 0) {

@@ -39,6 +39,7 @@ namespace {
 constexpr int kNoClientTickMs = 50;
 
 volatile sig_atomic_t gStop = 0;
+volatile sig_atomic_t gTakeOut = 0; // SIGUSR1: the board is taken out of the fixture
 
 struct Server {
     int master = -1;
@@ -49,6 +50,8 @@ struct Server {
     std::string pending; // answer bytes the master did not take yet
     size_t logged = 0;   // transcript frames written so far
     uint64_t startNs = 0;
+    bool boardIn = true;        // a board is in the fixture
+    uint64_t fixtureWakeUs = 0; // when the fixture wants a look again
 };
 
 Server s;
@@ -57,6 +60,10 @@ constexpr int64_t kEarlyWakeUs = 500;
 
 void OnSignal(int) {
     gStop = 1;
+}
+
+void OnTakeOut(int) {
+    gTakeOut = 1;
 }
 
 uint64_t MonotonicNs() {
@@ -168,6 +175,9 @@ void ReadHost() {
         if (n <= 0) {
             return; // EAGAIN, or EIO once a hung-up slave has nothing left
         }
+        if (!s.boardIn) {
+            continue; // an empty fixture: the bytes go nowhere
+        }
         FollowClientRate();
         DevFeed(buf, size_t(n), NowUs());
     }
@@ -178,7 +188,7 @@ void WriteDevice() {
     uint8_t buf[256];
     size_t n;
     while ((n = DevTakeOutput(buf, sizeof buf, NowUs())) > 0) {
-        if (!s.hungUp) {
+        if (!s.hungUp && s.boardIn) {
             s.pending.append(reinterpret_cast<char*>(buf), n);
         }
     }
@@ -231,6 +241,10 @@ void Wait(const sigset_t* unblocked) {
     if (waitUs > 0) {
         waitUs = waitUs > kEarlyWakeUs ? waitUs - kEarlyWakeUs : 0;
     }
+    if (s.fixtureWakeUs != kDevNever) {
+        uint64_t untilFixture = s.fixtureWakeUs > now ? s.fixtureWakeUs - now : 0;
+        waitUs = waitUs < 0 ? int64_t(untilFixture) : std::min(waitUs, int64_t(untilFixture));
+    }
     if (s.hungUp && (waitUs < 0 || waitUs > kNoClientTickMs * 1000)) {
         waitUs = kNoClientTickMs * 1000;
     }
@@ -254,6 +268,9 @@ void InstallSignals(sigset_t* unblocked) {
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
+    struct sigaction takeOut {};
+    takeOut.sa_handler = OnTakeOut;
+    sigaction(SIGUSR1, &takeOut, nullptr);
     signal(SIGPIPE, SIG_IGN);
     // Signals are held except inside ppoll, so none slips in between test and wait.
     sigset_t held;
@@ -261,16 +278,26 @@ void InstallSignals(sigset_t* unblocked) {
     sigaddset(&held, SIGINT);
     sigaddset(&held, SIGTERM);
     sigaddset(&held, SIGHUP);
+    sigaddset(&held, SIGUSR1);
     sigprocmask(SIG_BLOCK, &held, unblocked);
     sigdelset(unblocked, SIGINT);
     sigdelset(unblocked, SIGTERM);
     sigdelset(unblocked, SIGHUP);
+    sigdelset(unblocked, SIGUSR1);
 }
 
 constexpr int kStepWriteFailed = 4;
 
 // Returns 0 to go on, 1 to stop (once), 3 when the link died, kStepWriteFailed.
 int Step(const ServeOptions& options) {
+    if (options.fixture != nullptr) {
+        bool takeOut = gTakeOut != 0;
+        gTakeOut = 0;
+        s.boardIn = options.fixture(NowUs(), takeOut, &s.fixtureWakeUs);
+        if (DevTranscript().size() < s.logged) {
+            s.logged = 0; // the next board's transcript begins
+        }
+    }
     if (!s.hungUp) {
         ReadHost();
     }
@@ -304,6 +331,7 @@ int Step(const ServeOptions& options) {
 
 int ServeOnPty(const ServeOptions& options) {
     s.startNs = MonotonicNs();
+    s.fixtureWakeUs = kDevNever;
     if (OpenMaster() != 0) {
         return 1;
     }
