@@ -15,6 +15,7 @@ using Clock = std::chrono::steady_clock;
 // A single poll's answer window: a bootloader answers a sync byte within a millisecond,
 // a port server within a round trip.
 constexpr int32_t kPollIdleLimit = 1;
+constexpr uint32_t kHoldByteMs = 20;
 
 // A bootloader's answer is one or two bytes, each ACK or NACK; a running firmware's
 // chatter (which may contain 0x79, the letter 'y') is more than that.
@@ -95,9 +96,15 @@ Presence AwaitBoard(bool wantPresent) {
         }
         if (answered > 0 && wantPresent) {
             // One more sync byte for the bootloader to hold: the run's first one then
-            // completes a pair and is answered at once.
+            // completes a pair and is answered at once, not after a silence. It must be on
+            // the wire before the port closes, which drops what is still queued (a USB
+            // adapter sends at its latency timer, 16 ms at most).
             const uint8_t sync = kSyncByte;
-            return PortWrite(&sync, 1) == 1 ? Presence::Changed : Presence::PortLost;
+            if (PortWrite(&sync, 1) != 1) {
+                return Presence::PortLost;
+            }
+            PortSleepMs(PortWireMs(1) + kHoldByteMs);
+            return Presence::Changed;
         }
         lastAnswer = answered > 0 ? Clock::now() : lastAnswer;
         if (!wantPresent && Since(lastAnswer) >= kGoneSeconds) {

@@ -73,6 +73,17 @@ if(NOT CMAKE_CROSSCOMPILING AND TARGET zuva-devsim)
     endforeach()
 endif()
 
+# A production line: zuva-devsim boards swapped in and out, zuva-flash --loop with serial
+# numbers and a log.
+if(NOT CMAKE_CROSSCOMPILING AND TARGET zuva-devsim)
+    foreach(case three-boards gang failing-board ctrl-c)
+        add_test(NAME cli_line.${case}
+            COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/e2e/test_line_devsim.sh
+                    ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} ${case})
+        set_tests_properties(cli_line.${case} PROPERTIES LABELS e2e TIMEOUT 120)
+    endforeach()
+endif()
+
 # Under Wine: zuva-flash.exe through a real ser2net (Winsock), the boards Linux zuva-devsims.
 if(WIN32 AND CMAKE_CROSSCOMPILING)
     zuva_add_wine_com_test(cli_ser2net_wine test_ser2net_wine.sh 300 $<TARGET_FILE:zuva-flash>)

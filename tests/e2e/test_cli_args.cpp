@@ -93,6 +93,27 @@ TEST(CliArgs, UsageErrorsSayWhy) {
         {{"-q", "-v", "a.bin"}, "give either --quiet or --verbose, not both"},
         {{"--dry-run", "--log", "x", "a.bin"},
          "--dry-run only checks the image: it takes no port and no run options"},
+        // A production line's options come in pairs, and counts start at 1.
+        {{"--serial", "n.txt", "a.bin"},
+         "--serial FILE and --serial-at ADDR go together: the "
+         "file gives the number, ADDR where it is written"},
+        {{"--serial-at", "0x0801FFF0", "a.bin"},
+         "--serial FILE and --serial-at ADDR go "
+         "together: the file gives the number, ADDR "
+         "where it is written"},
+        {{"--count", "3", "a.bin"},
+         "--count needs --loop: it ends the loop after that many boards"},
+        {{"--loop", "--count", "0", "a.bin"}, "--count 0: give the number of boards, 1 or more"},
+        {{"--loop", "--count", "x", "a.bin"}, "--count x: give the number of boards, 1 or more"},
+        {{"--serial", "n", "--serial-at", "0x0801FFF2", "a.bin"},
+         "--serial-at 0x0801FFF2: give a word-aligned address in FLASH (0x08000000 and up)"},
+        {{"--serial", "n", "--serial-at", "0x20000000", "a.bin"},
+         "--serial-at 0x20000000: give a word-aligned address in FLASH (0x08000000 and up)"},
+        {{"--serial", "n", "--serial-at", "top", "a.bin"},
+         "--serial-at top: not an address (e.g. 0x0801FFF0)"},
+        {{"--dry-run", "--loop", "a.bin"},
+         "--dry-run only checks the image: it takes no --loop "
+         "or --serial"},
     };
     for (const auto& c : cases) {
         Parsed p = Parse(c.words);

@@ -1,6 +1,8 @@
 // A gang run's pure parts: which arguments reach a member, and the JSON line.
+#include "cli/counter.h"
 #include "cli/gang.h"
 
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <initializer_list>
 #include <string>
@@ -66,8 +68,15 @@ TEST(CliGang, JsonLineEscapesAndKeepsFieldsInOrder) {
     o.image = "fw.bin";
     o.imageSize = 65536;
     o.imageCrc32 = 0x0A0B0C0D;
+    o.board = 7;
+    o.uid = "0123456789ABCDEF01234567";
+    o.flashKib = 128;
+    o.serialUsed = true;
+    o.serial = 4294967295u;
     EXPECT_EQ(OutcomeJson(o, "2026-12-07T10:42:00Z"),
-              "{\"time\":\"2026-12-07T10:42:00Z\",\"port\":\"COM3\",\"result\":11,"
+              "{\"time\":\"2026-12-07T10:42:00Z\",\"port\":\"COM3\",\"board\":7,"
+              "\"uid\":\"0123456789ABCDEF01234567\",\"flash_kib\":128,\"serial\":4294967295,"
+              "\"result\":11,"
               "\"message\":\"Can't erase device\",\"detail\":\"a \\\"quoted\\\" \\\\ path\\u0001\","
               "\"chip\":null,\"bytes\":4096,\"seconds\":1.23,\"image\":\"fw.bin\","
               "\"image_size\":65536,\"image_crc32\":\"0a0b0c0d\"}");
@@ -77,8 +86,70 @@ TEST(CliGang, JsonLineEscapesAndKeepsFieldsInOrder) {
     EXPECT_EQ(line.rfind("{\"port\":", 0), 0u);
     EXPECT_NE(line.find("\"chip\":\"0x414\""), std::string::npos);
     EXPECT_NE(line.find("\"image_size\":null,\"image_crc32\":null"), std::string::npos);
-    o.port.clear(); // a dry run: no port
-    EXPECT_EQ(OutcomeJson(o, nullptr).rfind("{\"port\":null,", 0), 0u);
+    o.port.clear(); // a dry run: no port, no board, nothing read
+    o = PortOutcome{};
+    EXPECT_EQ(OutcomeJson(o, nullptr)
+                  .rfind("{\"port\":null,\"board\":null,\"uid\":null,\"flash_kib\":null,"
+                         "\"serial\":null,",
+                         0),
+              0u);
+}
+
+TEST(CliCounter, TextIsOneDecimalNumber) {
+    const struct {
+        const char* text;
+        bool ok;
+        uint32_t number;
+    } cases[] = {
+        {"1000\n", true, 1000},     {" 42 \r\n", true, 42}, {"4294967295", true, 4294967295u},
+        {"4294967296\n", false, 0}, {"", false, 0},         {"\n", false, 0},
+        {"12a\n", false, 0},        {"-1\n", false, 0},     {"1\n2\n", false, 0}};
+    for (const auto& c : cases) {
+        uint32_t number = 0;
+        std::string error;
+        EXPECT_EQ(ParseSerialText(c.text, &number, &error), c.ok) << c.text;
+        EXPECT_EQ(error.empty(), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(number, c.number) << c.text;
+        }
+    }
+}
+
+// Taking numbers rewrites the file with the next one; a file that cannot be read or holds
+// no number gives none and stays as it was.
+TEST(CliCounter, TakesEachNumberOnce) {
+    const std::string path = testing::TempDir() + "zuva-counter-test.txt";
+    auto write = [&](const char* text) {
+        FILE* f = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fputs(text, f);
+        std::fclose(f);
+    };
+    auto read = [&] {
+        char text[64] = "";
+        FILE* f = std::fopen(path.c_str(), "rb");
+        size_t n = f != nullptr ? std::fread(text, 1, sizeof text - 1, f) : 0;
+        if (f != nullptr) {
+            std::fclose(f);
+        }
+        return std::string(text, n);
+    };
+    write("1000\n");
+    uint32_t number = 0;
+    std::string error;
+    ASSERT_TRUE(PeekSerial(path.c_str(), &number, &error)) << error;
+    EXPECT_EQ(number, 1000u);
+    for (uint32_t expected = 1000; expected < 1003; ++expected) {
+        ASSERT_TRUE(TakeSerial(path.c_str(), &number, &error)) << error;
+        EXPECT_EQ(number, expected);
+    }
+    EXPECT_EQ(std::stoul(read()), 1003u);
+    write("1x\n");
+    EXPECT_FALSE(TakeSerial(path.c_str(), &number, &error));
+    EXPECT_EQ(read(), "1x\n");
+    std::remove(path.c_str());
+    EXPECT_FALSE(PeekSerial(path.c_str(), &number, &error));
+    EXPECT_FALSE(error.empty());
 }
 
 } // namespace
