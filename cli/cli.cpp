@@ -934,6 +934,9 @@ int Run(int argc, char** argv) {
         return RunGang(options, argc, argv);
     }
     memberOfGang = options.member;
+    if (memberOfGang) {
+        WatchParentStop();
+    }
     quiet = options.quiet;
     SetStatusCallback(OnStatus);
     if (options.verbose) {

@@ -12,6 +12,11 @@ void InstallInterruptHandler();
 // True once the user has pressed Ctrl-C (or a stop signal came); stays true.
 bool InterruptRequested();
 
+// In a gang member: from now on the parent's request to stop counts as Ctrl-C. POSIX: the
+// parent sends SIGTERM, nothing more is needed. Windows: the parent closes the pipe that
+// is this process's stdin (cli/spawn.h).
+void WatchParentStop();
+
 // True when stderr is a terminal (the progress bar is drawn only there).
 bool StderrIsTerminal();
 

@@ -39,6 +39,8 @@ bool InterruptRequested() {
     return interrupted != 0;
 }
 
+void WatchParentStop() {}
+
 bool StderrIsTerminal() {
     return isatty(STDERR_FILENO) == 1;
 }

@@ -10,6 +10,24 @@
 namespace {
 std::atomic<bool> interrupted{false};
 
+// WatchParentStop: stdin is the parent's pipe, looked at every kParentCheckMs at most
+// (InterruptRequested comes several times per HEX record).
+bool watchParent = false;
+ULONGLONG lastParentCheck = 0;
+constexpr ULONGLONG kParentCheckMs = 50;
+
+bool ParentAskedToStop() {
+    ULONGLONG now = GetTickCount64();
+    if (!watchParent || now - lastParentCheck < kParentCheckMs) {
+        return false;
+    }
+    lastParentCheck = now;
+    DWORD available = 0;
+    return !PeekNamedPipe(GetStdHandle(STD_INPUT_HANDLE), nullptr, 0, nullptr, &available,
+                          nullptr) &&
+           GetLastError() == ERROR_BROKEN_PIPE;
+}
+
 // The console window closed under a run: as SIGHUP on POSIX. The system ends the process
 // once this handler returns (or after about 5 s), so the handler waits while the run
 // stops, closes the port and the process exits on its own.
@@ -34,7 +52,14 @@ void InstallInterruptHandler() {
 }
 
 bool InterruptRequested() {
+    if (!interrupted && ParentAskedToStop()) {
+        interrupted = true;
+    }
     return interrupted;
+}
+
+void WatchParentStop() {
+    watchParent = true;
 }
 
 bool StderrIsTerminal() {

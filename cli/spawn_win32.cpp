@@ -12,6 +12,7 @@ namespace {
 struct Child {
     HANDLE process = nullptr;
     HANDLE pipe[2] = {nullptr, nullptr}; // stdout, stderr: the reading ends
+    HANDLE stop = nullptr;               // the writing end of its stdin: closed to ask it to stop
     bool exited = false;
     int status = 0;
 };
@@ -94,9 +95,11 @@ int SpawnSelf(const std::vector<std::string>& arguments, std::string* error) {
     HANDLE read[2] = {nullptr, nullptr};
     HANDLE write[2] = {nullptr, nullptr};
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                             OPEN_EXISTING, 0, nullptr);
-    bool ready = length > 0 && length < MAX_PATH * 4 && nul != INVALID_HANDLE_VALUE;
+    // Its stdin is a pipe that stays empty: closing our end asks it to stop (StopChildren).
+    HANDLE input = nullptr;
+    HANDLE stop = nullptr;
+    bool ready = length > 0 && length < MAX_PATH * 4 && CreatePipe(&input, &stop, &inherit, 0) &&
+                 SetHandleInformation(stop, HANDLE_FLAG_INHERIT, 0);
     for (int s = 0; ready && s < 2; ++s) {
         ready = CreatePipe(&read[s], &write[s], nullptr, 0) &&
                 SetHandleInformation(write[s], HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
@@ -104,16 +107,16 @@ int SpawnSelf(const std::vector<std::string>& arguments, std::string* error) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nul;
+    startup.hStdInput = input;
     startup.hStdOutput = write[0];
     startup.hStdError = write[1];
     PROCESS_INFORMATION info{};
     ready = ready && CreateProcessW(self, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                     nullptr, &startup, &info);
     DWORD code = GetLastError();
-    CloseAll({nul, write[0], write[1]});
+    CloseAll({input, write[0], write[1]});
     if (!ready) {
-        CloseAll({read[0], read[1]});
+        CloseAll({read[0], read[1], stop});
         *error = ErrorText(code);
         return -1;
     }
@@ -122,6 +125,7 @@ int SpawnSelf(const std::vector<std::string>& arguments, std::string* error) {
     child.process = info.hProcess;
     child.pipe[0] = read[0];
     child.pipe[1] = read[1];
+    child.stop = stop;
     children.push_back(child);
     return static_cast<int>(children.size()) - 1;
 }
@@ -158,8 +162,16 @@ bool ChildDone(int child, int* status) {
 }
 
 // Ctrl-C and Ctrl-Break reach every process of the console, the children with the
-// parent; nothing else stops a parent on Windows in the way SIGTERM does on POSIX.
-void StopChildren() {}
+// parent; a parent stopped otherwise (Wine passes SIGINT to it alone) closes the children's
+// stdin, which they watch as a stop (signals_win32.cpp).
+void StopChildren() {
+    for (Child& child : children) {
+        if (child.stop != nullptr) {
+            CloseHandle(child.stop);
+            child.stop = nullptr;
+        }
+    }
+}
 
 FILE* OpenForAppend(const char* path, std::string* error) {
     FILE* file = _wfopen(WideFromUtf8(path).c_str(), L"ab");

@@ -92,4 +92,5 @@ endif()
 # Under Wine: three COM ports at once, the children started through CreateProcessW.
 if(WIN32 AND CMAKE_CROSSCOMPILING)
     zuva_add_wine_com_test(cli_gang_wine test_gang_wine.sh 120 $<TARGET_FILE:zuva-flash>)
+    zuva_add_wine_com_test(cli_line_wine test_line_wine.sh 240 $<TARGET_FILE:zuva-flash>)
 endif()
