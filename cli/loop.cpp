@@ -63,19 +63,27 @@ bool OpenForWaiting(const LoopSetup& setup) {
     return false;
 }
 
-// Waits on the port until a board is there (or has gone); the port is closed after.
+// Waits on the port until a board is there (or has gone); the port is closed after. A
+// port that fails is opened again once: a port that is still there goes on waiting, one
+// that has gone (an adapter unplugged, a server stopped) is named with the system's reason.
 Presence Await(const LoopSetup& setup, bool wantPresent) {
-    if (!OpenForWaiting(setup)) {
-        return Presence::PortLost;
+    Presence found = Presence::PortLost;
+    for (int attempt = 0; attempt < 2 && found == Presence::PortLost; ++attempt) {
+        if (attempt > 0) {
+            PortSleepMs(kPollPeriodMs);
+        }
+        if (!OpenForWaiting(setup)) {
+            return Presence::PortLost;
+        }
+        found = AwaitBoard(wantPresent);
+        ClosePort();
     }
-    Presence found = AwaitBoard(wantPresent);
     if (found == Presence::PortLost) {
         std::fprintf(stderr,
-                     "zuva-flash: %s failed while waiting for a board; this port's "
-                     "line ends\n",
+                     "zuva-flash: %s fails again and again while waiting for a board; "
+                     "this port's line ends\n",
                      setup.portPath.c_str());
     }
-    ClosePort();
     return found;
 }
 

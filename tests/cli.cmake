@@ -76,7 +76,7 @@ endif()
 # A production line: zuva-devsim boards swapped in and out, zuva-flash --loop with serial
 # numbers and a log.
 if(NOT CMAKE_CROSSCOMPILING AND TARGET zuva-devsim)
-    foreach(case three-boards gang failing-board ctrl-c)
+    foreach(case three-boards gang failing-board port-gone ctrl-c)
         add_test(NAME cli_line.${case}
             COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/e2e/test_line_devsim.sh
                     ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} ${case})

@@ -116,6 +116,32 @@ failing-board)
     python3 -c 'import json,sys; o=[json.loads(l) for l in open(sys.argv[1])][1]; assert o["result"] == 4 and "0x08000000" in o["detail"], o' \
         "$work/line.log" || fail "board 2's object"
     ;;
+port-gone)
+    # One fixture's port goes away after its first board: that line ends with the cause,
+    # the other finishes its three boards; the status is the lost port's.
+    start_line 3 sim0
+    pty0=$pty sim0=$sim
+    start_line 3 sim1
+    "$flash" --json --port "$pty0" --port "$pty" --loop --count 3 "${serial_args[@]}" "$work/fw.bin" \
+        >"$work/flash.out" 2>"$work/flash.err" &
+    flash_pid=$!
+    wait_log 2
+    sim_stop "$sim" sim1
+    wait "$flash_pid"
+    status=$?
+    sim_stop "$sim0" sim0
+    [ "$status" -eq 1 ] || fail "exit $status, expected 1"
+    python3 - "$work/flash.out" "$pty0" "$pty" <<'PY' || fail "the JSON objects"
+import json, sys
+objects = [json.loads(l) for l in open(sys.argv[1])]
+summary = objects.pop()
+ends = [o for o in objects if o["board"] is None]
+assert len(ends) == 1 and ends[0]["port"] == sys.argv[3] and ends[0]["result"] == 1, ends
+assert "No such file or directory" in ends[0]["detail"], ends
+assert [o["board"] for o in objects if o["port"] == sys.argv[2]] == [1, 2, 3], objects
+assert summary["ok"] == summary["boards"] == len(objects) - 1, summary
+PY
+    ;;
 ctrl-c)
     # A board that stays in the fixture is not programmed again; Ctrl-C while waiting ends
     # the loop with the summary and status 0.
