@@ -376,6 +376,7 @@ void BoardDone(Member& m, int status, double seconds) {
     const std::string port = o.port;
     o = common;
     o.port = port;
+    m.waiting = true;
     m.percent = 0;
     m.kind = Progress;
 }

@@ -127,8 +127,8 @@ Presence AwaitBoard(bool wantPresent) {
 }
 
 int RunBoardLoop(const LoopSetup& setup, BoardRun runBoard) {
+    Record("@waiting");
     for (uint32_t board = 1; setup.count == 0 || board <= setup.count; ++board) {
-        Record("@waiting");
         Presence found = Await(setup, true);
         if (found != Presence::Changed) {
             return found == Presence::Stopped ? 0 : static_cast<int>(kResultCantOpenPort >> 16);
@@ -145,6 +145,7 @@ int RunBoardLoop(const LoopSetup& setup, BoardRun runBoard) {
         if (InterruptRequested() || (setup.count != 0 && board == setup.count)) {
             return 0;
         }
+        Record("@waiting"); // from the board's result until the next one is in
         found = Await(setup, false);
         if (found != Presence::Changed) {
             return found == Presence::Stopped ? 0 : static_cast<int>(kResultCantOpenPort >> 16);
