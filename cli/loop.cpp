@@ -87,6 +87,12 @@ Presence Await(const LoopSetup& setup, bool wantPresent) {
     return found;
 }
 
+// Ctrl-C, a stop signal, or the parent gone: the front end's status callback says so.
+bool StopAsked() {
+    StatusCallback callback = GetStatusCallback();
+    return InterruptRequested() || (callback != nullptr && callback(Poll, 0) != 0);
+}
+
 void Record(const char* text) {
     std::printf("%s\n", text);
     std::fflush(stdout);
@@ -96,11 +102,11 @@ void Record(const char* text) {
 
 Presence AwaitBoard(bool wantPresent) {
     Clock::time_point lastAnswer = Clock::now();
-    while (!InterruptRequested()) {
+    while (!StopAsked()) {
         Clock::time_point pollStart = Clock::now();
         int answered = PollOnce();
         if (answered < 0) {
-            return InterruptRequested() ? Presence::Stopped : Presence::PortLost;
+            return StopAsked() ? Presence::Stopped : Presence::PortLost;
         }
         if (answered > 0 && wantPresent) {
             // One more sync byte for the bootloader to hold: the run's first one then
@@ -142,7 +148,7 @@ int RunBoardLoop(const LoopSetup& setup, BoardRun runBoard) {
         char record[64];
         std::snprintf(record, sizeof record, "@board %d %.2f", status, Since(start));
         Record(record);
-        if (InterruptRequested() || (setup.count != 0 && board == setup.count)) {
+        if (StopAsked() || (setup.count != 0 && board == setup.count)) {
             return 0;
         }
         Record("@waiting"); // from the board's result until the next one is in
