@@ -974,6 +974,7 @@ int Run(int argc, char** argv) {
     setup.portPath = portPath;
     setup.line = options.run.line;
     setup.count = options.count;
+    setup.boot = options.run.boot;
     const int status = RunBoardLoop(setup, RunBoard);
     if (status != 0) {
         std::printf("%s\n", ResultMessage(static_cast<ResultCode>(status) << 16));

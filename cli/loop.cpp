@@ -53,6 +53,11 @@ double Since(Clock::time_point from) {
 // The port for waiting, opened, or false after telling why it cannot be.
 bool OpenForWaiting(const LoopSetup& setup) {
     if (OpenPort(setup.portPath.c_str(), setup.line)) {
+        // Held where the port has modem lines (a pty and some servers have none).
+        const PinWiring& boot0 = setup.boot.boot0;
+        if (boot0.used) {
+            static_cast<void>(SetModemLine(boot0.line, !boot0.inverted));
+        }
         return true;
     }
     char reason[256] = "";

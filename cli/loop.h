@@ -12,7 +12,7 @@
 // Each board's end goes to stdout as the record "@board STATUS SECONDS" after its result
 // line; each wait begins with "@waiting" (cli/gang.h reads them).
 #pragma once
-#include "engine/serial.h"
+#include "engine/program.h"
 
 #include <cstdint>
 #include <string>
@@ -26,6 +26,10 @@ struct LoopSetup {
     std::string portPath;
     LineSettings line;
     uint32_t count = 0; // boards to program; 0: until stopped
+    // With BOOT0 on a modem line, it is held high while waiting, so that a board put in
+    // starts in its bootloader, while the one just programmed runs its firmware (reset
+    // is left alone) and stays silent: it is not taken for a new board.
+    BootWiring boot;
 };
 
 // The loop. 0 when it ended as asked (the count, or a stop while waiting, or after a

@@ -52,7 +52,7 @@ serials = []
 for o in boards:
     sim = ports[o["port"]]
     assert o["time"].endswith("Z") and o["flash_kib"] == 128, o
-    assert o["uid"] == uids[(sim, o["board"])], (o, uids)
+    assert (o["uid"] or "").upper() == uids[(sim, o["board"])], (o, uids)
     dump = open(f"{work}/{sim}.dump.{o['board']}", "rb").read()
     if o["result"] == 0:
         assert struct.unpack_from("<I", dump, 0x1FFF0)[0] == o["serial"], o

@@ -46,7 +46,7 @@ serials = []
 for log in logs:
     for o in map(json.loads, open(f"{work}/{log}")):
         n, uids = sims[o["port"]]
-        assert o["uid"] == uids[str(o["board"])], o
+        assert (o["uid"] or "").upper() == uids[str(o["board"])], o
         if o["result"] == 0:
             dump = open(f"{work}/devsim{n}.dump.{o['board']}", "rb").read()
             assert struct.unpack_from("<I", dump, 0x1FFF0)[0] == o["serial"], o
