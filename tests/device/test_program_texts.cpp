@@ -2,6 +2,7 @@
 #include "engine/program.h"
 
 #include <gtest/gtest.h>
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -120,7 +121,10 @@ TEST(ResultDetail, EveryOutcomeSaysWhyAndWhatNext) {
          "Product ID 0x413 is not an STM32F10x chip."},
         {kResultCantProtect, with([](RunReport& r) { r.failedCommand = kCmdReadoutProtect; }),
          "The chip did not carry out Readout Protect"},
-        {kResultCantProtect, with([](RunReport& r) { r.stopped = true; }), "The run was stopped"},
+        {kResultCantProtect, with([](RunReport& r) { r.stopped = true; }),
+         "The run was stopped before anything on the chip was changed."},
+        {kResultCantProtect, with([](RunReport& r) { r.stopped = r.changed = true; }),
+         "The run was stopped: the chip is written in part and left unprotected."},
         {kResultCantUnprotect, with([](RunReport& r) { r.failedCommand = kCmdWriteUnprotect; }),
          "The chip did not carry out Write Unprotect"},
         {kResultCantErase, with([](RunReport& r) { r.failedCommand = kCmdErase; }),
@@ -139,6 +143,24 @@ TEST(ResultDetail, EveryOutcomeSaysWhyAndWhatNext) {
         EXPECT_EQ(std::string(text).find(c.expected), 0u) << text;
         EXPECT_EQ(text[std::strlen(text) - 1], '.') << text; // whole sentences, never cut
     }
+    // A name too long for the text gives way in its middle: the reason and advice stay,
+    // and no character is split.
+    RunReport tooLong;
+    tooLong.plan.problem = PlanProblem::CantOpen;
+    tooLong.plan.systemError = ENAMETOOLONG;
+    std::string path = "/work/";
+    for (int i = 0; i < 2000; ++i) {
+        path += "\xC3\xA9"; // é
+    }
+    path += "/fw.hex";
+    char text[1024];
+    ResultDetail(kResultCantOpenFile, tooLong, "COM3", path.c_str(), text, sizeof text);
+    const std::string shown = text;
+    EXPECT_LT(shown.size(), sizeof text - 1);
+    EXPECT_EQ(shown.rfind("Cannot open /work/\xC3\xA9", 0), 0u) << shown;
+    EXPECT_NE(shown.find("\xC3\xA9\xE2\x80\xA6\xC3\xA9"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("/fw.hex: "), std::string::npos) << shown;
+    EXPECT_EQ(shown.substr(shown.size() - 12), "may be read.") << shown;
     char small[8];
     ResultDetail(kResultNotPresent, RunReport{}, "COM3", "fw.hex", small, sizeof small);
     EXPECT_STREQ(small, "No answ");

@@ -339,6 +339,18 @@ ctrl-c)
     grep -qE 'Write Protect|Write Memory|address|data bytes' <<<"$last_sent" ||
         fail "last frame: $last_sent"
     ! grep -q 'Readout Protect' "$work/transcript.txt" || fail "read-out protection sent"
+    grep -q 'interrupted; the device is left unprotected' "$work/flash.err" ||
+        fail "no word on the device: $(cat "$work/flash.err")"
+    # Before anything on the chip changed (a silent line) the stop says so instead.
+    start_sim --silent sync
+    "$flash" --port "$pty" "$work/fw.bin" >"$work/flash.out" 2>"$work/flash.err" &
+    flash_pid=$!
+    sleep 0.5
+    interrupt_flash
+    wait_sim
+    expect_result 130 "Interrupted"
+    grep -q 'interrupted; nothing on the device was changed' "$work/flash.err" ||
+        fail "a silent line: $(cat "$work/flash.err")"
     ;;
 bench-options)
     # --no-protect leaves both protections off; with --go the firmware starts at the base.
@@ -362,8 +374,8 @@ bench-options)
 usage-sends-nothing)
     # Bad values and --go alone are usage errors (64), and not one byte reaches the device.
     start_server
-    for args in "--go" "--baud 14400" "--baud fast" "--boot boot0=cts" "--boot reset=!dtr,boot0=dtr" \
-        "--verify --baud"; do
+    for args in "--go" "--go --boot boot0=rts" "--baud 14400" "--baud fast" "--boot boot0=cts" \
+        "--boot reset=!dtr,boot0=dtr" "--verify --baud" "--baud 9600 --baud 9600"; do
         run_flash --port "$pty" $args "$work/fw.bin"
         expect_usage_error "'$args'"
     done
@@ -483,6 +495,19 @@ messages)
     expect_result 8 "Zuva not present"
     grep -q 'Product ID 0x413 is not an STM32F10x' "$work/flash.err" ||
         fail "foreign chip: $(cat "$work/flash.err")"
+    # An updater's advice names no option it cannot take.
+    { printf 'MZ'; head -c 2000 /dev/urandom; } >"$work/ZuvaFlash.exe"
+    "$pack" --exe "$work/ZuvaFlash.exe" --image "$work/fw.bin" --description "fw" \
+        --output "$work/Update.exe" >/dev/null || fail "zuva-pack failed"
+    sim_flash "--density connectivity" --any-f10x --embedded "$work/Update.exe"
+    expect_result 8 "Zuva not present"
+    grep -q 'connectivity line. An updater programs only low-, medium- and high-density' \
+        "$work/flash.err" && ! grep -q -e '--any-f10x' "$work/flash.err" ||
+        fail "updater on a connectivity line: $(cat "$work/flash.err")"
+    # A path longer than the system takes keeps the reason behind it.
+    run_flash --dry-run "$work/$(printf 'd%.0s' $(seq 5000)).bin"
+    expect_result 2 "Can't open file"
+    grep -q ': File name too long$' "$work/flash.err" || fail "long path: $(tail -c 200 "$work/flash.err")"
     ;;
 fd-leaks)
     # Every descriptor the run opened is closed again, on success and on failure.
@@ -555,7 +580,9 @@ lost-output)
     kill -INT $sim # it may have stopped before opening the port
     wait_sim
     [ "$status" -eq 74 ] || fail "closed pipe gave $status"
-    grep -q 'stdout cannot take the result' "$work/flash.err" || fail "no word on stderr"
+    grep -q 'stdout cannot take the result (it was closed); the run was stopped' \
+        "$work/flash.err" || fail "no word on stderr"
+    ! grep -q 'The chip did not' "$work/flash.err" || fail "the chip blamed: $(cat "$work/flash.err")"
     expect_summary "$unprotected"
     start_sim
     "$flash" --port "$pty" "$work/fw.bin" >/dev/full 2>"$work/flash.err"
@@ -563,6 +590,15 @@ lost-output)
     wait_sim
     [ "$status" -eq 74 ] || fail "/dev/full gave $status"
     grep -q 'the result was: Finished OK' "$work/flash.err" || fail "result not on stderr"
+    # With --json the results go out when the run has ended: the chip finished.
+    start_sim
+    "$flash" --port "$pty" --json "$work/fw.bin" >/dev/full 2>"$work/flash.err"
+    status=$?
+    wait_sim
+    [ "$status" -eq 74 ] || fail "--json to /dev/full gave $status"
+    grep -q "cannot take the results (No space left on device)$" "$work/flash.err" &&
+        grep -q "$pty: Finished OK (protected)" "$work/flash.err" ||
+        fail "--json to /dev/full: $(cat "$work/flash.err")"
     start_sim
     "$flash" --port "$pty" "$work/fw.bin" >&- 2>"$work/flash.err"
     status=$?
