@@ -103,7 +103,7 @@ expect_refusal 3 "$@" --exe ZuvaFlash.exe --image missing.hex --description x --
 expect_refusal 64 "$@" --exe ZuvaFlash.exe --output out.exe
 expect_refusal 64 "$@" --bogus
 
-"$@" --help | grep -q "Exit codes" || fail "--help lists the exit codes"
+"$@" --help | grep -q "Exit status" || fail "--help lists the exit codes"
 
 [ "$failures" -eq 0 ] && echo "PASS" && exit 0
 exit 1

@@ -317,12 +317,8 @@ PackResult ExtractImage(const char* path, Bytes* image, std::string* message) {
 
 PackResult CheckOutputIsNotInput(const char* output, const char* inputOption, const char* input,
                                  std::string* message) {
-    if (input == nullptr || !SameFile(output, input)) {
-        return PackOk;
-    }
-    return Fail(message, PackRefused,
-                std::string("--output ") + output + " is the same file as " + inputOption + " " +
-                    input + "; nothing was written: give the output another name");
+    const std::string refusal = OutputIsInput("--output", output, inputOption, input);
+    return refusal.empty() ? PackOk : Fail(message, PackRefused, refusal);
 }
 
 PackResult PackUpdater(const char* exePath, const char* imagePath,

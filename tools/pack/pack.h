@@ -4,6 +4,7 @@
 // Every function returns a PackResult; on failure it fills message (when given) with a
 // one-line reason for the user and leaves its outputs unspecified. Nothing here prints.
 #pragma once
+#include "console/console.h"
 #include "device/chips.h"
 
 #include <cstdint>
@@ -82,13 +83,9 @@ PackResult ExtractImage(const char* path, Bytes* image, std::string* message);
 // Windows has no modes and no FIFOs; there devices (NUL, COM1) and pipes are refused.
 PackResult WriteFileAtomically(const char* path, const Bytes& bytes, std::string* message);
 
-// Whether a and b (UTF-8) name one existing file: the same device and inode (volume and
-// file index on Windows), through hard or symbolic links too.
-bool SameFile(const char* a, const char* b);
-
 // PackRefused, with a message that names both, when output is the file of input (given as
 // inputOption, e.g. "--image"): replacing it would destroy what the output is made from.
-// PackOk otherwise, and for a null input.
+// PackOk otherwise, and for a null input. Files are told apart by console.h's SameFile.
 PackResult CheckOutputIsNotInput(const char* output, const char* inputOption, const char* input,
                                  std::string* message);
 
