@@ -635,22 +635,32 @@ int ParseBootSpec(const char* spec, BootWiring* wiring, std::string* error) {
     return 0;
 }
 
+namespace {
+
+// "" unless path names port: the same COM number (on Windows a name that opens the port),
+// or the same device node, the one a COM name maps to here included, by any link.
+std::string OutputIsPort(const char* option, const char* path, const char* port) {
+    const int number = ComNumberFromName(port);
+    char device[64] = "";
+    if (number != 0 && ComNumberToDevicePath(number, device, sizeof device) != 0) {
+        device[0] = '\0';
+    }
+    if (number != 0 && ComNumberFromName(path) == number) {
+        return std::string(option) + " " + path + " is the same file as --port " + port +
+               "; nothing was written: give " + option + " another file";
+    }
+    return OutputIsInput(option, path, "--port", device[0] != '\0' ? device : port);
+}
+
+} // namespace
+
 std::string OutputOnInput(const CliOptions& options, const char* option, const char* path) {
     std::string refusal = OutputIsInput(option, path, "the image", options.image);
-    refusal =
-        refusal.empty() ? OutputIsInput(option, path, "--embedded", options.embedded) : refusal;
-    for (const char* port : options.ports) {
-        // A COM name is a device node here, and on Windows a name that opens the port.
-        const int number = ComNumberFromName(port);
-        char device[64] = "";
-        const bool mapped =
-            number != 0 && ComNumberToDevicePath(number, device, sizeof device) == 0;
-        if (refusal.empty() && (number != 0 && ComNumberFromName(path) == number)) {
-            refusal = std::string(option) + " " + path + " is the same file as --port " + port +
-                      "; nothing was written: give " + option + " another file";
-        }
-        refusal = refusal.empty() ? OutputIsInput(option, path, "--port", mapped ? device : port)
-                                  : refusal;
+    if (refusal.empty()) {
+        refusal = OutputIsInput(option, path, "--embedded", options.embedded);
+    }
+    for (size_t i = 0; i < options.ports.size() && refusal.empty(); ++i) {
+        refusal = OutputIsPort(option, path, options.ports[i]);
     }
     return refusal;
 }
