@@ -746,8 +746,9 @@ int Run(int argc, char** argv) {
     if (options.listPorts) {
         return ListPorts(options.json);
     }
-    if (options.log != nullptr) {
-        if (error = OutputOnInput(options, "--log", options.log); !error.empty()) {
+    // Every file a run writes, checked before any port is opened.
+    for (auto [option, path] : {std::pair{"--log", options.log}}) {
+        if (path != nullptr && !(error = OutputOnInput(options, option, path)).empty()) {
             return UsageError("zuva-flash", error.c_str(), kUsageLine);
         }
     }
