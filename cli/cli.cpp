@@ -411,9 +411,9 @@ ResultCode DryRun(const char* imagePath, std::string* line) {
 
 // The image's write plan made and dropped before a port is chosen, so that a file that is
 // no image (a Windows program, a damaged HEX file) costs no contact with the bootloader.
-ResultCode CheckPlan(const char* imagePath) {
+ResultCode CheckPlan(const char* imagePath, const RunOptions& run) {
     RunReport report;
-    const ResultCode result = PlanImage(imagePath, PathExtension(imagePath), &report);
+    const ResultCode result = PlanImage(imagePath, PathExtension(imagePath), &report, run.rawBase);
     CloseWritePlan();
     if (result != kResultOk) {
         ExplainResult(result, report, "", imagePath, 0);
@@ -798,7 +798,7 @@ int Run(int argc, char** argv) {
         return options.json ? DryRunJson(imagePath, result, line) : Finish(result, line.c_str());
     }
     if (checked == kResultOk) {
-        checked = CheckPlan(imagePath);
+        checked = CheckPlan(imagePath, options.run);
     }
     if (checked != kResultOk) {
         return Finish(checked);
