@@ -33,7 +33,8 @@ bool Spelled(const char* text, const char* lower) {
     bool allUpper = true;
     for (; *lower != '\0' && *text != '\0'; ++text, ++lower) {
         allLower = allLower && *text == *lower;
-        allUpper = allUpper && *text == *lower - 'a' + 'A';
+        const char upper = *lower >= 'a' && *lower <= 'z' ? *lower - 'a' + 'A' : *lower;
+        allUpper = allUpper && *text == upper;
     }
     return *text == '\0' && *lower == '\0' && (allLower || allUpper);
 }
