@@ -24,14 +24,15 @@ const char* CheckHeader(const uint8_t* file, size_t size) {
     if (size < sizeof kMagic || memcmp(file, kMagic, sizeof kMagic) != 0) {
         return "not an ELF file (no ELF header)";
     }
-    if (size < kHeaderSize) {
-        return "the file ends inside its ELF header: it is cut short";
-    }
-    if (file[4] != 1) {
+    // Class and byte order first: a 64-bit header is longer than the one read here.
+    if (size > 4 && file[4] != 1) {
         return "not a 32-bit ELF file";
     }
-    if (file[5] != 1) {
+    if (size > 5 && file[5] != 1) {
         return "not a little-endian ELF file";
+    }
+    if (size < kHeaderSize) {
+        return "the file ends inside its ELF header: it is cut short";
     }
     if (Le(file + 18, 2) != kArm) {
         return "not an ELF file for ARM";
