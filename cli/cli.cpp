@@ -748,7 +748,12 @@ int DryRunJson(const char* imagePath, ResultCode result, const std::string& line
 void PrintHelp() {
     std::fputs(kUsage, stdout);
     std::fputs(kHelp, stdout);
-    std::printf("%s.\n", FormatList());
+    const std::string formats = std::string(FormatList()) + ".";
+    const size_t cut = formats.size() > 80 ? formats.rfind(", ", 80) : std::string::npos;
+    std::printf("%s\n",
+                cut == std::string::npos
+                    ? formats.c_str()
+                    : (formats.substr(0, cut + 1) + "\n" + formats.substr(cut + 2)).c_str());
     std::fputs(kHelpOptions, stdout);
     std::printf("  --baud N         %s\n"
                 "                   (%u is the default)\n",
