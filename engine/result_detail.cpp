@@ -117,12 +117,14 @@ void InvalidFormat(const Out& out, const RunReport& report, const char* image) {
         Put(out, "%s, line %u: %s. Nothing was written; mend or rebuild the %s file.", image,
             U(plan.hexLine), plan.hexWhy, kind);
     } else if (plan.problem == PlanProblem::OutsideFlash) {
+        const bool elf = plan.format == ImageFormat::Elf;
         Put(out,
             "%s, %s %u: data at 0x%08X lies outside FLASH (0x%08X to 0x%08X). Nothing was "
-            "written; link the firmware for FLASH, or leave RAM and option bytes out of the "
-            "%s file.",
+            "written; link the firmware for FLASH, %s.",
             image, Where(plan), U(plan.hexLine), plan.outsideAddress, kFlashBase,
-            kFlashBase + kImageSpan - 1, kind);
+            kFlashBase + kImageSpan - 1,
+            elf ? "with initialised data loaded into FLASH (AT> FLASH in the linker script)"
+                : "or leave RAM and option bytes out of the file");
     } else if (plan.problem == PlanProblem::Overlap) {
         Put(out,
             "%s, %ss %u and %u: both give 0x%08X, with different values. Nothing was written; "
