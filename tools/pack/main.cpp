@@ -46,7 +46,7 @@ const char kHelp[] =
     "mode. Options take their value as --name VALUE or --name=VALUE.\n"
     "\n"
     "Exit codes: 0 success, 2 input refused (bad description, empty or oversized image,\n"
-    "damaged HEX, data outside FLASH, executable already packed, file without an image,\n"
+    "damaged image file, data outside FLASH, executable already packed, file without an image,\n"
     "output that exists without --force, output that is one of the inputs), 3 a file could not be "
     "read or written, or stdout\n"
     "could not be written, 64 bad command line.\n";
