@@ -56,6 +56,7 @@ uint32_t BigEndian(const uint8_t* bytes, int count) {
     return value;
 }
 
+// One non-blank line without its terminator. 0 to go on, else the result of the read.
 int ReadLine(void* context, const uint8_t* line, size_t length, const char** why) {
     auto* reader = static_cast<Reader*>(context);
     int type = 0;
