@@ -28,7 +28,7 @@
 
 namespace {
 
-// What a usage error shows; --help shows kUsage and kHelp.
+// What a usage error shows; --help shows kUsage, kHelp, the formats and kHelpOptions.
 constexpr const char* kUsageLine = "usage: zuva-flash [--port PORT]... [OPTION]... IMAGE";
 
 constexpr const char* kUsage =
@@ -42,8 +42,11 @@ constexpr const char* kUsage =
 constexpr const char* kHelp =
     "\n"
     "Programs IMAGE into an STM32F10x through its USART bootloader, then write-protects\n"
-    "sectors 0 to 15 and sets read-out protection. The extension picks the format:\n"
-    "bin, BIN, exe, EXE (raw, from 0x08000000) or hex, HEX (Intel HEX, anywhere in FLASH).\n"
+    "sectors 0 to 15 and sets read-out protection. The extension picks the format, all in\n"
+    "lower or all in upper case (raw images go from 0x08000000, the others where their\n"
+    "addresses say):\n";
+
+constexpr const char* kHelpOptions =
     "\n"
     "  --port PORT      COM7, \\\\.\\COM7 or a device path such as /dev/ttyUSB0;\n"
     "                   rfc2217://HOST:PORT or socket://HOST:PORT for a port on a serial\n"
@@ -190,27 +193,8 @@ struct StepLog {
 } steps;
 
 const char* StepName(uint8_t code) {
-    static constexpr struct {
-        uint8_t code;
-        const char* name;
-    } kNames[] = {{kSyncByte, "Sync"},
-                  {kCmdGet, "Get"},
-                  {kCmdGetVersion, "Get Version"},
-                  {kCmdGetId, "Get ID"},
-                  {kCmdReadMemory, "Read Memory"},
-                  {kCmdGo, "Go"},
-                  {kCmdWriteMemory, "Write Memory"},
-                  {kCmdErase, "Erase"},
-                  {kCmdWriteProtect, "Write Protect"},
-                  {kCmdWriteUnprotect, "Write Unprotect"},
-                  {kCmdReadoutProtect, "Readout Protect"},
-                  {kCmdReadoutUnprotect, "Readout Unprotect"}};
-    for (const auto& entry : kNames) {
-        if (entry.code == code) {
-            return entry.name;
-        }
-    }
-    return "command";
+    const char* name = BlCommandName(code);
+    return name != nullptr ? name : "command";
 }
 
 void EndStep(Clock::time_point now) {
@@ -359,9 +343,9 @@ ResultCode CheckImageFile(const char* path, bool updater) {
     }
     std::fclose(file);
     if (!updater && FormatFromExtension(PathExtension(path)) == ImageFormat::None) {
-        Say("%s: the extension names no image format; name the file .bin or .exe (raw) or "
-            ".hex (Intel HEX), all lower or all upper case",
-            path);
+        Say("%s: the extension names no image format; zuva-flash reads %s, all lower or all "
+            "upper case",
+            path, FormatList());
         return kResultInvalidFormat;
     }
     return kResultOk;
@@ -434,6 +418,18 @@ ResultCode DryRun(const char* imagePath, std::string* line) {
                   static_cast<unsigned>(summary.blocks), static_cast<unsigned>(first),
                   static_cast<unsigned>(last));
     *line = text;
+    return result;
+}
+
+// The image's write plan made and dropped before a port is chosen, so that a file that is
+// no image (a Windows program, a damaged HEX file) costs no contact with the bootloader.
+ResultCode CheckPlan(const char* imagePath, const RunOptions& run) {
+    RunReport report;
+    const ResultCode result = PlanImage(imagePath, PathExtension(imagePath), &report, run.rawBase);
+    CloseWritePlan();
+    if (result != kResultOk) {
+        ExplainResult(result, report, "", imagePath, 0);
+    }
     return result;
 }
 
@@ -723,6 +719,13 @@ int DryRunJson(const char* imagePath, ResultCode result, const std::string& line
 void PrintHelp() {
     std::fputs(kUsage, stdout);
     std::fputs(kHelp, stdout);
+    const std::string formats = std::string(FormatList()) + ".";
+    const size_t cut = formats.size() > 80 ? formats.rfind(", ", 80) : std::string::npos;
+    std::printf("%s\n",
+                cut == std::string::npos
+                    ? formats.c_str()
+                    : (formats.substr(0, cut + 1) + "\n" + formats.substr(cut + 2)).c_str());
+    std::fputs(kHelpOptions, stdout);
     std::printf("  --baud N         %s\n"
                 "                   (%u is the default)\n",
                 RateList().c_str(), static_cast<unsigned>(kDefaultBaudRate));
@@ -775,6 +778,9 @@ int Run(int argc, char** argv) {
         std::string line;
         ResultCode result = checked != kResultOk ? checked : DryRun(imagePath, &line);
         return options.json ? DryRunJson(imagePath, result, line) : Finish(result, line.c_str());
+    }
+    if (checked == kResultOk) {
+        checked = CheckPlan(imagePath, options.run);
     }
     if (checked != kResultOk) {
         return Finish(checked);

@@ -49,23 +49,8 @@ const char* ShortenMiddle(const char* name, size_t cut, char* out) {
 }
 
 const char* CommandName(uint8_t code) {
-    static constexpr struct {
-        uint8_t code;
-        const char* name;
-    } kNames[] = {
-        {kCmdReadoutUnprotect, "Readout Unprotect"},
-        {kCmdWriteUnprotect, "Write Unprotect"},
-        {kCmdErase, "Erase"},
-        {kCmdWriteProtect, "Write Protect"},
-        {kCmdReadoutProtect, "Readout Protect"},
-        {kCmdGo, "Go"},
-    };
-    for (const auto& entry : kNames) {
-        if (entry.code == code) {
-            return entry.name;
-        }
-    }
-    return "its command";
+    const char* name = code != kSyncByte ? BlCommandName(code) : nullptr;
+    return name != nullptr ? name : "its command";
 }
 
 unsigned U(uint64_t value) {
@@ -118,29 +103,67 @@ void ChipTooSmall(const Out& out, const RunReport& report) {
         report.productId, U(report.flashMaxSize));
 }
 
+// "line 3" or, for ELF, "segment 1".
+const char* Where(const PlanSummary& plan) {
+    return plan.format == ImageFormat::Elf ? "segment" : "line";
+}
+
+// A file that is not firmware, or an ELF file this reader does not take.
+void NotAnImage(const Out& out, const PlanSummary& plan, const char* image) {
+    if (plan.problem == PlanProblem::WindowsProgram) {
+        Put(out,
+            "%s is a Windows program, not a firmware image; nothing was written. To program "
+            "the image an updater carries, run the updater itself or give it to zuva-flash "
+            "with --embedded.",
+            image);
+    } else if (plan.problem == PlanProblem::ElfAsRaw) {
+        Put(out,
+            "%s is an ELF file, not a raw image; nothing was written. Give the ELF file as "
+            "the linker made it, with its .elf name: its segments are written where they "
+            "belong.",
+            image);
+    } else if (plan.problem == PlanProblem::ElfDamaged) {
+        Put(out, "%s: %s. Nothing was written; give the ELF file the linker made for the chip.",
+            image, plan.hexWhy);
+    } else {
+        Put(out, "%s, segment %u at 0x%08X: %s. Nothing was written; build the firmware again.",
+            image, U(plan.hexLine), plan.outsideAddress, plan.hexWhy);
+    }
+}
+
 void InvalidFormat(const Out& out, const RunReport& report, const char* image) {
     const PlanSummary& plan = report.plan;
+    const char* kind = FormatName(plan.format);
     if (report.imageTooLarge) {
         ChipTooSmall(out, report);
     } else if (report.noFormat) {
         Put(out,
-            "%s: the extension names no image format. Use .bin, .exe or .hex, all in lower "
-            "or all in upper case.",
-            image);
+            "%s: the extension names no image format. Use %s, all in lower or all in upper case.",
+            image, FormatList());
     } else if (plan.problem == PlanProblem::HexDamaged) {
-        Put(out, "%s, line %u: %s. Nothing was written; mend or rebuild the HEX file.", image,
-            U(plan.hexLine), plan.hexWhy);
+        Put(out, "%s, line %u: %s. Nothing was written; mend or rebuild the %s file.", image,
+            U(plan.hexLine), plan.hexWhy, kind);
     } else if (plan.problem == PlanProblem::OutsideFlash) {
+        const bool elf = plan.format == ImageFormat::Elf;
         Put(out,
-            "%s, line %u: data at 0x%08X lies outside FLASH (0x%08X to 0x%08X). Nothing was "
-            "written; link the firmware for FLASH, or leave RAM and option bytes out of the "
-            "HEX file.",
-            image, U(plan.hexLine), plan.outsideAddress, kFlashBase, kFlashBase + kImageSpan - 1);
+            "%s, %s %u: data at 0x%08X lies outside FLASH (0x%08X to 0x%08X). Nothing was "
+            "written; link the firmware for FLASH, %s.",
+            image, Where(plan), U(plan.hexLine), plan.outsideAddress, kFlashBase,
+            kFlashBase + kImageSpan - 1,
+            elf ? "with initialised data loaded into FLASH (AT> FLASH in the linker script)"
+                : "or leave RAM and option bytes out of the file");
+    } else if (plan.problem == PlanProblem::Overlap) {
+        Put(out,
+            "%s, %ss %u and %u: both give 0x%08X, with different values. Nothing was written; "
+            "rebuild the %s file so that each byte is given once.",
+            image, Where(plan), U(plan.otherLine), U(plan.hexLine), plan.outsideAddress, kind);
     } else if (plan.problem == PlanProblem::TooLarge) {
         Put(out, "%s is larger than any STM32F10x FLASH (%u bytes). Choose the firmware image.",
             image, U(kImageSpan));
-    } else {
+    } else if (plan.problem == PlanProblem::NoData) {
         Put(out, "%s holds no data to write. Choose the firmware image.", image);
+    } else {
+        NotAnImage(out, plan, image);
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include "console/console.h"
 #include "image/description.h"
+#include "image/format.h"
 #include "version.h"
 
 #include <cstdio>
@@ -26,10 +27,11 @@ const char kUsage[] =
 const char kHelp[] =
     "\n"
     "Makes a one-release updater: appends the firmware image, scrambled, its description\n"
-    "and a trailer to the programmer's executable. FIRMWARE is a raw image (.bin, .exe),\n"
-    "written from 0x08000000, or an Intel HEX file (.hex), flattened from\n"
-    "0x08000000 with gaps filled with 0xFF. The image is padded with 0xFF to a multiple of\n"
-    "256 bytes. TEXT is one line of at most 242 bytes. The executable must be a plain\n"
+    "and a trailer to the programmer's executable. FIRMWARE is read as zuva-flash reads\n"
+    "it, by its extension (listed below): a raw image goes from 0x08000000, the others are\n"
+    "flattened from 0x08000000 with gaps filled with 0xFF. The image is padded with 0xFF to\n"
+    "a multiple of 256 bytes. TEXT is one line of at most 242 bytes. The executable must be a "
+    "plain\n"
     "ZuvaFlash.exe: one that already carries an image is refused. A signed one loses its\n"
     "signature (appending would break it): sign the updater after packing.\n"
     "--info shows an updater's description, image offset and length; --extract writes its\n"
@@ -57,7 +59,7 @@ const char kHelp[] =
     "starts with - is given as --name=VALUE, a file name so as ./-name.\n"
     "\n"
     "Exit status: 0 success; 2 input refused (bad description, empty or oversized image,\n"
-    "damaged HEX, data outside FLASH, executable already packed, file without an image,\n"
+    "damaged image file, data outside FLASH, executable already packed, file without an image,\n"
     "output that exists without --force, output that is one of the inputs); 3 a file\n"
     "could not be read or written, or stdout could not take the output; 64 usage error.\n";
 
@@ -218,6 +220,7 @@ int Run(int argc, char** argv) {
     if (o.help) {
         fputs(kUsage, stdout);
         fputs(kHelp, stdout);
+        printf("\nImage formats, by extension (all lower or all upper case):\n%s.\n", FormatList());
         return PackOk;
     }
     if (o.version) {

@@ -41,21 +41,11 @@ PackResult CheckDescription(const std::string& description, std::string* message
 // it is larger than limit.
 PackResult ReadWholeFile(const char* path, size_t limit, Bytes* bytes, std::string* message);
 
-// Flattens an Intel HEX file into the FLASH image from kFlashBase, gaps filled with 0xFF,
-// with the programmer's own reader (image/hex.h) and its rules. Refuses data outside the
-// FLASH of the chips an updater programs.
-PackResult LoadHexImage(const char* path, Bytes* image, std::string* message);
-
-// A raw image: a regular file of at most kFlashMaxSize bytes.
-PackResult LoadRawImage(const char* path, Bytes* image, std::string* message);
-
-// Reads the image by extension, by the programmer's own rule (image/format.h): HEX as
-// Intel HEX, BIN and EXE raw; any other extension is refused.
-// Refuses an empty image and one larger than FLASH; pads it with 0xFF to whole blocks.
+// Reads the image through the programmer's own write plan (image/plan.h), by its
+// extension (image/format.h): raw, Intel HEX, S-records or ELF, flattened from kFlashBase
+// with gaps of 0xFF. Refuses what the plan refuses, and an image that ends beyond the
+// FLASH of the chips an updater programs; pads it with 0xFF to whole blocks.
 PackResult LoadImage(const char* path, Bytes* image, std::string* message);
-
-// Appends 0xFF until the size is a multiple of 256.
-void PadToBlocks(Bytes* image);
 
 // The updater's bytes: exe, the scrambled image, description, NUL, trailer. The image
 // must be a positive multiple of 256 bytes and the description must pass
