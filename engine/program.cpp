@@ -183,6 +183,13 @@ ResultCode RunOnDevice(const RunOptions& options, RunReport* report) {
         result = FinishRun(options, report);
     }
     report->stopped = result == kResultStopped;
+    // A port or server that went away is named with its cause; before any bootloader
+    // answered, the port is what failed.
+    report->linkError = PortLinkError();
+    if (report->linkError != 0 && !report->answered && !report->stopped) {
+        report->portError = report->linkError;
+        return kResultCantOpenPort;
+    }
     return report->stopped ? kResultCantProtect : result;
 }
 

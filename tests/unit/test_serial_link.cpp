@@ -296,6 +296,7 @@ const FakePeer kRecordingPeer = {
     [] { peerEvents += "o"; },
     [] { peerEvents += "c"; },
     nullptr,
+    nullptr,
 };
 
 TEST_F(SerialLink, APeerSeesOnlyTheBytesTakenAndAnswersEveryAttempt) {
