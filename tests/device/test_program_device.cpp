@@ -496,6 +496,49 @@ TEST_F(DeviceRun, EachFailingStepGivesItsClassAndSendsNothingMore) {
     }
 }
 
+// A doubled ACK after a block must not put every later answer one step late: the stray
+// byte is dropped (and shown) before the next command, and a block refused after it, the
+// last one too, ends the run as that refused block, protected or not.
+std::vector<uint8_t> discardedBytes;
+
+void CollectDiscarded(uint8_t, const uint8_t* bytes, uint32_t n) {
+    discardedBytes.insert(discardedBytes.end(), bytes, bytes + std::min(n, kStepKeptBytes));
+}
+
+TEST_F(DeviceRun, AStrayAckBeforeARefusedBlockLeavesTheRefusalItsOwn) {
+    DevFault doubled;
+    doubled.command = kCmdWriteMemory;
+    doubled.occurrence = 1;
+    doubled.answer = 3;
+    doubled.kind = DevFaultKind::ExtraAck;
+    DevFault refused = doubled;
+    refused.kind = DevFaultKind::Nack;
+    const std::string path = WriteScratchFile("fw.bin", PatternBytes(1024, 15));
+    SetStepObserver(CollectDiscarded);
+    for (uint32_t refusedBlock : {2u, 4u}) { // the next block, the last one
+        for (bool protect : {true, false}) {
+            SCOPED_TRACE(std::to_string(refusedBlock) + (protect ? " protected" : " no-protect"));
+            discardedBytes.clear();
+            refused.occurrence = refusedBlock;
+            config.faults = {doubled, refused};
+            options.protect = protect;
+            ASSERT_EQ(FakeDeviceAttach(config), 0);
+            RunReport report;
+            EXPECT_EQ(ProgramDevice(path.c_str(), "bin", "COM4", options, &report),
+                      kResultCommError);
+            FakeDeviceDetach();
+            EXPECT_EQ(report.failedAddress, kFlashBase + 256 * (refusedBlock - 1));
+            EXPECT_EQ(discardedBytes, std::vector<uint8_t>{kAck});
+            char detail[256];
+            ResultDetail(kResultCommError, report, "COM4", "fw.bin", detail, sizeof detail);
+            EXPECT_NE(std::string(detail).find("did not take the block"), std::string::npos)
+                << detail;
+            ExpectUnprotected();
+        }
+    }
+    SetStepObserver(nullptr);
+}
+
 TEST_F(DeviceRun, WrongProductIsNotPresent) {
     config.productId = 0x420;
     EXPECT_EQ(Run(WriteScratchFile("fw.bin", PatternBytes(256)), "bin"), kResultNotPresent);

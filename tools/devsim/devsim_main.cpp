@@ -66,6 +66,8 @@ const char kHelp[] =
     "                             address, 3 = data; others: 2 = done/data); the command\n"
     "                             is dropped\n"
     "  --silent CMD[@N][:A]       the same, answering nothing\n"
+    "  --extra-ack CMD[@N][:A]    give that answer, then one ACK more that nobody asked\n"
+    "                             for (a doubled answer); the command goes on\n"
     "  --die-after-bytes N        the link dies with the N-th host byte: the pty closes\n"
     "  --die-in-block N           the link dies halfway through the data of the N-th\n"
     "                             Write Memory\n"
@@ -231,9 +233,11 @@ int ParseValue(const std::string& a, const char* v, Options* o) {
         return ParseSize(v, &c.flashSize) ? 0 : Bad("--flash-size", v);
     } else if (a == "--write-protected") {
         return ParseSectors(v, &c.writeProtected) ? 0 : Bad("--write-protected", v);
-    } else if (a == "--nack" || a == "--silent") {
+    } else if (a == "--nack" || a == "--silent" || a == "--extra-ack") {
         DevFault f;
-        DevFaultKind kind = a == "--nack" ? DevFaultKind::Nack : DevFaultKind::Silent;
+        DevFaultKind kind = a == "--nack"     ? DevFaultKind::Nack
+                            : a == "--silent" ? DevFaultKind::Silent
+                                              : DevFaultKind::ExtraAck;
         if (DevParseFault(v, kind, &f) != 0) {
             return Bad(a.c_str(), v);
         }
