@@ -229,8 +229,8 @@ void OnStep(uint8_t code, const uint8_t* discarded, uint32_t n) {
             std::snprintf(hex, sizeof hex, " %02X", discarded[i]);
             bytes += hex;
         }
-        std::fprintf(stderr, "zuva-flash: %u bytes nobody asked for, discarded:%s%s\n", n,
-                     bytes.c_str(), n > kStepKeptBytes ? " ..." : "");
+        std::fprintf(stderr, "zuva-flash: %u byte%s nobody asked for, discarded:%s%s\n", n,
+                     n == 1 ? "" : "s", bytes.c_str(), n > kStepKeptBytes ? " ..." : "");
     }
     steps.first = steps.first == Clock::time_point{} ? now : steps.first;
     steps = {true, code, steps.first, now};

@@ -69,7 +69,10 @@ void CantOpenPort(const Out& out, const RunReport& report, const char* port) {
     char advice[256] = "";
     PortErrorText(report.portError, reason, sizeof reason);
     PortErrorAdvice(report.portError, advice, sizeof advice);
-    Put(out, "Cannot open %s: %s.%s%s", port, reason, advice[0] != '\0' ? " " : "", advice);
+    Put(out,
+        report.linkError != 0 ? "The connection to %s failed before a bootloader answered: %s.%s%s"
+                              : "Cannot open %s: %s.%s%s",
+        port, reason, advice[0] != '\0' ? " " : "", advice);
 }
 
 // The port or the server went away during the run: named with its cause, not blamed on

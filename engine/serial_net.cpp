@@ -182,12 +182,12 @@ SysPort OpenSocket(const char* portPath) {
 // The line settings the run needs, and how to name what a server answered instead.
 struct Setting {
     uint8_t command;
-    const char* format; // of the server's answer
+    const char* format; // the server's answer, then the value asked for
 };
-constexpr Setting kSettings[] = {{kComSetBaudRate, "its line at %lu baud"},
-                                 {kComSetDataSize, "%lu data bits"},
-                                 {kComSetParity, "parity %s"},
-                                 {kComSetStopSize, "%lu stop bits"}};
+constexpr Setting kSettings[] = {{kComSetBaudRate, "its line at %lu baud, not %lu"},
+                                 {kComSetDataSize, "%lu data bits, not %lu"},
+                                 {kComSetParity, "parity %s, not %s"},
+                                 {kComSetStopSize, "%lu stop bits, not %lu"}};
 constexpr uint8_t kAllAnswered =
     1u << kComSetBaudRate | 1u << kComSetDataSize | 1u << kComSetParity | 1u << kComSetStopSize;
 
@@ -200,14 +200,17 @@ const char* ParityName(uint32_t value) {
 int CheckSettings(const uint32_t wanted[]) {
     for (const Setting& setting : kSettings) {
         const uint32_t got = link.stream.setting[setting.command];
-        if (got == wanted[setting.command]) {
+        const uint32_t asked = wanted[setting.command];
+        if (got == asked) {
             continue;
         }
         char answer[64];
         if (setting.command == kComSetParity) {
-            std::snprintf(answer, sizeof answer, setting.format, ParityName(got));
+            std::snprintf(answer, sizeof answer, setting.format, ParityName(got),
+                          ParityName(asked));
         } else {
-            std::snprintf(answer, sizeof answer, setting.format, static_cast<unsigned long>(got));
+            std::snprintf(answer, sizeof answer, setting.format, static_cast<unsigned long>(got),
+                          static_cast<unsigned long>(asked));
         }
         std::snprintf(settingRefused, sizeof settingRefused, "the server set %s", answer);
         return Fail(kNetSettingRefused);
@@ -373,10 +376,7 @@ void ErrorTextNet(int error, char* out, size_t outSize) {
                       "(a raw TCP port is socket://)");
         return;
     case kNetSettingRefused:
-        std::snprintf(out, outSize,
-                      "%s, not 8 data bits, even parity and 1 stop bit at the rate "
-                      "asked for",
-                      settingRefused);
+        std::snprintf(out, outSize, "%s", settingRefused);
         return;
     case kNetNotNegotiated:
         std::snprintf(out, outSize, "the server did not negotiate RFC 2217 within %lu s",
@@ -406,8 +406,8 @@ void ErrorAdviceNet(int error, char* out, size_t outSize) {
     } else if (error == kNetSettingRefused) {
         advice = "Let the server's port take the rate with 8 data bits, even parity and 1 stop "
                  "bit (ser2net: the connector's settings).";
-    } else if (error == kNetClosedByServer) {
-        advice = "The server took the connection and closed it: check that its serial device "
+    } else if (error == kNetClosedByServer || NetResetByServer(error)) {
+        advice = "The server took the connection and let it go: check that its serial device "
                  "is there and that no other client holds it.";
     } else if (error == kNetNoModemLines) {
         advice = "Use rfc2217:// for a board whose BOOT0 and reset follow RTS and DTR.";
