@@ -173,7 +173,7 @@ socket://127.0.0.1:$closing|the server closed the connection. The server took th
 rfc2217://127.0.0.1:$closing|The server took the connection and let it go
 socket://127.0.0.1:$scripted_port|failed before a bootloader answered: Connection reset by peer
 rfc2217://127.0.0.1:$scripted_port|Connection reset by peer
-socket://127.0.0.1:$missing|the server closed the connection
+socket://127.0.0.1:$missing|failed before a bootloader answered
 EOF
     ;;
 settings)

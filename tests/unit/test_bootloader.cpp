@@ -309,16 +309,16 @@ const Case kCases[] = {
      ". . . . . . . . . . 1F . . . . . . . 1F",
      {},
      0,
-     "~100 >7F " + kSilence + " >7F " + kSilence + " " + kFill + " <1F <. <. >7F " +
-         kSilence + " >7F <1F",
+     "~100 >7F " + kSilence + " >7F " + kSilence + " " + kFill + " <1F <. <. >7F " + kSilence +
+         " >7F <1F",
      0},
     {"ResumeNobodyThere",
      BlSyncOrResume,
      "",
      {},
      1,
-     "~100 >7F " + kSilence + " >7F " + kSilence + " " + kFill + " <. >7F " + kSilence +
-         " >7F " + kSilence,
+     "~100 >7F " + kSilence + " >7F " + kSilence + " " + kFill + " <. >7F " + kSilence + " >7F " +
+         kSilence,
      0},
 };
 
