@@ -95,6 +95,13 @@ int32_t SysReadAttempt(SysPort port, void* buf, uint32_t n) {
     if (!ReadFile(AsHandle(port), buf, n, &got, nullptr)) {
         return -1;
     }
+    // An empty read may also be a line that went away (Wine reads a hung-up pty as
+    // empty): the port's status then fails with the cause.
+    DWORD errors = 0;
+    COMSTAT status;
+    if (got == 0 && n > 0 && !ClearCommError(AsHandle(port), &errors, &status)) {
+        return -1;
+    }
     return static_cast<int32_t>(got);
 }
 
