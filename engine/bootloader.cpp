@@ -204,6 +204,16 @@ bool BlWriteMemory(uint32_t address, const uint8_t* data, uint32_t len) {
     return BlWaitAck();
 }
 
+bool BlSettle() {
+    uint8_t late[kStepKeptBytes];
+    const int32_t n = PortRead(late, sizeof late, 1);
+    if (n > 0) {
+        ReportStep(kCmdWriteMemory, late, static_cast<uint32_t>(n)); // shown as it came
+    }
+    const uint8_t* begin = late;
+    return n >= 0 && std::find(begin, begin + std::max<int32_t>(n, 0), kNack) == begin + n;
+}
+
 bool BlWriteProtect() {
     static constexpr uint8_t kSectorCount = 0x0F; // 16 sectors, minus one
     static constexpr uint8_t kSectors[16] = {0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07,

@@ -68,6 +68,10 @@ ResultCode WriteImage(RunReport* report) {
         }
         done += block.length;
     }
+    // The last block's answer is read before the next step, whatever came before it.
+    if (!Done(BlSettle(), kCmdWriteMemory, report)) {
+        return kResultCommError;
+    }
     return Report(Progress, done, total) != 0 ? kResultStopped : kResultOk; // 101
 }
 

@@ -170,6 +170,8 @@ const Case kCases[] = {
      "-7979 >43BC <79 >FF00 <79",
      0},
     {"LateNackStopsErase", BlEraseAll, "~1F 79 79", {}, 1, "-1F", 2},
+    {"SettleMeetsALateRefusal", BlSettle, "1F", {}, 1, "<1F <.", 0},
+    {"SettleOnAQuietLine", BlSettle, "", {}, 0, "<.", 0},
     {"ChatterDroppedBeforeSync", BlSync, "~7469636B 79", {}, 0, "~100 -7469636B >7F <79", 0},
     {"EraseAllSelectorShort", BlEraseAll, "79 79", {kAll, 1, 0}, 1, ">43BC <79 >FF00=1 >00=0", 1},
 
