@@ -11,6 +11,7 @@
 #include "engine/status.h"
 #include "image/description.h"
 #include "image/embedded.h"
+#include "image/image_out.h"
 #include "image/input.h"
 #include "ports/port_names.h"
 #include "ports/ports.h"
@@ -37,6 +38,8 @@ constexpr const char* kUsage =
     "                  [RUN OPTIONS] IMAGE\n"
     "       zuva-flash [--port PORT] [RUN OPTIONS] --embedded UPDATER.exe\n"
     "       zuva-flash --dry-run [--json] IMAGE\n"
+    "       zuva-flash [--port PORT] --read FILE [--address A] [--length N]\n"
+    "       zuva-flash [--port PORT] --erase\n"
     "       zuva-flash --list-ports | --help | --version\n";
 
 constexpr const char* kHelp =
@@ -72,7 +75,21 @@ constexpr const char* kHelp =
     "  --go             start the new firmware at 0x08000000 (needs --no-protect,\n"
     "                   or --boot, whose reset starts it)\n"
     "  --any-f10x       also accept the rest of the F10x family: connectivity line,\n"
-    "                   value line and XL density (without it: low, medium, high)\n";
+    "                   value line and XL density (without it: low, medium, high)\n"
+    "  --address ADDR   where a raw image (.bin, .exe) goes, word aligned (default\n"
+    "                   0x08000000); --go then starts it there. HEX, S-record and ELF\n"
+    "                   files carry their own addresses and take none\n"
+    "  --page-erase     erase only the pages the image touches and keep the rest of\n"
+    "                   FLASH; refused on a read-out protected chip (see --erase)\n"
+    "\n"
+    "At the bench (no IMAGE):\n"
+    "  --read FILE      read the chip's FLASH into FILE: .bin raw, .hex Intel HEX,\n"
+    "                   .srec S-records; nothing is erased or written. A read-out\n"
+    "                   protected chip refuses: \"Read-out protected\" (13)\n"
+    "  --address A      with --read: start there (default 0x08000000)\n"
+    "  --length N       with --read: read N bytes (default: to the end of FLASH)\n"
+    "  --erase          lift read-out and write protection and erase all of FLASH;\n"
+    "                   nothing is written and no protection set\n";
 
 // The help goes on after the --baud lines, which PrintHelp makes from kBaudRates.
 constexpr const char* kHelpAfterRates =
@@ -86,22 +103,25 @@ constexpr const char* kHelpAfterRates =
     "  zuva-flash --port /dev/ttyUSB0 --baud 57600 firmware.bin\n"
     "  zuva-flash --port /dev/ttyUSB0 --boot boot0=rts,reset=!dtr firmware.hex\n"
     "  zuva-flash --dry-run firmware.hex\n"
+    "  zuva-flash --port /dev/ttyUSB0 --read backup.hex\n"
+    "  zuva-flash --port COM3 --page-erase --address 0x08004000 --no-protect --go app.bin\n"
     "\n"
     "The result is the last line on stdout (with --json, the last JSON object; after\n"
     "--dry-run, \"Image OK: ...\"). When stdout goes away during a run (a closed\n"
     "pipe), the run stops as after Ctrl-C, leaving the device unprotected.\n"
     "\n"
     "Exit status: 0 done; 1 port, 2 file, 3 format, 4 communication, 8 no device,\n"
-    "9 protect, 10 unprotect, 11 erase, 12 verify; 64 usage; 74 stdout or the log could\n"
-    "not take the result; 130 interrupted by Ctrl-C, SIGTERM or SIGHUP. Several ports:\n"
-    "0 when every device finished OK, else the status of the first failed port in the\n"
-    "order given.\n";
+    "9 protect, 10 unprotect, 11 erase, 12 verify, 13 read-out protected; 64 usage;\n"
+    "74 stdout or the log could not take the result; 130 interrupted by Ctrl-C, SIGTERM\n"
+    "or SIGHUP. Several ports: 0 when every device finished OK, else the status of the\n"
+    "first failed port in the order given.\n";
 
 // Every option a user may type, for the hint after an unknown one.
 const std::vector<const char*> kOptionNames = {
-    "--port",    "--all-ports", "--json",       "--log",    "--embedded", "--list-ports",
-    "--dry-run", "--verify",    "--no-protect", "--go",     "--baud",     "--boot",
-    "--quiet",   "--verbose",   "--help",       "--version"};
+    "--port",    "--all-ports", "--json",       "--log",     "--embedded", "--list-ports",
+    "--dry-run", "--verify",    "--no-protect", "--go",      "--baud",     "--boot",
+    "--quiet",   "--verbose",   "--help",       "--version", "--read",     "--erase",
+    "--address", "--length",    "--page-erase", "--any-f10x"};
 
 constexpr int kBarCells = 30;
 constexpr double kRedrawSeconds = 0.25;
@@ -130,7 +150,8 @@ void DrawProgress(int percent) {
         return;
     }
     double elapsed = std::chrono::duration<double>(now - bar.start).count();
-    std::string line = FormatProgressLine(percent, GetPlanSummary().totalBytes, elapsed);
+    const uint64_t total = ReadTotalBytes() != 0 ? ReadTotalBytes() : GetPlanSummary().totalBytes;
+    std::string line = FormatProgressLine(percent, total, elapsed);
     std::fprintf(stderr, "\r%s%s", bar.kind == Verify ? "verify " : "", line.c_str());
     std::fflush(stderr);
     bar.drawn = true;
@@ -355,6 +376,26 @@ ResultCode CheckImageFile(const char* path, bool updater) {
     return kResultOk;
 }
 
+// The file a read goes into, checked before a port is chosen or opened: a regular file or
+// a new name in a folder that may be written. kResultOk, or kResultCantOpenFile after
+// telling why.
+ResultCode CheckReadFile(const char* path) {
+    int error = 0;
+    const OutputResult checked = CheckOutputPath(path, &error);
+    if (checked == OutputOk) {
+        return kResultOk;
+    }
+    char reason[160] = "";
+    PortErrorText(error, reason, sizeof reason);
+    if (checked == OutputNotRegular) {
+        Say("cannot write %s: %s; --read writes a file, give a file name", path,
+            error != 0 ? reason : "not a regular file (a device, a FIFO or a socket)");
+    } else {
+        Say("cannot write %s: %s; choose a folder that may be written", path, reason);
+    }
+    return kResultCantOpenFile;
+}
+
 // Loads the updater's image (its description is printed through the callback).
 // kResultOk, or the class to end with after telling why.
 ResultCode LoadUpdater(const char* path) {
@@ -378,6 +419,14 @@ std::string RateList() {
 // the port's JSON detail); the result text itself goes to stdout.
 void ExplainResult(ResultCode result, const RunReport& report, const std::string& port,
                    const char* imagePath, double seconds) {
+    if (result == kResultOk && report.productId != 0 &&
+        (report.task != RunTask::Write || report.pagesErased != 0)) {
+        char done[512];
+        ResultDetail(result, report, port.c_str(), imagePath, done, sizeof done);
+        done[std::strlen(done) - 1] = '\0'; // its full stop, which the time takes
+        std::fprintf(stderr, "zuva-flash: %s, in %.1f s\n", done, seconds);
+        return;
+    }
     if (result == kResultOk && report.productId != 0) {
         std::fprintf(stderr,
                      "zuva-flash: STM32F10x %s (product ID 0x%03X): %llu bytes written in %.1f s\n",
@@ -442,8 +491,12 @@ ResultCode RunWithOptions(const CliOptions& options, const char* imagePath,
                           const std::string& portPath) {
     RunReport report;
     Clock::time_point start = Clock::now();
-    ResultCode result =
-        ProgramDevice(imagePath, PathExtension(imagePath), portPath.c_str(), options.run, &report);
+    ResultCode result = options.read != nullptr
+                            ? ReadDevice(options.read, portPath.c_str(), options.readAddress,
+                                         options.readLength, options.run, &report)
+                        : options.erase ? EraseDevice(portPath.c_str(), options.run, &report)
+                                        : ProgramDevice(imagePath, PathExtension(imagePath),
+                                                        portPath.c_str(), options.run, &report);
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     EndStep(Clock::now());
     EndProgress();
@@ -512,7 +565,8 @@ int ParseRunOption(int argc, char** argv, int* i, CliOptions* options, std::stri
     } kFlags[] = {{"--verify", &RunOptions::verify, true},
                   {"--no-protect", &RunOptions::protect, false},
                   {"--go", &RunOptions::go, true},
-                  {"--any-f10x", &RunOptions::anyF10x, true}};
+                  {"--any-f10x", &RunOptions::anyF10x, true},
+                  {"--page-erase", &RunOptions::pageErase, true}};
     const char* arg = argv[*i];
     for (const auto& flag : kFlags) {
         if (std::strcmp(arg, flag.name) == 0) {
@@ -520,8 +574,8 @@ int ParseRunOption(int argc, char** argv, int* i, CliOptions* options, std::stri
             return 1;
         }
     }
-    if (std::strcmp(arg, "--dry-run") == 0) {
-        options->dryRun = true;
+    if (std::strcmp(arg, "--dry-run") == 0 || std::strcmp(arg, "--erase") == 0) {
+        (arg[2] == 'd' ? options->dryRun : options->erase) = true;
         return 1;
     }
     const char* value = nullptr;
@@ -610,7 +664,8 @@ int ParseOption(int argc, char** argv, int* i, CliOptions* options, std::string*
     }
     for (auto [name, value] :
          {std::pair{"--port", &options->port}, std::pair{"--embedded", &options->embedded},
-          std::pair{"--log", &options->log}}) {
+          std::pair{"--log", &options->log}, std::pair{"--read", &options->read},
+          std::pair{"--address", &options->address}, std::pair{"--length", &options->length}}) {
         int taken = TakeValue(argc, argv, i, name, value);
         if (taken != 0) {
             if (taken < 0) {
@@ -621,6 +676,86 @@ int ParseOption(int argc, char** argv, int* i, CliOptions* options, std::string*
     }
     *error = std::string("unknown option ") + arg + NearestOptionHint(arg, kOptionNames);
     return 1;
+}
+
+// A number as C writes it (0x08004000, 16384); false when text is none.
+bool ParseNumber(const char* text, uint32_t* value) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long number = std::strtoull(text, &end, 0);
+    *value = static_cast<uint32_t>(number);
+    return text[0] >= '0' && text[0] <= '9' && *end == '\0' && errno == 0 && number <= UINT32_MAX;
+}
+
+// --address and --length: numbers, and an address inside the FLASH of the largest chip;
+// a raw image's address word aligned. 0, or 1 with the reason in *error.
+int CheckAddress(CliOptions* options, std::string* error) {
+    if (options->length != nullptr &&
+        (!ParseNumber(options->length, &options->readLength) || options->readLength == 0)) {
+        *error = std::string("--length ") + options->length + ": not a number of bytes";
+        return 1;
+    }
+    if (options->address == nullptr) {
+        options->readAddress = kFlashBase;
+        return 0;
+    }
+    uint32_t address = 0;
+    if (!ParseNumber(options->address, &address)) {
+        *error = std::string("--address ") + options->address + ": not a number";
+        return 1;
+    }
+    char where[160];
+    std::snprintf(where, sizeof where, "--address 0x%08X: ", static_cast<unsigned>(address));
+    if (address < kFlashBase || address >= kFlashBase + kImageSpan) {
+        *error = std::string(where) + "outside FLASH (0x08000000 upward)";
+        return 1;
+    }
+    if (options->read == nullptr && address % 4 != 0) {
+        *error = std::string(where) + "not word aligned (a multiple of 4)";
+        return 1;
+    }
+    options->readAddress = address;
+    options->run.rawBase = address;
+    return 0;
+}
+
+// What --read, --erase, --page-erase, --address and --length go with. 0, or 1 with the
+// reason in *error.
+int CheckBenchOptions(CliOptions* options, std::string* error) {
+    const bool image = options->image != nullptr || options->embedded != nullptr;
+    const RunOptions& run = options->run;
+    const char* conflict =
+        (options->read != nullptr) + options->erase + image > 1
+            ? "give one of IMAGE, --read FILE and --erase"
+        : options->erase && run.pageErase ? "--page-erase keeps pages, --erase erases them all: "
+                                            "give one of them"
+        : options->read != nullptr && run.pageErase ? "--read erases nothing: drop --page-erase"
+        : (options->read != nullptr || options->erase) && (run.go || run.verify || !run.protect)
+            ? "--read and --erase take no --go, --verify or --no-protect"
+        : (options->read != nullptr || options->erase) && options->dryRun
+            ? "--dry-run checks an image: it takes no --read or --erase"
+        : options->length != nullptr && options->read == nullptr ? "--length goes with --read"
+        : options->address != nullptr && options->erase          ? "--erase takes no --address"
+        : options->read != nullptr && (options->allPorts || options->ports.size() > 1)
+            ? "--read reads one chip: give one --port"
+            : nullptr;
+    if (conflict != nullptr) {
+        *error = conflict;
+        return 1;
+    }
+    if (options->read != nullptr && OutputFormatForPath(options->read) == ImageFormat::None) {
+        *error = std::string("--read ") + options->read +
+                 ": name the file .bin (raw), .hex (Intel HEX) or .srec (S-records)";
+        return 1;
+    }
+    if (options->address != nullptr && image &&
+        (options->embedded != nullptr ||
+         FormatFromExtension(PathExtension(options->image)) != ImageFormat::Binary)) {
+        *error = "--address places a raw image (.bin, .exe); HEX, S-record and ELF files carry "
+                 "their own addresses, and an updater's image goes to 0x08000000";
+        return 1;
+    }
+    return CheckAddress(options, error);
 }
 
 } // namespace
@@ -649,7 +784,11 @@ int ParseCliArgs(int argc, char** argv, CliOptions* options, std::string* error)
         *error = "give either IMAGE or --embedded UPDATER, not both";
         return 1;
     }
-    if (options->image == nullptr && options->embedded == nullptr) {
+    if (CheckBenchOptions(options, error) != 0) {
+        return 1;
+    }
+    if (options->image == nullptr && options->embedded == nullptr && options->read == nullptr &&
+        !options->erase) {
         *error = "no image given";
         return 1;
     }
@@ -789,8 +928,12 @@ int Run(int argc, char** argv) {
     if (options.verbose) {
         SetStepObserver(OnStep);
     }
-    const char* imagePath = options.embedded != nullptr ? options.embedded : options.image;
-    ResultCode checked = CheckImageFile(imagePath, options.embedded != nullptr);
+    const char* imagePath = options.embedded != nullptr ? options.embedded
+                            : options.read != nullptr   ? options.read
+                                                        : options.image;
+    ResultCode checked = options.read != nullptr ? CheckReadFile(options.read)
+                         : options.erase         ? kResultOk
+                                         : CheckImageFile(imagePath, options.embedded != nullptr);
     if (checked == kResultOk && options.embedded != nullptr) {
         checked = LoadUpdater(imagePath);
     }

@@ -65,8 +65,16 @@ struct RunOptions {
     uint32_t serialNumber = 0;
 };
 
+// What a run was asked to do.
+enum class RunTask : uint8_t {
+    Write, // an image into FLASH (ProgramDevice)
+    Read,  // FLASH into a file (ReadDevice)
+    Erase, // lift protection and erase, write nothing (EraseDevice)
+};
+
 // What a run found out, for ResultDetail.
 struct RunReport {
+    RunTask task = RunTask::Write;
     PlanSummary plan;              // the image's figures, or why it was refused
     bool noFormat = false;         // the extension names no image format
     int portError = 0;             // the system's error number when the port would not open
@@ -89,6 +97,13 @@ struct RunReport {
     bool readoutProtected = false; // the chip refused Read Memory: read-out protection is on
     bool uidRead = false;          // the chip's 96-bit unique ID, read after the unprotect
     uint8_t uid[12] = {};
+    uint32_t pagesErased = 0;       // page erase: the pages the image touched
+    bool pageOutOfReach = false;    // page erase: the image touches a page past the 256th,
+    uint32_t pageAddress = 0;       // ... which starts here
+    uint32_t readAddress = 0;       // a read: where it starts ...
+    uint32_t readLength = 0;        // ... and how many bytes (0 before it is known)
+    bool rangeOutsideFlash = false; // the address range lies outside the chip's FLASH
+    int outputError = 0;            // a read: the system's error number when FILE failed
 };
 
 // Turns the image into its write plan (image/plan.h) as a run does, touching no port:
@@ -110,6 +125,23 @@ ResultCode PlanImage(const char* imagePath, const char* extension, RunReport* re
 // kResultCantProtect. report may be null. Returns only after the port is closed.
 ResultCode ProgramDevice(const char* imagePath, const char* extension, const char* portPath,
                          const RunOptions& options = RunOptions(), RunReport* report = nullptr);
+
+// Reads the chip's FLASH into outPath in the format its extension picks
+// (image/image_out.h): length bytes from address, or with length 0 everything from
+// address to the end of FLASH (the size register's figure, else the family's largest).
+// Nothing is unprotected, erased or written. A read-out protected chip refuses:
+// kResultReadProtected. The file is written only once every byte is in, so that a failed
+// or stopped read leaves no file. Progress as for a write; report may be null.
+ResultCode ReadDevice(const char* outPath, const char* portPath, uint32_t address, uint32_t length,
+                      const RunOptions& options = RunOptions(), RunReport* report = nullptr);
+
+// The bytes the read in progress fetches, for a progress display; 0 before it knows.
+uint64_t ReadTotalBytes();
+
+// Lifts read-out and write protection and erases all of FLASH; writes nothing and sets no
+// protection. report may be null.
+ResultCode EraseDevice(const char* portPath, const RunOptions& options = RunOptions(),
+                       RunReport* report = nullptr);
 
 // The constant text of a result code's class.
 const char* ResultMessage(ResultCode code);

@@ -11,6 +11,7 @@ constexpr struct {
     {"bin", ImageFormat::Binary},
     {"exe", ImageFormat::Binary},
     {"hex", ImageFormat::IntelHex},
+    {"srec", ImageFormat::SRecord},
 };
 
 // Whether text is the lower-case spelling, or that spelling all in upper case.

@@ -6,7 +6,7 @@
 // names no format.
 #pragma once
 
-enum class ImageFormat { None, Binary, IntelHex };
+enum class ImageFormat { None, Binary, IntelHex, SRecord, Elf };
 
 ImageFormat FormatFromExtension(const char* extension);
 

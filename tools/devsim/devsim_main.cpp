@@ -39,6 +39,10 @@ const char kHelp[] =
     "  --pid 0xNNN                report this product ID instead (e.g. a wrong one)\n"
     "  --flash-size SIZE          FLASH size in bytes, or with K (64K); whole pages\n"
     "  --flash-in FILE            old FLASH contents from the FLASH base; the rest is erased\n"
+    "                             (with --dump, a test sees what a run kept)\n"
+    "  --uid HEX                  the 96-bit unique ID, 24 hex digits (default: made from\n"
+    "                             the product ID and FLASH size, the same every run); the\n"
+    "                             FLASH size register always holds the FLASH size\n"
     "  --readout-protected        start read-out protected\n"
     "  --write-protected SECTORS  start with these 4 KiB sectors write-protected: a list\n"
     "                             with ranges (0-15,31), a mask (0xFFFF) or 'all'\n"
@@ -218,6 +222,9 @@ int ParseValue(const std::string& a, const char* v, Options* o) {
     DevConfig& c = o->config;
     if (a == "--density") {
         return DevParseDensity(v, &c.density) == 0 ? 0 : Bad("--density", v);
+    }
+    if (a == "--uid") {
+        return DevParseUid(v, &c.uid) == 0 ? 0 : Bad("--uid", v);
     }
     if (a == "--unaligned") {
         return DevParseUnaligned(v, &c.unaligned) == 0 ? 0 : Bad("--unaligned", v);
