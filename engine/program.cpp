@@ -412,13 +412,14 @@ bool LoadUpdaterImage(const char* exePath) {
     return true;
 }
 
-ResultCode PlanImage(const char* imagePath, const char* extension, RunReport* report) {
+ResultCode PlanImage(const char* imagePath, const char* extension, RunReport* report,
+                     uint32_t rawBase) {
     const ImageFormat format = FormatFromExtension(extension);
     report->noFormat = format == ImageFormat::None;
     if (report->noFormat) {
         return kResultInvalidFormat;
     }
-    const PlanResult plan = OpenWritePlan(imagePath, format);
+    const PlanResult plan = OpenWritePlan(imagePath, format, rawBase);
     report->plan = GetPlanSummary();
     report->imageBytes = report->plan.totalBytes;
     return plan == PlanResult::Ok         ? kResultOk
@@ -439,7 +440,7 @@ ResultCode ProgramDevice(const char* imagePath, const char* extension, const cha
         report->portError = PortOpenError();
         return kResultCantOpenPort;
     }
-    const ResultCode planned = PlanImage(imagePath, extension, report);
+    const ResultCode planned = PlanImage(imagePath, extension, report, options.rawBase);
     return planned != kResultOk ? planned : RunOnDevice(options, report);
 }
 

@@ -108,8 +108,10 @@ struct RunReport {
 
 // Turns the image into its write plan (image/plan.h) as a run does, touching no port:
 // kResultOk, kResultCantOpenFile or kResultInvalidFormat, with the plan's figures in
-// report->plan. The plan stays open for the caller to go through and close.
-ResultCode PlanImage(const char* imagePath, const char* extension, RunReport* report);
+// report->plan. The plan stays open for the caller to go through and close. A raw image
+// starts at rawBase.
+ResultCode PlanImage(const char* imagePath, const char* extension, RunReport* report,
+                     uint32_t rawBase = kFlashBase);
 
 // Runs one programming run: sync, identify, unprotect, erase, send the image's write plan
 // block by block, protect; the first failing step decides the class. The image becomes

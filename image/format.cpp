@@ -8,10 +8,10 @@ constexpr struct {
     const char* spelling; // lower-case letters
     ImageFormat format;
 } kExtensions[] = {
-    {"bin", ImageFormat::Binary},
-    {"exe", ImageFormat::Binary},
-    {"hex", ImageFormat::IntelHex},
-    {"srec", ImageFormat::SRecord},
+    {"bin", ImageFormat::Binary},   {"exe", ImageFormat::Binary},  {"hex", ImageFormat::IntelHex},
+    {"srec", ImageFormat::SRecord}, {"s19", ImageFormat::SRecord}, {"s28", ImageFormat::SRecord},
+    {"s37", ImageFormat::SRecord},  {"mot", ImageFormat::SRecord}, {"elf", ImageFormat::Elf},
+    {"axf", ImageFormat::Elf},
 };
 
 // Whether text is the lower-case spelling, or that spelling all in upper case.

@@ -14,9 +14,10 @@ constexpr uint32_t kWord = 4;
 
 // The image from kFlashBase, 0xFF where the file gives nothing, a multiple of a block.
 InputBytes image;
-// HEX: one flag per byte of image that the file gives. Raw: empty, every byte up to
-// rawEnd is given.
+// HEX: one flag per byte of image that the file gives. Raw: empty, every byte from
+// rawStart up to rawEnd is given.
 InputBytes given;
+size_t rawStart = 0;
 size_t rawEnd = 0;
 size_t nextChunk = 0;
 PlanSummary summary;
@@ -36,42 +37,45 @@ size_t RoundUp(size_t value, size_t unit) {
     return (value + unit - 1) / unit * unit;
 }
 
-// The raw bytes padded with 0xFF to whole blocks; rawEnd marks the file's end, rounded up
-// to a word.
-bool PadRawImage() {
-    rawEnd = RoundUp(image.size, kWord);
-    const size_t padded = RoundUp(image.size, kRawBlockSize);
-    if (padded == image.size) {
-        return true;
-    }
-    auto* grown = static_cast<uint8_t*>(realloc(image.data, padded));
-    if (grown == nullptr) {
+// The file's bytes placed at rawStart in an image of whole blocks, 0xFF around them;
+// rawEnd marks the file's end, rounded up to a word.
+bool PlaceRawImage(const InputBytes& file) {
+    rawEnd = rawStart + RoundUp(file.size, kWord);
+    if (!image.Reset(RoundUp(rawStart + file.size, kRawBlockSize), 0xFF)) {
         return false;
     }
-    image.data = grown;
-    memset(image.data + image.size, 0xFF, padded - image.size);
-    image.size = padded;
+    if (file.size != 0) {
+        memcpy(image.data + rawStart, file.data, file.size);
+    }
     return true;
 }
 
-PlanResult LoadRaw(const char* path) {
+PlanResult LoadRaw(const char* path, uint32_t rawBase) {
+    if (rawBase % kWord != 0 || rawBase < kFlashBase || rawBase - kFlashBase >= kImageSpan) {
+        summary.problem = PlanProblem::BadAddress;
+        summary.outsideAddress = rawBase;
+        return PlanResult::Invalid;
+    }
+    rawStart = rawBase - kFlashBase;
+    const size_t room = kMaxRawImageSize - rawStart;
     const EmbeddedImage& embedded = GetEmbeddedImage();
+    InputBytes file;
     InputResult read = InputOk;
     if (embedded.imageOffset != 0) {
-        if (static_cast<size_t>(embedded.imageLength) > kMaxRawImageSize) {
+        if (static_cast<size_t>(embedded.imageLength) > room) {
             return FromInput(InputTooLarge);
         }
         read = ReadInputSlice(path, static_cast<uint64_t>(embedded.imageOffset),
-                              static_cast<size_t>(embedded.imageLength), &image);
+                              static_cast<size_t>(embedded.imageLength), &file);
         uint8_t chain = 0;
-        for (size_t at = 0; read == InputOk && at < image.size; at += kRawBlockSize) {
-            const size_t n = std::min<size_t>(kRawBlockSize, image.size - at);
-            DescrambleBlock(image.data + at, static_cast<uint32_t>(n), &chain);
+        for (size_t at = 0; read == InputOk && at < file.size; at += kRawBlockSize) {
+            const size_t n = std::min<size_t>(kRawBlockSize, file.size - at);
+            DescrambleBlock(file.data + at, static_cast<uint32_t>(n), &chain);
         }
     } else {
-        read = ReadInputFile(path, kMaxRawImageSize, &image);
+        read = ReadInputFile(path, room, &file);
     }
-    if (read == InputOk && !PadRawImage()) {
+    if (read == InputOk && !PlaceRawImage(file)) {
         read = InputReadError;
     }
     return FromInput(read);
@@ -121,7 +125,7 @@ bool ChunkRange(size_t chunk, size_t* first, size_t* end) {
     const size_t start = chunk * kRawBlockSize;
     const size_t stop = start + kRawBlockSize;
     if (given.data == nullptr) {
-        *first = start;
+        *first = std::max(start, rawStart);
         *end = std::min(stop, rawEnd);
         return *first < *end;
     }
@@ -141,6 +145,10 @@ bool ChunkRange(size_t chunk, size_t* first, size_t* end) {
 }
 
 void Summarise() {
+    summary.totalBytes = 0;
+    summary.blocks = 0;
+    summary.erasedBlocks = 0;
+    summary.imageEnd = 0;
     PlanBlock block;
     while (NextPlanBlock(&block)) {
         summary.totalBytes += block.length;
@@ -151,13 +159,30 @@ void Summarise() {
     nextChunk = 0;
 }
 
+// A raw plan becomes one with a flag per byte over the whole span, so that a word can be
+// added anywhere in FLASH. false when memory runs short.
+bool WidenToSpan() {
+    if (given.data != nullptr) {
+        return true;
+    }
+    InputBytes wide;
+    if (!wide.Reset(kImageSpan, 0xFF) || !given.Reset(kImageSpan, 0)) {
+        return false;
+    }
+    memcpy(wide.data, image.data, std::min<size_t>(image.size, kImageSpan));
+    std::swap(image.data, wide.data);
+    std::swap(image.size, wide.size);
+    memset(given.data + rawStart, 1, rawEnd - rawStart);
+    return true;
+}
+
 } // namespace
 
-PlanResult OpenWritePlan(const char* path, ImageFormat format) {
+PlanResult OpenWritePlan(const char* path, ImageFormat format, uint32_t rawBase) {
     CloseWritePlan();
     summary = {};
     const bool raw = format == ImageFormat::Binary || GetEmbeddedImage().imageOffset != 0;
-    PlanResult result = raw ? LoadRaw(path) : LoadHex(path);
+    PlanResult result = raw ? LoadRaw(path, rawBase) : LoadHex(path);
     if (result == PlanResult::Ok) {
         Summarise();
         // Nothing to write (an empty file, or HEX without data) is no image.
@@ -197,10 +222,39 @@ const PlanSummary& GetPlanSummary() {
 void CloseWritePlan() {
     image.Reset(0, 0);
     given.Reset(0, 0);
+    rawStart = 0;
     rawEnd = 0;
     nextChunk = 0;
 }
 
 void RewindWritePlan() {
     nextChunk = 0;
+}
+
+PlanResult AddPlanWord(uint32_t address, uint32_t value) {
+    const uint64_t offset = uint64_t{address} - kFlashBase;
+    if (address % kWord != 0 || address < kFlashBase || offset + kWord > kImageSpan) {
+        summary.problem = PlanProblem::BadAddress;
+        summary.outsideAddress = address;
+        return PlanResult::Invalid;
+    }
+    const size_t at = static_cast<size_t>(offset);
+    const bool taken = given.data != nullptr ? std::find(given.data + at, given.data + at + kWord,
+                                                         1) != given.data + at + kWord
+                                             : at < rawEnd && at + kWord > rawStart;
+    if (taken) {
+        summary.problem = PlanProblem::WordTaken;
+        summary.outsideAddress = address;
+        return PlanResult::Invalid;
+    }
+    if (!WidenToSpan()) {
+        summary.problem = PlanProblem::ReadError;
+        return PlanResult::CantOpen;
+    }
+    for (uint32_t i = 0; i < kWord; ++i) {
+        image.data[at + i] = static_cast<uint8_t>(value >> (8 * i));
+        given.data[at + i] = 1;
+    }
+    Summarise();
+    return PlanResult::Ok;
 }

@@ -41,6 +41,9 @@ enum class PlanProblem {
     HexDamaged,   // hexLine and hexWhy tell where and why
     OutsideFlash, // hexLine and outsideAddress: a HEX data byte outside FLASH
     NoData,       // nothing to write
+    BadAddress,   // outsideAddress: a raw image's start or a plan word that is not word
+                  // aligned, or lies outside FLASH
+    WordTaken,    // outsideAddress: a plan word where the image already gives bytes
 };
 
 struct PlanBlock {
@@ -62,9 +65,16 @@ struct PlanSummary {
     uint32_t outsideAddress = 0;  // OutsideFlash: the first byte outside
 };
 
-// Reads path and builds its plan. format is Binary or IntelHex; it is ignored when an
-// embedded image is present.
-PlanResult OpenWritePlan(const char* path, ImageFormat format);
+// Reads path and builds its plan. format is ignored when an embedded image is present.
+// A raw image's first byte goes to rawBase (word aligned, inside FLASH); it must end inside
+// FLASH too. Files that carry addresses of their own ignore rawBase.
+PlanResult OpenWritePlan(const char* path, ImageFormat format, uint32_t rawBase = kFlashBase);
+
+// Adds a 32-bit little-endian word at address to the open plan (a serial number). The
+// address must be word aligned, inside FLASH and outside the bytes the image gives;
+// otherwise the plan is unchanged and Invalid comes back with the problem in the summary.
+// Call before going through the blocks; the summary's figures include the word.
+PlanResult AddPlanWord(uint32_t address, uint32_t value);
 
 // The next block in address order; false after the last.
 bool NextPlanBlock(PlanBlock* block);

@@ -34,7 +34,7 @@ TEST(ResultMessage, OnlyTheClassCounts) {
 }
 
 TEST(ResultMessage, UnlistedClassesAreUnknown) {
-    for (ResultCode code : {0x50000u, 0x60000u, 0x70000u, 0xD0000u, 0xFFFF0000u, 0x100000u}) {
+    for (ResultCode code : {0x50000u, 0x60000u, 0x70000u, 0xE0000u, 0xFFFF0000u, 0x100000u}) {
         EXPECT_STREQ(ResultMessage(code), "Unknown error") << std::hex << code;
     }
 }

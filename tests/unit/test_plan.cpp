@@ -39,8 +39,12 @@ std::ostream& operator<<(std::ostream& out, const Block& b) {
 
 // Plans the text as a file; the plan is left open, as a run that went to its end leaves it.
 Planned Plan(const std::string& name, const std::string& text,
-             ImageFormat format = ImageFormat::IntelHex) {
-    Planned p{OpenWritePlan(WriteScratchText(name, text).c_str(), format), {}, {}};
+             ImageFormat format = ImageFormat::IntelHex, uint32_t rawBase = kFlashBase,
+             uint32_t wordAt = 0) {
+    Planned p{OpenWritePlan(WriteScratchText(name, text).c_str(), format, rawBase), {}, {}};
+    if (p.result == PlanResult::Ok && wordAt != 0) {
+        p.result = AddPlanWord(wordAt, 0x04030201);
+    }
     PlanBlock block;
     while (NextPlanBlock(&block)) {
         p.blocks.push_back({block.address, block.length, block.data[0]});
@@ -117,6 +121,108 @@ TEST_F(WritePlan, EachFileIsPlannedOnItsOwn) {
     EXPECT_EQ((std::vector<Block>{{0x08000000, 256, 'x'}, {0x08000100, 44, 'x'}}), c.blocks);
     EXPECT_EQ(PlanProblem::None, c.summary.problem);
     EXPECT_EQ(300u, c.summary.imageEnd);
+}
+
+// A raw image at an address of its own, and a word (a serial number) added beside an image:
+// where the blocks go, and what is refused with the plan left as the image made it.
+TEST_F(WritePlan, RawBaseAndAddedWord) {
+    const std::string app(300, 'a');
+    const std::string hex = Upper(0x0800) + Data(0x0000, 8, 0x02) + kEnd;
+    const struct {
+        const char* name;
+        ImageFormat format;
+        uint32_t rawBase;
+        uint32_t wordAt;
+        PlanResult result;
+        PlanProblem problem;
+        std::vector<Block> blocks;
+    } kCases[] = {
+        {"at.bin",
+         ImageFormat::Binary,
+         0x08004000,
+         0,
+         PlanResult::Ok,
+         PlanProblem::None,
+         {{0x08004000, 256, 'a'}, {0x08004100, 44, 'a'}}},
+        {"odd.bin",
+         ImageFormat::Binary,
+         0x08004002,
+         0,
+         PlanResult::Invalid,
+         PlanProblem::BadAddress,
+         {}},
+        {"below.bin",
+         ImageFormat::Binary,
+         0x07FFFF00,
+         0,
+         PlanResult::Invalid,
+         PlanProblem::BadAddress,
+         {}},
+        {"past.bin",
+         ImageFormat::Binary,
+         kFlashBase + kImageSpan - 256,
+         0,
+         PlanResult::Invalid,
+         PlanProblem::TooLarge,
+         {}},
+        {"word.bin",
+         ImageFormat::Binary,
+         0x08004000,
+         0x08004130,
+         PlanResult::Ok,
+         PlanProblem::None,
+         {{0x08004000, 256, 'a'}, {0x08004100, 52, 'a'}}},
+        {"far.bin",
+         ImageFormat::Binary,
+         kFlashBase,
+         0x0801F000,
+         PlanResult::Ok,
+         PlanProblem::None,
+         {{0x08000000, 256, 'a'}, {0x08000100, 44, 'a'}, {0x0801F000, 4, 0x01}}},
+        {"taken.bin",
+         ImageFormat::Binary,
+         0x08004000,
+         0x08004128,
+         PlanResult::Invalid,
+         PlanProblem::WordTaken,
+         {{0x08004000, 256, 'a'}, {0x08004100, 44, 'a'}}},
+        {"word.hex",
+         ImageFormat::IntelHex,
+         kFlashBase,
+         0x08000008,
+         PlanResult::Ok,
+         PlanProblem::None,
+         {{0x08000000, 12, 0x02}}},
+        {"taken.hex",
+         ImageFormat::IntelHex,
+         kFlashBase,
+         0x08000004,
+         PlanResult::Invalid,
+         PlanProblem::WordTaken,
+         {{0x08000000, 8, 0x02}}},
+        {"odd.hex",
+         ImageFormat::IntelHex,
+         kFlashBase,
+         0x0800000A,
+         PlanResult::Invalid,
+         PlanProblem::BadAddress,
+         {{0x08000000, 8, 0x02}}},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        const bool raw = c.format == ImageFormat::Binary;
+        const Planned p = Plan(c.name, raw ? app : hex, c.format, c.rawBase, c.wordAt);
+        EXPECT_EQ(c.result, p.result);
+        EXPECT_EQ(c.problem, p.summary.problem);
+        if (c.result == PlanResult::Ok || c.wordAt != 0) {
+            std::vector<Block> blocks;
+            PlanBlock block;
+            for (RewindWritePlan(); NextPlanBlock(&block);) {
+                blocks.push_back({block.address, block.length, block.data[0]});
+            }
+            EXPECT_EQ(c.blocks, blocks);
+        }
+    }
 }
 
 } // namespace
