@@ -445,9 +445,9 @@ void ExplainResult(ResultCode result, const RunReport& report, const std::string
 
 // The image checked as a run would check it; no port is opened. On success *line is the
 // result line: "Image OK: 65536 bytes in 256 blocks, 0x08000000..0x0800FFFF".
-ResultCode DryRun(const char* imagePath, std::string* line) {
+ResultCode DryRun(const char* imagePath, uint32_t rawBase, std::string* line) {
     RunReport report;
-    const ResultCode result = PlanImage(imagePath, PathExtension(imagePath), &report);
+    const ResultCode result = PlanImage(imagePath, PathExtension(imagePath), &report, rawBase);
     PlanBlock block;
     uint32_t first = 0;
     uint32_t last = 0;
@@ -939,7 +939,8 @@ int Run(int argc, char** argv) {
     }
     if (options.dryRun) {
         std::string line;
-        ResultCode result = checked != kResultOk ? checked : DryRun(imagePath, &line);
+        ResultCode result =
+            checked != kResultOk ? checked : DryRun(imagePath, options.run.rawBase, &line);
         return options.json ? DryRunJson(imagePath, result, line) : Finish(result, line.c_str());
     }
     if (checked != kResultOk) {

@@ -67,6 +67,8 @@ void TakeLine(Member& m, ChildStream stream, const std::string& line) {
     unsigned long long a = 0;
     unsigned long long b = 0;
     int kind = 0;
+    unsigned kib = 0;
+    char uid[32] = "";
     if (std::sscanf(line.c_str(), "@progress %d %llu %llu", &kind, &a, &b) == 3) {
         if (m.percent == 0) {
             m.firstProgress = Clock::now();
@@ -74,9 +76,11 @@ void TakeLine(Member& m, ChildStream stream, const std::string& line) {
         m.kind = kind;
         m.percent = static_cast<int>(a);
         m.totalBytes = b;
-    } else if (std::sscanf(line.c_str(), "@report %llx %llu", &a, &b) == 2) {
+    } else if (std::sscanf(line.c_str(), "@report %llx %llu %u %31s", &a, &b, &kib, uid) >= 2) {
         m.outcome.productId = static_cast<uint16_t>(a);
         m.outcome.bytes = b;
+        m.outcome.flashKib = static_cast<uint16_t>(kib);
+        m.outcome.uid = std::strlen(uid) == 24 ? uid : "";
     } else if (line.compare(0, 7, "Image: ") == 0) {
         m.outcome.description = line.substr(7);
     } else if (!line.empty()) {
@@ -244,6 +248,11 @@ void Finished(Member& m, int status) {
     m.done = true;
     m.outcome.result = status;
     m.outcome.seconds = Since(m.start);
+    // A read's file, once it is there.
+    if (status == 0 && m.outcome.imageSize < 0 && !m.outcome.image.empty() &&
+        !FileSizeAndCrc32(m.outcome.image.c_str(), &m.outcome.imageSize, &m.outcome.imageCrc32)) {
+        m.outcome.imageSize = -1;
+    }
     if (m.outcome.message.empty()) {
         m.outcome.message = status == kExitCantStart ? "Not started"
                             : status > 128 && status < 160
@@ -401,8 +410,13 @@ int RunGang(const CliOptions& options, int argc, char** argv) {
         }
     }
     PortOutcome common;
-    common.image = options.embedded != nullptr ? options.embedded : options.image;
-    if (!FileSizeAndCrc32(common.image.c_str(), &common.imageSize, &common.imageCrc32)) {
+    // A read's file is described once it is written; --erase has none.
+    const char* file = options.embedded != nullptr ? options.embedded
+                       : options.image != nullptr  ? options.image
+                                                   : options.read;
+    common.image = file != nullptr ? file : "";
+    if (options.read != nullptr ||
+        !FileSizeAndCrc32(common.image.c_str(), &common.imageSize, &common.imageCrc32)) {
         common.imageSize = -1;
     }
     output.json = options.json;
@@ -454,5 +468,10 @@ void MemberReport(ResultCode result, const RunReport& report) {
         int shown = lastKind == Progress ? std::clamp(lastPercent - 1, 0, 100) : 100;
         bytes = lastPercent < 0 ? 0 : report.imageBytes * static_cast<uint64_t>(shown) / 100;
     }
-    std::printf("@report %x %llu\n", report.productId, static_cast<unsigned long long>(bytes));
+    char uid[32] = "-";
+    for (size_t i = 0; report.uidRead && i < sizeof report.uid; ++i) {
+        std::snprintf(uid + 2 * i, 3, "%02x", report.uid[i]);
+    }
+    std::printf("@report %x %llu %u %s\n", report.productId, static_cast<unsigned long long>(bytes),
+                static_cast<unsigned>(report.flashKib), uid);
 }

@@ -5,7 +5,8 @@
 //
 // A member's stdout (the pipe to the parent) carries, besides its usual lines ("Image:",
 // the result line), the records "@progress KIND PERCENT TOTAL_BYTES" and
-// "@report PRODUCT_ID BYTES"; its stderr carries its messages.
+// "@report PRODUCT_ID BYTES FLASH_KIB UID" (UID 24 hex digits, or "-" when not read); its
+// stderr carries its messages.
 #pragma once
 #include "cli/cli.h"
 
@@ -42,6 +43,8 @@ struct PortOutcome {
     std::string description; // an updater's description, "" for a plain image
     uint16_t productId = 0;  // 0: no chip answered with an ID
     uint64_t bytes = 0;      // bytes of the image written
+    uint16_t flashKib = 0;   // the chip's FLASH size register; 0: not read (JSON null)
+    std::string uid;         // its unique ID in 24 hex digits; "": not read (JSON null)
     double seconds = 0;
     std::string image;       // the file given
     int64_t imageSize = -1;  // -1: the file could not be read

@@ -52,6 +52,8 @@ std::string OutcomeJson(const PortOutcome& o, const char* time) {
     } else {
         line += ",\"image_size\":null,\"image_crc32\":null";
     }
+    line += ",\"flash_kib\":" + (o.flashKib != 0 ? std::to_string(o.flashKib) : "null") +
+            ",\"uid\":" + (o.uid.empty() ? std::string("null") : Quote(o.uid));
     if (!o.description.empty()) {
         line += ",\"description\":" + Quote(o.description);
     }
