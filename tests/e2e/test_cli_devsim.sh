@@ -402,7 +402,7 @@ verify)
     expect_result 0 "Finished OK"
     expect_flash "$work/fw.bin"
     expect_summary "$protected"
-    [ "$(grep -c 'Read Memory #' "$work/transcript.txt")" -eq 256 ] || fail "not every block read back"
+    [ "$(grep -c 'Read Memory #' "$work/transcript.txt")" -eq 257 ] || fail "not every block read back" # and the registers
     # The read-back has its own bar on a terminal.
     command -v script >/dev/null || fail "script (bsdutils) missing"
     start_sim
@@ -463,7 +463,7 @@ quiet-verbose)
     expect_result 0 "Finished OK"
     sed -n 's/^zuva-flash: step  *[0-9.]* s  \(.*[^ ]\)  *(0x..)  *[0-9.]* ms$/\1/p' \
         "$work/flash.err" | uniq >"$work/steps"
-    printf '%s\n' Sync "Get ID" "Readout Unprotect" Sync "Write Unprotect" Sync Erase \
+    printf '%s\n' Sync "Get ID" "Read Memory" "Readout Unprotect" Sync "Write Unprotect" Sync Erase \
         "Write Memory" "Read Memory" "Write Protect" Sync "Readout Protect" |
         diff - "$work/steps" || fail "steps: $(cat "$work/flash.err")"
     ;;

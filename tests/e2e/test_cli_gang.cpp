@@ -70,10 +70,14 @@ TEST(CliGang, JsonLineEscapesAndKeepsFieldsInOrder) {
               "{\"time\":\"2026-12-07T10:42:00Z\",\"port\":\"COM3\",\"result\":11,"
               "\"message\":\"Can't erase device\",\"detail\":\"a \\\"quoted\\\" \\\\ path\\u0001\","
               "\"chip\":null,\"bytes\":4096,\"seconds\":1.23,\"image\":\"fw.bin\","
-              "\"image_size\":65536,\"image_crc32\":\"0a0b0c0d\"}");
+              "\"image_size\":65536,\"image_crc32\":\"0a0b0c0d\",\"flash_kib\":null,\"uid\":null}");
     o.imageSize = -1;
     o.productId = 0x414;
+    o.flashKib = 384;
+    o.uid = "0123456789abcdef01234567";
     std::string line = OutcomeJson(o, nullptr);
+    EXPECT_NE(line.find("\"flash_kib\":384,\"uid\":\"0123456789abcdef01234567\""),
+              std::string::npos);
     EXPECT_EQ(line.rfind("{\"port\":", 0), 0u);
     EXPECT_NE(line.find("\"chip\":\"0x414\""), std::string::npos);
     EXPECT_NE(line.find("\"image_size\":null,\"image_crc32\":null"), std::string::npos);
