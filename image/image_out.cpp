@@ -78,12 +78,14 @@ bool PutS(FILE* file, const char* type, uint32_t address, const uint8_t* data, u
 }
 
 bool WriteSRecords(FILE* file, uint32_t address, const uint8_t* data, size_t n) {
-    for (size_t at = 0; at < n; at += kRecordBytes) {
-        const uint32_t length =
-            n - at < kRecordBytes ? static_cast<uint32_t>(n - at) : kRecordBytes;
-        if (!PutS(file, "S3", address + static_cast<uint32_t>(at), data + at, length)) {
+    for (size_t at = 0; at < n;) {
+        const uint32_t a = address + static_cast<uint32_t>(at);
+        uint32_t length = kRecordBytes - a % kRecordBytes; // records on 16-byte lines, as HEX
+        length = n - at < length ? static_cast<uint32_t>(n - at) : length;
+        if (!PutS(file, "S3", a, data + at, length)) {
             return false;
         }
+        at += length;
     }
     return PutS(file, "S7", address, nullptr, 0); // the start: where the image begins
 }
