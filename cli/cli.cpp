@@ -743,11 +743,6 @@ int CheckBenchOptions(CliOptions* options, std::string* error) {
         *error = conflict;
         return 1;
     }
-    if (options->read != nullptr && OutputFormatForPath(options->read) == ImageFormat::None) {
-        *error = std::string("--read ") + options->read +
-                 ": name the file .bin (raw), .hex (Intel HEX) or .srec (S-records)";
-        return 1;
-    }
     if (options->address != nullptr && image &&
         (options->embedded != nullptr ||
          FormatFromExtension(PathExtension(options->image)) != ImageFormat::Binary)) {
@@ -942,6 +937,13 @@ int Run(int argc, char** argv) {
         ResultCode result =
             checked != kResultOk ? checked : DryRun(imagePath, options.run.rawBase, &line);
         return options.json ? DryRunJson(imagePath, result, line) : Finish(result, line.c_str());
+    }
+    if (checked == kResultOk && options.read != nullptr &&
+        OutputFormatForPath(options.read) == ImageFormat::None) {
+        const std::string reason = std::string("--read ") + options.read +
+                                   ": name the file .bin (raw), .hex (Intel HEX) or .srec "
+                                   "(S-records)";
+        return UsageError("zuva-flash", reason.c_str(), kUsageLine);
     }
     if (checked != kResultOk) {
         return Finish(checked);

@@ -239,8 +239,6 @@ TEST(CliRunOptions, BenchOptions) {
         {{"--erase", "--page-erase"}, "--page-erase keeps pages"},
         {{"--read", "a.bin", "--page-erase"}, "--read erases nothing"},
         {{"--read", "a.bin", "--verify"}, "--read and --erase take no"},
-        {{"--read", "a.elf"}, "--read a.elf: name the file .bin"},
-        {{"--read", "a.exe"}, "--read a.exe: name the file .bin"},
         {{"--length", "16", "fw.bin"}, "--length goes with --read"},
         {{"--read", "a.bin", "--length", "0"}, "--length 0: not a number"},
         {{"--address", "0x0800400", "fw.bin"}, "--address 0x00800400: outside FLASH"},

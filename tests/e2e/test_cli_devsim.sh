@@ -359,6 +359,59 @@ bench-options)
         head -1 "$work/transcript.txt" | grep -q 'line now 57600 baud' ||
         fail "not all at 57600: $(grep 'line now' "$work/transcript.txt")"
     ;;
+read-back)
+    # A chip read back as .bin, .hex and .srec (the last two turned into bytes by objcopy),
+    # then erased and written again from the .bin: the same FLASH, byte for byte.
+    command -v arm-none-eabi-objcopy >/dev/null || { echo "SKIP: no arm-none-eabi-objcopy"; exit 77; }
+    start_server --flash-size 64K
+    run_flash --port "$pty" --no-protect "$work/fw.bin"
+    expect_result 0 "Finished OK"
+    for format in bin hex srec; do
+        run_flash --port "$pty" --read "$work/back.$format"
+        expect_result 0 "Finished OK"
+    done
+    grep -q "65536 bytes read from 0x08000000 into $work/back.srec" "$work/flash.err" ||
+        fail "no figures: $(cat "$work/flash.err")"
+    arm-none-eabi-objcopy -I ihex -O binary "$work/back.hex" "$work/hex.bin" &&
+        arm-none-eabi-objcopy -I srec -O binary "$work/back.srec" "$work/srec.bin" ||
+        fail "objcopy did not take the files"
+    for file in back.bin hex.bin srec.bin; do
+        cmp "$work/fw.bin" "$work/$file" || fail "$file differs from the image"
+    done
+    run_flash --port "$pty" --erase
+    expect_result 0 "Finished OK"
+    run_flash --port "$pty" --read "$work/blank.bin"
+    tr -d '\377' <"$work/blank.bin" | cmp -s - /dev/null || fail "--erase left bytes"
+    run_flash --port "$pty" --no-protect "$work/back.bin"
+    expect_result 0 "Finished OK"
+    stop_server
+    expect_flash "$work/fw.bin"
+    ! grep -q 'Write Memory' <(sed -n '/Erase #2$/,/Erase #3$/p' "$work/transcript.txt") ||
+        fail "--erase wrote"
+    ;;
+read-refused)
+    # A file that cannot be written is refused before the port is opened (class 2, with the
+    # system's reason); a read-out protected chip gives class 13 and no file.
+    start_server --readout-protected
+    mkdir "$work/folder.bin"
+    for target in "$work/folder.bin:Is a directory" "/dev/null:not a regular file" \
+        "$work/missing/x.bin:No such file or directory"; do
+        run_flash --port "$pty" --read "${target%%:*}"
+        expect_result 2 "Can't open file"
+        grep -q "cannot write ${target%%:*}: ${target#*:}" "$work/flash.err" ||
+            fail "no reason: $(cat "$work/flash.err")"
+    done
+    run_flash --port "$pty" --read "$work/chip.elf"
+    expect_usage_error "--read chip.elf"
+    ! grep -q 'H>D' "$work/transcript.txt" || fail "the port was used"
+    run_flash --port "$pty" --read "$work/chip.hex"
+    expect_result 13 "Read-out protected"
+    grep -q "read-out protected.*erases all of its FLASH" "$work/flash.err" ||
+        fail "no cause: $(cat "$work/flash.err")"
+    [ -z "$(ls "$work" | grep chip)" ] || fail "a file was left: $(ls "$work")"
+    stop_server
+    expect_summary 'read-out protected: yes'
+    ;;
 usage-sends-nothing)
     # Bad values and --go alone are usage errors (64), and not one byte reaches the device.
     start_server
