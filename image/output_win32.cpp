@@ -7,26 +7,35 @@
 #include <cstring>
 #include <fcntl.h>
 #include <io.h>
-#include <string>
+#include <cwchar>
 #include <windows.h>
 
 namespace {
 
-std::wstring Wide(const char* text) {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-    std::wstring wide(n > 0 ? static_cast<size_t>(n) : 1, L'\0');
-    if (n > 0) {
-        MultiByteToWideChar(CP_UTF8, 0, text, -1, wide.data(), n);
+// A wide copy of a UTF-8 text (malloc'd, freed by Wide's destructor), with room for a
+// suffix: no C++ containers here, since the window's engine links this file.
+struct Wide {
+    wchar_t* text = nullptr;
+    explicit Wide(const char* utf8, const wchar_t* suffix = L"") {
+        const int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+        const size_t extra = wcslen(suffix);
+        text = n > 0 ? static_cast<wchar_t*>(std::malloc(sizeof(wchar_t) * (n + extra))) : nullptr;
+        if (text != nullptr) {
+            MultiByteToWideChar(CP_UTF8, 0, utf8, -1, text, n);
+            wcscat(text, suffix);
+        }
     }
-    wide.resize(wide.size() - 1);
-    return wide;
-}
+    Wide(const Wide&) = delete;
+    Wide& operator=(const Wide&) = delete;
+    ~Wide() { std::free(text); }
+};
 
-char* Copy(const char* text) {
-    const size_t n = std::strlen(text) + 1;
-    auto* copy = static_cast<char*>(std::malloc(n));
+char* Copy(const char* text, const char* suffix = "") {
+    const size_t n = std::strlen(text);
+    auto* copy = static_cast<char*>(std::malloc(n + std::strlen(suffix) + 1));
     if (copy != nullptr) {
         std::memcpy(copy, text, n);
+        std::strcpy(copy + n, suffix);
     }
     return copy;
 }
@@ -38,22 +47,40 @@ void FreeNames(OutputTemp* temp) {
     temp->target = nullptr;
 }
 
-// The folder of path ("." for a bare name).
-std::wstring FolderOf(const std::wstring& path) {
-    const size_t cut = path.find_last_of(L"\\/");
-    return cut == std::wstring::npos ? L"." : path.substr(0, cut == 0 ? 1 : cut);
+// The attributes of path's folder ("." for a bare name).
+DWORD FolderAttributes(const wchar_t* path) {
+    const wchar_t* slash = wcsrchr(path, L'\\');
+    const wchar_t* other = wcsrchr(path, L'/');
+    slash = other > slash ? other : slash;
+    if (slash == nullptr) {
+        return GetFileAttributesW(L".");
+    }
+    const size_t n = slash == path ? 1 : static_cast<size_t>(slash - path);
+    auto* folder = static_cast<wchar_t*>(std::malloc(sizeof(wchar_t) * (n + 1)));
+    if (folder == nullptr) {
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    wcsncpy(folder, path, n);
+    folder[n] = L'\0';
+    const DWORD attributes = GetFileAttributesW(folder);
+    std::free(folder);
+    return attributes;
 }
 
 } // namespace
 
 OutputResult CheckOutputTarget(const char* path, int* error) {
-    const std::wstring wide = Wide(path);
-    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    const Wide wide(path);
+    if (wide.text == nullptr) {
+        *error = ERROR_NOT_ENOUGH_MEMORY;
+        return OutputCantWrite;
+    }
+    const DWORD attributes = GetFileAttributesW(wide.text);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        *error = ERROR_DIRECTORY_NOT_SUPPORTED;
+        *error = ERROR_ACCESS_DENIED; // what opening a folder to write answers
         return OutputNotRegular;
     }
-    HANDLE probe = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    HANDLE probe = CreateFileW(wide.text, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                OPEN_EXISTING, 0, nullptr);
     if (probe != INVALID_HANDLE_VALUE) {
         const DWORD type = GetFileType(probe);
@@ -61,7 +88,7 @@ OutputResult CheckOutputTarget(const char* path, int* error) {
         return type == FILE_TYPE_DISK ? OutputOk : OutputNotRegular; // NUL, CON, COM1, pipes
     }
     // A new name: the folder must take a file.
-    const DWORD folder = GetFileAttributesW(FolderOf(wide).c_str());
+    const DWORD folder = FolderAttributes(wide.text);
     if (folder == INVALID_FILE_ATTRIBUTES || (folder & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         *error = static_cast<int>(folder == INVALID_FILE_ATTRIBUTES ? GetLastError()
                                                                     : ERROR_PATH_NOT_FOUND);
@@ -72,10 +99,11 @@ OutputResult CheckOutputTarget(const char* path, int* error) {
 
 bool CreateOutputTemp(const char* path, OutputTemp* temp, int* error) {
     temp->target = Copy(path);
-    temp->name = Copy((std::string(path) + ".zuva-tmp").c_str());
-    HANDLE file = temp->name != nullptr && temp->target != nullptr
-                      ? CreateFileW(Wide(temp->name).c_str(), GENERIC_WRITE, 0, nullptr,
-                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)
+    temp->name = Copy(path, ".zuva-tmp");
+    const Wide name(temp->name != nullptr ? temp->name : "");
+    HANDLE file = name.text != nullptr && temp->target != nullptr
+                      ? CreateFileW(name.text, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr)
                       : INVALID_HANDLE_VALUE;
     const int fd = file != INVALID_HANDLE_VALUE
                        ? _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_BINARY)
@@ -85,7 +113,7 @@ bool CreateOutputTemp(const char* path, OutputTemp* temp, int* error) {
         *error = static_cast<int>(GetLastError());
         if (fd >= 0) {
             _close(fd);
-            DeleteFileW(Wide(temp->name).c_str());
+            DeleteFileW(name.text);
         }
         FreeNames(temp);
         return false;
@@ -99,13 +127,17 @@ bool CommitOutputTemp(OutputTemp* temp, int* error) {
     *error = static_cast<int>(GetLastError());
     done = std::fclose(temp->file) == 0 && done;
     temp->file = nullptr;
-    const std::wstring name = Wide(temp->name);
-    if (done && MoveFileExW(name.c_str(), Wide(temp->target).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    const Wide name(temp->name);
+    const Wide target(temp->target);
+    if (done && name.text != nullptr && target.text != nullptr &&
+        MoveFileExW(name.text, target.text, MOVEFILE_REPLACE_EXISTING)) {
         FreeNames(temp);
         return true;
     }
     *error = done ? static_cast<int>(GetLastError()) : *error;
-    DeleteFileW(name.c_str());
+    if (name.text != nullptr) {
+        DeleteFileW(name.text);
+    }
     FreeNames(temp);
     return false;
 }
@@ -113,7 +145,10 @@ bool CommitOutputTemp(OutputTemp* temp, int* error) {
 void DiscardOutputTemp(OutputTemp* temp) {
     if (temp->file != nullptr) {
         std::fclose(temp->file);
-        DeleteFileW(Wide(temp->name).c_str());
+        const Wide name(temp->name);
+        if (name.text != nullptr) {
+            DeleteFileW(name.text);
+        }
     }
     temp->file = nullptr;
     FreeNames(temp);
