@@ -457,8 +457,8 @@ bool MemberProgress(int kind, int percent) {
     }
     lastPercent = percent;
     lastKind = kind;
-    std::printf("@progress %d %d %llu\n", kind, percent,
-                static_cast<unsigned long long>(GetPlanSummary().totalBytes));
+    const uint64_t total = ReadTotalBytes() != 0 ? ReadTotalBytes() : GetPlanSummary().totalBytes;
+    std::printf("@progress %d %d %llu\n", kind, percent, static_cast<unsigned long long>(total));
     return std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
 }
 

@@ -47,7 +47,7 @@ struct RunOptions {
     LineSettings line;
     bool verify = false; // read every block back before protecting; a difference: class 12
     bool protect = true; // false: write and read-out protection are left off
-    bool go = false;     // start the firmware at the FLASH base (refused under protection)
+    bool go = false;     // start the firmware at rawBase (refused under protection)
     // With a pin used: BOOT0 high and a reset pulse before contact, BOOT0 low and a reset
     // pulse after a successful run, so that the new firmware starts.
     BootWiring boot;
@@ -113,13 +113,18 @@ struct RunReport {
 ResultCode PlanImage(const char* imagePath, const char* extension, RunReport* report,
                      uint32_t rawBase = kFlashBase);
 
-// Runs one programming run: sync, identify, unprotect, erase, send the image's write plan
-// block by block, protect; the first failing step decides the class. The image becomes
-// its plan after the port is opened and before anything is sent: a file that cannot be
-// read gives kResultCantOpenFile, one that is not a whole valid image
-// kResultInvalidFormat, and neither sends a byte. Once Get ID has answered, an image that
-// ends beyond the largest FLASH of the chip's family is refused (kResultInvalidFormat)
-// before anything changes on the chip. A bootloader that an earlier run left synchronised
+// Runs one programming run: sync, identify, read the FLASH size register and unique ID,
+// unprotect, erase, send the image's write plan block by block, protect; the first
+// failing step decides the class. The image becomes its plan after the port is opened and
+// before anything is sent: a file that cannot be read gives kResultCantOpenFile, one that
+// is not a whole valid image kResultInvalidFormat, and neither sends a byte. An image that
+// ends beyond the chip's FLASH (its size register's figure, else its family's largest) is
+// refused (kResultInvalidFormat) before anything changes on the chip; a read-out
+// protected chip shows its size register only after Readout Unprotect (which erases it),
+// and then the image is refused before any erase or write. With pageErase only the pages
+// the image touches are erased and no Readout Unprotect is sent: a read-out protected
+// chip gives kResultReadProtected, an image past the 256th page kResultInvalidFormat,
+// both before anything changes. A bootloader that an earlier run left synchronised
 // or inside a command is recognised. Progress runs from 1 to 101 over the plan's bytes,
 // one report before each block and one after the last (a read-back reports as Verify);
 // blocks that are all 0xFF are counted but not sent, since the device was just erased.

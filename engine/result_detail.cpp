@@ -32,6 +32,7 @@ const char* CommandName(uint8_t code) {
         {kCmdWriteProtect, "Write Protect"},
         {kCmdReadoutProtect, "Readout Protect"},
         {kCmdGo, "Go"},
+        {kCmdReadMemory, "Read Memory"},
     };
     for (const auto& entry : kNames) {
         if (entry.code == code) {
