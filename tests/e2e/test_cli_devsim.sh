@@ -288,6 +288,16 @@ chip-bounds)
     expect_flash "$work/old.bin"
     grep -q 'The image takes 33792 bytes of FLASH from 0x08000000, but an STM32F10x low-density (product ID 0x412) has at most 32768' \
         "$work/flash.err" || fail "no sizes on stderr: $(cat "$work/flash.err")"
+    # The chip's own size register: 100 KiB for a 64 KiB medium-density chip is refused
+    # before anything changes, both sizes named.
+    head -c $((100 * 1024)) /dev/urandom >"$work/fw100k.bin"
+    sim_flash "--flash-size 64K --flash-in $work/old.bin" "$work/fw100k.bin"
+    expect_result 3 "Invalid file format"
+    expect_summary "$unprotected"
+    expect_summary "erases: 0 global"
+    expect_flash "$work/old.bin"
+    grep -q 'The image takes 102400 bytes of FLASH from 0x08000000, but this STM32F10x medium-density (product ID 0x410) has 64 KiB (65536 bytes)' \
+        "$work/flash.err" || fail "no sizes on stderr: $(cat "$work/flash.err")"
     sim_flash "--density xl $old" "$work/fw700k.bin"
     expect_result 8 "Zuva not present"
     expect_summary "$protected"
