@@ -724,25 +724,30 @@ int CheckAddress(CliOptions* options, std::string* error) {
 // reason in *error.
 int CheckBenchOptions(CliOptions* options, std::string* error) {
     const bool image = options->image != nullptr || options->embedded != nullptr;
+    const bool read = options->read != nullptr;
     const RunOptions& run = options->run;
-    const char* conflict =
-        (options->read != nullptr) + options->erase + image > 1
-            ? "give one of IMAGE, --read FILE and --erase"
-        : options->erase && run.pageErase ? "--page-erase keeps pages, --erase erases them all: "
-                                            "give one of them"
-        : options->read != nullptr && run.pageErase ? "--read erases nothing: drop --page-erase"
-        : (options->read != nullptr || options->erase) && (run.go || run.verify || !run.protect)
-            ? "--read and --erase take no --go, --verify or --no-protect"
-        : (options->read != nullptr || options->erase) && options->dryRun
-            ? "--dry-run checks an image: it takes no --read or --erase"
-        : options->length != nullptr && options->read == nullptr ? "--length goes with --read"
-        : options->address != nullptr && options->erase          ? "--erase takes no --address"
-        : options->read != nullptr && (options->allPorts || options->ports.size() > 1)
-            ? "--read reads one chip: give one --port"
-            : nullptr;
-    if (conflict != nullptr) {
-        *error = conflict;
-        return 1;
+    const struct {
+        bool refused;
+        const char* why;
+    } kRules[] = {
+        {read + options->erase + image > 1, "give one of IMAGE, --read FILE and --erase"},
+        {options->erase && run.pageErase,
+         "--page-erase keeps pages, --erase erases them all: give one of them"},
+        {read && run.pageErase, "--read erases nothing: drop --page-erase"},
+        {(read || options->erase) && (run.go || run.verify || !run.protect),
+         "--read and --erase take no --go, --verify or --no-protect"},
+        {(read || options->erase) && options->dryRun,
+         "--dry-run checks an image: it takes no --read or --erase"},
+        {options->length != nullptr && !read, "--length goes with --read"},
+        {options->address != nullptr && options->erase, "--erase takes no --address"},
+        {read && (options->allPorts || options->ports.size() > 1),
+         "--read reads one chip: give one --port"},
+    };
+    for (const auto& rule : kRules) {
+        if (rule.refused) {
+            *error = rule.why;
+            return 1;
+        }
     }
     if (options->address != nullptr && image &&
         (options->embedded != nullptr ||
