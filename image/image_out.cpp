@@ -31,7 +31,9 @@ bool PutRecord(FILE* file, const char* prefix, const uint8_t* bytes, size_t n) {
 bool PutHex(FILE* file, uint8_t type, uint16_t offset, const uint8_t* data, uint32_t n) {
     uint8_t record[5 + 255] = {static_cast<uint8_t>(n), static_cast<uint8_t>(offset >> 8),
                                static_cast<uint8_t>(offset), type};
-    std::memcpy(record + 4, data, n);
+    if (n != 0) { // the end record has no data
+        std::memcpy(record + 4, data, n);
+    }
     uint8_t sum = 0;
     for (uint32_t i = 0; i < 4 + n; ++i) {
         sum = static_cast<uint8_t>(sum + record[i]);
@@ -68,7 +70,9 @@ bool PutS(FILE* file, const char* type, uint32_t address, const uint8_t* data, u
         static_cast<uint8_t>(4 + n + 1), static_cast<uint8_t>(address >> 24),
         static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 8),
         static_cast<uint8_t>(address)};
-    std::memcpy(record + 5, data, n);
+    if (n != 0) {
+        std::memcpy(record + 5, data, n);
+    }
     uint8_t sum = 0;
     for (uint32_t i = 0; i < 5 + n; ++i) {
         sum = static_cast<uint8_t>(sum + record[i]);
