@@ -373,9 +373,10 @@ read-back)
     # A chip read back as .bin, .hex and .srec (the last two turned into bytes by objcopy),
     # then erased and written again from the .bin: the same FLASH, byte for byte.
     command -v arm-none-eabi-objcopy >/dev/null || { echo "SKIP: no arm-none-eabi-objcopy"; exit 77; }
-    start_server --flash-size 64K
-    run_flash --port "$pty" --no-protect "$work/fw.bin"
-    expect_result 0 "Finished OK"
+    start_server --flash-size 64K --uid 0123456789abcdef01234567
+    run_flash --port "$pty" --no-protect --json "$work/fw.bin"
+    grep -q '"flash_kib":64,"uid":"0123456789abcdef01234567"' "$work/flash.out" ||
+        fail "no size or ID in the JSON: $last"
     for format in bin hex srec; do
         run_flash --port "$pty" --read "$work/back.$format"
         expect_result 0 "Finished OK"
@@ -421,6 +422,18 @@ read-refused)
     [ -z "$(ls "$work" | grep chip)" ] || fail "a file was left: $(ls "$work")"
     stop_server
     expect_summary 'read-out protected: yes'
+    # Ctrl-C halfway through a read: "Interrupted", and no file, not even in part.
+    start_server --timing
+    "$flash" --port "$pty" --read "$work/half.bin" >"$work/flash.out" 2>"$work/flash.err" &
+    flash_pid=$!
+    for _ in $(seq 300); do
+        grep -q 'Read Memory #40$' "$work/transcript.txt" 2>/dev/null && break
+        sleep 0.05
+    done
+    interrupt_flash
+    expect_result 130 "Interrupted"
+    [ -z "$(ls "$work" | grep half)" ] || fail "a file was left: $(ls "$work")"
+    stop_server
     ;;
 usage-sends-nothing)
     # Bad values and --go alone are usage errors (64), and not one byte reaches the device.
