@@ -29,7 +29,7 @@
 
 namespace {
 
-// What a usage error shows; --help shows kUsage and kHelp.
+// What a usage error shows; --help shows kUsage, kHelp, the formats and kHelpOptions.
 constexpr const char* kUsageLine = "usage: zuva-flash [--port PORT]... [OPTION]... IMAGE";
 
 constexpr const char* kUsage =
@@ -45,8 +45,11 @@ constexpr const char* kUsage =
 constexpr const char* kHelp =
     "\n"
     "Programs IMAGE into an STM32F10x through its USART bootloader, then write-protects\n"
-    "sectors 0 to 15 and sets read-out protection. The extension picks the format:\n"
-    "bin, BIN, exe, EXE (raw, from 0x08000000) or hex, HEX (Intel HEX, anywhere in FLASH).\n"
+    "sectors 0 to 15 and sets read-out protection. The extension picks the format, all in\n"
+    "lower or all in upper case (raw images go from 0x08000000, the others where their\n"
+    "addresses say):\n";
+
+constexpr const char* kHelpOptions =
     "\n"
     "  --port PORT      COM7, \\\\.\\COM7 or a device path such as /dev/ttyUSB0;\n"
     "                   rfc2217://HOST:PORT or socket://HOST:PORT for a port on a serial\n"
@@ -59,6 +62,7 @@ constexpr const char* kHelp =
     "  -q, --quiet      print only the result line (and why, when it failed)\n"
     "  -v, --verbose    print each protocol step with its time on stderr\n"
     "  -V, --version    print the version\n"
+    "  -h, --help       this text\n"
     "\n"
     "Several devices at once, one process per port:\n"
     "  --port PORT ...  each port given (--port once per port)\n"
@@ -74,7 +78,7 @@ constexpr const char* kHelp =
     "                   the run with \"Verify failed\" (12), the chip unprotected\n"
     "  --no-protect     leave write and read-out protection off (for a debugger)\n"
     "  --go             start the new firmware at 0x08000000 (needs --no-protect,\n"
-    "                   or --boot, whose reset starts it)\n"
+    "                   or --boot with a reset pin, whose reset starts it)\n"
     "  --any-f10x       also accept the rest of the F10x family: connectivity line,\n"
     "                   value line and XL density (without it: low, medium, high)\n"
     "  --address ADDR   where a raw image (.bin, .exe) goes, word aligned (default\n"
@@ -107,22 +111,19 @@ constexpr const char* kHelpAfterRates =
     "  zuva-flash --port /dev/ttyUSB0 --read backup.hex\n"
     "  zuva-flash --port COM3 --page-erase --address 0x08004000 --no-protect --go app.bin\n"
     "\n"
+    "Options take their value as --name VALUE or --name=VALUE, each once (--port may be\n"
+    "repeated); a value that starts with - is given as --name=VALUE, and an IMAGE whose\n"
+    "name starts with - as ./-name or after --.\n"
+    "\n"
     "The result is the last line on stdout (with --json, the last JSON object; after\n"
     "--dry-run, \"Image OK: ...\"). When stdout goes away during a run (a closed\n"
     "pipe), the run stops as after Ctrl-C, leaving the device unprotected.\n"
     "\n"
     "Exit status: 0 done; 1 port, 2 file, 3 format, 4 communication, 8 no device,\n"
-    "9 protect, 10 unprotect, 11 erase, 12 verify, 13 read-out protected; 64 usage;\n"
-    "74 stdout or the log could not take the result; 130 interrupted by Ctrl-C, SIGTERM\n"
-    "or SIGHUP. Several ports: 0 when every device finished OK, else the status of the\n"
-    "first failed port in the order given.\n";
-
-// Every option a user may type, for the hint after an unknown one.
-const std::vector<const char*> kOptionNames = {
-    "--port",    "--all-ports", "--json",       "--log",     "--embedded", "--list-ports",
-    "--dry-run", "--verify",    "--no-protect", "--go",      "--baud",     "--boot",
-    "--quiet",   "--verbose",   "--help",       "--version", "--read",     "--erase",
-    "--address", "--length",    "--page-erase", "--any-f10x"};
+    "9 protect, 10 unprotect, 11 erase, 12 verify, 13 read-out protected; 64 usage; 71 a\n"
+    "process for a port could not be started; 74 stdout or the log could not take the\n"
+    "result; 130 interrupted by Ctrl-C, SIGTERM or SIGHUP. Several ports: 0 when every\n"
+    "device finished OK, else the status of the first failed port in the order given.\n";
 
 constexpr int kBarCells = 30;
 constexpr double kRedrawSeconds = 0.25;
@@ -185,14 +186,19 @@ bool memberOfGang = false;
 std::string lastMessage;
 
 // One message on stderr, "zuva-flash: " in front, kept as lastMessage.
+// Sized to the text: a long path never cuts off the reason and the advice behind it.
 [[gnu::format(gnu_printf, 1, 2)]] void Say(const char* format, ...) {
-    char text[1024];
     va_list arguments;
     va_start(arguments, format);
-    std::vsnprintf(text, sizeof text, format, arguments);
+    va_list again;
+    va_copy(again, arguments);
+    const int size = std::vsnprintf(nullptr, 0, format, arguments);
     va_end(arguments);
+    std::string text(size > 0 ? static_cast<size_t>(size) : 0, '\0');
+    std::vsnprintf(text.data(), text.size() + 1, format, again);
+    va_end(again);
     lastMessage = text;
-    std::fprintf(stderr, "zuva-flash: %s\n", text);
+    std::fprintf(stderr, "zuva-flash: %s\n", text.c_str());
 }
 
 // -q: nothing on stdout but the result line, nothing on stderr but failures.
@@ -208,27 +214,8 @@ struct StepLog {
 } steps;
 
 const char* StepName(uint8_t code) {
-    static constexpr struct {
-        uint8_t code;
-        const char* name;
-    } kNames[] = {{kSyncByte, "Sync"},
-                  {kCmdGet, "Get"},
-                  {kCmdGetVersion, "Get Version"},
-                  {kCmdGetId, "Get ID"},
-                  {kCmdReadMemory, "Read Memory"},
-                  {kCmdGo, "Go"},
-                  {kCmdWriteMemory, "Write Memory"},
-                  {kCmdErase, "Erase"},
-                  {kCmdWriteProtect, "Write Protect"},
-                  {kCmdWriteUnprotect, "Write Unprotect"},
-                  {kCmdReadoutProtect, "Readout Protect"},
-                  {kCmdReadoutUnprotect, "Readout Unprotect"}};
-    for (const auto& entry : kNames) {
-        if (entry.code == code) {
-            return entry.name;
-        }
-    }
-    return "command";
+    const char* name = BlCommandName(code);
+    return name != nullptr ? name : "command";
 }
 
 void EndStep(Clock::time_point now) {
@@ -248,6 +235,9 @@ void OnStep(uint8_t code) {
     steps = {true, code, steps.first, now};
 }
 
+// Whether the run reached the chip with an unprotect, erase or write.
+bool chipChanged = false;
+
 // The result line once printed: repeated on stderr if stdout does not take it.
 const char* resultLine = nullptr;
 
@@ -255,6 +245,7 @@ const char* resultLine = nullptr;
 // since the callback comes several times per HEX record. Stays true.
 struct OutputWatch {
     bool lost = false;
+    std::string why = "it was closed"; // or the failed write's reason
     Clock::time_point lastCheck;
 } output;
 
@@ -275,7 +266,11 @@ int OnStatus(int kind, intptr_t value) {
     if (kind == ImageInfo && !quiet) {
         const char* text = reinterpret_cast<const char*>(value);
         std::printf("Image: %s\n", DescriptionForTerminal(text != nullptr ? text : "").c_str());
-        output.lost = output.lost || std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+        errno = 0;
+        if (!output.lost && (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)) {
+            output.lost = true;
+            output.why = errno != 0 ? std::strerror(errno) : "a write error";
+        }
         return 0;
     }
     if ((kind == Progress || kind == Verify) && memberOfGang) {
@@ -369,9 +364,9 @@ ResultCode CheckImageFile(const char* path, bool updater) {
     }
     std::fclose(file);
     if (!updater && FormatFromExtension(PathExtension(path)) == ImageFormat::None) {
-        Say("%s: the extension names no image format; name the file .bin or .exe (raw) or "
-            ".hex (Intel HEX), all lower or all upper case",
-            path);
+        Say("%s: the extension names no image format; zuva-flash reads %s, all lower or all "
+            "upper case",
+            path, FormatList());
         return kResultInvalidFormat;
     }
     return kResultOk;
@@ -439,7 +434,7 @@ void ExplainResult(ResultCode result, const RunReport& report, const std::string
     if (result == kResultCantOpenPort && report.modemLines && hint[0] != '\0') {
         Say("%s", hint);
     }
-    char detail[512];
+    char detail[1024]; // a longer path is shortened in its middle
     ResultDetail(result, report, port.c_str(), imagePath, detail, sizeof detail);
     Say("%s", detail); // last, so that it is the JSON detail
 }
@@ -475,6 +470,18 @@ ResultCode DryRun(const char* imagePath, uint32_t rawBase, std::string* line) {
     return result;
 }
 
+// The image's write plan made and dropped before a port is chosen, so that a file that is
+// no image (a Windows program, a damaged HEX file) costs no contact with the bootloader.
+ResultCode CheckPlan(const char* imagePath, const RunOptions& run) {
+    RunReport report;
+    const ResultCode result = PlanImage(imagePath, PathExtension(imagePath), &report, run.rawBase);
+    CloseWritePlan();
+    if (result != kResultOk) {
+        ExplainResult(result, report, "", imagePath, 0);
+    }
+    return result;
+}
+
 // "COM7 (/dev/ttyS6)", "COM7", or the path as given.
 std::string PortForMessages(const std::string& portPath) {
     int number = ComNumberFromName(portPath.c_str());
@@ -502,10 +509,13 @@ ResultCode RunWithOptions(const CliOptions& options, const char* imagePath,
     EndStep(Clock::now());
     EndProgress();
     bar.drawn = false;
+    chipChanged = report.changed;
     if (memberOfGang) {
         MemberReport(result, report);
     }
-    if (!InterruptRequested() && !(quiet && result == kResultOk)) {
+    // After a stop the engine's failure is the stop's doing, not the chip's: Finish says why.
+    const bool stopped = InterruptRequested() || (output.lost && result != kResultOk);
+    if (!stopped && !(quiet && result == kResultOk)) {
         ExplainResult(result, report, PortForMessages(portPath), imagePath, seconds);
     }
     return result;
@@ -514,9 +524,13 @@ ResultCode RunWithOptions(const CliOptions& options, const char* imagePath,
 // The result line and the exit status. okLine, when given, is the line of a success.
 int Finish(ResultCode result, const char* okLine = nullptr) {
     EndProgress();
+    const char* left =
+        chipChanged ? "the device is left unprotected" : "nothing on the device was changed";
     if (output.lost && result != kResultOk) {
-        std::fprintf(stderr, "zuva-flash: stdout cannot take the result; the run was "
-                             "stopped and the device is left unprotected\n");
+        std::fprintf(stderr,
+                     "zuva-flash: stdout cannot take the result (%s); the run was "
+                     "stopped and %s\n",
+                     output.why.c_str(), left);
         return kExitOutputLost;
     }
     bool interrupted = InterruptRequested();
@@ -526,93 +540,69 @@ int Finish(ResultCode result, const char* okLine = nullptr) {
            : result == kResultOk && okLine != nullptr ? okLine
                                                       : ResultMessage(result);
     if (status == kExitInterrupted) {
-        std::fprintf(stderr, "zuva-flash: interrupted; the device is left unprotected\n");
+        std::fprintf(stderr, "zuva-flash: interrupted; %s\n", left);
     }
     std::printf("%s\n", line.c_str());
     resultLine = line.c_str();
     return status;
 }
 
-// One option that takes a value, as "--name VALUE" or "--name=VALUE". 1 when argv[*i]
-// is that option (value stored, *i advanced past it), 0 when it is not, -1 when the
-// value is missing.
-int TakeValue(int argc, char** argv, int* i, const char* name, const char** value) {
-    const char* arg = argv[*i];
-    size_t len = std::strlen(name);
-    if (std::strncmp(arg, name, len) != 0) {
-        return 0;
+// --baud N: one of the rates the bootloader detects.
+bool TakeBaud(const char* value, CliOptions* options, std::string* error) {
+    char* end = nullptr;
+    unsigned long rate = std::strtoul(value, &end, 10);
+    bool standard = *end == '\0' && value[0] >= '0' && value[0] <= '9' && rate <= UINT32_MAX &&
+                    BaudRateSupported(static_cast<uint32_t>(rate));
+    options->run.line.baudRate = static_cast<uint32_t>(rate);
+    options->baudGiven = true;
+    if (!standard) {
+        *error = std::string("--baud ") + value + ": not a rate the bootloader detects (" +
+                 RateList() + ")";
     }
-    if (arg[len] == '=') {
-        *value = arg + len + 1;
-        return **value != '\0' ? 1 : -1;
-    }
-    if (arg[len] != '\0') {
-        return 0;
-    }
-    if (*i + 1 >= argc || argv[*i + 1][0] == '\0') {
-        return -1;
-    }
-    *value = argv[++*i];
-    return 1;
+    return standard;
 }
 
-// The options of a run at the bench. 1 when argv[*i] was one of them (and taken), 0 when
-// it is none of them, -1 on a bad value with the reason in *error.
-int ParseRunOption(int argc, char** argv, int* i, CliOptions* options, std::string* error) {
-    static constexpr struct {
-        const char* name;
-        bool RunOptions::*flag;
-        bool value;
-    } kFlags[] = {{"--verify", &RunOptions::verify, true},
-                  {"--no-protect", &RunOptions::protect, false},
-                  {"--go", &RunOptions::go, true},
-                  {"--any-f10x", &RunOptions::anyF10x, true},
-                  {"--page-erase", &RunOptions::pageErase, true}};
-    const char* arg = argv[*i];
-    for (const auto& flag : kFlags) {
-        if (std::strcmp(arg, flag.name) == 0) {
-            options->run.*flag.flag = flag.value;
-            return 1;
-        }
-    }
-    if (std::strcmp(arg, "--dry-run") == 0 || std::strcmp(arg, "--erase") == 0) {
-        (arg[2] == 'd' ? options->dryRun : options->erase) = true;
-        return 1;
-    }
-    const char* value = nullptr;
-    int taken = TakeValue(argc, argv, i, "--baud", &value);
-    if (taken > 0) {
-        char* end = nullptr;
-        unsigned long rate = std::strtoul(value, &end, 10);
-        bool standard = *end == '\0' && value[0] >= '0' && value[0] <= '9' && rate <= UINT32_MAX &&
-                        BaudRateSupported(static_cast<uint32_t>(rate));
-        options->run.line.baudRate = static_cast<uint32_t>(rate);
-        options->baudGiven = true;
-        if (!standard) {
-            *error = std::string("--baud ") + value + ": not a rate the bootloader detects (" +
-                     RateList() + ")";
-        }
-        return standard ? 1 : -1;
-    }
-    if (taken == 0) {
-        taken = TakeValue(argc, argv, i, "--boot", &value);
-        if (taken > 0) {
-            return ParseBootSpec(value, &options->run.boot, error) == 0 ? 1 : -1;
-        }
-    }
-    if (taken < 0) {
-        *error = std::string(arg) + " needs a value";
-    }
-    return taken;
+// Every option of zuva-flash, one line each (console.h's rules).
+std::vector<OptionRule> CliRules(CliOptions* o) {
+    OptionRule member = FlagOption("--member", &o->member);
+    member.hidden = true; // one port of a gang run, started by the gang itself
+    return {
+        TextsOption("--port", &o->ports),
+        FlagOption("--all-ports", &o->allPorts),
+        FlagOption("--json", &o->json),
+        TextOption("--log", &o->log),
+        TextOption("--embedded", &o->embedded),
+        FlagOption("--list-ports", &o->listPorts),
+        FlagOption("--dry-run", &o->dryRun),
+        FlagOption("--quiet", "-q", &o->quiet),
+        FlagOption("--verbose", "-v", &o->verbose),
+        FlagOption("--help", "-h", &o->help),
+        FlagOption("--version", "-V", &o->version),
+        FlagOption("--verify", &o->run.verify),
+        FlagOption("--no-protect", &o->run.protect, false),
+        FlagOption("--go", &o->run.go),
+        FlagOption("--any-f10x", &o->run.anyF10x),
+        FlagOption("--page-erase", &o->run.pageErase),
+        FlagOption("--erase", &o->erase),
+        TextOption("--read", &o->read),
+        TextOption("--address", &o->address),
+        TextOption("--length", &o->length),
+        ValueOption("--baud", [o](const char* v, std::string* e) { return TakeBaud(v, o, e); }),
+        ValueOption(
+            "--boot",
+            [o](const char* v, std::string* e) { return ParseBootSpec(v, &o->run.boot, e) == 0; }),
+        member,
+    };
 }
 
 // Combinations that cannot work, found before anything is opened.
 int CheckRunOptions(const CliOptions& options, std::string* error) {
     const RunOptions& run = options.run;
     bool boot = run.boot.boot0.used || run.boot.reset.used;
-    if (run.go && run.protect && !boot) {
-        *error = "--go needs --no-protect: the bootloader refuses Go under read-out protection "
-                 "(or give --boot, and the reset starts the firmware)";
+    if (run.go && run.protect && !run.boot.reset.used) {
+        *error = "--go needs --no-protect or a reset pin: the bootloader refuses Go under "
+                 "read-out protection (or give --boot with reset=LINE, whose reset starts the "
+                 "firmware)";
         return 1;
     }
     for (const char* port : options.ports) {
@@ -632,51 +622,6 @@ int CheckRunOptions(const CliOptions& options, std::string* error) {
         return 1;
     }
     return 0;
-}
-
-// One option at argv[*i]. 0, or 1 with the reason in *error.
-int ParseOption(int argc, char** argv, int* i, CliOptions* options, std::string* error) {
-    const char* arg = argv[*i];
-    int run = ParseRunOption(argc, argv, i, options, error);
-    if (run != 0) {
-        return run < 0 ? 1 : 0;
-    }
-    if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
-        options->help = true;
-        return 0;
-    }
-    for (auto [name, flag] :
-         {std::pair{"--version", &options->version}, std::pair{"-V", &options->version},
-          std::pair{"--quiet", &options->quiet}, std::pair{"-q", &options->quiet},
-          std::pair{"--verbose", &options->verbose}, std::pair{"-v", &options->verbose},
-          std::pair{"--list-ports", &options->listPorts},
-          std::pair{"--all-ports", &options->allPorts}, std::pair{"--json", &options->json},
-          std::pair{"--member", &options->member}}) {
-        if (std::strcmp(arg, name) == 0) {
-            *flag = true;
-            return 0;
-        }
-    }
-    const char* port = nullptr;
-    if (TakeValue(argc, argv, i, "--port", &port) > 0) {
-        options->ports.push_back(port);
-        options->port = options->ports.front();
-        return 0;
-    }
-    for (auto [name, value] :
-         {std::pair{"--port", &options->port}, std::pair{"--embedded", &options->embedded},
-          std::pair{"--log", &options->log}, std::pair{"--read", &options->read},
-          std::pair{"--address", &options->address}, std::pair{"--length", &options->length}}) {
-        int taken = TakeValue(argc, argv, i, name, value);
-        if (taken != 0) {
-            if (taken < 0) {
-                *error = std::string(name) + " needs a value";
-            }
-            return taken < 0 ? 1 : 0;
-        }
-    }
-    *error = std::string("unknown option ") + arg + NearestOptionHint(arg, kOptionNames);
-    return 1;
 }
 
 // A number as C writes it (0x08004000, 16384); false when text is none.
@@ -762,21 +707,15 @@ int CheckBenchOptions(CliOptions* options, std::string* error) {
 } // namespace
 
 int ParseCliArgs(int argc, char** argv, CliOptions* options, std::string* error) {
-    bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
-        if (!optionsEnded && std::strcmp(arg, "--") == 0) {
-            optionsEnded = true;
-        } else if (!optionsEnded && arg[0] == '-' && arg[1] != '\0') {
-            if (ParseOption(argc, argv, &i, options, error) != 0) {
-                return 1;
-            }
-        } else if (options->image != nullptr) {
-            *error = "more than one image given";
-            return 1;
-        } else {
-            options->image = arg;
-        }
+    std::vector<const char*> operands;
+    if (ParseOptions(argc, argv, CliRules(options), &operands, error) != 0) {
+        return 1;
+    }
+    options->port = options->ports.empty() ? nullptr : options->ports.front();
+    options->image = operands.empty() ? nullptr : operands.front();
+    if (operands.size() > 1) {
+        *error = "more than one image given";
+        return 1;
     }
     if (options->help || options->version || options->listPorts) {
         return 0;
@@ -832,6 +771,36 @@ int ParseBootSpec(const char* spec, BootWiring* wiring, std::string* error) {
     }
     *wiring = parsed;
     return 0;
+}
+
+namespace {
+
+// "" unless path names port: the same COM number (on Windows a name that opens the port),
+// or the same device node, the one a COM name maps to here included, by any link.
+std::string OutputIsPort(const char* option, const char* path, const char* port) {
+    const int number = ComNumberFromName(port);
+    char device[64] = "";
+    if (number != 0 && ComNumberToDevicePath(number, device, sizeof device) != 0) {
+        device[0] = '\0';
+    }
+    if (number != 0 && ComNumberFromName(path) == number) {
+        return std::string(option) + " " + path + " is the same file as --port " + port +
+               "; nothing was written: give " + option + " another file";
+    }
+    return OutputIsInput(option, path, "--port", device[0] != '\0' ? device : port);
+}
+
+} // namespace
+
+std::string OutputOnInput(const CliOptions& options, const char* option, const char* path) {
+    std::string refusal = OutputIsInput(option, path, "the image", options.image);
+    if (refusal.empty()) {
+        refusal = OutputIsInput(option, path, "--embedded", options.embedded);
+    }
+    for (size_t i = 0; i < options.ports.size() && refusal.empty(); ++i) {
+        refusal = OutputIsPort(option, path, options.ports[i]);
+    }
+    return refusal;
 }
 
 std::string PortPathForName(const char* name) {
@@ -892,6 +861,13 @@ int DryRunJson(const char* imagePath, ResultCode result, const std::string& line
 void PrintHelp() {
     std::fputs(kUsage, stdout);
     std::fputs(kHelp, stdout);
+    const std::string formats = std::string(FormatList()) + ".";
+    const size_t cut = formats.size() > 80 ? formats.rfind(", ", 80) : std::string::npos;
+    std::printf("%s\n",
+                cut == std::string::npos
+                    ? formats.c_str()
+                    : (formats.substr(0, cut + 1) + "\n" + formats.substr(cut + 2)).c_str());
+    std::fputs(kHelpOptions, stdout);
     std::printf("  --baud N         %s\n"
                 "                   (%u is the default)\n",
                 RateList().c_str(), static_cast<unsigned>(kDefaultBaudRate));
@@ -914,6 +890,13 @@ int Run(int argc, char** argv) {
     }
     if (options.listPorts) {
         return ListPorts(options.json);
+    }
+    // Every file a run writes, checked before any port is opened.
+    for (auto [option, path] :
+         {std::pair{"--log", options.log}, std::pair{"--read", options.read}}) {
+        if (path != nullptr && !(error = OutputOnInput(options, option, path)).empty()) {
+            return UsageError("zuva-flash", error.c_str(), kUsageLine);
+        }
     }
     InstallInterruptHandler();
     if (StdoutGone()) {
@@ -950,6 +933,9 @@ int Run(int argc, char** argv) {
                                    ": name the file .bin (raw), .hex (Intel HEX) or .srec "
                                    "(S-records)";
         return UsageError("zuva-flash", reason.c_str(), kUsageLine);
+    }
+    if (checked == kResultOk && options.read == nullptr && !options.erase) {
+        checked = CheckPlan(imagePath, options.run);
     }
     if (checked != kResultOk) {
         return Finish(checked);

@@ -73,6 +73,11 @@ int ParseBootSpec(const char* spec, BootWiring* wiring, std::string* error);
 // 0 when the arguments make sense; 1 on a usage error, with a short reason in *error.
 int ParseCliArgs(int argc, char** argv, CliOptions* options, std::string* error);
 
+// "" when path, a file the run writes (given to option: --log), is none of the files the
+// run reads or the ports it opens, by any name or link; else why it is refused. Looked at
+// before any port is opened.
+std::string OutputOnInput(const CliOptions& options, const char* option, const char* path);
+
 // "COM7", "com7" and "\\.\COM7" all become "\\.\COM7", the name that reaches ports 10 and
 // up on Windows (and that the POSIX link maps to a device node); other paths unchanged.
 std::string PortPathForName(const char* name);

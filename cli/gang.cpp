@@ -237,6 +237,8 @@ struct Output {
     bool quiet = false;
     size_t nextJson = 0; // JSON lines go out in the order given, each once it is known
     bool lost = false;
+    std::string lostWhy = "it was closed"; // or the failed write's reason
+    bool stoppedRuns = false;              // runs were stopped because of it
 } output;
 
 // The system's reason for a failed write, or a plain one when it gave none.
@@ -269,8 +271,11 @@ void Finished(Member& m, int status) {
     }
     while (output.json && output.nextJson < members.size() && members[output.nextJson].done) {
         std::string line = OutcomeJson(members[output.nextJson++].outcome, nullptr) + "\n";
-        output.lost =
-            std::fputs(line.c_str(), stdout) < 0 || std::fflush(stdout) != 0 || output.lost;
+        errno = 0;
+        if ((std::fputs(line.c_str(), stdout) < 0 || std::fflush(stdout) != 0) && !output.lost) {
+            output.lost = true;
+            output.lostWhy = WriteError();
+        }
     }
 }
 
@@ -312,6 +317,7 @@ void FollowMembers() {
         if (!stopped && (InterruptRequested() || output.lost)) {
             StopChildren();
             stopped = true;
+            output.stoppedRuns = output.lost;
         }
         DrawLive(false);
     }
@@ -439,7 +445,15 @@ int RunGang(const CliOptions& options, int argc, char** argv) {
         PrintResults();
     }
     if (output.lost) {
-        std::fprintf(stderr, "zuva-flash: stdout cannot take the results; the runs were stopped\n");
+        // Runs that had ended keep their result: stderr is then the only place that tells it.
+        std::fprintf(stderr, "zuva-flash: stdout cannot take the results (%s)%s\n",
+                     output.lostWhy.c_str(),
+                     output.stoppedRuns ? "; the runs still going were stopped" : "");
+        for (const Member& m : members) {
+            std::fprintf(stderr, "zuva-flash: %s: %s%s\n", m.outcome.port.c_str(),
+                         m.outcome.message.c_str(),
+                         m.outcome.result == 0 && options.run.protect ? " (protected)" : "");
+        }
         return kExitOutputLost;
     }
     const int status = GangStatus();

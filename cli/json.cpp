@@ -9,11 +9,39 @@
 
 namespace {
 
-// A JSON string; control characters as \u00XX, other bytes as they are (UTF-8).
+// The length of the well-formed UTF-8 sequence at text[i] (RFC 3629: no overlong forms, no
+// surrogates, nothing past U+10FFFF), or 0 when the bytes there are not one.
+size_t Utf8Length(const std::string& text, size_t i) {
+    const auto at = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = at(i);
+    const size_t length = lead < 0x80   ? 1
+                          : lead < 0xC2 ? 0
+                          : lead < 0xE0 ? 2
+                          : lead < 0xF0 ? 3
+                          : lead < 0xF5 ? 4
+                                        : 0;
+    if (length == 0 || i + length > text.size()) {
+        return 0;
+    }
+    // The second byte's range depends on the lead; the rest are 0x80..0xBF.
+    const unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    const unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+    for (size_t k = 1; k < length; ++k) {
+        if (at(i + k) < (k == 1 ? low : 0x80) || at(i + k) > (k == 1 ? high : 0xBF)) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+// A JSON string; control characters as \u00XX, UTF-8 as it is, and each byte that is not
+// part of UTF-8 (a file name in another encoding) as U+FFFD, so that the line stays JSON.
 std::string Quote(const std::string& text) {
     std::string quoted = "\"";
-    for (char c : text) {
-        auto byte = static_cast<unsigned char>(c);
+    for (size_t i = 0; i < text.size();) {
+        const char c = text[i];
+        const auto byte = static_cast<unsigned char>(c);
+        const size_t length = Utf8Length(text, i);
         if (c == '"' || c == '\\') {
             quoted += '\\';
             quoted += c;
@@ -21,9 +49,12 @@ std::string Quote(const std::string& text) {
             char escape[8];
             std::snprintf(escape, sizeof escape, "\\u%04X", byte);
             quoted += escape;
+        } else if (length == 0) {
+            quoted += "\xEF\xBF\xBD";
         } else {
-            quoted += c;
+            quoted.append(text, i, length);
         }
+        i += length != 0 ? length : 1;
     }
     return quoted + "\"";
 }

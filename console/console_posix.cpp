@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 std::vector<std::string> Utf8Arguments(int argc, char** argv) {
@@ -16,4 +17,11 @@ void PrepareStandardStreams() {
             open("/dev/null", O_RDONLY);
         }
     }
+}
+
+bool SameFile(const char* a, const char* b) {
+    struct stat first {};
+    struct stat second {};
+    return stat(a, &first) == 0 && stat(b, &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
 }

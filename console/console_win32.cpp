@@ -61,3 +61,29 @@ std::wstring WideFromUtf8(const std::string& utf8) {
     wide.resize(wide.size() - 1);
     return wide;
 }
+
+namespace {
+
+// The volume and file index of an existing file or folder; false when it cannot be opened.
+bool FileIdentity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
+    HANDLE file = CreateFileW(WideFromUtf8(path).c_str(), 0,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    bool known = GetFileInformationByHandle(file, info) != 0;
+    CloseHandle(file);
+    return known;
+}
+
+} // namespace
+
+bool SameFile(const char* a, const char* b) {
+    BY_HANDLE_FILE_INFORMATION first;
+    BY_HANDLE_FILE_INFORMATION second;
+    return FileIdentity(a, &first) && FileIdentity(b, &second) &&
+           first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+           first.nFileIndexHigh == second.nFileIndexHigh &&
+           first.nFileIndexLow == second.nFileIndexLow;
+}

@@ -22,6 +22,34 @@ enum BlCommand : uint8_t {
     kCmdReadoutUnprotect = 0x92,
 };
 
+// A command's name as the protocol's description gives it ("Read Memory"); the sync byte
+// is "Sync". nullptr for a byte that is neither.
+constexpr const char* BlCommandName(uint8_t code) {
+    constexpr struct {
+        uint8_t code;
+        const char* name;
+    } kNames[] = {
+        {kSyncByte, "Sync"},
+        {kCmdGet, "Get"},
+        {kCmdGetVersion, "Get Version"},
+        {kCmdGetId, "Get ID"},
+        {kCmdReadMemory, "Read Memory"},
+        {kCmdGo, "Go"},
+        {kCmdWriteMemory, "Write Memory"},
+        {kCmdErase, "Erase"},
+        {kCmdWriteProtect, "Write Protect"},
+        {kCmdWriteUnprotect, "Write Unprotect"},
+        {kCmdReadoutProtect, "Readout Protect"},
+        {kCmdReadoutUnprotect, "Readout Unprotect"},
+    };
+    for (const auto& entry : kNames) {
+        if (entry.code == code) {
+            return entry.name;
+        }
+    }
+    return nullptr;
+}
+
 // The line: 8 data bits, even parity, 1 stop bit, so 11 bits a byte with the start bit.
 // The rate is the host's choice; this one is used unless a front end asks for another.
 constexpr uint32_t kBitsPerByte = 11;

@@ -2,6 +2,7 @@
 // too, so it formats with snprintf's %s, %u and %X alone, into the caller's buffer.
 #include "device/chips.h"
 #include "engine/program.h"
+#include "image/embedded.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -12,34 +13,44 @@ namespace {
 struct Out {
     char* text;
     size_t size;
+    size_t* needed; // the whole text's length, cut or not
 };
 
 void Put(const Out& out, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    vsnprintf(out.text, out.size, format, args);
+    const int length = vsnprintf(out.text, out.size, format, args);
     va_end(args);
+    *out.needed = length > 0 ? static_cast<size_t>(length) : 0;
+}
+
+constexpr char kEllipsis[] = "\xE2\x80\xA6"; // U+2026 in UTF-8
+constexpr size_t kShortNameSize = 512;
+
+// name without cut bytes from its middle (at least, and more to fit kShortNameSize), with
+// an ellipsis in their place and no UTF-8 character split; name itself when too short.
+const char* ShortenMiddle(const char* name, size_t cut, char* out) {
+    const size_t length = strlen(name);
+    const size_t keep = length > cut ? length - cut : 0;
+    if (keep < 16) {
+        return name;
+    }
+    size_t head =
+        (keep < kShortNameSize - sizeof kEllipsis ? keep : kShortNameSize - sizeof kEllipsis) / 2;
+    size_t tail = length - head;
+    while (head > 0 && (static_cast<unsigned char>(name[head]) & 0xC0) == 0x80) {
+        --head;
+    }
+    while ((static_cast<unsigned char>(name[tail]) & 0xC0) == 0x80) {
+        ++tail;
+    }
+    snprintf(out, kShortNameSize, "%.*s%s%s", static_cast<int>(head), name, kEllipsis, name + tail);
+    return out;
 }
 
 const char* CommandName(uint8_t code) {
-    static constexpr struct {
-        uint8_t code;
-        const char* name;
-    } kNames[] = {
-        {kCmdReadoutUnprotect, "Readout Unprotect"},
-        {kCmdWriteUnprotect, "Write Unprotect"},
-        {kCmdErase, "Erase"},
-        {kCmdWriteProtect, "Write Protect"},
-        {kCmdReadoutProtect, "Readout Protect"},
-        {kCmdGo, "Go"},
-        {kCmdReadMemory, "Read Memory"},
-    };
-    for (const auto& entry : kNames) {
-        if (entry.code == code) {
-            return entry.name;
-        }
-    }
-    return "its command";
+    const char* name = code != kSyncByte ? BlCommandName(code) : nullptr;
+    return name != nullptr ? name : "its command";
 }
 
 unsigned U(uint64_t value) {
@@ -137,32 +148,70 @@ bool OutOfReach(const Out& out, const RunReport& report) {
     return false;
 }
 
+// "line 3" or, for ELF, "segment 1".
+const char* Where(const PlanSummary& plan) {
+    return plan.format == ImageFormat::Elf ? "segment" : "line";
+}
+
+// A file that is not firmware, or an ELF file this reader does not take.
+void NotAnImage(const Out& out, const PlanSummary& plan, const char* image) {
+    if (plan.problem == PlanProblem::WindowsProgram) {
+        Put(out,
+            "%s is a Windows program, not a firmware image; nothing was written. To program "
+            "the image an updater carries, run the updater itself or give it to zuva-flash "
+            "with --embedded.",
+            image);
+    } else if (plan.problem == PlanProblem::ElfAsRaw) {
+        Put(out,
+            "%s is an ELF file, not a raw image; nothing was written. Give the ELF file as "
+            "the linker made it, with its .elf name: its segments are written where they "
+            "belong.",
+            image);
+    } else if (plan.problem == PlanProblem::ElfDamaged) {
+        Put(out, "%s: %s. Nothing was written; give the ELF file the linker made for the chip.",
+            image, plan.hexWhy);
+    } else {
+        Put(out, "%s, segment %u at 0x%08X: %s. Nothing was written; build the firmware again.",
+            image, U(plan.hexLine), plan.outsideAddress, plan.hexWhy);
+    }
+}
+
 void InvalidFormat(const Out& out, const RunReport& report, const char* image) {
     const PlanSummary& plan = report.plan;
     if (OutOfReach(out, report)) {
         return;
     }
+    const char* kind = FormatName(plan.format);
     if (report.imageTooLarge) {
         ChipTooSmall(out, report);
     } else if (report.noFormat) {
         Put(out,
-            "%s: the extension names no image format. Use .bin, .exe or .hex, all in lower "
-            "or all in upper case.",
-            image);
+            "%s: the extension names no image format. Use %s, all in lower or all in upper case.",
+            image, FormatList());
     } else if (plan.problem == PlanProblem::HexDamaged) {
-        Put(out, "%s, line %u: %s. Nothing was written; mend or rebuild the HEX file.", image,
-            U(plan.hexLine), plan.hexWhy);
+        Put(out, "%s, line %u: %s. Nothing was written; mend or rebuild the %s file.", image,
+            U(plan.hexLine), plan.hexWhy, kind);
     } else if (plan.problem == PlanProblem::OutsideFlash) {
+        const bool elf = plan.format == ImageFormat::Elf;
         Put(out,
-            "%s, line %u: data at 0x%08X lies outside FLASH (0x%08X to 0x%08X). Nothing was "
-            "written; link the firmware for FLASH, or leave RAM and option bytes out of the "
-            "HEX file.",
-            image, U(plan.hexLine), plan.outsideAddress, kFlashBase, kFlashBase + kImageSpan - 1);
+            "%s, %s %u: data at 0x%08X lies outside FLASH (0x%08X to 0x%08X). Nothing was "
+            "written; link the firmware for FLASH, %s.",
+            image, Where(plan), U(plan.hexLine), plan.outsideAddress, kFlashBase,
+            kFlashBase + kImageSpan - 1,
+            elf ? "with initialised data loaded into FLASH (AT> FLASH in the linker script)"
+                : "or leave RAM and option bytes out of the file");
+    } else if (plan.problem == PlanProblem::Overlap) {
+        Put(out,
+            "%s, %ss %u and %u: both give 0x%08X, with different values. Nothing was written; "
+            "rebuild the %s file so that each byte is given once.",
+            image, Where(plan), U(plan.otherLine), U(plan.hexLine), plan.outsideAddress, kind);
     } else if (plan.problem == PlanProblem::TooLarge) {
         Put(out, "%s is larger than any STM32F10x FLASH (%u bytes). Choose the firmware image.",
             image, U(kImageSpan));
-    } else {
+    } else if (plan.problem == PlanProblem::NoData) {
         Put(out, "%s holds no data to write. Choose the firmware image.", image);
+    } else {
+        NotAnImage(out, plan, image);
     }
 }
 
@@ -203,6 +252,12 @@ void NotPresent(const Out& out, const RunReport& report, const char* port) {
             port);
     } else if (report.productId == 0) {
         Put(out, "The bootloader on %s gave no product ID. Reset the board, then try again.", port);
+    } else if (chip != nullptr && GetEmbeddedImage().imageOffset != 0) {
+        // An updater programs these chips alone, whatever options its run was given.
+        Put(out,
+            "Product ID 0x%03X is an STM32F10x %s. An updater programs only low-, medium- and "
+            "high-density chips; check that the right board is connected.",
+            report.productId, chip->name);
     } else if (chip != nullptr) {
         Put(out,
             "Product ID 0x%03X is an STM32F10x %s. Only low-, medium- and high-density chips "
@@ -218,7 +273,9 @@ void NotPresent(const Out& out, const RunReport& report, const char* port) {
 
 void DeviceStep(const Out& out, ResultCode result, const RunReport& report) {
     const char* command = CommandName(report.failedCommand);
-    if (result == kResultCantProtect && report.stopped) {
+    if (result == kResultCantProtect && report.stopped && !report.changed) {
+        Put(out, "The run was stopped before anything on the chip was changed.");
+    } else if (result == kResultCantProtect && report.stopped) {
         Put(out, "The run was stopped: the chip is written in part and left unprotected. "
                  "Run it again to program the whole image.");
     } else if (result == kResultCantProtect) {
@@ -269,15 +326,8 @@ void ReadProtected(const Out& out, const RunReport& report) {
     }
 }
 
-} // namespace
-
-void ResultDetail(ResultCode result, const RunReport& report, const char* port, const char* image,
-                  char* text, size_t size) {
-    const Out out{text, size};
-    if (size == 0) {
-        return;
-    }
-    text[0] = '\0';
+void Compose(ResultCode result, const RunReport& report, const char* port, const char* image,
+             const Out& out) {
     switch (result >> 16) {
     case kResultOk >> 16:
         return Finished(out, report, image);
@@ -307,4 +357,26 @@ void ResultDetail(ResultCode result, const RunReport& report, const char* port, 
         Put(out, "The run ended with the unknown result 0x%X.", result);
         return;
     }
+}
+
+} // namespace
+
+void ResultDetail(ResultCode result, const RunReport& report, const char* port, const char* image,
+                  char* text, size_t size) {
+    size_t needed = 0;
+    const Out out{text, size, &needed};
+    if (size == 0) {
+        return;
+    }
+    text[0] = '\0';
+    Compose(result, report, port, image, out);
+    if (needed < size) {
+        return;
+    }
+    // The reason and the advice stand after the names: a name gives way in its middle.
+    const size_t cut = needed - (size - 1) + sizeof kEllipsis;
+    char shortPort[kShortNameSize];
+    char shortImage[kShortNameSize];
+    Compose(result, report, port != nullptr ? ShortenMiddle(port, cut, shortPort) : port,
+            image != nullptr ? ShortenMiddle(image, cut, shortImage) : image, out);
 }

@@ -26,14 +26,17 @@ build() {
     fi
 }
 
-image="$root/image/hex.cpp $root/image/embedded.cpp $root/image/input.cpp \
+image="$root/image/hex.cpp $root/image/srec.cpp $root/image/elf.cpp $root/image/plan.cpp \
+    $root/image/embedded.cpp $root/image/input.cpp \
     $root/image/file_posix.cpp $root/image/description.cpp $root/image/format.cpp"
 build fuzz_hex "$here/fuzz_hex.cpp" "$root/image/hex.cpp"
+build fuzz_srec "$here/fuzz_srec.cpp" "$root/image/srec.cpp" "$root/image/hex.cpp"
+build fuzz_elf "$here/fuzz_elf.cpp" "$root/image/elf.cpp"
 build fuzz_embedded "$here/fuzz_embedded.cpp" $image
 build fuzz_pack "$here/fuzz_pack.cpp" "$root/tools/pack/pack.cpp" \
     "$root/tools/pack/output_posix.cpp" $image
 
-for target in fuzz_hex fuzz_embedded fuzz_pack; do
+for target in fuzz_hex fuzz_srec fuzz_elf fuzz_embedded fuzz_pack; do
     mkdir -p "$out/corpus-$target"
     if [ -d "$here/seeds/$target" ]; then
         cp -n "$here/seeds/$target"/* "$out/corpus-$target/" 2>/dev/null || true

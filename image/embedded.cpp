@@ -133,9 +133,13 @@ int PeSecurityEntryAt(const uint8_t* headers, int length) {
     return 24 + directories + 8 * kSecurity;
 }
 
-int LoadEmbeddedImage(const char* exePath) {
+void ForgetEmbeddedImage() {
     embeddedImage.imageOffset = 0;
     embeddedImage.imageLength = 0;
+}
+
+int LoadEmbeddedImage(const char* exePath) {
+    ForgetEmbeddedImage();
 
     FILE* opened = nullptr;
     if (OpenInputFile(exePath, &opened) != InputOk) {

@@ -32,6 +32,10 @@ const EmbeddedImage& GetEmbeddedImage();
 // first line (up to and including an LF), at most 255 bytes.
 int LoadEmbeddedImage(const char* exePath);
 
+// Back to no image, as if LoadEmbeddedImage had found none (zuva-pack, between an
+// updater it read and an image it reads next).
+void ForgetEmbeddedImage();
+
 // PE header facts that signing touches. The security directory entry holds the
 // certificate table's file offset and size; the optional header's CheckSum sits at
 // kPeChecksumAt from the "PE\0\0" signature, which the MZ header names at kPeHeadersAt.

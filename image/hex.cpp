@@ -29,19 +29,6 @@ int DigitValue(uint8_t c) {
     return -1;
 }
 
-// Decodes pairs of hexadecimal digits; false at the first character that is not one.
-bool DecodePairs(const uint8_t* digits, size_t pairs, uint8_t* bytes) {
-    for (size_t i = 0; i < pairs; ++i) {
-        const int high = DigitValue(digits[2 * i]);
-        const int low = DigitValue(digits[2 * i + 1]);
-        if (high < 0 || low < 0) {
-            return false;
-        }
-        bytes[i] = static_cast<uint8_t>(high << 4 | low);
-    }
-    return true;
-}
-
 // One record line, decoded: count, address high, address low, type, data, checksum.
 struct Decoded {
     uint8_t bytes[5 + 255];
@@ -53,7 +40,7 @@ const char* DecodeRecord(const uint8_t* line, size_t length, Decoded* record) {
     if (line[0] != ':') {
         return "not a record: it does not begin with \":\"";
     }
-    if (length < 11 || !DecodePairs(line + 1, 1, record->bytes)) {
+    if (length < 11 || !DecodeHexPairs(line + 1, 1, record->bytes)) {
         return length < 11 ? "record too short" : "not a hexadecimal digit";
     }
     record->count = record->bytes[0];
@@ -61,7 +48,7 @@ const char* DecodeRecord(const uint8_t* line, size_t length, Decoded* record) {
     if (length < 1 + 2 * pairs) {
         return "record shorter than its byte count";
     }
-    if (!DecodePairs(line + 1, pairs, record->bytes)) {
+    if (!DecodeHexPairs(line + 1, pairs, record->bytes)) {
         return "not a hexadecimal digit";
     }
     if (length > 1 + 2 * pairs) {
@@ -116,7 +103,8 @@ struct Reader {
 };
 
 // One non-blank line without its terminator. 0 to go on, else the result of the read.
-int ReadLine(Reader* reader, const uint8_t* line, size_t length, const char** why) {
+int ReadLine(void* context, const uint8_t* line, size_t length, const char** why) {
+    auto* reader = static_cast<Reader*>(context);
     Decoded record;
     *why = DecodeRecord(line, length, &record);
     if (*why != nullptr) {
@@ -142,9 +130,20 @@ int ReadLine(Reader* reader, const uint8_t* line, size_t length, const char** wh
 
 } // namespace
 
-int ReadHexText(const uint8_t* text, size_t size, HexRecordVisitor visit, void* context,
-                HexProblem* problem) {
-    Reader reader{visit, context};
+bool DecodeHexPairs(const uint8_t* digits, size_t pairs, uint8_t* bytes) {
+    for (size_t i = 0; i < pairs; ++i) {
+        const int high = DigitValue(digits[2 * i]);
+        const int low = DigitValue(digits[2 * i + 1]);
+        if (high < 0 || low < 0) {
+            return false;
+        }
+        bytes[i] = static_cast<uint8_t>(high << 4 | low);
+    }
+    return true;
+}
+
+int ReadRecordLines(const uint8_t* text, size_t size, RecordLineReader readLine, void* reader,
+                    HexProblem* problem, size_t* lines) {
     size_t at = 0;
     if (size >= sizeof kByteOrderMark && memcmp(text, kByteOrderMark, sizeof kByteOrderMark) == 0) {
         at = sizeof kByteOrderMark;
@@ -162,18 +161,28 @@ int ReadHexText(const uint8_t* text, size_t size, HexRecordVisitor visit, void* 
         }
         ++lineNumber;
         if (!Blank(text + at, end - at)) {
-            result = ReadLine(&reader, text + at, end - at, &why);
+            result = readLine(reader, text + at, end - at, &why);
         }
         // A CR LF pair ends one line.
         at = end + (end + 1 < size && text[end] == '\r' && text[end + 1] == '\n' ? 2 : 1);
     }
-    if (result == 0 && !reader.ended) {
-        result = kHexDamaged;
-        why = "no end-of-file record: the file may be cut short";
-        ++lineNumber;
-    }
     if (result != 0 && problem != nullptr) {
         *problem = {lineNumber, why};
+    }
+    *lines = lineNumber;
+    return result;
+}
+
+int ReadHexText(const uint8_t* text, size_t size, HexRecordVisitor visit, void* context,
+                HexProblem* problem) {
+    Reader reader{visit, context};
+    size_t lines = 0;
+    const int result = ReadRecordLines(text, size, ReadLine, &reader, problem, &lines);
+    if (result == 0 && !reader.ended) {
+        if (problem != nullptr) {
+            *problem = {lines + 1, "no end-of-file record: the file may be cut short"};
+        }
+        return kHexDamaged;
     }
     return result;
 }

@@ -37,6 +37,22 @@ using HexRecordVisitor = int (*)(void* context, const HexRecord& record);
 
 constexpr int kHexDamaged = -1;
 
+// The text rules above, shared with the S-record reader (image/srec.h): one non-blank
+// line, without its line end, is handed to the format's line reader, which returns 0 to
+// go on, or else the result of the whole read (setting *why when the line is refused).
+using RecordLineReader = int (*)(void* reader, const uint8_t* line, size_t length,
+                                 const char** why);
+
+// Hands every non-blank line of text to readLine until one stops the reading: then its
+// result, with problem naming that line; 0 when every line was taken. *lines: the lines
+// counted.
+int ReadRecordLines(const uint8_t* text, size_t size, RecordLineReader readLine, void* reader,
+                    HexProblem* problem, size_t* lines);
+
+// Decodes pairs of hexadecimal digits (either case); false at the first character that is
+// not one.
+bool DecodeHexPairs(const uint8_t* digits, size_t pairs, uint8_t* bytes);
+
 // Reads the HEX text of size bytes. 0 when it was read whole; kHexDamaged when it breaks
 // a rule above (problem says where and why); or the visitor's stop value.
 int ReadHexText(const uint8_t* text, size_t size, HexRecordVisitor visit, void* context,

@@ -1,10 +1,13 @@
 #include "image/plan.h"
 
+#include "image/elf.h"
 #include "image/embedded.h"
 #include "image/hex.h"
 #include "image/input.h"
+#include "image/srec.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -14,8 +17,8 @@ constexpr uint32_t kWord = 4;
 
 // The image from kFlashBase, 0xFF where the file gives nothing, a multiple of a block.
 InputBytes image;
-// HEX: one flag per byte of image that the file gives. Raw: empty, every byte from
-// rawStart up to rawEnd is given.
+// HEX, S-records, ELF: one flag per byte of image that the file gives. Raw: empty,
+// every byte from rawStart up to rawEnd is given.
 InputBytes given;
 size_t rawStart = 0;
 size_t rawEnd = 0;
@@ -50,6 +53,17 @@ bool PlaceRawImage(const InputBytes& file) {
     return true;
 }
 
+// A raw image that is a Windows program or an ELF file: no firmware, refused.
+bool NotFirmware(const InputBytes& file) {
+    static constexpr uint8_t kElf[] = {0x7F, 'E', 'L', 'F'};
+    if (file.size >= 2 && file.data[0] == 'M' && file.data[1] == 'Z') {
+        summary.problem = PlanProblem::WindowsProgram;
+    } else if (file.size >= sizeof kElf && memcmp(file.data, kElf, sizeof kElf) == 0) {
+        summary.problem = PlanProblem::ElfAsRaw;
+    }
+    return summary.problem != PlanProblem::None;
+}
+
 PlanResult LoadRaw(const char* path, uint32_t rawBase) {
     if (rawBase % kWord != 0 || rawBase < kFlashBase || rawBase - kFlashBase >= kImageSpan) {
         summary.problem = PlanProblem::BadAddress;
@@ -74,6 +88,9 @@ PlanResult LoadRaw(const char* path, uint32_t rawBase) {
         }
     } else {
         read = ReadInputFile(path, room, &file);
+        if (read == InputOk && NotFirmware(file)) {
+            return PlanResult::Invalid;
+        }
     }
     if (read == InputOk && !PlaceRawImage(file)) {
         read = InputReadError;
@@ -82,9 +99,12 @@ PlanResult LoadRaw(const char* path, uint32_t rawBase) {
 }
 
 constexpr int kOutsideFlash = 1;
+constexpr int kOverlap = 2;
+constexpr int kFound = 3;
 
-// Places a data record; one with a byte outside FLASH stops the reading.
-int PlaceHexRecord(void* /*context*/, const HexRecord& record) {
+// Places a data record; one with a byte outside FLASH, or one that gives a byte another
+// record gave otherwise, stops the reading.
+int PlaceRecord(void* /*context*/, const HexRecord& record) {
     const uint64_t end = uint64_t{record.address} + static_cast<uint64_t>(record.length);
     if (record.address < kFlashBase || end > uint64_t{kFlashBase} + kImageSpan) {
         const uint32_t flashEnd = kFlashBase + kImageSpan;
@@ -93,14 +113,72 @@ int PlaceHexRecord(void* /*context*/, const HexRecord& record) {
         return kOutsideFlash;
     }
     const size_t at = record.address - kFlashBase;
+    for (size_t i = 0; i < static_cast<size_t>(record.length); ++i) {
+        if (given.data[at + i] != 0 && image.data[at + i] != record.data[i]) {
+            summary.outsideAddress = record.address + static_cast<uint32_t>(i);
+            return kOverlap;
+        }
+    }
     memcpy(image.data + at, record.data, static_cast<size_t>(record.length));
     memset(given.data + at, 1, static_cast<size_t>(record.length));
     return 0;
 }
 
-PlanResult LoadHex(const char* path) {
-    InputBytes text;
-    const PlanResult read = FromInput(ReadInputFile(path, kMaxHexFileSize, &text));
+// Stops at the first record that covers the address in context.
+int FindGiver(void* context, const HexRecord& record) {
+    const uint32_t address = *static_cast<uint32_t*>(context);
+    return address >= record.address && address - record.address < uint32_t(record.length) ? kFound
+                                                                                           : 0;
+}
+
+constexpr size_t kNoSegment = SIZE_MAX;
+
+// Reads the file's records with its format's reader. *where: the line (the segment for
+// ELF) the reading stopped at; *why, *address: what a refusal gives.
+int ReadRecords(ImageFormat format, const InputBytes& file, HexRecordVisitor visit, void* context,
+                size_t* where, const char** why, uint32_t* address) {
+    if (format == ImageFormat::Elf) {
+        ElfProblem problem;
+        const int result = ReadElfImage(file.data, file.size, visit, context, &problem);
+        *where = problem.segment < 0 ? kNoSegment : static_cast<size_t>(problem.segment);
+        *why = problem.why;
+        *address = problem.address;
+        return result;
+    }
+    HexProblem problem;
+    const auto reader = format == ImageFormat::SRecord ? ReadSRecordText : ReadHexText;
+    const int result = reader(file.data, file.size, visit, context, &problem);
+    *where = problem.line;
+    *why = problem.why;
+    return result;
+}
+
+// Records why the file's records were refused; an overlap names both records.
+PlanResult Refuse(ImageFormat format, const InputBytes& file, int verdict, size_t where,
+                  const char* why, uint32_t address) {
+    const bool elf = format == ImageFormat::Elf;
+    summary.hexLine = where == kNoSegment ? 0 : where;
+    summary.hexWhy = why;
+    if (verdict == kOutsideFlash) {
+        summary.problem = PlanProblem::OutsideFlash;
+    } else if (verdict == kOverlap) {
+        summary.problem = PlanProblem::Overlap;
+        uint32_t twice = summary.outsideAddress;
+        ReadRecords(format, file, FindGiver, &twice, &summary.otherLine, &why, &address);
+    } else if (elf) {
+        summary.problem = where != kNoSegment ? PlanProblem::ElfSegment : PlanProblem::ElfDamaged;
+        summary.outsideAddress = address;
+    } else {
+        summary.problem = PlanProblem::HexDamaged;
+    }
+    return PlanResult::Invalid;
+}
+
+// HEX, S-records and ELF: the records placed into the image of the largest FLASH.
+PlanResult LoadRecords(const char* path, ImageFormat format) {
+    InputBytes file;
+    const size_t limit = format == ImageFormat::Elf ? kMaxElfFileSize : kMaxHexFileSize;
+    const PlanResult read = FromInput(ReadInputFile(path, limit, &file));
     if (read != PlanResult::Ok) {
         return read;
     }
@@ -108,16 +186,11 @@ PlanResult LoadHex(const char* path) {
         summary.problem = PlanProblem::ReadError;
         return PlanResult::CantOpen;
     }
-    HexProblem problem;
-    const int verdict = ReadHexText(text.data, text.size, PlaceHexRecord, nullptr, &problem);
-    if (verdict != 0) {
-        summary.problem =
-            verdict == kOutsideFlash ? PlanProblem::OutsideFlash : PlanProblem::HexDamaged;
-        summary.hexLine = problem.line;
-        summary.hexWhy = problem.why;
-        return PlanResult::Invalid;
-    }
-    return PlanResult::Ok;
+    size_t where = 0;
+    const char* why = nullptr;
+    uint32_t address = 0;
+    const int verdict = ReadRecords(format, file, PlaceRecord, nullptr, &where, &why, &address);
+    return verdict == 0 ? PlanResult::Ok : Refuse(format, file, verdict, where, why, address);
 }
 
 // The given bytes of chunk as a word-aligned [first, end) range; false when there are none.
@@ -182,7 +255,8 @@ PlanResult OpenWritePlan(const char* path, ImageFormat format, uint32_t rawBase)
     CloseWritePlan();
     summary = {};
     const bool raw = format == ImageFormat::Binary || GetEmbeddedImage().imageOffset != 0;
-    PlanResult result = raw ? LoadRaw(path, rawBase) : LoadHex(path);
+    summary.format = raw ? ImageFormat::Binary : format;
+    PlanResult result = raw ? LoadRaw(path, rawBase) : LoadRecords(path, format);
     if (result == PlanResult::Ok) {
         Summarise();
         // Nothing to write (an empty file, or HEX without data) is no image.

@@ -6,9 +6,13 @@
 // Raw images go in 256-byte blocks from the FLASH base; the last one is cut to the file's
 // end rounded up to a word. An updater's embedded image (when LoadEmbeddedImage found
 // one) is raw whatever the file's name, descrambled, and ends where the image ends.
-// Intel HEX data records may lie anywhere in the FLASH of the largest chip in the table;
-// a byte outside it refuses the file, since a chip could never hold it. Where two records
-// give the same byte, the later one wins.
+// A raw image that begins as a Windows program ("MZ") or an ELF file does is refused: it is
+// no firmware image, and written into FLASH it would never run.
+// The data records of Intel HEX and S-record files, and the loadable segments of ELF
+// files, may lie anywhere in the FLASH of the largest chip in the table; a byte outside it
+// refuses the file, since a chip could never hold it. Two records (or segments) may give
+// the same byte only with the same value; different values refuse the file, since either
+// one would be lost.
 //
 // One plan per process; core code: nothing is printed.
 #pragma once
@@ -22,28 +26,37 @@ constexpr uint32_t kRawBlockSize = 256;
 // Where an image may lie, from kFlashBase: the FLASH of the largest chip in the table.
 constexpr uint32_t kImageSpan = MaxFlashSize(true);
 constexpr size_t kMaxRawImageSize = kImageSpan;
-// Larger than any HEX text that describes such an image.
+// Larger than any HEX or S-record text that describes such an image.
 constexpr size_t kMaxHexFileSize = 16 * 1024 * 1024;
+// Room for an ELF file's symbols and debugging sections beside the image.
+constexpr size_t kMaxElfFileSize = 64 * 1024 * 1024;
 
 enum class PlanResult {
     Ok,
     CantOpen, // not a regular file, cannot be opened, or a read failed
-    Invalid,  // a damaged HEX file, data outside FLASH, nothing to write, or too large
+    Invalid,  // a damaged file, data outside FLASH, overlaps, nothing to write, too large,
+              // or a program rather than a raw image
 };
 
 // Why a plan was refused, for the explanation of a run's result.
 enum class PlanProblem {
     None,
-    CantOpen,     // systemError tells why
-    NotRegular,   // a directory, device, FIFO or socket
-    ReadError,    // the read failed, or memory ran short
-    TooLarge,     // a raw image larger than kImageSpan
-    HexDamaged,   // hexLine and hexWhy tell where and why
-    OutsideFlash, // hexLine and outsideAddress: a HEX data byte outside FLASH
-    NoData,       // nothing to write
-    BadAddress,   // outsideAddress: a raw image's start or a plan word that is not word
-                  // aligned, or lies outside FLASH
-    WordTaken,    // outsideAddress: a plan word where the image already gives bytes
+    CantOpen,       // systemError tells why
+    NotRegular,     // a directory, device, FIFO or socket
+    ReadError,      // the read failed, or memory ran short
+    TooLarge,       // a raw image larger than kImageSpan
+    HexDamaged,     // a HEX or S-record file: hexLine and hexWhy tell where and why
+    OutsideFlash,   // hexLine (for ELF the segment) and outsideAddress: a byte outside FLASH
+    NoData,         // nothing to write
+    Overlap,        // hexLine and otherLine (segments for ELF) give different bytes at
+                    // outsideAddress
+    ElfDamaged,     // hexWhy: an ELF header this reader does not take
+    ElfSegment,     // segment hexLine at load address outsideAddress: hexWhy
+    WindowsProgram, // a raw image that is a Windows program (an updater, say)
+    ElfAsRaw,       // a raw image that is an ELF file
+    BadAddress,     // outsideAddress: a raw image's start or a plan word that is not word
+                    // aligned, or lies outside FLASH
+    WordTaken,      // outsideAddress: a plan word where the image already gives bytes
 };
 
 struct PlanBlock {
@@ -59,15 +72,18 @@ struct PlanSummary {
     uint32_t erasedBlocks = 0;
     uint32_t imageEnd = 0; // where the last block ends, counted from kFlashBase
     PlanProblem problem = PlanProblem::None;
-    int systemError = 0;          // CantOpen: the system's error number, or 0
-    size_t hexLine = 0;           // HexDamaged, OutsideFlash: the 1-based line
-    const char* hexWhy = nullptr; // HexDamaged: what is wrong with it
-    uint32_t outsideAddress = 0;  // OutsideFlash: the first byte outside
+    int systemError = 0;                    // CantOpen: the system's error number, or 0
+    ImageFormat format = ImageFormat::None; // as the file was read (an updater's: Binary)
+    size_t hexLine = 0;           // the 1-based line; for ELF the segment (program header)
+    size_t otherLine = 0;         // Overlap: the earlier line or segment
+    const char* hexWhy = nullptr; // HexDamaged, ElfDamaged, ElfSegment: what is wrong
+    uint32_t outsideAddress = 0;  // OutsideFlash: the first byte outside; Overlap: the
+                                  // first byte given twice; ElfSegment: the load address
 };
 
-// Reads path and builds its plan. format is ignored when an embedded image is present.
-// A raw image's first byte goes to rawBase (word aligned, inside FLASH); it must end inside
-// FLASH too. Files that carry addresses of their own ignore rawBase.
+// Reads path and builds its plan. format is any but None; it is ignored when an embedded image is
+// present. A raw image's first byte goes to rawBase (word aligned, inside FLASH); it must end
+// inside FLASH too. Files that carry addresses of their own ignore rawBase.
 PlanResult OpenWritePlan(const char* path, ImageFormat format, uint32_t rawBase = kFlashBase);
 
 // Adds a 32-bit little-endian word at address to the open plan (a serial number). The

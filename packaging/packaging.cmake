@@ -53,6 +53,8 @@ else()
     set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
     set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+    # Completion is loaded by bash-completion, which a minimal system lacks.
+    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS bash-completion)
     set(CPACK_STRIP_FILES ON)
     install(TARGETS zuva-flash zuva-pack zuva-devsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 

@@ -7,7 +7,7 @@ zuva_add_gtest(test_cli_args
 # End to end on Linux: the program against zuva-devsim over a pty, one simulator per case.
 if(NOT CMAKE_CROSSCOMPILING AND TARGET zuva-devsim AND TARGET zuva-pack)
     foreach(case raw-64k com-name auto-port progress-bar toolchain-hex updater failure-classes
-                 local-failures ctrl-c fd-leaks raw-sizes srec-hex refused-files updater-tail
+                 local-failures ctrl-c fd-leaks raw-sizes srec-hex toolchain-formats refused-files updater-tail
                  stop-signals lost-output hostile-description tty-restored devsim-outputs
                  bench-options usage-sends-nothing recovery messages verify dry-run
                  quiet-verbose chip-bounds read-back read-refused)

@@ -1,5 +1,6 @@
 # Image sources and the packer.
 zuva_add_gtest(test_hex SOURCES ${CMAKE_CURRENT_LIST_DIR}/unit/test_hex.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/unit/test_elf.cpp
         ${CMAKE_CURRENT_LIST_DIR}/device/run_files.cpp
     LIBS zuva_image LABELS unit)
 zuva_add_gtest(test_plan SOURCES ${CMAKE_CURRENT_LIST_DIR}/unit/test_plan.cpp

@@ -1,6 +1,8 @@
 #include "tests/device/run_files.h"
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <fstream>
 #include <random>
 
@@ -78,4 +80,56 @@ std::string HexLine(uint8_t type, uint16_t address, const uint8_t* data, size_t 
     }
     put(static_cast<uint8_t>(-sum));
     return line;
+}
+
+std::string SRecordLine(int type, uint32_t address, const std::vector<uint8_t>& data) {
+    static constexpr int kAddressBytes[10] = {2, 2, 3, 4, 2, 2, 3, 4, 3, 2};
+    const int width = kAddressBytes[type];
+    std::string line = "S" + std::to_string(type);
+    uint8_t sum = 0;
+    auto put = [&](uint8_t b) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02X", b);
+        line += pair;
+        sum = static_cast<uint8_t>(sum + b);
+    };
+    put(static_cast<uint8_t>(width + data.size() + 1));
+    for (int i = width - 1; i >= 0; --i) {
+        put(static_cast<uint8_t>(address >> (8 * i)));
+    }
+    for (uint8_t b : data) {
+        put(b);
+    }
+    put(static_cast<uint8_t>(~sum));
+    return line;
+}
+
+std::vector<uint8_t> ElfFile(const std::vector<ElfSegment>& segments) {
+    std::vector<uint8_t> file(52 + 32 * segments.size(), 0);
+    auto put = [&](size_t at, uint32_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i) {
+            file[at + i] = static_cast<uint8_t>(value >> (8 * i));
+        }
+    };
+    const uint8_t ident[] = {0x7F, 'E', 'L', 'F', 1, 1, 1};
+    std::copy(std::begin(ident), std::end(ident), file.begin());
+    put(16, 2, 2);  // ET_EXEC
+    put(18, 40, 2); // EM_ARM
+    put(20, 1, 4);
+    put(28, 52, 4); // program headers right behind this header
+    put(40, 52, 2);
+    put(42, 32, 2);
+    put(44, static_cast<uint32_t>(segments.size()), 2);
+    for (size_t i = 0; i < segments.size(); ++i) {
+        const ElfSegment& s = segments[i];
+        const size_t at = 52 + 32 * i;
+        put(at, s.type, 4);
+        put(at + 4, static_cast<uint32_t>(file.size()), 4);
+        put(at + 8, s.loadAddress, 4);
+        put(at + 12, s.loadAddress, 4);
+        put(at + 16, static_cast<uint32_t>(s.bytes.size()), 4);
+        put(at + 20, s.memorySize != 0 ? s.memorySize : static_cast<uint32_t>(s.bytes.size()), 4);
+        file.insert(file.end(), s.bytes.begin(), s.bytes.end());
+    }
+    return file;
 }

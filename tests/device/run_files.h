@@ -28,6 +28,20 @@ inline std::string HexLine(uint8_t type, uint16_t address, const std::vector<uin
     return HexLine(type, address, data.data(), data.size());
 }
 
+// One S-record line without its line end: the type digit, the address as wide as the type
+// takes, data and checksum.
+std::string SRecordLine(int type, uint32_t address, const std::vector<uint8_t>& data);
+
+// A linked 32-bit little-endian ARM ELF file: one program header per segment, then each
+// segment's file bytes, in order. memorySize 0: as many as the file bytes.
+struct ElfSegment {
+    uint32_t type; // 1: PT_LOAD
+    uint32_t loadAddress;
+    std::vector<uint8_t> bytes;
+    uint32_t memorySize = 0;
+};
+std::vector<uint8_t> ElfFile(const std::vector<ElfSegment>& segments);
+
 // Paths that name no regular file and must be refused at once: the scratch folder, and
 // the platform's special files (a FIFO without a writer and /dev/zero; the NUL device).
 std::vector<std::string> SpecialFiles();

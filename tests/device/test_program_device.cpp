@@ -260,6 +260,13 @@ TEST_F(DeviceRun, UnusableFilesAreRefusedBeforeAnyByteIsSent) {
          "hex", kResultInvalidFormat},
         {WriteScratchText("options.hex", HexImage(PatternBytes(16), 0x1FFFF800, 16) + kEndRecord),
          "hex", kResultInvalidFormat},
+        {WriteScratchText("overlap.hex", kUpper0800 + HexLine(0, 0, PatternBytes(8)) + "\n" +
+                                             HexLine(0, 4, PatternBytes(8, 3)) + "\n" + kEndRecord),
+         "hex", kResultInvalidFormat},
+        {WriteScratchText("damaged.srec", "S1050000AABB00\nS9030000FC\n"), "srec",
+         kResultInvalidFormat},
+        {WriteScratchFile("updater.exe", {'M', 'Z', 0x90, 0}), "exe", kResultInvalidFormat},
+        {WriteScratchFile("fw.bin", {0x7F, 'E', 'L', 'F', 1, 1, 1}), "bin", kResultInvalidFormat},
         {(ScratchDir() / "missing.bin").string(), "bin", kResultCantOpenFile},
     };
     for (const std::string& special : SpecialFiles()) {
@@ -274,10 +281,9 @@ TEST_F(DeviceRun, UnusableFilesAreRefusedBeforeAnyByteIsSent) {
     }
 }
 
-TEST_F(DeviceRun, PlainExecutableIsProgrammedRawFromItsFirstByte) {
-    std::vector<uint8_t> exe = PatternBytes(1024, 9);
-    exe[0] = 'M';
-    exe[1] = 'Z';
+// Only a Windows program's header makes an .exe no image.
+TEST_F(DeviceRun, ExecutableWithoutAProgramsHeaderIsProgrammedRaw) {
+    const std::vector<uint8_t> exe = PatternBytes(1024, 9);
     for (const char* ext : {"exe", "EXE"}) {
         EXPECT_EQ(Run(WriteScratchFile(std::string("tool.") + ext, exe), ext), kResultOk) << ext;
         ExpectFlash(exe);
@@ -383,7 +389,8 @@ TEST_F(DeviceRun, HexRecordsAtOddAddressesInAnyOrder) {
     for (const std::string& line : lines) {
         text += line + "\r\n";
     }
-    const std::vector<uint8_t> later(5, 0x5A);
+    // The same bytes given twice are fine.
+    const std::vector<uint8_t> later(bytes.begin() + 5, bytes.begin() + 10);
     text += HexLine(0, 5, later.data(), later.size()) + "\n" + kEndRecord;
     for (size_t at = 3, n = 7; at + n < 1190; at += n + 2, n = n == 7 ? 13 : 7) {
         std::copy_n(bytes.begin() + at, n, expected.begin() + at);

@@ -2,6 +2,7 @@
 #include "engine/program.h"
 
 #include <gtest/gtest.h>
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -39,18 +40,30 @@ TEST(ResultMessage, UnlistedClassesAreUnknown) {
     }
 }
 
-TEST(FormatFromExtension, SixExactSpellings) {
-    EXPECT_EQ(FormatFromExtension("bin"), ImageFormat::Binary);
-    EXPECT_EQ(FormatFromExtension("BIN"), ImageFormat::Binary);
-    EXPECT_EQ(FormatFromExtension("exe"), ImageFormat::Binary);
-    EXPECT_EQ(FormatFromExtension("EXE"), ImageFormat::Binary);
-    EXPECT_EQ(FormatFromExtension("hex"), ImageFormat::IntelHex);
-    EXPECT_EQ(FormatFromExtension("HEX"), ImageFormat::IntelHex);
+TEST(FormatFromExtension, ExactSpellingsInEitherCase) {
+    const struct {
+        const char* lower;
+        const char* upper;
+        ImageFormat format;
+    } cases[] = {
+        {"bin", "BIN", ImageFormat::Binary},   {"exe", "EXE", ImageFormat::Binary},
+        {"hex", "HEX", ImageFormat::IntelHex}, {"srec", "SREC", ImageFormat::SRecord},
+        {"s19", "S19", ImageFormat::SRecord},  {"s28", "S28", ImageFormat::SRecord},
+        {"s37", "S37", ImageFormat::SRecord},  {"mot", "MOT", ImageFormat::SRecord},
+        {"elf", "ELF", ImageFormat::Elf},      {"axf", "AXF", ImageFormat::Elf},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(FormatFromExtension(c.lower), c.format) << c.lower;
+        EXPECT_EQ(FormatFromExtension(c.upper), c.format) << c.upper;
+        EXPECT_NE(std::string(FormatList()).find(c.lower), std::string::npos) << c.lower;
+    }
+    EXPECT_STREQ(FormatList(), "bin or exe (raw), hex (Intel HEX), srec, s19, s28, s37 or mot "
+                               "(S-records), elf or axf (ELF)");
 }
 
 TEST(FormatFromExtension, EverythingElseIsNone) {
     for (const char* ext : {"Bin", "Hex", "bIN", "Exe", "enc", "", "bin ", " bin", "binx", "he",
-                            "ihex", "hex\\x", "old\\image.bin"}) {
+                            "ihex", "hex\\x", "old\\image.bin", "Srec", "S19x", "s", "elF", "o"}) {
         EXPECT_EQ(FormatFromExtension(ext), ImageFormat::None) << '"' << ext << '"';
     }
     EXPECT_EQ(FormatFromExtension(nullptr), ImageFormat::None);
@@ -106,6 +119,42 @@ TEST(ResultDetail, EveryOutcomeSaysWhyAndWhatNext) {
          "(product ID 0x412) has at most 32768. Nothing was changed on the chip"},
         {kResultInvalidFormat, with([](RunReport& r) { r.plan.problem = PlanProblem::NoData; }),
          "fw.hex holds no data to write"},
+        {kResultInvalidFormat, with([](RunReport& r) {
+             r.plan.problem = PlanProblem::Overlap;
+             r.plan.format = ImageFormat::SRecord;
+             r.plan.otherLine = 2;
+             r.plan.hexLine = 9;
+             r.plan.outsideAddress = 0x08000104;
+         }),
+         "fw.hex, lines 2 and 9: both give 0x08000104, with different values. Nothing was "
+         "written; rebuild the S-record file"},
+        {kResultInvalidFormat, with([](RunReport& r) {
+             r.plan.problem = PlanProblem::OutsideFlash;
+             r.plan.format = ImageFormat::Elf;
+             r.plan.hexLine = 1;
+             r.plan.outsideAddress = 0x20000000;
+         }),
+         "fw.hex, segment 1: data at 0x20000000 lies outside FLASH"},
+        {kResultInvalidFormat, with([](RunReport& r) {
+             r.plan.problem = PlanProblem::ElfSegment;
+             r.plan.hexLine = 2;
+             r.plan.outsideAddress = 0x08000400;
+             r.plan.hexWhy = "the segment runs past the file's end";
+         }),
+         "fw.hex, segment 2 at 0x08000400: the segment runs past the file's end."},
+        {kResultInvalidFormat, with([](RunReport& r) {
+             r.plan.problem = PlanProblem::ElfDamaged;
+             r.plan.hexWhy = "not an ELF file for ARM";
+         }),
+         "fw.hex: not an ELF file for ARM. Nothing was written"},
+        {kResultInvalidFormat,
+         with([](RunReport& r) { r.plan.problem = PlanProblem::WindowsProgram; }),
+         "fw.hex is a Windows program, not a firmware image; nothing was written. To program "
+         "the image an updater carries, run the updater itself or give it to zuva-flash with "
+         "--embedded."},
+        {kResultInvalidFormat, with([](RunReport& r) { r.plan.problem = PlanProblem::ElfAsRaw; }),
+         "fw.hex is an ELF file, not a raw image; nothing was written. Give the ELF file as the "
+         "linker made it, with its .elf name"},
         {kResultCommError, with([](RunReport& r) {
              r.failedCommand = kCmdWriteMemory;
              r.failedAddress = 0x08000300;
@@ -120,7 +169,10 @@ TEST(ResultDetail, EveryOutcomeSaysWhyAndWhatNext) {
          "Product ID 0x413 is not an STM32F10x chip."},
         {kResultCantProtect, with([](RunReport& r) { r.failedCommand = kCmdReadoutProtect; }),
          "The chip did not carry out Readout Protect"},
-        {kResultCantProtect, with([](RunReport& r) { r.stopped = true; }), "The run was stopped"},
+        {kResultCantProtect, with([](RunReport& r) { r.stopped = true; }),
+         "The run was stopped before anything on the chip was changed."},
+        {kResultCantProtect, with([](RunReport& r) { r.stopped = r.changed = true; }),
+         "The run was stopped: the chip is written in part and left unprotected."},
         {kResultCantUnprotect, with([](RunReport& r) { r.failedCommand = kCmdWriteUnprotect; }),
          "The chip did not carry out Write Unprotect"},
         {kResultCantErase, with([](RunReport& r) { r.failedCommand = kCmdErase; }),
@@ -139,6 +191,24 @@ TEST(ResultDetail, EveryOutcomeSaysWhyAndWhatNext) {
         EXPECT_EQ(std::string(text).find(c.expected), 0u) << text;
         EXPECT_EQ(text[std::strlen(text) - 1], '.') << text; // whole sentences, never cut
     }
+    // A name too long for the text gives way in its middle: the reason and advice stay,
+    // and no character is split.
+    RunReport tooLong;
+    tooLong.plan.problem = PlanProblem::CantOpen;
+    tooLong.plan.systemError = ENAMETOOLONG;
+    std::string path = "/work/";
+    for (int i = 0; i < 2000; ++i) {
+        path += "\xC3\xA9"; // é
+    }
+    path += "/fw.hex";
+    char text[1024];
+    ResultDetail(kResultCantOpenFile, tooLong, "COM3", path.c_str(), text, sizeof text);
+    const std::string shown = text;
+    EXPECT_LT(shown.size(), sizeof text - 1);
+    EXPECT_EQ(shown.rfind("Cannot open /work/\xC3\xA9", 0), 0u) << shown;
+    EXPECT_NE(shown.find("\xC3\xA9\xE2\x80\xA6\xC3\xA9"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("/fw.hex: "), std::string::npos) << shown;
+    EXPECT_EQ(shown.substr(shown.size() - 12), "may be read.") << shown;
     char small[8];
     ResultDetail(kResultNotPresent, RunReport{}, "COM3", "fw.hex", small, sizeof small);
     EXPECT_STREQ(small, "No answ");

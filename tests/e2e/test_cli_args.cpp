@@ -2,6 +2,8 @@
 #include "cli/cli.h"
 
 #include <gtest/gtest.h>
+#include <filesystem>
+#include <fstream>
 #include <initializer_list>
 #include <string>
 #include <tuple>
@@ -65,10 +67,18 @@ TEST(CliArgs, ShortAndLongFlagsAgree) {
     }
 }
 
-TEST(CliArgs, DoubleDashEndsOptions) {
+// A name that starts with "-" is reached after "--", as ./-name, or as a value after "=".
+TEST(CliArgs, NamesThatLookLikeOptions) {
     Parsed p = Parse({"--", "--odd-name.bin"});
     ASSERT_EQ(p.result, 0) << p.error;
     EXPECT_STREQ(p.options.image, "--odd-name.bin");
+    EXPECT_STREQ(Parse({"./-odd.bin"}).options.image, "./-odd.bin");
+    p = Parse({"--port", "A", "--log=--dry-run", "--port=B", "a.bin"});
+    ASSERT_EQ(p.result, 0) << p.error;
+    EXPECT_STREQ(p.options.log, "--dry-run");
+    EXPECT_FALSE(p.options.dryRun);
+    ASSERT_EQ(p.options.ports.size(), 2u);
+    EXPECT_STREQ(p.options.ports[1], "B");
 }
 
 TEST(CliArgs, UsageErrorsSayWhy) {
@@ -82,6 +92,20 @@ TEST(CliArgs, UsageErrorsSayWhy) {
         {{"--port"}, "--port needs a value"},
         {{"--port=", "a.bin"}, "--port needs a value"},
         {{"a.bin", "--embedded"}, "--embedded needs a value"},
+        // A missing value never takes the next option: a dry run stays a dry run.
+        {{"--log", "--dry-run", "--port", "P", "a.bin"},
+         "--log needs a value: --dry-run is not taken as one (give such a value as "
+         "--log=--dry-run)"},
+        {{"--port", "-q", "a.bin"},
+         "--port needs a value: -q is not taken as one (give such a value as --port=-q)"},
+        // A value given twice is refused, not silently replaced; --port names several.
+        {{"--baud", "9600", "--baud", "57600", "a.bin"},
+         "--baud is given twice (9600, then 57600); give it once"},
+        {{"--embedded", "a.exe", "--embedded=b.exe"},
+         "--embedded is given twice (a.exe, then b.exe); give it once"},
+        {{"--log", "x", "--log", "x", "a.bin"}, "--log is given twice (x, then x); give it once"},
+        {{"--json=yes", "a.bin"}, "--json takes no value"},
+        {{"-odd.bin"}, "unknown option -odd.bin"},
         // An unknown option names the nearest one when one is close.
         {{"--portx", "a.bin"}, "unknown option --portx (did you mean --port?)"},
         {{"--prot=COM1", "a.bin"}, "unknown option --prot=COM1 (did you mean --port?)"},
@@ -99,6 +123,36 @@ TEST(CliArgs, UsageErrorsSayWhy) {
         EXPECT_EQ(p.result, 1) << c.reason;
         EXPECT_EQ(p.error, c.reason);
     }
+}
+
+// A log onto what the run reads is refused, by any name of the file: the image, a port.
+TEST(CliArgs, LogIsNoneOfTheInputs) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / "zuva-cli-log";
+    fs::create_directories(dir / "sub");
+    const std::string image = (dir / "fw.bin").string();
+    std::ofstream(image) << "firmware";
+    fs::remove(dir / "hard.bin");
+    fs::create_hard_link(image, dir / "hard.bin");
+    CliOptions options;
+    options.image = image.c_str();
+    options.ports = {"COM7"};
+    const struct {
+        std::string log;
+        const char* says; // "" for a log that may be written
+    } cases[] = {
+        {image, "is the same file as the image"},
+        {(dir / "sub" / ".." / "fw.bin").string(), "is the same file as the image"},
+        {(dir / "hard.bin").string(), "is the same file as the image"},
+        {"\\\\.\\com7", "is the same file as --port COM7"},
+        {(dir / "runs.log").string(), ""},
+    };
+    for (const auto& c : cases) {
+        const std::string refusal = OutputOnInput(options, "--log", c.log.c_str());
+        EXPECT_TRUE(c.says[0] == '\0' ? refusal.empty() : refusal.find(c.says) != std::string::npos)
+            << c.log << ": " << refusal;
+    }
+    fs::remove_all(dir);
 }
 
 TEST(CliArgs, InformationalOptionsNeedNoImage) {
@@ -200,7 +254,9 @@ TEST(CliRunOptions, BadValuesAreUsageErrors) {
         {{"--baud", "14400", "fw.bin"}, "--baud 14400: not a rate"},
         {{"--baud", "230400", "fw.bin"}, "--baud 230400: not a rate"},
         {{"--baud", "57600x", "fw.bin"}, "--baud 57600x: not a rate"},
-        {{"--baud", "-57600", "fw.bin"}, "--baud -57600: not a rate"},
+        {{"--baud=-57600", "fw.bin"}, "--baud -57600: not a rate"},
+        // Without a reset pin nothing starts the firmware under protection.
+        {{"--go", "--boot", "boot0=rts", "fw.bin"}, "--go needs --no-protect or a reset pin"},
         {{"--baud", "4294967297", "fw.bin"}, "--baud 4294967297: not a rate"},
         {{"fw.bin", "--baud"}, "--baud needs a value"},
         {{"--boot", "boot0=cts", "fw.bin"}, "--boot boot0=cts: expected"},
@@ -243,7 +299,7 @@ TEST(CliRunOptions, BenchOptions) {
         {{"--read", "a.bin", "--length", "0"}, "--length 0: not a number"},
         {{"--address", "0x0800400", "fw.bin"}, "--address 0x00800400: outside FLASH"},
         {{"--address", "app", "fw.bin"}, "--address app: not a number"},
-        {{"--address", "-0x08004000", "fw.bin"}, "--address -0x08004000: not a number"},
+        {{"--address=-0x08004000", "fw.bin"}, "--address -0x08004000: not a number"},
         {{"--address", "0x08004002", "fw.bin"}, "--address 0x08004002: not word aligned"},
         {{"--address", "0x08004000", "fw.hex"}, "--address places a raw image"},
         {{"--address", "0x08004000", "fw.srec"}, "--address places a raw image"},

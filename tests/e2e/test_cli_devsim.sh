@@ -213,6 +213,58 @@ raw-sizes)
         expect_summary "unaligned writes: 0,"
     done
     ;;
+toolchain-formats)
+    # One build as ELF (placed by its load addresses: .data behind .text, .bss not at all),
+    # and as objcopy's binary, HEX and S-records: the same plan, the same FLASH.
+    command -v arm-none-eabi-as >/dev/null || fail "binutils-arm-none-eabi missing"
+    cat >"$work/fw.s" <<'ASM'
+    .syntax unified
+    .thumb
+    .section .vectors, "a"
+    .word _stack_top, reset + 1
+    .text
+    .thumb_func
+reset:
+    ldr r0, =counter
+    ldr r1, [r0]
+    adds r1, #1
+    str r1, [r0]
+    b reset
+    .section .data, "aw"
+counter:
+    .word 0x11223344, 0x55667788
+    .ascii "initialised data"
+    .section .bss, "aw", %nobits
+    .space 512
+ASM
+    cat >"$work/fw.ld" <<'LD'
+MEMORY { FLASH (rx) : ORIGIN = 0x08000000, LENGTH = 64K
+         RAM (rwx) : ORIGIN = 0x20000000, LENGTH = 20K }
+SECTIONS {
+    .text : { KEEP(*(.vectors)) *(.text*) } > FLASH
+    .data : { *(.data*) } > RAM AT> FLASH
+    .bss : { *(.bss*) } > RAM
+    _stack_top = ORIGIN(RAM) + LENGTH(RAM);
+}
+LD
+    (cd "$work" && arm-none-eabi-as -mthumb fw.s -o fw.o && arm-none-eabi-ld -T fw.ld fw.o -o fw.elf &&
+        arm-none-eabi-objcopy -O binary fw.elf fw.bin && arm-none-eabi-objcopy -O ihex fw.elf fw.hex &&
+        arm-none-eabi-objcopy -O srec fw.elf fw.srec) || fail "toolchain could not build the sample"
+    grep -q 'initialised data' "$work/fw.bin" || fail "objcopy left out .data"
+    for f in fw.elf fw.bin fw.hex fw.srec; do
+        run_flash --dry-run --json "$work/$f"
+        plan=$(python3 -c 'import json,sys; print(json.loads(open(sys.argv[1]).read())["message"])' \
+            "$work/flash.out")
+        echo "$f: $plan"
+        [ "$plan" = "$(cat "$work/plan.txt" 2>/dev/null || echo "$plan")" ] || fail "$f: plan differs"
+        echo "$plan" >"$work/plan.txt"
+        sim_flash "" "$work/$f"
+        expect_result 0 "Finished OK"
+        expect_flash "$work/fw.bin"
+    done
+    grep -q "^Image OK: $(stat -c %s "$work/fw.bin") bytes in 1 blocks, 0x08000000.." "$work/plan.txt" ||
+        fail "plan: $(cat "$work/plan.txt")"
+    ;;
 srec-hex)
     # HEX from another tool: 7- and 13-byte records at odd addresses, data records in
     # shuffled order, CR LF line ends. The expected image is made by the same tool.
@@ -232,7 +284,7 @@ srec-hex)
     expect_summary "unaligned writes: 0,"
     ;;
 refused-files)
-    # Each is refused before one byte reaches the device, and nothing blocks or loops.
+    # Each is refused before the port is opened, and nothing blocks or loops.
     mkfifo "$work/fifo.hex"
     mkdir "$work/dir.bin"
     ln -s /dev/zero "$work/zero.hex"
@@ -245,34 +297,45 @@ refused-files)
     printf ':020000021000EC\n:0400000001020304F2\n:00000001FF\n' >"$work/segment.hex"
     printf ':020000040800F2\n:00000001FF\n:0400000001020304F2\n:00000001FF\n' >"$work/joined.hex"
     printf ':020000040800F2\n:0400000001020304F2\n' >"$work/cut.hex"
+    printf ':020000040800F2\n:0400000001020304F2\n:040002001122334450\n:00000001FF\n' >"$work/overlap.hex"
+    printf 'S1050000AABB00\nS9030000FC\n' >"$work/damaged.srec"
+    printf 'S30708000000AABB8B\nS30708000000AABB8B\nS5030001FB\nS9030000FC\n' >"$work/count.s19"
+    { printf 'MZ\220\0'; head -c 2000 /dev/zero; } >"$work/Updater.exe"
+    { printf '\177ELF\1\1\1'; head -c 2000 /dev/zero; } >"$work/firmware.bin"
+    printf '\177ELF\2\1\1' >"$work/wide.elf"
     cp "$work/fw.bin" "$work/mixed.Bin"
-    while IFS='|' read -r file want text; do
-        start_sim
+    start_server
+    while IFS='|' read -r file want text why; do
         timeout 10 "$flash" --port "$pty" "$work/$file" >"$work/flash.out" 2>"$work/flash.err"
         status=$?
         last=$(tail -1 "$work/flash.out")
-        wait_sim
         echo "$file -> $status $last"
         expect_result "$want" "$text"
-        expect_summary "syncs: 0,"
-        ! grep -q 'H>D' "$work/transcript.txt" || fail "$file: bytes were sent"
-        [ "$file" != damaged.hex ] || grep -q 'damaged.hex, line 2: bad checksum' "$work/flash.err" ||
-            fail "no line given for the damaged record"
+        grep -qF "$why" "$work/flash.err" || fail "$file: $(cat "$work/flash.err")"
     done <<'EOF'
-fifo.hex|2|Can't open file
-dir.bin|2|Can't open file
-zero.hex|2|Can't open file
-empty.bin|3|Invalid file format
-text.hex|3|Invalid file format
-damaged.hex|3|Invalid file format
-low.hex|3|Invalid file format
-ram.hex|3|Invalid file format
-trailing.hex|3|Invalid file format
-segment.hex|3|Invalid file format
-joined.hex|3|Invalid file format
-cut.hex|3|Invalid file format
-mixed.Bin|3|Invalid file format
+fifo.hex|2|Can't open file|is not a regular file
+dir.bin|2|Can't open file|is not a regular file
+zero.hex|2|Can't open file|is not a regular file
+empty.bin|3|Invalid file format|holds no data
+text.hex|3|Invalid file format|line 1: not a record
+damaged.hex|3|Invalid file format|damaged.hex, line 2: bad checksum
+low.hex|3|Invalid file format|line 1: data at 0x00000000 lies outside FLASH
+ram.hex|3|Invalid file format|line 2: data at 0x20000000 lies outside FLASH
+trailing.hex|3|Invalid file format|line 2: characters after the checksum
+segment.hex|3|Invalid file format|line 1: segment address record
+joined.hex|3|Invalid file format|line 3: record after the end-of-file record
+cut.hex|3|Invalid file format|line 3: no end-of-file record
+mixed.Bin|3|Invalid file format|the extension names no image format
+overlap.hex|3|Invalid file format|overlap.hex, lines 2 and 3: both give 0x08000002, with different values
+damaged.srec|3|Invalid file format|damaged.srec, line 1: bad checksum. Nothing was written; mend or rebuild the S-record file
+count.s19|3|Invalid file format|count.s19, line 3: record count (S5 or S6) differs
+Updater.exe|3|Invalid file format|Updater.exe is a Windows program, not a firmware image; nothing was written. To program the image an updater carries, run the updater itself or give it to zuva-flash with --embedded.
+firmware.bin|3|Invalid file format|firmware.bin is an ELF file, not a raw image
+wide.elf|3|Invalid file format|wide.elf: not a 32-bit ELF file
 EOF
+    stop_server
+    expect_summary "syncs: 0,"
+    ! grep -q 'H>D' "$work/transcript.txt" || fail "bytes were sent"
     ;;
 chip-bounds)
     # The answering chip's row decides: an image beyond its family's FLASH leaves the old
@@ -349,6 +412,18 @@ ctrl-c)
     grep -qE 'Write Protect|Write Memory|address|data bytes' <<<"$last_sent" ||
         fail "last frame: $last_sent"
     ! grep -q 'Readout Protect' "$work/transcript.txt" || fail "read-out protection sent"
+    grep -q 'interrupted; the device is left unprotected' "$work/flash.err" ||
+        fail "no word on the device: $(cat "$work/flash.err")"
+    # Before anything on the chip changed (a silent line) the stop says so instead.
+    start_sim --silent sync
+    "$flash" --port "$pty" "$work/fw.bin" >"$work/flash.out" 2>"$work/flash.err" &
+    flash_pid=$!
+    sleep 0.5
+    interrupt_flash
+    wait_sim
+    expect_result 130 "Interrupted"
+    grep -q 'interrupted; nothing on the device was changed' "$work/flash.err" ||
+        fail "a silent line: $(cat "$work/flash.err")"
     ;;
 bench-options)
     # --no-protect leaves both protections off; with --go the firmware starts at the base.
@@ -438,8 +513,8 @@ read-refused)
 usage-sends-nothing)
     # Bad values and --go alone are usage errors (64), and not one byte reaches the device.
     start_server
-    for args in "--go" "--baud 14400" "--baud fast" "--boot boot0=cts" "--boot reset=!dtr,boot0=dtr" \
-        "--verify --baud"; do
+    for args in "--go" "--go --boot boot0=rts" "--baud 14400" "--baud fast" "--boot boot0=cts" \
+        "--boot reset=!dtr,boot0=dtr" "--verify --baud" "--baud 9600 --baud 9600"; do
         run_flash --port "$pty" $args "$work/fw.bin"
         expect_usage_error "'$args'"
     done
@@ -511,6 +586,8 @@ for pair in sys.argv[2:]:
     # Files refused before any port is chosen: stderr names the file and the reason, and
     # the same text is the JSON detail.
     printf 'text' >"$work/notes.txt"
+    { printf 'MZ\220\0'; head -c 300 /dev/zero; } >"$work/Updater.exe"
+    { printf '\177ELF\1\1\1'; head -c 300 /dev/zero; } >"$work/fw-elf.bin"
     while IFS='|' read -r file status text reason; do
         run_flash --dry-run "$work/$file"
         expect_result "$status" "$text"
@@ -523,6 +600,8 @@ for pair in sys.argv[2:]:
 missing.bin|2|Can't open file|cannot open $work/missing.bin: No such file or directory; check the name
 notes.txt|3|Invalid file format|$work/notes.txt: the extension names no image format
 .|2|Can't open file|$work/. is not a regular file
+Updater.exe|3|Invalid file format|$work/Updater.exe is a Windows program, not a firmware image
+fw-elf.bin|3|Invalid file format|$work/fw-elf.bin is an ELF file, not a raw image
 EOF
     ;;
 quiet-verbose)
@@ -559,6 +638,19 @@ messages)
     expect_result 8 "Zuva not present"
     grep -q 'Product ID 0x413 is not an STM32F10x' "$work/flash.err" ||
         fail "foreign chip: $(cat "$work/flash.err")"
+    # An updater's advice names no option it cannot take.
+    { printf 'MZ'; head -c 2000 /dev/urandom; } >"$work/ZuvaFlash.exe"
+    "$pack" --exe "$work/ZuvaFlash.exe" --image "$work/fw.bin" --description "fw" \
+        --output "$work/Update.exe" >/dev/null || fail "zuva-pack failed"
+    sim_flash "--density connectivity" --any-f10x --embedded "$work/Update.exe"
+    expect_result 8 "Zuva not present"
+    grep -q 'connectivity line. An updater programs only low-, medium- and high-density' \
+        "$work/flash.err" && ! grep -q -e '--any-f10x' "$work/flash.err" ||
+        fail "updater on a connectivity line: $(cat "$work/flash.err")"
+    # A path longer than the system takes keeps the reason behind it.
+    run_flash --dry-run "$work/$(printf 'd%.0s' $(seq 5000)).bin"
+    expect_result 2 "Can't open file"
+    grep -q ': File name too long$' "$work/flash.err" || fail "long path: $(tail -c 200 "$work/flash.err")"
     ;;
 fd-leaks)
     # Every descriptor the run opened is closed again, on success and on failure.
@@ -631,7 +723,9 @@ lost-output)
     kill -INT $sim # it may have stopped before opening the port
     wait_sim
     [ "$status" -eq 74 ] || fail "closed pipe gave $status"
-    grep -q 'stdout cannot take the result' "$work/flash.err" || fail "no word on stderr"
+    grep -q 'stdout cannot take the result (it was closed); the run was stopped' \
+        "$work/flash.err" || fail "no word on stderr"
+    ! grep -q 'The chip did not' "$work/flash.err" || fail "the chip blamed: $(cat "$work/flash.err")"
     expect_summary "$unprotected"
     start_sim
     "$flash" --port "$pty" "$work/fw.bin" >/dev/full 2>"$work/flash.err"
@@ -639,6 +733,15 @@ lost-output)
     wait_sim
     [ "$status" -eq 74 ] || fail "/dev/full gave $status"
     grep -q 'the result was: Finished OK' "$work/flash.err" || fail "result not on stderr"
+    # With --json the results go out when the run has ended: the chip finished.
+    start_sim
+    "$flash" --port "$pty" --json "$work/fw.bin" >/dev/full 2>"$work/flash.err"
+    status=$?
+    wait_sim
+    [ "$status" -eq 74 ] || fail "--json to /dev/full gave $status"
+    grep -q "cannot take the results (No space left on device)$" "$work/flash.err" &&
+        grep -q "$pty: Finished OK (protected)" "$work/flash.err" ||
+        fail "--json to /dev/full: $(cat "$work/flash.err")"
     start_sim
     "$flash" --port "$pty" "$work/fw.bin" >&- 2>"$work/flash.err"
     status=$?

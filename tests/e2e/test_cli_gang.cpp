@@ -85,4 +85,28 @@ TEST(CliGang, JsonLineEscapesAndKeepsFieldsInOrder) {
     EXPECT_EQ(OutcomeJson(o, nullptr).rfind("{\"port\":null,", 0), 0u);
 }
 
+// Bytes that are not UTF-8 (a file name in another encoding) become U+FFFD; UTF-8 stays.
+TEST(CliGang, JsonStringsAreUtf8) {
+    const std::string bad = "\xEF\xBF\xBD"; // U+FFFD
+    const struct {
+        std::string name;
+        std::string quoted;
+    } cases[] = {
+        {"name_\xFF\xFE.bin", "name_" + bad + bad + ".bin"},
+        {"caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80"},
+        {"\xC3", bad},                               // cut short
+        {"\xC0\xAF", bad + bad},                     // an overlong "/"
+        {"\xED\xA0\x80", bad + bad + bad},           // a surrogate
+        {"\xF4\x90\x80\x80", bad + bad + bad + bad}, // past U+10FFFF
+    };
+    for (const auto& c : cases) {
+        PortOutcome o;
+        o.image = c.name;
+        o.detail = "cannot open " + c.name;
+        const std::string line = OutcomeJson(o, nullptr);
+        EXPECT_NE(line.find("\"image\":\"" + c.quoted + "\""), std::string::npos) << line;
+        EXPECT_NE(line.find("\"detail\":\"cannot open " + c.quoted + "\""), std::string::npos);
+    }
+}
+
 } // namespace

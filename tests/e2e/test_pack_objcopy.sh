@@ -1,5 +1,6 @@
 #!/bin/sh
-# zuva-pack end to end: a HEX file made by a real toolchain must flatten to the same bytes
+# zuva-pack end to end: HEX, S-record and ELF files made by a real toolchain must flatten
+# to the same bytes
 # as objcopy's binary output (both limited to the two loaded sections: the linker's own
 # empty sections would otherwise stretch the binary), and the command line must refuse bad input without leaving
 # an output file.
@@ -47,6 +48,7 @@ EOF
 arm-none-eabi-as -mthumb fw.s -o fw.o &&
     arm-none-eabi-ld -Ttext=0x08000000 --section-start=.extra=0x08001000 fw.o -o fw.elf &&
     arm-none-eabi-objcopy -j .text -j .extra -O ihex fw.elf fw.hex &&
+    arm-none-eabi-objcopy -j .text -j .extra -O srec fw.elf fw.srec &&
     arm-none-eabi-objcopy -j .text -j .extra -O binary --gap-fill 0xFF fw.elf fw.bin || {
     echo "FAIL: toolchain could not build the sample"
     exit 1
@@ -69,6 +71,11 @@ tail -c $((padded - binsize)) hex-plain.bin | tr -d '\377' | [ "$(wc -c)" -eq 0 
 "$@" --exe ZuvaFlash.exe --image fw.bin --description "objcopy build" --output bin.exe ||
     fail "packing the binary file"
 cmp -s hex.exe bin.exe || fail "the HEX and binary updaters differ"
+for image in fw.srec fw.elf; do
+    "$@" --exe ZuvaFlash.exe --image $image --description "objcopy build" --output "$image.exe" ||
+        fail "packing $image"
+    cmp -s hex.exe "$image.exe" || fail "the HEX and $image updaters differ"
+done
 
 info=$("$@" --info hex.exe | tr -d '\r')
 echo "$info"
@@ -92,18 +99,21 @@ long=$(printf '%0243d' 0)
 : >empty.bin
 printf ':020000040800F2\n:0400000001020304F3\n:00000001FF\n' >damaged.hex
 printf ':0400000001020304F2\n:00000001FF\n' >low.hex
+cp fw.elf program.bin
 expect_refusal 2 "$@" --exe ZuvaFlash.exe --image fw.hex --description "$long" --output out.exe
 expect_refusal 2 "$@" --exe ZuvaFlash.exe --image fw.hex --description "$(printf 'a\rb')" --output out.exe
 expect_refusal 2 "$@" --exe ZuvaFlash.exe --image empty.bin --description x --output out.exe
 expect_refusal 2 "$@" --exe ZuvaFlash.exe --image damaged.hex --description x --output out.exe
 expect_refusal 2 "$@" --exe ZuvaFlash.exe --image low.hex --description x --output out.exe
+expect_refusal 2 "$@" --exe ZuvaFlash.exe --image program.bin --description x --output out.exe
+expect_refusal 2 "$@" --exe ZuvaFlash.exe --image ZuvaFlash.exe --description x --output out.exe
 expect_refusal 2 "$@" --exe hex.exe --image fw.hex --description again --output out.exe
 expect_refusal 2 "$@" --info ZuvaFlash.exe
 expect_refusal 3 "$@" --exe ZuvaFlash.exe --image missing.hex --description x --output out.exe
 expect_refusal 64 "$@" --exe ZuvaFlash.exe --output out.exe
 expect_refusal 64 "$@" --bogus
 
-"$@" --help | grep -q "Exit codes" || fail "--help lists the exit codes"
+"$@" --help | grep -q "Exit status" || fail "--help lists the exit codes"
 
 [ "$failures" -eq 0 ] && echo "PASS" && exit 0
 exit 1

@@ -19,6 +19,7 @@ deb=$(ls "$build"/zuva-flash_"$version"_*.deb 2>/dev/null | head -1)
 [ -n "$deb" ] || { echo "FAIL: no zuva-flash_${version}_*.deb in $build"; exit 1; }
 [ "$(dpkg-deb -f "$deb" Package)" = zuva-flash ] || fail "package name"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version"
+[ "$(dpkg-deb -f "$deb" Recommends)" = bash-completion ] || fail "does not recommend bash-completion"
 
 # The files, without the directories.
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./|/|' >"$work/contents"
@@ -76,6 +77,9 @@ zuva-flash --baud 11|zuva-flash --baud 11|[115200]
 zuva-flash --baud 5|zuva-flash --baud 5|[57600]
 zuva-flash --boot boot0=rts,reset=|zuva-flash --boot boot0 = rts,reset =|[dtr][\!dtr]
 zuva-flash --boot re|zuva-flash --boot re|[reset=rts][reset=\!rts][reset=dtr][reset=\!dtr]
+zuva-devsim --density |zuva-devsim --density|[low][medium][high][connectivity][value][value-high][xl]
+zuva-devsim --unaligned n|zuva-devsim --unaligned n|[nack]
+zuva-devsim --drop-write |zuva-devsim --drop-write|[]
 EOF
     complete -p zuva-flash zuva-devsim >/dev/null || echo "FAIL: not defined for all three"
 ' _ "$work/root/usr/share/bash-completion/completions/zuva-flash") >"$work/completion" 2>&1

@@ -1,6 +1,8 @@
-// Intel HEX reader: one table of texts with their verdicts (the records handed on, or the
-// line and reason of a refusal), and the digits a record may hold.
+// Intel HEX and S-record readers: a table of texts per reader with their verdicts (the
+// records handed on, or the line and reason of a refusal), and the digits a record may
+// hold.
 #include "image/hex.h"
+#include "image/srec.h"
 #include "tests/device/run_files.h"
 
 #include <gtest/gtest.h>
@@ -26,7 +28,9 @@ struct Outcome {
 
 // Reads text from an exact-size heap block, so that AddressSanitizer catches any read
 // past its end.
-Outcome Read(const std::string& text, int stopAt = 0) {
+using Reader = int (*)(const uint8_t*, size_t, HexRecordVisitor, void*, HexProblem*);
+
+Outcome Read(const std::string& text, int stopAt = 0, Reader reader = ReadHexText) {
     std::unique_ptr<uint8_t[]> exact(new uint8_t[text.size() + 1]);
     memcpy(exact.get(), text.data(), text.size());
     struct Context {
@@ -38,8 +42,7 @@ Outcome Read(const std::string& text, int stopAt = 0) {
         context->out.records.push_back({r.address, {r.data, r.data + r.length}});
         return static_cast<int>(context->out.records.size()) == context->stopAt ? 7 : 0;
     };
-    context.out.result =
-        ReadHexText(exact.get(), text.size(), visit, &context, &context.out.problem);
+    context.out.result = reader(exact.get(), text.size(), visit, &context, &context.out.problem);
     return context.out;
 }
 
@@ -195,6 +198,91 @@ TEST(HexText, DataBeforeARefusalIsHandedOnAndTheVisitorCanStop) {
     const Outcome stopped = Read(text + kEnd, 2);
     EXPECT_EQ(7, stopped.result);
     EXPECT_EQ(2u, stopped.records.size());
+    EXPECT_EQ(2u, stopped.problem.line);
+}
+
+const std::string kS9 = "S9030000FC\n";
+
+// The text rules are the HEX reader's (one line loop); these are the records' own.
+TEST(SRecordText, EveryTextHasItsVerdict) {
+    const std::vector<uint8_t> k12 = {1, 2};
+    const std::string s1 = SRecordLine(1, 0x1234, k12) + "\n";
+    const std::string s3 = SRecordLine(3, 0x08000000, k1234) + "\n";
+    const struct {
+        const char* name;
+        std::string text;
+        std::vector<Seen> records; // when read whole
+        size_t line = 0;           // when refused: the line ...
+        const char* why = nullptr; // ... and the reason
+    } cases[] = {
+        {"S0 header, S1, S2, S3, S9",
+         "S00600004844521B\r\n" + s1 + SRecordLine(2, 0x080000, k12) + "\n" + s3 + kS9,
+         {{0x1234, k12}, {0x080000, k12}, {0x08000000, k1234}}},
+        {"lower-case digits, S7 end without a last line end",
+         "S3090800000001020304e4\n" + SRecordLine(7, 0x08000000, {}),
+         {{0x08000000, k1234}}},
+        {"a lower-case s",
+         "s1051234010200\n" + kS9,
+         {},
+         1,
+         "not a record: it does not begin with \"S\""},
+        {"S5 and S6 counts, S8 end, BOM and DOS end of file",
+         "\xEF\xBB\xBF" + s1 + s1 + SRecordLine(5, 2, {}) + "\n" + s3 + SRecordLine(6, 3, {}) +
+             "\n" + SRecordLine(8, 0, {}) + "\n\x1A",
+         {{0x1234, k12}, {0x1234, k12}, {0x08000000, k1234}}},
+        {"an empty data record adds nothing but counts",
+         SRecordLine(1, 0, {}) + "\n" + SRecordLine(5, 1, {}) + "\n" + kS9,
+         {}},
+        {"count too low",
+         s1 + s1 + SRecordLine(5, 1, {}) + "\n" + kS9,
+         {},
+         3,
+         "record count (S5 or S6) differs from the data records before it: records are "
+         "missing or doubled"},
+        {"count with data",
+         s1 + SRecordLine(5, 1, {0}) + "\n" + kS9,
+         {},
+         2,
+         "count record (S5 or S6) with data"},
+        {"end with data",
+         SRecordLine(9, 0, {0}) + "\n",
+         {},
+         1,
+         "end record (S7, S8 or S9) with data"},
+        {"bad checksum", s1.substr(0, 12) + "00\n" + kS9, {}, 1, "bad checksum"},
+        {"cut short", s1.substr(0, 10) + "\n" + kS9, {}, 1, "record shorter than its byte count"},
+        {"too short", "S1\n", {}, 1, "record too short"},
+        {"count below address and checksum",
+         "S1020000FD\n" + kS9,
+         {},
+         1,
+         "byte count too small for the record's address and checksum"},
+        {"text behind", s1.substr(0, 14) + " ;\n" + kS9, {}, 1, "characters after the checksum"},
+        {"not a digit", "S1051234010G00\n" + kS9, {}, 1, "not a hexadecimal digit"},
+        {"S4", "S4030000FC\n" + kS9, {}, 1, "unknown record type"},
+        {"no type digit", "SX030000FC\n" + kS9, {}, 1, "unknown record type"},
+        {"a HEX line", ":00000001FF\n", {}, 1, "not a record: it does not begin with \"S\""},
+        {"records after the end", s1 + kS9 + s1, {}, 3, "record after the end record"},
+        {"no end",
+         "\n" + s1 + s3,
+         {},
+         4,
+         "no end record (S7, S8 or S9): the file may be cut short"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Outcome out = Read(c.text, 0, ReadSRecordText);
+        if (c.why == nullptr) {
+            EXPECT_EQ(0, out.result) << (out.problem.why ? out.problem.why : "");
+            EXPECT_EQ(c.records, out.records);
+        } else {
+            EXPECT_EQ(kHexDamaged, out.result);
+            EXPECT_EQ(c.line, out.problem.line);
+            EXPECT_STREQ(c.why, out.problem.why);
+        }
+    }
+    const Outcome stopped = Read(s1 + s1 + s3 + kS9, 2, ReadSRecordText);
+    EXPECT_EQ(7, stopped.result);
     EXPECT_EQ(2u, stopped.problem.line);
 }
 

@@ -1,5 +1,6 @@
-// The write plan of HEX files: the exact edges of FLASH, and several files planned one
-// after another in one process, each from its own bytes only.
+// The write plan of HEX, S-record and ELF files: the exact edges of FLASH, the same plan
+// from each format, bytes given twice, and several files planned one after another in one
+// process, each from its own bytes only.
 #include "image/plan.h"
 #include "tests/device/run_files.h"
 
@@ -7,6 +8,7 @@
 
 #include <cstdio>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -102,6 +104,115 @@ TEST_F(WritePlan, FlashEdgesAreExact) {
             EXPECT_EQ(c.outside, p.summary.outsideAddress);
         }
     }
+}
+
+std::string Text(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) {
+        text += line + "\n";
+    }
+    return text;
+}
+
+std::string ElfText(const std::vector<ElfSegment>& segments) {
+    const std::vector<uint8_t> file = ElfFile(segments);
+    return std::string(file.begin(), file.end());
+}
+
+// Text in FLASH, data loaded behind it and .bss beyond: one plan from each format.
+TEST_F(WritePlan, EveryFormatGivesTheSamePlan) {
+    const std::vector<uint8_t> text = PatternBytes(300, 1);
+    const std::vector<uint8_t> data = PatternBytes(12, 2);
+    const std::string hex = Upper(0x0800) + HexLine(0, 0, text.data(), 255) + "\n" +
+                            HexLine(0, 255, text.data() + 255, 45) + "\n" +
+                            HexLine(0, 0x200, data) + "\n" + kEnd;
+    const std::vector<uint8_t> head(text.begin(), text.begin() + 250);
+    const std::vector<uint8_t> tail(text.begin() + 250, text.end());
+    const std::string srec =
+        Text({SRecordLine(0, 0, {'f', 'w'}), SRecordLine(3, 0x08000000, head),
+              SRecordLine(3, 0x080000FA, tail), SRecordLine(3, 0x08000200, data),
+              SRecordLine(5, 3, {}), SRecordLine(7, 0x08000000, {})});
+    const std::string elf = ElfText({{1, 0x08000000, text},
+                                     {1, 0x08000200, data, 0x80},
+                                     {1, 0x20000000, {}, 0x400},
+                                     {4, 0x20001000, PatternBytes(8)}});
+    const std::vector<Block> expected = {
+        {0x08000000, 256, text[0]}, {0x08000100, 44, text[256]}, {0x08000200, 12, data[0]}};
+    for (const auto& [name, format, file] : {std::tuple{"fw.hex", ImageFormat::IntelHex, hex},
+                                             {"fw.srec", ImageFormat::SRecord, srec},
+                                             {"fw.elf", ImageFormat::Elf, elf}}) {
+        SCOPED_TRACE(name);
+        const Planned p = Plan(name, file, format);
+        EXPECT_EQ(PlanResult::Ok, p.result);
+        EXPECT_EQ(expected, p.blocks);
+        EXPECT_EQ(format, p.summary.format);
+    }
+}
+
+// Two records (or segments) may give a byte twice only with the same value; otherwise
+// both are named, the earlier first, with the first byte they disagree on.
+TEST_F(WritePlan, BytesGivenTwiceMustAgree) {
+    const std::vector<uint8_t> a = PatternBytes(8, 1);
+    std::vector<uint8_t> b(a.begin() + 4, a.end());
+    b.push_back(0x99);
+    std::vector<uint8_t> c = b;
+    c[1] ^= 0xFF;
+    const struct {
+        const char* name;
+        ImageFormat format;
+        std::string text;
+        size_t first = 0; // refused: the earlier line or segment ...
+        size_t later = 0; // ... the later one ...
+        uint32_t at = 0;  // ... and the first byte they differ on
+    } cases[] = {
+        {"same.hex", ImageFormat::IntelHex,
+         Upper(0x0800) + Text({HexLine(0, 0, a), HexLine(0, 4, b)}) + kEnd},
+        {"other.hex", ImageFormat::IntelHex,
+         Upper(0x0800) + Text({HexLine(0, 0, a), HexLine(0, 4, b), HexLine(0, 4, c)}) + kEnd, 2, 4,
+         0x08000005},
+        {"other.srec", ImageFormat::SRecord,
+         Text({SRecordLine(3, 0x08000004, b), SRecordLine(3, 0x08000000, a),
+               SRecordLine(3, 0x08000004, c), SRecordLine(7, 0, {})}),
+         1, 3, 0x08000005},
+        {"same.elf", ImageFormat::Elf, ElfText({{1, 0x08000000, a}, {1, 0x08000004, b}})},
+        {"other.elf", ImageFormat::Elf, ElfText({{1, 0x08000000, a}, {1, 0x08000004, c}}), 0, 1,
+         0x08000005},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Planned p = Plan(c.name, c.text, c.format);
+        if (c.at == 0) {
+            EXPECT_EQ(PlanResult::Ok, p.result);
+            EXPECT_EQ((std::vector<Block>{{0x08000000, 12, a[0]}}), p.blocks);
+        } else {
+            EXPECT_EQ(PlanResult::Invalid, p.result);
+            EXPECT_EQ(PlanProblem::Overlap, p.summary.problem);
+            EXPECT_EQ(c.first, p.summary.otherLine);
+            EXPECT_EQ(c.later, p.summary.hexLine);
+            EXPECT_EQ(c.at, p.summary.outsideAddress);
+        }
+    }
+}
+
+// An ELF file's refusals name the segment and its load address.
+TEST_F(WritePlan, ElfSegmentsOutsideFlashOrTheFileAreRefused) {
+    const Planned ram = Plan(
+        "ram.elf", ElfText({{1, 0x08000000, PatternBytes(8)}, {1, 0x20000000, PatternBytes(8)}}),
+        ImageFormat::Elf);
+    EXPECT_EQ(PlanProblem::OutsideFlash, ram.summary.problem);
+    EXPECT_EQ(1u, ram.summary.hexLine);
+    EXPECT_EQ(0x20000000u, ram.summary.outsideAddress);
+    std::string cut = ElfText({{1, 0x08000000, PatternBytes(8)}, {1, 0x08000100, PatternBytes(8)}});
+    cut.pop_back();
+    const Planned short_ = Plan("cut.elf", cut, ImageFormat::Elf);
+    EXPECT_EQ(PlanProblem::ElfSegment, short_.summary.problem);
+    EXPECT_EQ(1u, short_.summary.hexLine);
+    EXPECT_EQ(0x08000100u, short_.summary.outsideAddress);
+    const Planned x86 = Plan("x86.elf",
+                             "\x7F"
+                             "ELF\x01\x02",
+                             ImageFormat::Elf);
+    EXPECT_EQ(PlanProblem::ElfDamaged, x86.summary.problem);
 }
 
 // Nothing of one file reaches the next: not its bytes, not its figures, not its upper

@@ -414,7 +414,7 @@ std::string ExpectedDetail(const std::string& result) {
         const char* detail;
     } details[] = {
         {"Finished OK", ""},
-        {"Invalid file format", "the extension names no image format. Use .bin, .exe or .hex"},
+        {"Invalid file format", "the extension names no image format. Use bin or exe (raw), hex"},
         {"Can't open port", ". Check that the adapter is plugged in"},
         {"Communication error", "The chip did not take the block at 0x0800"},
     };

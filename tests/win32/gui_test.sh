@@ -137,6 +137,15 @@ check_protected() {
 # Test data: 96 blocks, long enough under the simulator's timing to watch the run.
 head -c 24576 /dev/urandom >"$work/image.bin"
 printf 'not an image' >"$work/image.enc"
+# The same image as the toolchain's S-records and ELF file, where binutils is installed.
+image_as() { # EXTENSION: the image in that format, or the raw image
+    case "$1" in
+    srec) arm-none-eabi-objcopy -I binary -O srec --change-addresses 0x08000000 \
+        "$work/image.bin" "$work/image.srec" 2>/dev/null ;;
+    elf) arm-none-eabi-ld -m armelf -b binary --section-start=.data=0x08000000 -e 0 \
+        -o "$work/image.elf" "$work/image.bin" 2>/dev/null ;;
+    esac && [ -s "$work/image.$1" ] && echo "$work/image.$1" || echo "$work/image.bin"
+}
 flash_exe=$(winpath "$exe")
 status=0
 case "$scenario" in
@@ -156,7 +165,7 @@ normal)
     long="$base\\$dir\\s.bin"
     check "length of the long path" 259 "${#long}"
     start_devsim --timing
-    drive normal "$flash_exe" "$(winpath "$work/image.bin")" \
+    drive normal "$flash_exe" "$(winpath "$(image_as srec)")" \
         "$(winpath "$work/image.enc")" "${long}_and_more.hex"
     status=$?
     stop_devsim
@@ -167,7 +176,7 @@ failure)
     add_ports
     # The third block's data is refused.
     start_devsim --nack write@3:3
-    drive failure "$flash_exe" "$(winpath "$work/image.bin")" \
+    drive failure "$flash_exe" "$(winpath "$(image_as elf)")" \
         "Communication error"
     status=$?
     stop_devsim

@@ -46,6 +46,19 @@ if command -v srec_cat >/dev/null; then
     one odd.hex 0 "Finished OK" "$work/odd-expected.bin"
 fi
 
+# The toolchain's other formats, made from one raw image.
+if command -v arm-none-eabi-objcopy >/dev/null; then
+    head -c 2000 /dev/urandom >"$work/tool.bin"
+    arm-none-eabi-objcopy -I binary -O srec --change-addresses 0x08000000 "$work/tool.bin" \
+        "$work/tool.srec"
+    arm-none-eabi-ld -m armelf -b binary --section-start=.data=0x08000000 -e 0 \
+        -o "$work/tool.elf" "$work/tool.bin"
+    one tool.srec 0 "Finished OK" "$work/tool.bin"
+    one tool.elf 0 "Finished OK" "$work/tool.bin"
+    cp "$work/tool.elf" "$work/tool-elf.bin"
+    one tool-elf.bin 3 "Invalid file format"
+fi
+
 mkdir "$work/folder.bin"
 one folder.bin 2 "Can't open file"
 printf ':020000040800F2\r\n:0400000001020304F3\r\n' >"$work/damaged.hex"

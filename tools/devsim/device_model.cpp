@@ -52,24 +52,24 @@ const uint8_t kCommandList[] = {kCmdGet,
                                 kCmdReadoutProtect,
                                 kCmdReadoutUnprotect};
 
+// The short names that --fault and friends take; the titles are the protocol's own.
 struct CommandName {
     uint8_t code;
     const char* cli;
-    const char* title;
 };
 const CommandName kNames[] = {
-    {kDevFaultSync, "sync", "sync"},
-    {kCmdGet, "get", "Get"},
-    {kCmdGetVersion, "get-version", "Get Version"},
-    {kCmdGetId, "get-id", "Get ID"},
-    {kCmdReadMemory, "read", "Read Memory"},
-    {kCmdGo, "go", "Go"},
-    {kCmdWriteMemory, "write", "Write Memory"},
-    {kCmdErase, "erase", "Erase"},
-    {kCmdWriteProtect, "write-protect", "Write Protect"},
-    {kCmdWriteUnprotect, "write-unprotect", "Write Unprotect"},
-    {kCmdReadoutProtect, "readout-protect", "Readout Protect"},
-    {kCmdReadoutUnprotect, "readout-unprotect", "Readout Unprotect"},
+    {kDevFaultSync, "sync"},
+    {kCmdGet, "get"},
+    {kCmdGetVersion, "get-version"},
+    {kCmdGetId, "get-id"},
+    {kCmdReadMemory, "read"},
+    {kCmdGo, "go"},
+    {kCmdWriteMemory, "write"},
+    {kCmdErase, "erase"},
+    {kCmdWriteProtect, "write-protect"},
+    {kCmdWriteUnprotect, "write-unprotect"},
+    {kCmdReadoutProtect, "readout-protect"},
+    {kCmdReadoutUnprotect, "readout-unprotect"},
 };
 
 struct Model {
@@ -933,12 +933,8 @@ std::string DevSummary() {
 }
 
 const char* DevCommandName(uint8_t code) {
-    for (const CommandName& n : kNames) {
-        if (n.code == code) {
-            return n.title;
-        }
-    }
-    return "unknown";
+    const char* name = BlCommandName(code);
+    return name != nullptr ? name : "unknown";
 }
 
 int DevParseCommand(const char* name, uint8_t* code) {

@@ -7,9 +7,13 @@
 #include "version.h"
 
 #include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <utility>
@@ -30,7 +34,8 @@ const char kHelp[] =
     "which must put the port in raw mode as it would a real one.\n"
     "\n"
     "Device:\n"
-    "  --density NAME             product ID, FLASH size and page size (the largest part):\n"
+    "  --density low|medium|high|connectivity|value|value-high|xl\n"
+    "                             product ID, FLASH size and page size (the largest part):\n"
     "                             low 0x412, 32 KiB, 1 KiB pages; medium 0x410, 128 KiB,\n"
     "                             1 KiB pages (default); high 0x414, 512 KiB, 2 KiB pages;\n"
     "                             connectivity 0x418, 256 KiB, 2 KiB pages; value 0x420,\n"
@@ -39,7 +44,7 @@ const char kHelp[] =
     "  --pid 0xNNN                report this product ID instead (e.g. a wrong one)\n"
     "  --flash-size SIZE          FLASH size in bytes, or with K (64K); whole pages\n"
     "  --flash-in FILE            old FLASH contents from the FLASH base; the rest is erased\n"
-    "                             (with --dump, a test sees what a run kept)\n"
+    "                             (a regular file no larger than FLASH)\n"
     "  --uid HEX                  the 96-bit unique ID, 24 hex digits (default: made from\n"
     "                             the product ID and FLASH size, the same every run); the\n"
     "                             FLASH size register always holds the FLASH size\n"
@@ -85,15 +90,17 @@ const char kHelp[] =
     "                             left it (synchronised, mid-command), as a real one does\n"
     "  --dump FILE                write FLASH to FILE at exit\n"
     "  --transcript FILE          log every frame both ways with timestamps, one per line\n"
-    "  --help                     this text\n"
-    "  --version                  the version\n"
+    "  -h, --help                 this text\n"
+    "  -V, --version              the version\n"
     "\n"
-    "Options take their value as --name VALUE or --name=VALUE.\n"
+    "Options take their value as --name VALUE or --name=VALUE, each once (--nack and\n"
+    "--silent may be repeated); a value that starts with - is given as --name=VALUE.\n"
     "Output files are opened at start; a write that fails (the transcript, the dump, stdout)\n"
     "is reported at once and ends the server.\n"
     "\n"
-    "Exit status: 0 after a signal or --once, 3 when the link died (fault), 1 when the\n"
-    "pty or a file could not be set up or written, 64 for bad options.\n";
+    "Exit status: 0 after a signal or --once; 1 the pty or a file could not be set up,\n"
+    "read or written; 3 the link died (a fault option); 64 usage error (bad options, a\n"
+    "--flash-in file that is not a regular file or is larger than FLASH).\n";
 
 struct Options {
     DevConfig config;
@@ -103,11 +110,6 @@ struct Options {
     const char* flashInPath = nullptr;
     FILE* dumpFile = nullptr; // opened at start
 };
-
-int Bad(const char* option, const char* value) {
-    std::string reason = std::string("bad value for ") + option + ": '" + value + "'";
-    return UsageError("zuva-devsim", reason.c_str(), kUsageLine);
-}
 
 bool ParseNumber(const char* text, unsigned long long max, unsigned long long* value) {
     char* end = nullptr;
@@ -177,19 +179,39 @@ bool ParseSectors(const char* text, uint32_t* mask) {
     return true;
 }
 
-bool ReadFile(const char* path, std::vector<uint8_t>* bytes) {
-    FILE* f = std::fopen(path, "rb");
-    if (f == nullptr) {
-        return false;
+// The old FLASH contents: a regular file of at most limit bytes (neither a device that
+// never ends nor a FIFO that may never get a writer). 0, or the exit status after saying why.
+int ReadFlashIn(const char* path, uint32_t limit, std::vector<uint8_t>* bytes) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat info {};
+    if (fd < 0 || fstat(fd, &info) != 0) {
+        std::fprintf(stderr, "zuva-devsim: cannot read %s: %s\n", path, std::strerror(errno));
+        return 1;
     }
-    uint8_t buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
-        bytes->insert(bytes->end(), buf, buf + n);
+    bytes->resize(static_cast<size_t>(limit) + 1);
+    ssize_t got = 0;
+    size_t total = 0;
+    while (S_ISREG(info.st_mode) && total < bytes->size() &&
+           (got = read(fd, bytes->data() + total, bytes->size() - total)) > 0) {
+        total += static_cast<size_t>(got);
     }
-    bool ok = std::ferror(f) == 0;
-    std::fclose(f);
-    return ok;
+    const int error = errno;
+    close(fd);
+    bytes->resize(total);
+    std::string problem =
+        !S_ISREG(info.st_mode) ? " is not a regular file"
+        : total > limit ? " is larger than the chip's FLASH (" + std::to_string(limit) + " bytes)"
+                        : "";
+    if (!problem.empty()) {
+        problem =
+            std::string("--flash-in ") + path + problem + "; give a file of at most the FLASH size";
+        return UsageError("zuva-devsim", problem.c_str(), kUsageLine);
+    }
+    if (got < 0) {
+        std::fprintf(stderr, "zuva-devsim: cannot read %s: %s\n", path, std::strerror(error));
+        return 1;
+    }
+    return 0;
 }
 
 // Writes the dump into the file opened at start, and closes it.
@@ -198,135 +220,104 @@ bool WriteDump(FILE* f, const std::vector<uint8_t>& bytes) {
     return std::fclose(f) == 0 && ok;
 }
 
-// Options that take no value. Returns true when it was one of them.
-bool ParseFlag(const std::string& a, Options* o) {
-    if (a == "--timing") {
-        o->config.timing = true;
-    } else if (a == "--readout-protected") {
-        o->config.readoutProtected = true;
-    } else if (a == "--erase-protected-nack") {
-        o->config.eraseProtectedNack = true;
-    } else if (a == "--once") {
-        o->serve.once = true;
-    } else if (a == "--reset-on-close") {
-        o->serve.resetOnClose = true;
-    } else {
+// A number from 1 to max into *out.
+template <typename T> bool ParseCount(const char* text, unsigned long long max, T* out) {
+    unsigned long long n = 0;
+    if (!ParseNumber(text, max, &n) || n == 0) {
         return false;
     }
+    *out = static_cast<T>(n);
     return true;
 }
 
-// Options with a value. 0, 2 for a bad value, or -1 when the option is unknown.
-int ParseValue(const std::string& a, const char* v, Options* o) {
-    unsigned long long n = 0;
-    DevConfig& c = o->config;
-    if (a == "--density") {
-        return DevParseDensity(v, &c.density) == 0 ? 0 : Bad("--density", v);
-    }
-    if (a == "--uid") {
-        return DevParseUid(v, &c.uid) == 0 ? 0 : Bad("--uid", v);
-    }
-    if (a == "--unaligned") {
-        return DevParseUnaligned(v, &c.unaligned) == 0 ? 0 : Bad("--unaligned", v);
-    }
-    if (a == "--pid") {
-        if (!ParseNumber(v, 0xFFFF, &n) || n == 0) {
-            return Bad("--pid", v);
+// An option whose value parse checks and stores; refused as "bad value for NAME: 'V'".
+OptionRule Checked(const char* name, std::function<bool(const char*)> parse) {
+    return ValueOption(name, [name, parse](const char* value, std::string* error) {
+        if (parse(value)) {
+            return true;
         }
-        c.productId = uint16_t(n);
-    } else if (a == "--flash-size") {
-        return ParseSize(v, &c.flashSize) ? 0 : Bad("--flash-size", v);
-    } else if (a == "--write-protected") {
-        return ParseSectors(v, &c.writeProtected) ? 0 : Bad("--write-protected", v);
-    } else if (a == "--nack" || a == "--silent") {
-        DevFault f;
-        DevFaultKind kind = a == "--nack" ? DevFaultKind::Nack : DevFaultKind::Silent;
-        if (DevParseFault(v, kind, &f) != 0) {
-            return Bad(a.c_str(), v);
-        }
-        c.faults.push_back(f);
-    } else if (a == "--die-after-bytes" || a == "--die-in-block") {
-        if (!ParseNumber(v, 0xFFFFFFFF, &n) || n == 0) {
-            return Bad(a.c_str(), v);
-        }
-        if (a == "--die-in-block") {
-            c.dieInBlock = uint32_t(n);
-        } else {
-            c.dieAfterBytes = n;
-        }
-    } else if (a == "--drop-write") {
-        if (!ParseNumber(v, 0xFFFFFFFF, &n) || n == 0) {
-            return Bad(a.c_str(), v);
-        }
-        c.dropWrite = uint32_t(n);
-    } else if (a == "--flash-in") {
-        o->flashInPath = v;
-    } else if (a == "--dump") {
-        o->dumpPath = v;
-    } else if (a == "--transcript") {
-        o->transcriptPath = v;
-    } else if (a == "--link") {
-        o->serve.linkPath = v;
-    } else {
-        return -1;
-    }
-    return 0;
+        *error = std::string("bad value for ") + name + ": '" + value + "'";
+        return false;
+    });
 }
 
-// Answers --help and --version; false when a is neither.
-bool Answer(const std::string& a) {
-    if (a == "--help" || a == "-h") {
-        std::fputs(kUsage, stdout);
-        std::fputs(kHelp, stdout);
-        return true;
-    }
-    if (a == "--version") {
-        std::printf("zuva-devsim %s\n", ZUVA_VERSION);
-        return true;
-    }
-    return false;
+// --nack and --silent: a fault each time they are given.
+OptionRule Fault(const char* name, DevFaultKind kind, std::vector<DevFault>* faults) {
+    OptionRule rule = Checked(name, [kind, faults](const char* value) {
+        DevFault fault;
+        bool ok = DevParseFault(value, kind, &fault) == 0;
+        faults->push_back(fault);
+        return ok;
+    });
+    rule.arity = OptionArity::Repeated;
+    return rule;
 }
 
 // 0 to run, 1 after --help or --version, kExitUsage for bad options.
 int ParseArgs(int argc, char** argv, Options* o) {
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (Answer(a)) {
-            return 1;
-        }
-        if (ParseFlag(a, o)) {
-            continue;
-        }
-        // "--name=VALUE" or "--name VALUE"; the value stays in argv, where paths are kept.
-        size_t equals = a.find('=');
-        bool joined = a.compare(0, 2, "--") == 0 && equals != std::string::npos;
-        const char* value = joined ? argv[i] + equals + 1 : i + 1 < argc ? argv[i + 1] : nullptr;
-        a = a.substr(0, joined ? equals : std::string::npos);
-        int r = value != nullptr ? ParseValue(a, value, o) : -1;
-        if (r == -1) {
-            std::string reason = "unknown option or missing value: " + a;
-            return UsageError("zuva-devsim", reason.c_str(), kUsageLine);
-        }
-        if (r != 0) {
-            return kExitUsage;
-        }
-        i += joined ? 0 : 1;
+    DevConfig& c = o->config;
+    bool help = false;
+    bool version = false;
+    const std::vector<OptionRule> rules = {
+        FlagOption("--help", "-h", &help),
+        FlagOption("--version", "-V", &version),
+        Checked("--density", [&c](const char* v) { return DevParseDensity(v, &c.density) == 0; }),
+        Checked("--pid", [&c](const char* v) { return ParseCount(v, 0xFFFF, &c.productId); }),
+        Checked("--flash-size", [&c](const char* v) { return ParseSize(v, &c.flashSize); }),
+        TextOption("--flash-in", &o->flashInPath),
+        Checked("--uid", [&c](const char* v) { return DevParseUid(v, &c.uid) == 0; }),
+        FlagOption("--readout-protected", &c.readoutProtected),
+        Checked("--write-protected",
+                [&c](const char* v) { return ParseSectors(v, &c.writeProtected); }),
+        Checked("--unaligned",
+                [&c](const char* v) { return DevParseUnaligned(v, &c.unaligned) == 0; }),
+        FlagOption("--erase-protected-nack", &c.eraseProtectedNack),
+        FlagOption("--timing", &c.timing),
+        Fault("--nack", DevFaultKind::Nack, &c.faults),
+        Fault("--silent", DevFaultKind::Silent, &c.faults),
+        Checked("--die-after-bytes",
+                [&c](const char* v) { return ParseCount(v, 0xFFFFFFFF, &c.dieAfterBytes); }),
+        Checked("--die-in-block",
+                [&c](const char* v) { return ParseCount(v, 0xFFFFFFFF, &c.dieInBlock); }),
+        Checked("--drop-write",
+                [&c](const char* v) { return ParseCount(v, 0xFFFFFFFF, &c.dropWrite); }),
+        TextOption("--link", &o->serve.linkPath),
+        FlagOption("--once", &o->serve.once),
+        FlagOption("--reset-on-close", &o->serve.resetOnClose),
+        TextOption("--dump", &o->dumpPath),
+        TextOption("--transcript", &o->transcriptPath),
+    };
+    std::vector<const char*> operands;
+    std::string error;
+    if (ParseOptions(argc, argv, rules, &operands, &error) == 0 && !operands.empty()) {
+        error = std::string("unexpected argument ") + operands.front();
     }
-    return 0;
+    if (!error.empty()) {
+        return UsageError("zuva-devsim", error.c_str(), kUsageLine);
+    }
+    if (help) {
+        std::fputs(kUsage, stdout);
+        std::fputs(kHelp, stdout);
+    } else if (version) {
+        std::printf("zuva-devsim %s\n", ZUVA_VERSION);
+    }
+    return help || version ? 1 : 0;
 }
 
 // Loads the old contents and powers the device on. 0, or the exit status.
 int Prepare(Options* o) {
-    if (o->flashInPath != nullptr && !ReadFile(o->flashInPath, &o->config.flashImage)) {
-        std::fprintf(stderr, "zuva-devsim: cannot read %s\n", o->flashInPath);
-        return 1;
+    const DevConfig& c = o->config;
+    const uint32_t flashSize =
+        c.flashSize != 0 ? c.flashSize : kChips[static_cast<int>(c.density)].flashMaxSize;
+    if (o->flashInPath != nullptr) {
+        if (int r = ReadFlashIn(o->flashInPath, flashSize, &o->config.flashImage); r != 0) {
+            return r;
+        }
     }
     if (DevReset(o->config) != 0) {
-        return UsageError(
-            "zuva-devsim",
-            "FLASH size is not whole pages up to the density's largest, or the --flash-in file "
-            "is larger than FLASH",
-            kUsageLine);
+        return UsageError("zuva-devsim",
+                          "--flash-size: not whole pages up to the density's largest FLASH",
+                          kUsageLine);
     }
     // Output files are opened now, so that a path that cannot be written is found before
     // a run, not after it.

@@ -3,6 +3,7 @@
 
 #include "console/console.h"
 #include "image/description.h"
+#include "image/format.h"
 #include "version.h"
 
 #include <cstdio>
@@ -26,10 +27,11 @@ const char kUsage[] =
 const char kHelp[] =
     "\n"
     "Makes a one-release updater: appends the firmware image, scrambled, its description\n"
-    "and a trailer to the programmer's executable. FIRMWARE is a raw image (.bin, .exe),\n"
-    "written from 0x08000000, or an Intel HEX file (.hex), flattened from\n"
-    "0x08000000 with gaps filled with 0xFF. The image is padded with 0xFF to a multiple of\n"
-    "256 bytes. TEXT is one line of at most 242 bytes. The executable must be a plain\n"
+    "and a trailer to the programmer's executable. FIRMWARE is read as zuva-flash reads\n"
+    "it, by its extension (listed below): a raw image goes from 0x08000000, the others are\n"
+    "flattened from 0x08000000 with gaps filled with 0xFF. The image is padded with 0xFF to\n"
+    "a multiple of 256 bytes. TEXT is one line of at most 242 bytes. The executable must be a "
+    "plain\n"
     "ZuvaFlash.exe: one that already carries an image is refused. A signed one loses its\n"
     "signature (appending would break it): sign the updater after packing.\n"
     "--info shows an updater's description, image offset and length; --extract writes its\n"
@@ -41,13 +43,25 @@ const char kHelp[] =
     "--output must not be an input (the same file, links included: nothing is written),\n"
     "and must be a new name, or with --force a regular file: a directory, device, FIFO\n"
     "or socket (or a link to one) is refused and left as it is; a replaced file keeps its\n"
-    "mode. Options take their value as --name VALUE or --name=VALUE.\n"
+    "mode.\n"
     "\n"
-    "Exit codes: 0 success, 2 input refused (bad description, empty or oversized image,\n"
-    "damaged HEX, data outside FLASH, executable already packed, file without an image,\n"
-    "output that exists without --force, output that is one of the inputs), 3 a file could not be "
-    "read or written, or stdout\n"
-    "could not be written, 64 bad command line.\n";
+    "  --exe FILE          the programmer's executable (ZuvaFlash.exe)\n"
+    "  --image FILE        the firmware image\n"
+    "  --description TEXT  the line the updater's window shows\n"
+    "  --output FILE       where the updater (or, with --extract, the image) goes\n"
+    "  --force             replace an existing output file\n"
+    "  --info FILE         show an updater's description, image offset and length\n"
+    "  --extract FILE      write an updater's plain image to the --output file\n"
+    "  -h, --help          this text\n"
+    "  -V, --version       the version\n"
+    "\n"
+    "Options take their value as --name VALUE or --name=VALUE, each once; a value that\n"
+    "starts with - is given as --name=VALUE, a file name so as ./-name.\n"
+    "\n"
+    "Exit status: 0 success; 2 input refused (bad description, empty or oversized image,\n"
+    "damaged image file, data outside FLASH, executable already packed, file without an image,\n"
+    "output that exists without --force, output that is one of the inputs); 3 a file\n"
+    "could not be read or written, or stdout could not take the output; 64 usage error.\n";
 
 struct Options {
     const char* exe = nullptr;
@@ -61,84 +75,62 @@ struct Options {
     bool force = false;
 };
 
-// One option that takes a value, as "--name VALUE" or "--name=VALUE" (an empty one is a
-// value: the description may be empty). 1 when argv[*i] is that option (value stored, *i
-// advanced past it), 0 when it is not, -1 when the value is missing.
-int OptionValue(int argc, char** argv, int* i, const char* name, const char** value) {
-    size_t length = strlen(name);
-    if (strncmp(argv[*i], name, length) != 0) {
-        return 0;
-    }
-    if (argv[*i][length] == '=') {
-        *value = argv[*i] + length + 1;
-        return 1;
-    }
-    if (argv[*i][length] != '\0') {
-        return 0;
-    }
-    if (*i + 1 >= argc) {
-        return -1;
-    }
-    *value = argv[++*i];
-    return 1;
-}
-
-// The flags that take no value; false when arg is none of them.
-bool ParseFlag(const char* arg, Options* options) {
-    for (auto [name, flag] :
-         {std::pair{"--help", &options->help}, std::pair{"-h", &options->help},
-          std::pair{"--version", &options->version}, std::pair{"--force", &options->force}}) {
-        if (strcmp(arg, name) == 0) {
-            *flag = true;
-            return true;
-        }
-    }
-    return false;
-}
-
-// Fills options from argv; false on an unknown option or a missing value, with the reason.
-bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
-    const struct {
-        const char* name;
-        const char** value;
-    } table[] = {
-        {"--exe", &options->exe},
-        {"--image", &options->image},
-        {"--description", &options->description},
-        {"--output", &options->output},
-        {"--info", &options->info},
-        {"--extract", &options->extract},
+// Fills options from argv; false on a usage error, with the reason.
+bool ParseArgs(int argc, char** argv, Options* o, std::string* error) {
+    OptionRule description = TextOption("--description", &o->description);
+    description.emptyValue = true; // an updater may carry an empty description
+    const std::vector<OptionRule> rules = {
+        FlagOption("--help", "-h", &o->help), FlagOption("--version", "-V", &o->version),
+        FlagOption("--force", &o->force),     TextOption("--exe", &o->exe),
+        TextOption("--image", &o->image),     description,
+        TextOption("--output", &o->output),   TextOption("--info", &o->info),
+        TextOption("--extract", &o->extract),
     };
-    for (int i = 1; i < argc; ++i) {
-        if (ParseFlag(argv[i], options)) {
-            continue;
-        }
-        bool known = false;
-        for (const auto& entry : table) {
-            int taken = OptionValue(argc, argv, &i, entry.name, entry.value);
-            if (taken < 0) {
-                *error = std::string(entry.name) + " needs a value";
-                return false;
-            }
-            if (taken > 0) {
-                known = true;
-                break;
-            }
-        }
-        if (!known && argv[i][0] == '-') {
-            std::vector<const char*> names = {"--help", "--version", "--force"};
-            for (const auto& entry : table) {
-                names.push_back(entry.name);
-            }
-            *error = std::string("unknown option ") + argv[i] + NearestOptionHint(argv[i], names);
-            return false;
-        }
-        if (!known) {
-            *error = std::string("unexpected argument ") + argv[i];
-            return false;
-        }
+    std::vector<const char*> operands;
+    if (ParseOptions(argc, argv, rules, &operands, error) != 0) {
+        return false;
+    }
+    if (!operands.empty()) {
+        *error = std::string("unexpected argument ") + operands.front();
+        return false;
     }
     return true;
+}
+
+// What keeps the options from making one command, named; "" when they make one.
+std::string CommandProblem(const Options& o) {
+    const bool packing = o.exe != nullptr || o.image != nullptr || o.description != nullptr;
+    std::string commands;
+    for (auto [given, command] :
+         {std::pair{packing, "packing (--exe, --image, --description)"},
+          std::pair{o.info != nullptr, "--info"}, std::pair{o.extract != nullptr, "--extract"}}) {
+        commands += given ? (commands.empty() ? "" : " and ") + std::string(command) : "";
+    }
+    if (commands.find(" and ") != std::string::npos) {
+        return "give one command, not " + commands;
+    }
+    if (o.info != nullptr) {
+        return o.output != nullptr ? "--info takes no --output: it only shows the updater" : "";
+    }
+    if (o.extract != nullptr) {
+        return o.output == nullptr ? "--extract needs --output IMAGE.bin" : "";
+    }
+    if (!packing) {
+        return o.output == nullptr ? "no command given: packing (--exe, --image, --description, "
+                                     "--output), --info or --extract"
+                                   : "--output needs a command: --extract UPDATER.exe, or "
+                                     "packing (--exe, --image, --description)";
+    }
+    std::string missing;
+    for (auto [option, value] :
+         {std::pair{"--exe EXE", o.exe}, std::pair{"--image FIRMWARE", o.image},
+          std::pair{"--description TEXT", o.description},
+          std::pair{"--output UPDATER.exe", o.output}}) {
+        if (value == nullptr) {
+            missing += (missing.empty() ? "" : ", ") + std::string(option);
+        }
+    }
+    return missing.empty() ? "" : "packing needs " + missing;
 }
 
 // PackOk when output may be written: not one of the inputs, and a new name or any name
@@ -222,30 +214,23 @@ int Pack(const Options& o) {
 int Run(int argc, char** argv) {
     Options o;
     std::string error;
-    if (!ParseOptions(argc, argv, &o, &error)) {
+    if (!ParseArgs(argc, argv, &o, &error)) {
         return UsageError("zuva-pack", error.c_str(), kUsageLine);
     }
     if (o.help) {
         fputs(kUsage, stdout);
         fputs(kHelp, stdout);
+        printf("\nImage formats, by extension (all lower or all upper case):\n%s.\n", FormatList());
         return PackOk;
     }
     if (o.version) {
         printf("zuva-pack %s\n", ZUVA_VERSION);
         return PackOk;
     }
-    if (o.info != nullptr && !o.exe && !o.image && !o.extract && !o.output) {
-        return ShowInfo(o.info);
+    if (error = CommandProblem(o); !error.empty()) {
+        return UsageError("zuva-pack", error.c_str(), kUsageLine);
     }
-    if (o.extract != nullptr && o.output != nullptr && !o.exe && !o.image && !o.info) {
-        return Extract(o);
-    }
-    if (o.exe && o.image && o.description && o.output && !o.info && !o.extract) {
-        return Pack(o);
-    }
-    return UsageError("zuva-pack",
-                      "these options make none of the commands (pack, --info, --extract)",
-                      kUsageLine);
+    return o.info != nullptr ? ShowInfo(o.info) : o.extract != nullptr ? Extract(o) : Pack(o);
 }
 
 } // namespace

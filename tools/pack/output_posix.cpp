@@ -112,13 +112,6 @@ PackResult WriteFileAtomically(const char* path, const Bytes& bytes, std::string
     return Fail(message, std::string("cannot write ") + path + ": " + std::strerror(error));
 }
 
-bool SameFile(const char* a, const char* b) {
-    struct stat first {};
-    struct stat second {};
-    return stat(a, &first) == 0 && stat(b, &second) == 0 && first.st_dev == second.st_dev &&
-           first.st_ino == second.st_ino;
-}
-
 bool OutputExists(const char* path) {
     struct stat info;
     return stat(path, &info) == 0 && S_ISREG(info.st_mode);

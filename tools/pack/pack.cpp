@@ -3,7 +3,6 @@
 #include "image/description.h"
 #include "image/embedded.h"
 #include "image/format.h"
-#include "image/hex.h"
 #include "image/input.h"
 #include "image/plan.h"
 
@@ -50,45 +49,42 @@ std::string InputFailure(InputResult result, const char* path) {
     }
 }
 
-PackResult PlaceRecord(uint32_t address, const uint8_t* data, int length, Bytes* image,
-                       std::string* message) {
-    if (address < kFlashBase || address - kFlashBase + length > kFlashMaxSize) {
-        return Fail(message, PackRefused,
-                    "HEX data at " + Hex32(address) + " (" + std::to_string(length) +
-                        " bytes) lies outside FLASH (" + Hex32(kFlashBase) + " to " +
-                        Hex32(kFlashBase + kFlashMaxSize - 1) + ")");
+// Why the write plan refused path, in the words of a refusal: "fw.hex: line 2: bad
+// checksum".
+std::string PlanFailure(const char* path, const PlanSummary& plan) {
+    const std::string name = path;
+    const std::string where = std::string(plan.format == ImageFormat::Elf ? "segment " : "line ");
+    const std::string at = where + std::to_string(plan.hexLine);
+    errno = plan.systemError;
+    switch (plan.problem) {
+    case PlanProblem::CantOpen:
+        return InputFailure(InputCantOpen, path);
+    case PlanProblem::NotRegular:
+        return InputFailure(InputNotRegular, path);
+    case PlanProblem::ReadError:
+        return InputFailure(InputReadError, path);
+    case PlanProblem::TooLarge:
+        return name + ": the image is larger than FLASH (" + std::to_string(kFlashMaxSize) +
+               " bytes)";
+    case PlanProblem::HexDamaged:
+    case PlanProblem::ElfDamaged:
+        return name + ": " + (plan.problem == PlanProblem::HexDamaged ? at + ": " : "") +
+               plan.hexWhy;
+    case PlanProblem::ElfSegment:
+        return name + ": " + at + " at " + Hex32(plan.outsideAddress) + ": " + plan.hexWhy;
+    case PlanProblem::OutsideFlash:
+        return name + ": " + at + ": data at " + Hex32(plan.outsideAddress) + " lies outside FLASH";
+    case PlanProblem::Overlap:
+        return name + ": " + where + std::to_string(plan.otherLine) + " and " +
+               std::to_string(plan.hexLine) + " give different bytes at " +
+               Hex32(plan.outsideAddress);
+    case PlanProblem::WindowsProgram:
+        return name + " is a Windows program, not a firmware image";
+    case PlanProblem::ElfAsRaw:
+        return name + " is an ELF file, not a raw image: give it as it is, with its .elf name";
+    default:
+        return name + ": the image holds no data";
     }
-    const size_t end = address - kFlashBase + static_cast<size_t>(length);
-    if (image->size() < end) {
-        image->resize(end, 0xFF);
-    }
-    std::copy_n(data, length, image->begin() + (address - kFlashBase));
-    return PackOk;
-}
-
-// Where ReadHexRecords keeps its output while the reader calls back.
-struct HexTarget {
-    Bytes* image;
-    std::string* message;
-};
-
-int VisitRecord(void* context, const HexRecord& record) {
-    auto* target = static_cast<HexTarget*>(context);
-    return PlaceRecord(record.address, record.data, record.length, target->image, target->message);
-}
-
-PackResult ReadHexRecords(const InputBytes& text, Bytes* image, std::string* message) {
-    HexTarget target{image, message};
-    HexProblem problem;
-    const int read = ReadHexText(text.data, text.size, VisitRecord, &target, &problem);
-    if (read == kHexDamaged) {
-        return Fail(message, PackRefused,
-                    "line " + std::to_string(problem.line) + ": " + problem.why);
-    }
-    if (read != PackOk) {
-        *message = "line " + std::to_string(problem.line) + ": " + *message;
-    }
-    return static_cast<PackResult>(read);
 }
 
 // Reads a regular file of at most limit bytes into held.
@@ -114,6 +110,17 @@ void ToLittleEndian(uint32_t value, uint8_t* bytes) {
     for (int i = 0; i < 4; ++i) {
         bytes[i] = static_cast<uint8_t>(value >> (8 * i));
     }
+}
+
+// The open plan's blocks as one image of size bytes from kFlashBase, rounded up to whole
+// blocks, 0xFF where the plan gives nothing; the plan is closed.
+void TakePlan(uint32_t size, Bytes* image) {
+    image->assign((size + kImageBlock - 1) / kImageBlock * kImageBlock, 0xFF);
+    PlanBlock block;
+    while (NextPlanBlock(&block)) {
+        std::copy_n(block.data, block.length, image->begin() + (block.address - kFlashBase));
+    }
+    CloseWritePlan();
 }
 
 } // namespace
@@ -173,60 +180,29 @@ PackResult ReadWholeFile(const char* path, size_t limit, Bytes* bytes, std::stri
     return read;
 }
 
-PackResult LoadHexImage(const char* path, Bytes* image, std::string* message) {
-    InputBytes text;
-    const PackResult read = ReadInput(path, kMaxHexFileSize, &text, message);
-    if (read != PackOk) {
-        return read;
-    }
-    image->clear();
-    std::string reason;
-    const PackResult result = ReadHexRecords(text, image, &reason);
-    if (result != PackOk) {
-        return Fail(message, result, std::string(path) + ": " + reason);
-    }
-    return PackOk;
-}
-
-PackResult LoadRawImage(const char* path, Bytes* image, std::string* message) {
-    const PackResult read = ReadWholeFile(path, kFlashMaxSize, image, message);
-    if (read == PackRefused) {
-        return Fail(message, PackRefused,
-                    std::string(path) + ": the image is larger than FLASH (" +
-                        std::to_string(kFlashMaxSize) + " bytes)");
-    }
-    return read;
-}
-
-void PadToBlocks(Bytes* image) {
-    const size_t remainder = image->size() % kImageBlock;
-    if (remainder != 0) {
-        image->resize(image->size() + kImageBlock - remainder, 0xFF);
-    }
-}
-
 PackResult LoadImage(const char* path, Bytes* image, std::string* message) {
     const ImageFormat format = FormatFromExtension(PathExtension(path));
     if (format == ImageFormat::None) {
         return Fail(message, PackRefused,
-                    std::string(path) +
-                        ": the extension names no image format (bin, BIN, exe, EXE, hex, HEX)");
+                    std::string(path) + ": the extension names no image format; zuva-pack reads " +
+                        FormatList() + ", all lower or all upper case");
     }
-    const PackResult result = format == ImageFormat::IntelHex ? LoadHexImage(path, image, message)
-                                                              : LoadRawImage(path, image, message);
-    if (result != PackOk) {
-        return result;
-    }
-    if (image->empty()) {
-        return Fail(message, PackRefused, std::string(path) + ": the image holds no data");
-    }
-    if (image->size() > kFlashMaxSize) {
+    ForgetEmbeddedImage(); // an image file is read by its extension alone
+    PlanResult planned = OpenWritePlan(path, format);
+    const PlanSummary& plan = GetPlanSummary();
+    if (planned == PlanResult::Ok && plan.imageEnd > kFlashMaxSize) {
+        CloseWritePlan();
         return Fail(message, PackRefused,
-                    std::string(path) + ": the image (" + std::to_string(image->size()) +
-                        " bytes) is larger than FLASH (" + std::to_string(kFlashMaxSize) +
-                        " bytes)");
+                    std::string(path) + ": the image ends at " +
+                        Hex32(kFlashBase + plan.imageEnd - 1) +
+                        ", outside FLASH of the chips an updater programs (" + Hex32(kFlashBase) +
+                        " to " + Hex32(kFlashBase + kFlashMaxSize - 1) + ")");
     }
-    PadToBlocks(image);
+    if (planned != PlanResult::Ok) {
+        return Fail(message, planned == PlanResult::CantOpen ? PackIoError : PackRefused,
+                    PlanFailure(path, plan));
+    }
+    TakePlan(plan.imageEnd, image);
     return PackOk;
 }
 
@@ -301,28 +277,22 @@ PackResult ExtractImage(const char* path, Bytes* image, std::string* message) {
     if (found != PackOk) {
         return found;
     }
-    InputBytes stored;
-    if (info.imageLength > kFlashMaxSize ||
-        ReadInputSlice(path, info.imageOffset, info.imageLength, &stored) != InputOk) {
+    // The programmer's own plan of an updater: its image, descrambled.
+    const bool read = info.imageLength <= kFlashMaxSize &&
+                      OpenWritePlan(path, ImageFormat::Binary) == PlanResult::Ok;
+    ForgetEmbeddedImage();
+    if (!read) {
+        CloseWritePlan();
         return Fail(message, PackIoError, std::string("cannot read the image from ") + path);
     }
-    image->assign(stored.data, stored.data + stored.size);
-    uint8_t chain = 0;
-    for (size_t at = 0; at < image->size(); at += kImageBlock) {
-        const size_t block = std::min<size_t>(kImageBlock, image->size() - at);
-        DescrambleBlock(image->data() + at, static_cast<uint32_t>(block), &chain);
-    }
+    TakePlan(info.imageLength, image);
     return PackOk;
 }
 
 PackResult CheckOutputIsNotInput(const char* output, const char* inputOption, const char* input,
                                  std::string* message) {
-    if (input == nullptr || !SameFile(output, input)) {
-        return PackOk;
-    }
-    return Fail(message, PackRefused,
-                std::string("--output ") + output + " is the same file as " + inputOption + " " +
-                    input + "; nothing was written: give the output another name");
+    const std::string refusal = OutputIsInput("--output", output, inputOption, input);
+    return refusal.empty() ? PackOk : Fail(message, PackRefused, refusal);
 }
 
 PackResult PackUpdater(const char* exePath, const char* imagePath,

@@ -4,6 +4,7 @@
 // Every function returns a PackResult; on failure it fills message (when given) with a
 // one-line reason for the user and leaves its outputs unspecified. Nothing here prints.
 #pragma once
+#include "console/console.h"
 #include "device/chips.h"
 
 #include <cstdint>
@@ -40,21 +41,11 @@ PackResult CheckDescription(const std::string& description, std::string* message
 // it is larger than limit.
 PackResult ReadWholeFile(const char* path, size_t limit, Bytes* bytes, std::string* message);
 
-// Flattens an Intel HEX file into the FLASH image from kFlashBase, gaps filled with 0xFF,
-// with the programmer's own reader (image/hex.h) and its rules. Refuses data outside the
-// FLASH of the chips an updater programs.
-PackResult LoadHexImage(const char* path, Bytes* image, std::string* message);
-
-// A raw image: a regular file of at most kFlashMaxSize bytes.
-PackResult LoadRawImage(const char* path, Bytes* image, std::string* message);
-
-// Reads the image by extension, by the programmer's own rule (image/format.h): HEX as
-// Intel HEX, BIN and EXE raw; any other extension is refused.
-// Refuses an empty image and one larger than FLASH; pads it with 0xFF to whole blocks.
+// Reads the image through the programmer's own write plan (image/plan.h), by its
+// extension (image/format.h): raw, Intel HEX, S-records or ELF, flattened from kFlashBase
+// with gaps of 0xFF. Refuses what the plan refuses, and an image that ends beyond the
+// FLASH of the chips an updater programs; pads it with 0xFF to whole blocks.
 PackResult LoadImage(const char* path, Bytes* image, std::string* message);
-
-// Appends 0xFF until the size is a multiple of 256.
-void PadToBlocks(Bytes* image);
 
 // The updater's bytes: exe, the scrambled image, description, NUL, trailer. The image
 // must be a positive multiple of 256 bytes and the description must pass
@@ -82,13 +73,9 @@ PackResult ExtractImage(const char* path, Bytes* image, std::string* message);
 // Windows has no modes and no FIFOs; there devices (NUL, COM1) and pipes are refused.
 PackResult WriteFileAtomically(const char* path, const Bytes& bytes, std::string* message);
 
-// Whether a and b (UTF-8) name one existing file: the same device and inode (volume and
-// file index on Windows), through hard or symbolic links too.
-bool SameFile(const char* a, const char* b);
-
 // PackRefused, with a message that names both, when output is the file of input (given as
 // inputOption, e.g. "--image"): replacing it would destroy what the output is made from.
-// PackOk otherwise, and for a null input.
+// PackOk otherwise, and for a null input. Files are told apart by console.h's SameFile.
 PackResult CheckOutputIsNotInput(const char* output, const char* inputOption, const char* input,
                                  std::string* message);
 
