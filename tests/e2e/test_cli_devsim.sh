@@ -489,6 +489,8 @@ read-refused)
     done
     run_flash --port "$pty" --read "$work/chip.elf"
     expect_usage_error "--read chip.elf"
+    run_flash --port "$pty" --read "$pty"
+    expect_usage_error "--read onto the port"
     ! grep -q 'H>D' "$work/transcript.txt" || fail "the port was used"
     run_flash --port "$pty" --read "$work/chip.hex"
     expect_result 13 "Read-out protected"
