@@ -19,7 +19,7 @@ build() {
     name=$1
     shift
     if [ ! -x "$out/$name" ] || [ -n "$(find "$here" "$root/image" "$root/device" \
-        "$root/tools/pack" \
+        "$root/tools/pack" "$root/console" \
         -newer "$out/$name" -name '*.[ch]*' | head -1)" ]; then
         $cxx -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined \
             -fno-sanitize-recover=all -I"$root" "$@" -o "$out/$name"
@@ -34,7 +34,8 @@ build fuzz_srec "$here/fuzz_srec.cpp" "$root/image/srec.cpp" "$root/image/hex.cp
 build fuzz_elf "$here/fuzz_elf.cpp" "$root/image/elf.cpp"
 build fuzz_embedded "$here/fuzz_embedded.cpp" $image
 build fuzz_pack "$here/fuzz_pack.cpp" "$root/tools/pack/pack.cpp" \
-    "$root/tools/pack/output_posix.cpp" $image
+    "$root/tools/pack/output_posix.cpp" "$root/console/console.cpp" \
+    "$root/console/console_posix.cpp" $image
 
 for target in fuzz_hex fuzz_srec fuzz_elf fuzz_embedded fuzz_pack; do
     mkdir -p "$out/corpus-$target"
