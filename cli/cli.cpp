@@ -85,7 +85,13 @@ constexpr const char* kHelpOptions =
     "                   0x08000000); --go then starts it there. HEX, S-record and ELF\n"
     "                   files carry their own addresses and take none\n"
     "  --page-erase     erase only the pages the image touches and keep the rest of\n"
-    "                   FLASH; refused on a read-out protected chip (see --erase)\n"
+    "                   FLASH; refused on a read-out protected chip (see --erase)\n";
+
+// The help goes on after the --baud lines, which PrintHelp makes from kBaudRates.
+constexpr const char* kHelpAfterRates =
+    "  --boot SPEC      drive BOOT0 and reset from the port's modem lines: PIN=LINE\n"
+    "                   or PIN=!LINE (the pin high while the line is cleared), PIN\n"
+    "                   boot0 or reset, LINE rts or dtr\n"
     "\n"
     "At the bench (no IMAGE):\n"
     "  --read FILE      read the chip's FLASH into FILE: .bin raw, .hex Intel HEX,\n"
@@ -94,13 +100,7 @@ constexpr const char* kHelpOptions =
     "  --address A      with --read: start there (default 0x08000000)\n"
     "  --length N       with --read: read N bytes (default: to the end of FLASH)\n"
     "  --erase          lift read-out and write protection and erase all of FLASH;\n"
-    "                   nothing is written and no protection set\n";
-
-// The help goes on after the --baud lines, which PrintHelp makes from kBaudRates.
-constexpr const char* kHelpAfterRates =
-    "  --boot SPEC      drive BOOT0 and reset from the port's modem lines: PIN=LINE\n"
-    "                   or PIN=!LINE (the pin high while the line is cleared), PIN\n"
-    "                   boot0 or reset, LINE rts or dtr\n"
+    "                   nothing is written and no protection set\n"
     "\n"
     "Examples:\n"
     "  zuva-flash --port /dev/ttyUSB0 --verify firmware.hex\n"
