@@ -164,27 +164,39 @@ TEST_F(BenchRun, AProtectedChipTooSmallIsRefusedRightAfterTheUnprotect) {
     EXPECT_NE(std::string(text).find("erased the chip"), std::string::npos) << text;
 }
 
-// An application behind a 16 KiB boot loader: only its three pages are erased, the boot
-// loader and the data behind it stay, and Go starts it at its own vector table.
+// An application behind a 16 KiB boot loader: only its pages are erased (1 KiB pages on a
+// medium-density chip, 2 KiB on a high-density one), the boot loader and the data behind
+// it stay, and Go starts it at its own vector table.
 TEST_F(BenchRun, PageEraseKeepsWhatTheImageDoesNotTouch) {
+    const struct {
+        DevDensity density;
+        uint32_t erasedEnd; // the end of the last page the image touches
+        uint32_t pages;
+    } cases[] = {{DevDensity::Medium, 0x4C00, 3}, {DevDensity::High, 0x5000, 2}};
     options.pageErase = true;
     options.protect = false;
     options.go = true;
-    ASSERT_EQ(Write(3000, 0x08004000), kResultOk);
-    std::vector<uint8_t> expected = config.flashImage;
-    std::fill(expected.begin() + 0x4000, expected.begin() + 0x4C00, 0xFF);
-    std::copy(image.begin(), image.end(), expected.begin() + 0x4000);
-    EXPECT_EQ(DevFlash(), expected);
-    EXPECT_EQ(report.pagesErased, 3u);
-    std::vector<std::string> sent = Commands();
-    EXPECT_EQ(std::vector<std::string>(sent.begin(), sent.begin() + 6),
-              (std::vector<std::string>{"sync", "Get ID", "Read Memory", "Write Unprotect", "sync",
-                                        "Erase"}));
-    EXPECT_EQ(std::count(sent.begin(), sent.end(), "Readout Unprotect"), 0);
-    EXPECT_EQ(DevGetState().counters.pagesErased, 3u);
-    EXPECT_EQ(DevGetState().writeProtected, 0u);
-    EXPECT_TRUE(DevGetState().running);
-    EXPECT_NE(FakeTranscript().find(">21DE <79 >0800400048 <79"), std::string::npos);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.density));
+        config.density = c.density;
+        config.flashSize = c.density == DevDensity::High ? 256 * 1024 : 64 * 1024;
+        config.flashImage = PatternBytes(config.flashSize, 77);
+        ASSERT_EQ(Write(3000, 0x08004000), kResultOk);
+        std::vector<uint8_t> expected = config.flashImage;
+        std::fill(expected.begin() + 0x4000, expected.begin() + c.erasedEnd, 0xFF);
+        std::copy(image.begin(), image.end(), expected.begin() + 0x4000);
+        EXPECT_EQ(DevFlash(), expected);
+        EXPECT_EQ(report.pagesErased, c.pages);
+        EXPECT_EQ(DevGetState().counters.pagesErased, c.pages);
+        std::vector<std::string> sent = Commands();
+        EXPECT_EQ(std::vector<std::string>(sent.begin(), sent.begin() + 6),
+                  (std::vector<std::string>{"sync", "Get ID", "Read Memory", "Write Unprotect",
+                                            "sync", "Erase"}));
+        EXPECT_EQ(std::count(sent.begin(), sent.end(), "Readout Unprotect"), 0);
+        EXPECT_EQ(DevGetState().writeProtected, 0u);
+        EXPECT_TRUE(DevGetState().running);
+        EXPECT_NE(FakeTranscript().find(">21DE <79 >0800400048 <79"), std::string::npos);
+    }
 }
 
 TEST_F(BenchRun, ReadSavesTheWholeFlashWithTheChipsFigures) {
