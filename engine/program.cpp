@@ -238,11 +238,11 @@ ResultCode Unprotect(RunReport* report, bool checkImage) {
     if (!Done(BlReadoutUnprotect(), kCmdReadoutUnprotect, report)) {
         return kResultCantUnprotect;
     }
+    // A chip that still keeps its registers to itself is bounded by its family, as before.
     if (report->readoutProtected) {
-        const Registers read = ReadRegisters(report);
-        if (read != Registers::Read) {
+        if (ReadRegisters(report) == Registers::Failed) {
             report->failedCommand = kCmdReadMemory;
-            return read == Registers::Refused ? kResultCantUnprotect : kResultCommError;
+            return kResultCommError;
         }
         if (checkImage && !ImageFits(report)) {
             return kResultInvalidFormat;

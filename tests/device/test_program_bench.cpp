@@ -164,6 +164,17 @@ TEST_F(BenchRun, AProtectedChipTooSmallIsRefusedRightAfterTheUnprotect) {
     EXPECT_NE(std::string(text).find("erased the chip"), std::string::npos) << text;
 }
 
+// A chip that still refuses its registers once unprotected is held to its family's
+// FLASH, as before the register was read, and programmed.
+TEST_F(BenchRun, RegistersRefusedAfterTheUnprotectFallBackToTheFamily) {
+    config.readoutProtected = true;
+    config.faults = {DevFault{kCmdReadMemory, 2, DevFaultKind::Nack, 1}};
+    EXPECT_EQ(Write(3000), kResultOk);
+    EXPECT_EQ(report.flashKib, 0);
+    EXPECT_FALSE(report.uidRead);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), DevFlash().begin()));
+}
+
 // An application behind a 16 KiB boot loader: only its pages are erased (1 KiB pages on a
 // medium-density chip, 2 KiB on a high-density one), the boot loader and the data behind
 // it stay, and Go starts it at its own vector table.
