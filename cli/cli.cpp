@@ -228,9 +228,19 @@ void EndStep(Clock::time_point now) {
     }
 }
 
-void OnStep(uint8_t code) {
+void OnStep(uint8_t code, const uint8_t* discarded, uint32_t n) {
     Clock::time_point now = Clock::now();
     EndStep(now);
+    if (n > 0) {
+        std::string bytes;
+        for (uint32_t i = 0; i < std::min(n, kStepKeptBytes); ++i) {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, " %02X", discarded[i]);
+            bytes += hex;
+        }
+        std::fprintf(stderr, "zuva-flash: %u byte%s nobody asked for, discarded:%s%s\n", n,
+                     n == 1 ? "" : "s", bytes.c_str(), n > kStepKeptBytes ? " ..." : "");
+    }
     steps.first = steps.first == Clock::time_point{} ? now : steps.first;
     steps = {true, code, steps.first, now};
 }
@@ -429,10 +439,6 @@ void ExplainResult(ResultCode result, const RunReport& report, const std::string
                      DensityName(report.productId), report.productId,
                      static_cast<unsigned long long>(report.imageBytes), seconds);
         return;
-    }
-    const char* hint = PortOpenHint(report.portError);
-    if (result == kResultCantOpenPort && report.modemLines && hint[0] != '\0') {
-        Say("%s", hint);
     }
     char detail[1024]; // a longer path is shortened in its middle
     ResultDetail(result, report, port.c_str(), imagePath, detail, sizeof detail);

@@ -1,10 +1,7 @@
-// What the command line says about a port, one file per platform: the next step after a
-// port that would not open, and the port's own name for the user.
+// What the command line says about a port, one file per platform: the port's own name for
+// the user. (Why a port would not open, and what to do, is the engine's ResultDetail.)
 #pragma once
 #include <string>
-
-// A short hint for the system's error number of a failed open, or "" when there is none.
-const char* PortOpenHint(int error);
 
 // How a port found by enumeration is shown: its device node where COM names are only this
 // program's convention, else its display name.

@@ -6,6 +6,8 @@
 #include "engine/serial.h"
 #include "engine/status.h"
 
+#include <algorithm>
+
 namespace {
 
 // One write that must go out whole.
@@ -13,8 +15,25 @@ bool SendAll(const uint8_t* bytes, uint32_t n) {
     return PortWrite(bytes, n) == static_cast<int32_t>(n);
 }
 
+// Drops the bytes nobody asked for before a step (a doubled answer, a board's own output,
+// what an earlier run left) and tells the observer of the step with them, so that every
+// answer read afterwards belongs to the step. -1 when the line failed, else whether a
+// NACK was among them.
+int DropUnasked(uint8_t code) {
+    uint8_t kept[kStepKeptBytes];
+    const int32_t n = PortDiscardInput(kept, sizeof kept);
+    ReportStep(code, kept, n > 0 ? static_cast<uint32_t>(n) : 0);
+    const uint8_t* begin = kept;
+    const uint8_t* end = begin + std::min<int32_t>(std::max<int32_t>(n, 0), sizeof kept);
+    return n < 0 ? -1 : std::find(begin, end, kNack) != end ? 1 : 0;
+}
+
+// A NACK among the dropped bytes is a refusal that came after its step was taken as
+// done: the line is out of step, and nothing more may be taken on trust.
 bool SendCommand(uint8_t code) {
-    ReportStep(code);
+    if (DropUnasked(code) != 0) {
+        return false;
+    }
     const uint8_t frame[2] = {code, static_cast<uint8_t>(code ^ 0xFF)};
     return SendAll(frame, sizeof frame);
 }
@@ -58,9 +77,10 @@ bool StopRequested() {
 }
 
 // Sends one 0x7F; true when the bootloader answered NACK or ACK: it listens for a command.
+// What came before it (an earlier run's answers, a board's own output) is dropped.
 bool ProbeListening() {
     const uint8_t sync = kSyncByte;
-    if (StopRequested() || !SendAll(&sync, 1)) {
+    if (StopRequested() || DropUnasked(kSyncByte) < 0 || !SendAll(&sync, 1)) {
         return false;
     }
     int answer = ReadAnswer();
@@ -71,22 +91,30 @@ bool ProbeListening() {
 // frame it waits for: at most a count of 0x7F and the first of 128 items, which leaves 127
 // items and the checksum. The checksum byte never matches (0x7F ^ 0x7F ^ 0xFF), the
 // address frames' XOR fails too, and command pairs of 0xFF are bad pairs: every frame is
-// refused, and the bootloader listens again, perhaps holding the last byte.
-void CompleteAnyFrame() {
+// refused, and the bootloader listens again, perhaps holding the last byte. false when
+// the line does not go quiet: bytes that keep coming (a board's own firmware talking)
+// are no bootloader's, and must not keep the wait alive.
+bool CompleteAnyFrame() {
     uint8_t fill[128];
     for (uint8_t& byte : fill) {
         byte = 0xFF;
     }
     fill[sizeof fill - 1] = 0x00;
     if (!SendAll(fill, sizeof fill)) {
-        return;
+        return false;
     }
     // The refusals come while the fill is on the wire; once it is out, they are all in
-    // but the last, which the first wait of the drain takes.
+    // but the last, which the first wait of the drain takes. At most 129 of them: two
+    // reads hold them all, and a line still talking after four is not a bootloader.
     PortSleepMs(PortWireMs(sizeof fill));
+    constexpr int kDrainReads = 4;
     uint8_t answers[256];
-    while (PortRead(answers, sizeof answers, 1) > 0) {
+    for (int read = 0; read < kDrainReads; ++read) {
+        if (PortRead(answers, sizeof answers, 1) <= 0) {
+            return true;
+        }
     }
+    return false;
 }
 
 } // namespace
@@ -104,10 +132,9 @@ bool BlWaitAck() {
 }
 
 bool BlSync() {
-    ReportStep(kSyncByte);
     PortSleepMs(kSyncPauseMs);
     const uint8_t sync = kSyncByte;
-    if (!SendAll(&sync, 1)) {
+    if (DropUnasked(kSyncByte) < 0 || !SendAll(&sync, 1)) {
         return false;
     }
     return BlWaitAck();
@@ -189,6 +216,16 @@ bool BlWriteMemory(uint32_t address, const uint8_t* data, uint32_t len) {
     return BlWaitAck();
 }
 
+bool BlSettle() {
+    uint8_t late[kStepKeptBytes];
+    const int32_t n = PortRead(late, sizeof late, 1);
+    if (n > 0) {
+        ReportStep(kCmdWriteMemory, late, static_cast<uint32_t>(n)); // shown as it came
+    }
+    const uint8_t* begin = late;
+    return n >= 0 && std::find(begin, begin + std::max<int32_t>(n, 0), kNack) == begin + n;
+}
+
 bool BlWriteProtect() {
     static constexpr uint8_t kSectorCount = 0x0F; // 16 sectors, minus one
     static constexpr uint8_t kSectors[16] = {0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07,
@@ -248,20 +285,18 @@ bool BlGo(uint32_t address) {
 
 bool BlSyncOrResume() {
     // An answer that an earlier run left on the way (it closed the port while the device
-    // was still answering) must not pass for the answer to this sync byte.
-    ReportStep(kSyncByte);
+    // was still answering) must not pass for the answer to this sync byte: each probe
+    // drops what came before it.
     PortSleepMs(kSyncPauseMs);
-    PortDiscardInput();
     // ACK: it was waiting for its sync byte. NACK: synchronised and holding one byte, which
     // the 0x7F made a bad pair. Silence: synchronised, the lone 0x7F is the first byte of a
     // command pair and a second one makes the pair bad. Still silence: inside a command.
     if (ProbeListening() || ProbeListening()) {
         return true;
     }
-    if (StopRequested()) {
+    if (StopRequested() || PortLinkError() != 0 || !CompleteAnyFrame()) {
         return false;
     }
-    CompleteAnyFrame();
     // Listening now, perhaps holding one byte of a pair: a 0x7F either completes that
     // pair or is held itself, and then the next one completes it.
     return ProbeListening() || ProbeListening();

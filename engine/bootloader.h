@@ -24,6 +24,10 @@ constexpr uint32_t kSyncPauseMs = 100;  // before every sync byte
 [[nodiscard]] bool BlErasePages(const uint8_t* pages, uint32_t count);
 // len 1 to 256 is what the protocol can express; it is not tested (0 goes out as 0xFF).
 [[nodiscard]] bool BlWriteMemory(uint32_t address, const uint8_t* data, uint32_t len);
+// After the last block: one read constant for whatever the chip still sends, so that the
+// last block's own answer is read before the next step even when a stray byte had put
+// the link a step ahead. false when a NACK came: the block was refused.
+[[nodiscard]] bool BlSettle();
 [[nodiscard]] bool BlWriteProtect();
 [[nodiscard]] bool BlReadoutProtect();
 // Reads len bytes (1 to 256) from address into buf.

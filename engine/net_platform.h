@@ -34,5 +34,8 @@ void NetClose(NetSocket socket);
 // kNetClosedByServer.
 int NetLastError();
 
+// Whether such a cause is the server resetting the connection (ECONNRESET, WSAECONNRESET).
+bool NetResetByServer(int error);
+
 // The system's text for such a cause (kNetClosedByServer excepted: the caller names it).
 void NetErrorText(int error, char* out, size_t outSize);

@@ -156,7 +156,7 @@ int32_t NetSend(NetSocket socket, const void* bytes, uint32_t n, uint32_t timeou
             continue;
         }
         if (sent < 0 && errno != EAGAIN && errno != EINTR) {
-            return Failed(errno);
+            return Failed(errno == EPIPE ? kNetClosedByServer : errno); // what EPIPE means here
         }
         short revents = 0;
         int ready = WaitFor(fd, POLLOUT, deadline, nullptr, &revents);
@@ -202,6 +202,10 @@ void NetClose(NetSocket socket) {
 
 int NetLastError() {
     return lastError;
+}
+
+bool NetResetByServer(int error) {
+    return error == ECONNRESET;
 }
 
 void NetErrorText(int error, char* out, size_t outSize) {

@@ -218,6 +218,10 @@ int NetLastError() {
     return lastError;
 }
 
+bool NetResetByServer(int error) {
+    return error == WSAECONNRESET;
+}
+
 void NetErrorText(int error, char* out, size_t outSize) {
     SysErrorText(error, out, outSize); // FormatMessage knows the Winsock codes
 }

@@ -72,6 +72,10 @@ ResultCode WriteImage(RunReport* report) {
         }
         done += block.length;
     }
+    // The last block's answer is read before the next step, whatever came before it.
+    if (!Done(BlSettle(), kCmdWriteMemory, report)) {
+        return kResultCommError;
+    }
     return Report(Progress, done, total) != 0 ? kResultStopped : kResultOk; // 101
 }
 
@@ -302,6 +306,13 @@ ResultCode RunOnDevice(const RunOptions& options, RunReport* report) {
         result = FinishRun(options, report);
     }
     report->stopped = result == kResultStopped;
+    // A port or server that went away is named with its cause; before any bootloader
+    // answered, the port is what failed.
+    report->linkError = PortLinkError();
+    if (report->linkError != 0 && !report->answered && !report->stopped) {
+        report->portError = report->linkError;
+        return kResultCantOpenPort;
+    }
     return report->stopped ? kResultCantProtect : result;
 }
 

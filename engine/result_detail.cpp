@@ -65,16 +65,48 @@ void CantOpenPort(const Out& out, const RunReport& report, const char* port) {
             port);
         return;
     }
-    char reason[160] = "";
-    PortErrorText(report.portError, reason, sizeof reason);
-    // A port on a serial port server (rfc2217://, socket://) has no adapter here to check.
     const bool remote = strstr(port, "://") != nullptr;
-    Put(out, "Cannot open %s%s%s. %s", port, report.portError != 0 ? ": " : "",
-        report.portError != 0 ? reason : "",
-        remote ? "Check that the server is running, that its address and port are right, and "
-                 "that this machine can reach it."
-               : "Check that the adapter is plugged in and that no other program uses the "
-                 "port.");
+    if (report.portError == 0) {
+        // A port on a serial port server (rfc2217://, socket://) has no adapter here.
+        Put(out, "Cannot open %s. %s", port,
+            remote ? "Check that the server is running, that its address and port are right, "
+                     "and that this machine can reach it."
+                   : "Check that the adapter is plugged in and that no other program uses the "
+                     "port.");
+        return;
+    }
+    // One line: the port, the system's reason, and the next step that fits that reason.
+    char reason[160] = "";
+    char advice[256] = "";
+    PortErrorText(report.portError, reason, sizeof reason);
+    PortErrorAdvice(report.portError, advice, sizeof advice);
+    Put(out,
+        report.linkError != 0 ? "The connection to %s failed before a bootloader answered: %s.%s%s"
+                              : "Cannot open %s: %s.%s%s",
+        port, reason, advice[0] != '\0' ? " " : "", advice);
+}
+
+// The port or the server went away during the run: named with its cause, not blamed on
+// the chip or the cable.
+void LinkLost(const Out& out, ResultCode result, const RunReport& report, const char* port) {
+    char reason[160] = "";
+    char step[48] = "contact with the bootloader";
+    PortErrorText(report.linkError, reason, sizeof reason);
+    if (report.failedCommand == kCmdWriteMemory || report.failedCommand == kCmdReadMemory) {
+        snprintf(step, sizeof step, "%s 0x%08X",
+                 report.failedCommand == kCmdWriteMemory ? "the block at" : "the read-back at",
+                 report.failedAddress);
+    } else if (report.failedCommand != 0) {
+        snprintf(step, sizeof step, "%s", CommandName(report.failedCommand));
+    }
+    const char* state = !report.changed ? "Nothing was changed on the chip"
+                        : result == kResultCantProtect
+                            ? "The image is written, but the chip may not be protected"
+                            : "The chip may be left erased in part and unprotected";
+    Put(out, "The connection to %s was lost during %s: %s. %s; %s, then run again.", port, step,
+        reason, state,
+        strstr(port, "://") != nullptr ? "check that the server still runs and can be reached"
+                                       : "check that the adapter is still plugged in");
 }
 
 void CantOpenFile(const Out& out, const RunReport& report, const char* image) {
@@ -328,6 +360,9 @@ void ReadProtected(const Out& out, const RunReport& report) {
 
 void Compose(ResultCode result, const RunReport& report, const char* port, const char* image,
              const Out& out) {
+    if (report.linkError != 0 && result >= kResultCommError && !report.stopped) {
+        return LinkLost(out, result, report, port);
+    }
     switch (result >> 16) {
     case kResultOk >> 16:
         return Finished(out, report, image);

@@ -10,6 +10,7 @@ enum State : uint8_t { Data, Command, Option, Sub, SubCommand };
 // Anything else it offers or asks for is refused once (no loop with a server that asks
 // again).
 void Negotiate(TelnetStream& s, uint8_t verb, uint8_t option) {
+    s.negotiated = true;
     if (option == kTelnetBinary || option == kComPortOption) {
         s.refused = s.refused || verb == kTelnetWont || verb == kTelnetDont;
         return;
@@ -29,13 +30,21 @@ void Negotiate(TelnetStream& s, uint8_t verb, uint8_t option) {
     s.reply[s.replyLength++] = option;
 }
 
-// A whole subnegotiation: only the answer to SET-BAUDRATE matters to the link.
+// A whole subnegotiation: the answers to the line settings matter to the link.
 void Subnegotiation(TelnetStream& s) {
-    if (s.subLength >= 6 && s.sub[0] == kComPortOption &&
-        s.sub[1] == kComServerAnswer + kComSetBaudRate) {
-        s.rate = uint32_t{s.sub[2]} << 24 | uint32_t{s.sub[3]} << 16 | uint32_t{s.sub[4]} << 8 |
-                 s.sub[5];
-        s.rateAnswered = true;
+    s.negotiated = true;
+    const unsigned code = s.subLength >= 3 ? s.sub[1] - unsigned{kComServerAnswer} : 0;
+    if (s.sub[0] != kComPortOption || code < kComSetBaudRate || code > kComSetStopSize) {
+        s.subLength = 0;
+        return;
+    }
+    if (code == kComSetBaudRate && s.subLength >= 6) {
+        s.setting[code] = uint32_t{s.sub[2]} << 24 | uint32_t{s.sub[3]} << 16 |
+                          uint32_t{s.sub[4]} << 8 | s.sub[5];
+        s.answered = static_cast<uint8_t>(s.answered | 1u << code);
+    } else if (code != kComSetBaudRate) {
+        s.setting[code] = s.sub[2];
+        s.answered = static_cast<uint8_t>(s.answered | 1u << code);
     }
     s.subLength = 0;
 }

@@ -25,6 +25,8 @@ constexpr uint8_t kComPurgeData = 12;
 constexpr uint8_t kComServerAnswer = 100;
 
 // Values of the commands above.
+constexpr uint8_t kComParityNone = 1;
+constexpr uint8_t kComParityOdd = 2;
 constexpr uint8_t kComParityEven = 3;
 constexpr uint8_t kComControlNoFlow = 1;
 constexpr uint8_t kComControlDtrOn = 8;
@@ -44,10 +46,14 @@ struct TelnetStream {
     uint8_t state = 0; // the decoder's own
     uint8_t verb = 0;  // WILL, WONT, DO or DONT waiting for its option byte
     uint8_t sub[8] = {};
-    uint8_t subLength = 0; // bytes of the subnegotiation so far (longer ones are cut)
-    bool refused = false;  // the server will not do binary mode or the COM port option
-    bool rateAnswered = false;
-    uint32_t rate = 0; // the rate the server's last SET-BAUDRATE answer named
+    uint8_t subLength = 0;   // bytes of the subnegotiation so far (longer ones are cut)
+    bool refused = false;    // the server will not do binary mode or the COM port option
+    bool negotiated = false; // the server has sent a telnet command: it speaks telnet
+    // The server's last answers to SET-BAUDRATE, SET-DATASIZE, SET-PARITY and
+    // SET-STOPSIZE, indexed by the command's code; bit (1 << code) of answered is set once
+    // that answer came.
+    uint32_t setting[kComSetStopSize + 1] = {};
+    uint8_t answered = 0;
     // Refusals owed for options the server offered or asked for and the client does not
     // do, each sent once.
     uint8_t reply[48] = {};

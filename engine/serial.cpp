@@ -11,10 +11,10 @@
 
 namespace {
 // Local ports go straight to the platform's primitives.
-constexpr SerialTransport kLocalPort = {nullptr,         SysOpenPort,     SysConfigureLine,
-                                        SysSetModemLine, SysSetTimeouts,  SysReadAttempt,
-                                        SysWriteAttempt, SysDiscardInput, SysClosePort,
-                                        SysLastError,    SysErrorText};
+constexpr SerialTransport kLocalPort = {nullptr,         SysOpenPort,    SysConfigureLine,
+                                        SysSetModemLine, SysSetTimeouts, SysReadAttempt,
+                                        SysWriteAttempt, SysReadWaiting, SysClosePort,
+                                        SysLastError,    SysErrorText,   SysErrorAdvice};
 
 const SerialTransport* transports[4] = {};
 // The transport of the open port, or of the last one opened (for its error texts).
@@ -31,6 +31,7 @@ const SerialTransport* TransportFor(const char* portPath) {
 
 SysPort portHandle = kNoPort;
 int openError = 0;
+int linkError = 0;
 uint32_t openRate = kDefaultBaudRate;
 // Bytes written since the last read began: until they have left the wire no answer can
 // come, so the wait for one starts only then.
@@ -54,6 +55,12 @@ uint32_t WriteConstantFor(const LineSettings& line) {
 bool OpenFailed() {
     openError = via->lastError();
     return false;
+}
+
+// A failed attempt: the port or the server went away. The first cause is the one kept.
+int32_t LinkFailed() {
+    linkError = linkError != 0 ? linkError : via->lastError();
+    return -1;
 }
 } // namespace
 
@@ -81,6 +88,7 @@ bool OpenPort(const char* portPath) {
 
 bool OpenPort(const char* portPath, const LineSettings& line) {
     openError = 0;
+    linkError = 0;
     if (PortIsOpen() || portPath == nullptr || !BaudRateSupported(line.baudRate)) {
         return false;
     }
@@ -107,14 +115,41 @@ void PortErrorText(int error, char* out, size_t outSize) {
     via->errorText(error, out, outSize);
 }
 
+void PortErrorAdvice(int error, char* out, size_t outSize) {
+    via->errorAdvice(error, out, outSize);
+}
+
+int PortLinkError() {
+    return linkError;
+}
+
 uint32_t PortWireMs(uint32_t n) {
     return WireMs(n, openRate);
 }
 
-void PortDiscardInput() {
-    if (PortIsOpen()) {
-        via->discardInput(portHandle);
+int32_t PortDiscardInput(uint8_t* kept, uint32_t keepSize) {
+    if (!PortIsOpen()) {
+        return -1;
     }
+    // Reading is far faster than any line fills: a few rounds empty what waits, and a
+    // line that never stops (a talking board) cannot hold the caller here.
+    constexpr int kRounds = 16;
+    uint8_t chunk[256];
+    int32_t total = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        int32_t got = via->readWaiting(portHandle, chunk, sizeof chunk);
+        if (got < 0) {
+            return LinkFailed();
+        }
+        if (got == 0) {
+            break;
+        }
+        for (int32_t i = 0; i < got && kept != nullptr && uint32_t(total + i) < keepSize; ++i) {
+            kept[total + i] = chunk[i];
+        }
+        total += got;
+    }
+    return total;
 }
 
 bool SetModemLine(ModemLine line, bool asserted) {
@@ -141,7 +176,7 @@ int32_t PortWrite(const void* bytes, uint32_t n) {
     for (;;) {
         int32_t written = via->writeAttempt(portHandle, p + total, n - total);
         if (written < 0) {
-            return -1;
+            return LinkFailed();
         }
         if (written == 0) {
             return static_cast<int32_t>(total);
@@ -183,7 +218,7 @@ int32_t PortRead(void* buf, uint32_t n, int32_t idleLimit) {
         }
         int32_t got = via->readAttempt(portHandle, p + total, n - total);
         if (got < 0) {
-            return -1;
+            return LinkFailed();
         }
         if (got == 0) {
             // Counts every empty attempt of the call, never reset by arriving bytes. Tested

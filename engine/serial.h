@@ -45,6 +45,15 @@ int PortOpenError();
 // The text for such an error number, from the transport of the last OpenPort.
 void PortErrorText(int error, char* out, size_t outSize);
 
+// The next step that fits such an error number, as a sentence: what the transport of the
+// last OpenPort knows of it (a missing device, a port another program holds, a device's
+// owner and group); "" when none fits.
+void PortErrorAdvice(int error, char* out, size_t outSize);
+
+// The error number of the first read or write attempt that failed since the last
+// OpenPort: the port or the server went away. 0 when none failed.
+int PortLinkError();
+
 // Lets OpenPort reach ports whose path begins with the transport's prefix (a network
 // port: engine/serial_net.h). The table must outlive every run; up to four are kept,
 // later ones are ignored. The window registers none and opens local ports only.
@@ -77,8 +86,10 @@ int32_t PortRead(void* buf, uint32_t n, int32_t idleLimit);
 // The time n bytes take on the wire at the open port's rate, in whole milliseconds.
 uint32_t PortWireMs(uint32_t n);
 
-// Drops whatever has arrived and not been read yet.
-void PortDiscardInput();
+// Drops whatever has arrived and not been read yet, without waiting for more, and
+// returns how many bytes that was (0 when none, -1 when the attempt failed). Up to
+// keepSize of them are copied to kept, when given, for the caller to look at.
+int32_t PortDiscardInput(uint8_t* kept = nullptr, uint32_t keepSize = 0);
 
 // Waits ms milliseconds: the pauses the protocol asks for between bytes.
 void PortSleepMs(uint32_t ms);

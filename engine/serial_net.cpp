@@ -22,9 +22,9 @@ constexpr char kSocketPrefix[] = "socket://";
 
 // Within the 10 s in which a user expects to hear that a server cannot be reached.
 constexpr uint32_t kConnectTimeoutMs = 8000;
-// How long the open waits for the server to confirm the rate. A server that says nothing
-// is not failed for it: the run then meets a silent line, as with a board that is off.
-constexpr uint32_t kAnswerWaitMs = 2000;
+// How long the open waits for the server to answer the line settings. A raw TCP port
+// gives no telnet answer at all: it is refused, before the bootloader sees a byte.
+constexpr uint32_t kAnswerWaitMs = 3000;
 constexpr uint32_t kSliceMs = 100;
 // Data bytes escaped per write attempt.
 constexpr uint32_t kWriteChunk = 512;
@@ -32,9 +32,13 @@ constexpr uint32_t kWriteChunk = 512;
 // Codes of this transport, above errno values, Winsock codes and kNetClosedByServer.
 constexpr int kNetBadAddress = 0x7A000002;
 constexpr int kNetNoComPort = 0x7A000003;
-constexpr int kNetRateRefused = 0x7A000004;
+constexpr int kNetSettingRefused = 0x7A000004;
 constexpr int kNetStopped = 0x7A000005;
 constexpr int kNetNoModemLines = 0x7A000006;
+constexpr int kNetNotNegotiated = 0x7A000007;
+
+// What the server did to a line setting, for kNetSettingRefused.
+char settingRefused[96] = "";
 
 struct Connection {
     NetSocket socket = kNoSocket;
@@ -175,15 +179,56 @@ SysPort OpenSocket(const char* portPath) {
     return OpenNet(portPath, kSocketPrefix, false);
 }
 
-// Until the server has answered the rate, refused the option, or kAnswerWaitMs passed.
-int AwaitRate(uint32_t wanted) {
+// The line settings the run needs, and how to name what a server answered instead.
+struct Setting {
+    uint8_t command;
+    const char* format; // the server's answer, then the value asked for
+};
+constexpr Setting kSettings[] = {{kComSetBaudRate, "its line at %lu baud, not %lu"},
+                                 {kComSetDataSize, "%lu data bits, not %lu"},
+                                 {kComSetParity, "parity %s, not %s"},
+                                 {kComSetStopSize, "%lu stop bits, not %lu"}};
+constexpr uint8_t kAllAnswered =
+    1u << kComSetBaudRate | 1u << kComSetDataSize | 1u << kComSetParity | 1u << kComSetStopSize;
+
+const char* ParityName(uint32_t value) {
+    static constexpr const char* kNames[] = {"unknown", "none", "odd", "even", "mark", "space"};
+    return value < 6 ? kNames[value] : "unknown";
+}
+
+// 0 when every answer is the setting asked for; else 1 with the first other one named.
+int CheckSettings(const uint32_t wanted[]) {
+    for (const Setting& setting : kSettings) {
+        const uint32_t got = link.stream.setting[setting.command];
+        const uint32_t asked = wanted[setting.command];
+        if (got == asked) {
+            continue;
+        }
+        char answer[64];
+        if (setting.command == kComSetParity) {
+            std::snprintf(answer, sizeof answer, setting.format, ParityName(got),
+                          ParityName(asked));
+        } else {
+            std::snprintf(answer, sizeof answer, setting.format, static_cast<unsigned long>(got),
+                          static_cast<unsigned long>(asked));
+        }
+        std::snprintf(settingRefused, sizeof settingRefused, "the server set %s", answer);
+        return Fail(kNetSettingRefused);
+    }
+    return 0;
+}
+
+// Until the server has answered every line setting, refused the option, or kAnswerWaitMs
+// passed: a server that never negotiates is no RFC 2217 server, and one that leaves a
+// setting unanswered cannot be trusted with the line.
+int AwaitSettings(const uint32_t wanted[]) {
     const Clock::time_point deadline = After(kAnswerWaitMs);
     for (uint32_t left = kAnswerWaitMs; left > 0; left = MsLeft(deadline)) {
         if (link.stream.refused) {
             return Fail(kNetNoComPort);
         }
-        if (link.stream.rateAnswered) {
-            return link.stream.rate == wanted ? 0 : Fail(kNetRateRefused);
+        if ((link.stream.answered & kAllAnswered) == kAllAnswered) {
+            return CheckSettings(wanted);
         }
         if (StopRequested()) {
             return Fail(kNetStopped);
@@ -192,7 +237,18 @@ int AwaitRate(uint32_t wanted) {
             return 1;
         }
     }
-    return 0;
+    for (const Setting& setting : kSettings) {
+        if ((link.stream.answered & 1u << setting.command) == 0 && link.stream.negotiated) {
+            std::snprintf(settingRefused, sizeof settingRefused,
+                          "the server did not confirm the %s",
+                          setting.command == kComSetBaudRate   ? "rate"
+                          : setting.command == kComSetDataSize ? "data bits"
+                          : setting.command == kComSetParity   ? "parity"
+                                                               : "stop bits");
+            return Fail(kNetSettingRefused);
+        }
+    }
+    return Fail(kNetNotNegotiated);
 }
 
 int ConfigureRfc2217(SysPort, const LineSettings& line) {
@@ -204,14 +260,15 @@ int ConfigureRfc2217(SysPort, const LineSettings& line) {
     const uint8_t oneStop = 1;
     // The bootloader's binary frames carry 0x11 and 0x13: no flow control on the UART.
     const uint8_t noFlow = kComControlNoFlow;
-    link.stream.rateAnswered = false;
+    link.stream.answered = 0;
     if (SendCommand(kComSetBaudRate, rate, sizeof rate) != 0 ||
         SendCommand(kComSetDataSize, &eight, 1) != 0 || SendCommand(kComSetParity, &even, 1) != 0 ||
         SendCommand(kComSetStopSize, &oneStop, 1) != 0 ||
         SendCommand(kComSetControl, &noFlow, 1) != 0) {
         return 1;
     }
-    return AwaitRate(line.baudRate);
+    const uint32_t wanted[] = {0, line.baudRate, eight, even, oneStop};
+    return AwaitSettings(wanted);
 }
 
 int ConfigureSocket(SysPort, const LineSettings&) {
@@ -285,22 +342,18 @@ int32_t WriteRfc2217(SysPort, const void* bytes, uint32_t n) {
     return count;
 }
 
-// Drops what has come and what is waiting in the socket now.
-void DropReceived() {
-    while (Receive(0) > 0) {
-        link.start = link.end = 0;
+// What has come and been kept, else what waits in the socket now; never waits.
+int32_t ReadWaitingNet(SysPort, void* buf, uint32_t n) {
+    while (n > 0 && link.start == link.end) {
+        int got = Receive(0);
+        if (got <= 0) {
+            return got;
+        }
     }
-    link.start = link.end = 0;
-}
-
-void DiscardRfc2217(SysPort) {
-    const uint8_t receiveBuffer = kComPurgeReceive;
-    SendCommand(kComPurgeData, &receiveBuffer, 1);
-    DropReceived();
-}
-
-void DiscardSocket(SysPort) {
-    DropReceived();
+    size_t count = std::min<size_t>(n, link.end - link.start);
+    std::memcpy(buf, link.pending + link.start, count);
+    link.start += count;
+    return static_cast<int32_t>(count);
 }
 
 void CloseNet(SysPort) {
@@ -322,9 +375,12 @@ void ErrorTextNet(int error, char* out, size_t outSize) {
                       "the server does not offer RFC 2217 in binary mode "
                       "(a raw TCP port is socket://)");
         return;
-    case kNetRateRefused:
-        std::snprintf(out, outSize, "the server kept its line at %lu baud",
-                      static_cast<unsigned long>(link.stream.rate));
+    case kNetSettingRefused:
+        std::snprintf(out, outSize, "%s", settingRefused);
+        return;
+    case kNetNotNegotiated:
+        std::snprintf(out, outSize, "the server did not negotiate RFC 2217 within %lu s",
+                      static_cast<unsigned long>(kAnswerWaitMs / 1000));
         return;
     case kNetStopped:
         std::snprintf(out, outSize, "stopped");
@@ -340,12 +396,32 @@ void ErrorTextNet(int error, char* out, size_t outSize) {
     }
 }
 
-constexpr SerialTransport kRfc2217 = {
-    kRfc2217Prefix, OpenRfc2217,    ConfigureRfc2217, ModemLineRfc2217, SetTimeoutsNet, ReadNet,
-    WriteRfc2217,   DiscardRfc2217, CloseNet,         LastErrorNet,     ErrorTextNet};
+void ErrorAdviceNet(int error, char* out, size_t outSize) {
+    const char* advice = "Check that the server is running, that its address and port are "
+                         "right, and that this machine can reach it.";
+    if (error == kNetBadAddress || error == kNetStopped) {
+        advice = "";
+    } else if (error == kNetNoComPort || error == kNetNotNegotiated) {
+        advice = "For a raw TCP port, use socket://HOST:PORT.";
+    } else if (error == kNetSettingRefused) {
+        advice = "Let the server's port take the rate with 8 data bits, even parity and 1 stop "
+                 "bit (ser2net: the connector's settings).";
+    } else if (error == kNetClosedByServer || NetResetByServer(error)) {
+        advice = "The server took the connection and let it go: check that its serial device "
+                 "is there and that no other client holds it.";
+    } else if (error == kNetNoModemLines) {
+        advice = "Use rfc2217:// for a board whose BOOT0 and reset follow RTS and DTR.";
+    }
+    std::snprintf(out, outSize, "%s", advice);
+}
+
+constexpr SerialTransport kRfc2217 = {kRfc2217Prefix,   OpenRfc2217,    ConfigureRfc2217,
+                                      ModemLineRfc2217, SetTimeoutsNet, ReadNet,
+                                      WriteRfc2217,     ReadWaitingNet, CloseNet,
+                                      LastErrorNet,     ErrorTextNet,   ErrorAdviceNet};
 constexpr SerialTransport kSocket = {kSocketPrefix,  OpenSocket,   ConfigureSocket, ModemLineSocket,
-                                     SetTimeoutsNet, ReadNet,      WriteSocket,     DiscardSocket,
-                                     CloseNet,       LastErrorNet, ErrorTextNet};
+                                     SetTimeoutsNet, ReadNet,      WriteSocket,     ReadWaitingNet,
+                                     CloseNet,       LastErrorNet, ErrorTextNet,    ErrorAdviceNet};
 
 } // namespace
 

@@ -26,6 +26,9 @@ int SysConfigureLine(SysPort port, const LineSettings& line);
 int SysLastError();
 // The system's text for an error number.
 void SysErrorText(int error, char* out, size_t outSize);
+// The next step that fits an error number of a failed open, as a sentence (the last port
+// opened may be looked at, e.g. for its owner); "" when none fits.
+void SysErrorAdvice(int error, char* out, size_t outSize);
 
 // Asserts or clears RTS or DTR. 0 on success, 1 on failure.
 int SysSetModemLine(SysPort port, ModemLine line, bool asserted);
@@ -41,8 +44,9 @@ int32_t SysReadAttempt(SysPort port, void* buf, uint32_t n);
 // One write attempt: bytes written (may be 0 or short), or -1 on failure.
 int32_t SysWriteAttempt(SysPort port, const void* bytes, uint32_t n);
 
-// Drops the bytes received and not read yet.
-void SysDiscardInput(SysPort port);
+// Takes up to n bytes that have already arrived, without waiting: the count (0 when none
+// waits), or -1 on failure.
+int32_t SysReadWaiting(SysPort port, void* buf, uint32_t n);
 
 // Closes the handle; the result is not looked at.
 void SysClosePort(SysPort port);
@@ -61,8 +65,9 @@ struct SerialTransport {
     int (*setTimeouts)(SysPort port, uint32_t readConstantMs, uint32_t writeConstantMs);
     int32_t (*readAttempt)(SysPort port, void* buf, uint32_t n);
     int32_t (*writeAttempt)(SysPort port, const void* bytes, uint32_t n);
-    void (*discardInput)(SysPort port);
+    int32_t (*readWaiting)(SysPort port, void* buf, uint32_t n);
     void (*close)(SysPort port);
     int (*lastError)();
     void (*errorText)(int error, char* out, size_t outSize);
+    void (*errorAdvice)(int error, char* out, size_t outSize);
 };

@@ -14,8 +14,10 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -95,9 +97,16 @@ int WaitReady(int fd, short events, int64_t deadlineMs) {
         if ((entry.revents & events) != 0) {
             return 1;
         }
-        return -1; // POLLERR, POLLHUP or POLLNVAL without the wanted event
+        // POLLERR, POLLHUP or POLLNVAL without the wanted event: the line was hung up (an
+        // adapter unplugged, a pty whose other side closed), for which the terminal
+        // driver's own reads and writes give EIO.
+        errno = (entry.revents & POLLNVAL) != 0 ? EBADF : EIO;
+        return -1;
     }
 }
+
+// The device the last open went to, for the advice after a refusal.
+char openedPath[256] = "";
 
 // "COM7" and "\\.\COM7" name a device node through the shared COM rule; anything else is
 // taken as a path. Returns the path to open, in out.
@@ -172,6 +181,7 @@ bool LineAsWanted(const termios& got, speed_t speed, bool parityRequired) {
 SysPort SysOpenPort(const char* portPath) {
     char devicePath[64];
     const char* path = ResolvePath(portPath, devicePath, sizeof devicePath);
+    std::snprintf(openedPath, sizeof openedPath, "%s", path);
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return kNoPort;
@@ -180,6 +190,7 @@ SysPort SysOpenPort(const char* portPath) {
     // root included, and TIOCEXCL turns away later opens of any kind (except by root).
     // The lock comes first: the exclusive mark belongs to the terminal and must not be
     // left on a port that someone else holds.
+    // isatty answers ENOTTY for a file that is no terminal: "not a serial port".
     if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
         // A lock held elsewhere answers EWOULDBLOCK; the user knows it as a busy port.
         int error = errno == EWOULDBLOCK ? EBUSY : errno;
@@ -267,10 +278,33 @@ int32_t SysReadAttempt(SysPort port, void* buf, uint32_t n) {
         if (got > 0) {
             return static_cast<int32_t>(got);
         }
-        if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
-            return -1; // end of file on a terminal: the line was hung up
+        if (got == 0) {
+            errno = EIO; // end of file on a terminal: the line was hung up
+            return -1;
+        }
+        if (errno != EAGAIN && errno != EINTR) {
+            return -1;
         }
     }
+}
+
+int32_t SysReadWaiting(SysPort port, void* buf, uint32_t n) {
+    // With VMIN and VTIME 0 a read of an empty line gives 0 as a hung-up one does: poll
+    // tells them apart.
+    int fd = static_cast<int>(port);
+    int ready = WaitReady(fd, POLLIN, NowMs());
+    if (ready <= 0) {
+        return ready;
+    }
+    ssize_t got = read(fd, buf, n);
+    if (got > 0) {
+        return static_cast<int32_t>(got);
+    }
+    if (got < 0 && (errno == EAGAIN || errno == EINTR)) {
+        return 0;
+    }
+    errno = got == 0 ? EIO : errno; // hung up, as in SysReadAttempt
+    return -1;
 }
 
 int32_t SysWriteAttempt(SysPort port, const void* bytes, uint32_t n) {
@@ -300,10 +334,6 @@ int32_t SysWriteAttempt(SysPort port, const void* bytes, uint32_t n) {
     return static_cast<int32_t>(total);
 }
 
-void SysDiscardInput(SysPort port) {
-    tcflush(static_cast<int>(port), TCIFLUSH);
-}
-
 void SysClosePort(SysPort port) {
     if (port == timeouts.port) {
         timeouts = PortTimeouts{};
@@ -328,8 +358,69 @@ int SysLastError() {
 
 void SysErrorText(int error, char* out, size_t outSize) {
     if (outSize > 0) {
-        std::snprintf(out, outSize, "%s", std::strerror(error));
+        // ENOTTY's own text ("Inappropriate ioctl for device") says nothing to a user.
+        std::snprintf(out, outSize, "%s",
+                      error == ENOTTY ? "not a serial port" : std::strerror(error));
     }
+}
+
+namespace {
+
+// Who may open the device: its owner, and its group when the group may read and write.
+void AccessAdvice(char* out, size_t outSize) {
+    struct stat info {};
+    if (stat(openedPath, &info) != 0) {
+        std::snprintf(out, outSize, "Ask for access to the port, or run as a user who has it.");
+        return;
+    }
+    const passwd* owner = getpwuid(info.st_uid);
+    const group* grp = getgrgid(info.st_gid);
+    char ownerName[64];
+    char groupName[64];
+    std::snprintf(ownerName, sizeof ownerName, "%s", owner != nullptr ? owner->pw_name : "?");
+    std::snprintf(groupName, sizeof groupName, "%s", grp != nullptr ? grp->gr_name : "?");
+    const unsigned mode = info.st_mode & 0777u;
+    if ((mode & 060u) == 060u && grp != nullptr) {
+        std::snprintf(out, outSize,
+                      "%s belongs to %s, group %s (mode %03o): add yourself to %s (sudo usermod "
+                      "-aG %s $USER) and log in again.",
+                      openedPath, ownerName, groupName, mode, groupName, groupName);
+    } else {
+        std::snprintf(out, outSize,
+                      "%s belongs to %s, group %s (mode %03o), and only %s may use it: run as "
+                      "%s, or give the port a group (a udev rule) and join that group.",
+                      openedPath, ownerName, groupName, mode, ownerName, ownerName);
+    }
+}
+
+} // namespace
+
+void SysErrorAdvice(int error, char* out, size_t outSize) {
+    const char* advice = "Check that the adapter is plugged in and that no other program uses "
+                         "the port.";
+    switch (error) {
+    case EACCES:
+    case EPERM:
+        AccessAdvice(out, outSize);
+        return;
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        advice = "Check that the adapter is plugged in and that the name is right "
+                 "(zuva-flash --list-ports shows the ports there are).";
+        break;
+    case EBUSY:
+        advice = "Another program holds the port: close it (a terminal program, a modem "
+                 "manager), then try again.";
+        break;
+    case ENOTTY:
+        advice = "Give the device of a serial port, such as /dev/ttyUSB0 (zuva-flash "
+                 "--list-ports shows the ports there are).";
+        break;
+    default:
+        break;
+    }
+    std::snprintf(out, outSize, "%s", advice);
 }
 
 int SysSetModemLine(SysPort port, ModemLine line, bool asserted) {

@@ -18,6 +18,10 @@ struct SavedLine {
 };
 SavedLine saved;
 
+// What SysLastError gives when the handle opened is no serial port (a disk file): bit 29
+// marks an application's own code.
+constexpr DWORD kNotSerialPort = 0x20000001;
+
 HANDLE AsHandle(SysPort port) {
     return reinterpret_cast<HANDLE>(port);
 }
@@ -47,6 +51,7 @@ int SysConfigureLine(SysPort port, const LineSettings& line) {
     std::memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
     if (!GetCommState(AsHandle(port), &dcb)) {
+        SetLastError(kNotSerialPort);
         return 1;
     }
     saved = SavedLine{port, dcb};
@@ -90,6 +95,13 @@ int32_t SysReadAttempt(SysPort port, void* buf, uint32_t n) {
     if (!ReadFile(AsHandle(port), buf, n, &got, nullptr)) {
         return -1;
     }
+    // An empty read may also be a line that went away (Wine reads a hung-up pty as
+    // empty): the port's status then fails with the cause.
+    DWORD errors = 0;
+    COMSTAT status;
+    if (got == 0 && n > 0 && !ClearCommError(AsHandle(port), &errors, &status)) {
+        return -1;
+    }
     return static_cast<int32_t>(got);
 }
 
@@ -101,8 +113,19 @@ int32_t SysWriteAttempt(SysPort port, const void* bytes, uint32_t n) {
     return static_cast<int32_t>(written);
 }
 
-void SysDiscardInput(SysPort port) {
-    PurgeComm(AsHandle(port), PURGE_RXCLEAR);
+int32_t SysReadWaiting(SysPort port, void* buf, uint32_t n) {
+    DWORD errors = 0;
+    COMSTAT status;
+    if (!ClearCommError(AsHandle(port), &errors, &status)) {
+        return -1;
+    }
+    DWORD got = 0;
+    DWORD take = status.cbInQue < n ? status.cbInQue : n;
+    // Bytes that wait are returned at once, whatever the time-outs.
+    if (take > 0 && !ReadFile(AsHandle(port), buf, take, &got, nullptr)) {
+        return -1;
+    }
+    return static_cast<int32_t>(got);
 }
 
 void SysClosePort(SysPort port) {
@@ -121,6 +144,10 @@ void SysErrorText(int error, char* out, size_t outSize) {
     if (outSize == 0) {
         return;
     }
+    if (static_cast<DWORD>(error) == kNotSerialPort) {
+        std::snprintf(out, outSize, "not a serial port");
+        return;
+    }
     DWORD n =
         FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                        static_cast<DWORD>(error), 0, out, static_cast<DWORD>(outSize), nullptr);
@@ -131,6 +158,27 @@ void SysErrorText(int error, char* out, size_t outSize) {
     if (n == 0) {
         std::snprintf(out, outSize, "system error %d", error);
     }
+}
+
+void SysErrorAdvice(int error, char* out, size_t outSize) {
+    const char* advice =
+        "Check that the adapter is plugged in and that no other program uses the port.";
+    switch (static_cast<DWORD>(error)) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        advice = "Check that the adapter is plugged in and that the port's name is right.";
+        break;
+    case ERROR_ACCESS_DENIED: // how Windows answers for a port that another program holds
+    case ERROR_SHARING_VIOLATION:
+        advice = "Another program holds the port: close it, then try again.";
+        break;
+    case kNotSerialPort:
+        advice = "Give a serial port, such as COM3.";
+        break;
+    default:
+        break;
+    }
+    std::snprintf(out, outSize, "%s", advice);
 }
 
 int SysSetModemLine(SysPort port, ModemLine line, bool asserted) {

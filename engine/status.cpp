@@ -17,8 +17,8 @@ void SetStepObserver(StepObserver observer) {
     stepObserver = observer;
 }
 
-void ReportStep(uint8_t code) {
+void ReportStep(uint8_t code, const uint8_t* discarded, uint32_t n) {
     if (stepObserver != nullptr) {
-        stepObserver(code);
+        stepObserver(code, discarded, n);
     }
 }

@@ -21,11 +21,14 @@ StatusCallback GetStatusCallback();
 
 // Protocol steps, for a front end that shows them (zuva-flash --verbose). Kept apart from
 // the callback, so that its calls stay at their fixed points and the window pays nothing.
-// The observer is told of each step as it starts: the command code, or 0x7F for a sync.
-using StepObserver = void (*)(uint8_t code);
+// The observer is told of each step as it starts: the command code, or 0x7F for a sync,
+// with the bytes nobody asked for that the link dropped just before it: n of them, the
+// first min(n, kStepKeptBytes) in discarded (n = 0: none).
+constexpr uint32_t kStepKeptBytes = 16;
+using StepObserver = void (*)(uint8_t code, const uint8_t* discarded, uint32_t n);
 
 // Stores the observer (nullptr: none); a later call replaces the earlier one.
 void SetStepObserver(StepObserver observer);
 
 // Tells the observer, if one is set.
-void ReportStep(uint8_t code);
+void ReportStep(uint8_t code, const uint8_t* discarded = nullptr, uint32_t n = 0);

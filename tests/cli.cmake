@@ -10,7 +10,8 @@ if(NOT CMAKE_CROSSCOMPILING AND TARGET zuva-devsim AND TARGET zuva-pack)
                  local-failures ctrl-c fd-leaks raw-sizes srec-hex toolchain-formats refused-files updater-tail
                  stop-signals lost-output hostile-description tty-restored devsim-outputs
                  bench-options usage-sends-nothing recovery messages verify dry-run
-                 quiet-verbose chip-bounds read-back read-refused)
+                 quiet-verbose chip-bounds port-errors talking-board read-back
+                 read-refused)
         add_test(NAME cli_e2e.${case}
             COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/e2e/test_cli_devsim.sh
                     ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} ${case})
@@ -21,7 +22,8 @@ endif()
 # Ports on a serial port server: a real ser2net (started and stopped by the test) in front
 # of zuva-devsim, over rfc2217:// and socket://.
 if(NOT CMAKE_CROSSCOMPILING AND TARGET zuva-devsim)
-    foreach(case schemes baud gang unreachable connect-timeout silent lost ctrl-c usage)
+    foreach(case schemes baud gang unreachable connect-timeout silent closing settings lost ctrl-c
+                 usage)
         add_test(NAME cli_ser2net.${case}
             COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/e2e/test_ser2net.sh
                     ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} ${case})

@@ -125,12 +125,16 @@ class DeviceRun : public ::testing::Test {
         EXPECT_EQ(erased, flash.size() - bytes.size() + erasedInImage)
             << "bytes outside the image were programmed";
     }
-    // A healthy run never waits in vain: no read attempt comes back empty, and the only
-    // pauses are the four before the sync bytes.
+    // A healthy run never waits in vain: one read attempt comes back empty, the wait for
+    // anything late after the last block, and the only pauses are the four before the
+    // sync bytes.
     static void ExpectNoIdleWaits() {
+        int empty = 0;
         for (const FakeReadAttempt& read : FakeReads()) {
-            EXPECT_GT(read.result, 0) << "a read attempt ran empty or failed";
+            EXPECT_GE(read.result, 0) << "a read attempt failed";
+            empty += read.result == 0 ? 1 : 0;
         }
+        EXPECT_EQ(empty, 1) << "a read attempt ran empty";
         EXPECT_EQ(FakeSleeps(), (std::vector<uint32_t>{100, 100, 100, 100}));
     }
     void ExpectProtected() {
@@ -505,6 +509,57 @@ TEST_F(DeviceRun, EachFailingStepGivesItsClassAndSendsNothingMore) {
             ExpectUnprotected();
         }
     }
+}
+
+// A doubled ACK after a block must not put every later answer one step late: the stray
+// byte is dropped (and shown) before the next command, and a block refused after it, the
+// last one too, ends the run as that refused block, protected or not.
+std::vector<uint8_t> discardedBytes;
+
+void CollectDiscarded(uint8_t, const uint8_t* bytes, uint32_t n) {
+    discardedBytes.insert(discardedBytes.end(), bytes, bytes + std::min(n, kStepKeptBytes));
+}
+
+TEST_F(DeviceRun, AStrayAckBeforeARefusedBlockLeavesTheRefusalItsOwn) {
+    DevFault doubled;
+    doubled.command = kCmdWriteMemory;
+    doubled.occurrence = 1;
+    doubled.answer = 3;
+    doubled.kind = DevFaultKind::ExtraAck;
+    DevFault refused = doubled;
+    refused.kind = DevFaultKind::Nack;
+    const std::string path = WriteScratchFile("fw.bin", PatternBytes(1024, 15));
+    SetStepObserver(CollectDiscarded);
+    for (uint32_t refusedBlock : {2u, 4u}) { // the next block, the last one
+        for (int variant = 0; variant < 4; ++variant) {
+            const bool protect = variant % 2 == 0;
+            // With timing the stray ACK comes one byte time after the answer, when the
+            // next command is on its way: the link is a step ahead until a drain or the
+            // wait after the last block meets a refusal, which may then be a block late.
+            config.timing = variant >= 2;
+            SCOPED_TRACE(std::to_string(refusedBlock) + (protect ? " protected" : " no-protect") +
+                         (config.timing ? " timing" : ""));
+            discardedBytes.clear();
+            refused.occurrence = refusedBlock;
+            config.faults = {doubled, refused};
+            options.protect = protect;
+            ASSERT_EQ(FakeDeviceAttach(config), 0);
+            RunReport report;
+            EXPECT_EQ(ProgramDevice(path.c_str(), "bin", "COM4", options, &report),
+                      kResultCommError);
+            FakeDeviceDetach();
+            if (!config.timing) {
+                EXPECT_EQ(report.failedAddress, kFlashBase + 256 * (refusedBlock - 1));
+                EXPECT_EQ(discardedBytes, std::vector<uint8_t>{kAck});
+            }
+            char detail[256];
+            ResultDetail(kResultCommError, report, "COM4", "fw.bin", detail, sizeof detail);
+            EXPECT_NE(std::string(detail).find("did not take the block"), std::string::npos)
+                << detail;
+            ExpectUnprotected();
+        }
+    }
+    SetStepObserver(nullptr);
 }
 
 TEST_F(DeviceRun, WrongProductIsNotPresent) {

@@ -146,9 +146,7 @@ TEST_F(OptionsRun, BootPinsFrameTheRun) {
     ASSERT_EQ(Run(), kResultOk);
     const std::string& t = FakeTranscript();
     // BOOT0 high, reset low for the pulse, released, start-up awaited; then the sync.
-    EXPECT_EQ(t.find("open configure timeouts(100,1000) rts+ dtr+ ~20 dtr- ~50 ~100 discard >7F"),
-              0u)
-        << t;
+    EXPECT_EQ(t.find("open configure timeouts(100,1000) rts+ dtr+ ~20 dtr- ~50 ~100 >7F"), 0u) << t;
     // After success: BOOT0 low and another pulse, so the new firmware starts.
     EXPECT_NE(t.find("rts- dtr+ ~20 dtr- ~50 close"), std::string::npos) << t;
 }

@@ -86,7 +86,7 @@ TEST_F(RunEarlyExit, SilentDeviceIsNotPresent) {
 TEST_F(RunEarlyExit, SyncAnsweredWithNackIsAskedForItsIdOnce) {
     FakeQueueRead({0x1F});
     EXPECT_EQ(ProgramDevice(image.c_str(), "bin", "\\\\.\\COM3"), kResultNotPresent);
-    EXPECT_EQ(FakeTranscript(), "open configure timeouts(100,1000) ~100 discard >7F <1F >02FD "
+    EXPECT_EQ(FakeTranscript(), "open configure timeouts(100,1000) ~100 >7F <1F >02FD "
                                 "<. <. <. <. <. close");
 }
 

@@ -86,7 +86,12 @@ TEST(ResultDetail, EveryOutcomeSaysWhyAndWhatNext) {
     } cases[] = {
         {kResultOk, with([](RunReport&) {}),
          "STM32F10x low-density (product ID 0x412): 4096 bytes"},
-        {kResultCantOpenPort, with([](RunReport& r) { r.portError = 2; }), "Cannot open COM3: "},
+        // One line: the port, the system's reason, the advice that fits it (the fake link's
+        // texts "error N" and "Advice for N.").
+        {kResultCantOpenPort, with([](RunReport& r) { r.portError = 2; }),
+         "Cannot open COM3: error 2. Advice for 2."},
+        {kResultCantOpenPort, with([](RunReport& r) { r.portError = r.linkError = 5; }),
+         "The connection to COM3 failed before a bootloader answered: error 5. Advice for 5."},
         {kResultCantOpenPort, with([](RunReport& r) { r.modemLines = false; }),
          "The modem lines of COM3 cannot drive"},
         {kResultCantOpenFile, with([](RunReport& r) {
@@ -160,6 +165,25 @@ TEST(ResultDetail, EveryOutcomeSaysWhyAndWhatNext) {
              r.failedAddress = 0x08000300;
          }),
          "The chip did not take the block at 0x08000300"},
+        // A port that went away mid-run is named as such, never blamed on the chip.
+        {kResultCommError, with([](RunReport& r) {
+             r.failedCommand = kCmdWriteMemory;
+             r.failedAddress = 0x08000300;
+             r.changed = true;
+             r.linkError = 5;
+         }),
+         "The connection to COM3 was lost during the block at 0x08000300: error 5. The chip may "
+         "be left erased in part and unprotected; check that the adapter is still plugged in"},
+        {kResultCantProtect, with([](RunReport& r) {
+             r.failedCommand = kCmdWriteProtect;
+             r.changed = true;
+             r.linkError = 5;
+         }),
+         "The connection to COM3 was lost during Write Protect: error 5. The image is written, "
+         "but the chip may not be protected"},
+        {kResultNotPresent, with([](RunReport& r) { r.linkError = 5; }),
+         "The connection to COM3 was lost during contact with the bootloader: error 5. Nothing "
+         "was changed on the chip"},
         {kResultNotPresent, with([](RunReport& r) { r.answered = false; }),
          "No answer from a bootloader on COM3. Set BOOT0 high and reset the board, then try "
          "again."},

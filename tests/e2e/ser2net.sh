@@ -96,6 +96,47 @@ while True:
     wait_listening "$silent_port" || fail "the silent listener did not come up"
 }
 
+# scripted_server MODE: a listener on a free port that does one thing with each client:
+# close (accept, then close), reset (accept, then reset the connection), or CMD=VALUE (an
+# RFC 2217 server that agrees to everything and answers each line setting as asked, but
+# COM-PORT command CMD with VALUE). Sets $scripted_port.
+scripted_server() {
+    scripted_port=$(free_port)
+    python3 -c 'import socket, struct, sys
+mode = sys.argv[2]
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", int(sys.argv[1])))
+s.listen(8)
+IAC, SB, SE, WILL, DO = 255, 250, 240, 251, 253
+while True:
+    c = s.accept()[0]
+    if mode == "reset":
+        c.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    if mode in ("close", "reset"):
+        c.close()
+        continue
+    cmd, value = (int(v) for v in mode.split("="))
+    c.sendall(bytes([IAC, WILL, 0, IAC, DO, 0, IAC, DO, 44]))
+    pending = b""
+    while True:
+        data = c.recv(4096)
+        if not data:
+            break
+        pending += data
+        while (start := pending.find(bytes([IAC, SB, 44]))) >= 0:
+            end = pending.find(bytes([IAC, SE]), start)
+            if end < 0:
+                break
+            code, asked = pending[start + 3], pending[start + 4:end]
+            answer = asked if code != cmd else value.to_bytes(len(asked), "big")
+            c.sendall(bytes([IAC, SB, 44, code + 100]) + answer + bytes([IAC, SE]))
+            pending = pending[end + 2:]
+    c.close()' "$scripted_port" "$1" &
+    running_servers[$!]=1
+    wait_listening "$scripted_port" || fail "the scripted server did not come up"
+}
+
 # full_server: a listener on a free port whose backlog is full and never accepts: the
 # kernel drops further connection requests, and a client's connect runs into its time-out.
 # Sets $full_port and $full_pid.

@@ -125,6 +125,9 @@ failure-classes)
 --die-in-block 5|4|Communication error
 --nack write-protect:2|9|Can't protect device
 --nack readout-protect|9|Can't protect device
+--extra-ack write@1:3 --nack write@2:3|4|Communication error
+--extra-ack write@1:3 --nack write@2:3 --readout-protected|4|Communication error
+--die-after-bytes 1|1|Can't open port
 EOF
     ;;
 auto-port)
@@ -630,8 +633,6 @@ messages)
     expect_result 1 "Can't open port"
     grep -q "Cannot open $work/no-such-port: No such file or directory. Check that the adapter" \
         "$work/flash.err" || fail "no cause for a missing port: $(cat "$work/flash.err")"
-    run_flash --port /dev/null "$work/fw.bin"
-    grep -q 'this is not a serial port' "$work/flash.err" || fail "/dev/null: $(cat "$work/flash.err")"
     sim_flash "--silent sync" "$work/fw.bin"
     expect_result 8 "Zuva not present"
     grep -q "No answer from a bootloader on $pty. Set BOOT0 high and reset the board" \
@@ -653,6 +654,69 @@ messages)
     run_flash --dry-run "$work/$(printf 'd%.0s' $(seq 5000)).bin"
     expect_result 2 "Can't open file"
     grep -q ': File name too long$' "$work/flash.err" || fail "long path: $(tail -c 200 "$work/flash.err")"
+    # The line hung up mid-run (the pty closed): the stage's class, the port's cause.
+    sim_flash "--die-in-block 3" "$work/fw.bin"
+    expect_result 4 "Communication error"
+    grep -q "The connection to $pty was lost during the block at 0x08000200: Input/output error" \
+        "$work/flash.err" || fail "hung-up line: $(cat "$work/flash.err")"
+    ;;
+port-errors)
+    # One line each: the port, the system's reason, the next step that fits the reason.
+    # The permission rows run zuva-flash as nobody, which only root can arrange.
+    start_server
+    chmod 755 "$work"
+    chgrp dialout "$pty" && chmod 660 "$pty"
+    while IFS='|' read -r how port line; do
+        runner=()
+        [ "$(id -u)" -ne 0 ] && [ "$how" != plain ] && [ "$how" != busy ] && continue
+        case $how in
+        busy) flock "$port" sleep 1 & ;;
+        group) runner=(setpriv --reuid=nobody --regid=nogroup --clear-groups) ;;
+        owner-only)
+            chgrp root "$port" && chmod 600 "$port"
+            runner=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+            ;;
+        esac
+        [ "$how" = busy ] && sleep 0.2
+        "${runner[@]}" "$flash" --port "$port" "$work/fw.bin" >"$work/flash.out" 2>"$work/flash.err"
+        status=$? last=$(tail -1 "$work/flash.out")
+        [ "$how" = busy ] && wait $!
+        echo "$port ($how) -> $status: $(cat "$work/flash.err")"
+        expect_result 1 "Can't open port"
+        [ "$(wc -l <"$work/flash.err")" -eq 1 ] || fail "$port: not one line"
+        grep -qF -- "zuva-flash: Cannot open $port: $line" "$work/flash.err" || fail "$port ($how)"
+    done <<EOF
+plain|$work/no-such-port|No such file or directory. Check that the adapter is plugged in and that the name is right
+plain|$work/fw.bin|not a serial port. Give the device of a serial port
+plain|/dev/null|not a serial port. Give the device of a serial port
+busy|$pty|Device or resource busy. Another program holds the port
+group|$pty|Permission denied. $pty belongs to root, group dialout (mode 660): add yourself to dialout (sudo usermod -aG dialout \$USER)
+owner-only|$pty|Permission denied. $pty belongs to root, group root (mode 600), and only root may use it
+EOF
+    stop_server
+    ;;
+talking-board)
+    # BOOT0 low and the board's own firmware printing a line every 50 ms: the sync gives
+    # up in bounded time (8, with the BOOT0 advice), however the bytes keep coming.
+    python3 -c 'import os, select, time, tty
+master, slave = os.openpty()
+tty.setraw(slave)
+print(os.ttyname(slave), flush=True)
+for n in range(2400):
+    os.write(master, b"tick %d: LED on\r\n" % n)
+    while select.select([master], [], [], 0)[0]:
+        os.read(master, 4096)
+    time.sleep(0.05)' >"$work/talker.out" &
+    running_sims[$!]=1
+    for _ in $(seq 100); do [ -s "$work/talker.out" ] && break; sleep 0.05; done
+    start=$(date +%s%N)
+    timeout 60 "$flash" -v --port "$(head -1 "$work/talker.out")" "$work/fw.bin" \
+        >"$work/flash.out" 2>"$work/flash.err"
+    status=$? last=$(tail -1 "$work/flash.out")
+    echo "exit $status in $((($(date +%s%N) - start) / 1000000)) ms"
+    expect_result 8 "Zuva not present"
+    grep -q 'No answer from a bootloader on .*Set BOOT0 high' "$work/flash.err" || fail "advice"
+    grep -q 'nobody asked for, discarded: 74 69 63 6B' "$work/flash.err" || fail "-v hid the chatter"
     ;;
 fd-leaks)
     # Every descriptor the run opened is closed again, on success and on failure.

@@ -130,15 +130,68 @@ connect-timeout)
     expect_said "cannot open socket://127.0.0.1:$full_port: Connection timed out"
     ;;
 silent)
-    # A server that accepts and never answers is a silent device: class 8, bounded.
+    # A raw TCP server that accepts and never answers: over socket:// a silent device (8);
+    # over rfc2217:// no telnet answer, refused (1) with the advice to use socket://, as is
+    # ser2net's own raw port, before the bootloader sees a sync byte.
     silent_server
-    for url in rfc2217://127.0.0.1:$silent_port socket://localhost:$silent_port; do
+    board devsim
+    s2n_start s2n "$pty"
+    while IFS='|' read -r url want text cause; do
         run_flash --port "$url" "$work/ff.bin"
         echo "$url -> $status in $took_ms ms"
-        expect_result 8 "Zuva not present"
+        expect_result "$want" "$text"
         [ "$took_ms" -lt 15000 ] || fail "$url took $took_ms ms"
-        expect_said "no answer from a bootloader on $url"
-    done
+        expect_said "$cause"
+    done <<EOF
+socket://localhost:$silent_port|8|Zuva not present|no answer from a bootloader on socket://localhost:$silent_port
+rfc2217://127.0.0.1:$silent_port|1|Can't open port|did not negotiate RFC 2217 within 3 s. For a raw TCP port, use socket://
+rfc2217://127.0.0.1:${raw[0]##*:}|1|Can't open port|did not negotiate RFC 2217 within 3 s. For a raw TCP port, use socket://
+EOF
+    s2n_stop "$s2n_pid"
+    sim_stop "$sim" devsim
+    ! grep -aq ' sync$' "$work/devsim.txt" || fail "the bootloader saw a sync byte"
+    ;;
+closing)
+    # A server that accepts, then closes or resets at once, and ser2net whose device is
+    # missing: class 1 with the cause, over both schemes.
+    missing=$(free_port)
+    printf '%%YAML 1.1\n---\nconnection: &m\n  accepter: tcp,127.0.0.1,%s\n  connector: serialdev,%s,115200e81,local\n' \
+        "$missing" "$work/no-such-tty" >"$work/missing.yaml"
+    ser2net -n -d -c "$work/missing.yaml" -P "$work/missing.pid" >"$work/s2n.log" 2>&1 &
+    running_servers[$!]=1
+    wait_listening "$missing" || fail "ser2net did not listen"
+    scripted_server close
+    closing=$scripted_port
+    scripted_server reset
+    while IFS='|' read -r url cause; do
+        run_flash --port "$url" "$work/ff.bin"
+        echo "$url -> $status in $took_ms ms"
+        expect_result 1 "Can't open port"
+        expect_said "$cause"
+    done <<EOF
+socket://127.0.0.1:$closing|the server closed the connection. The server took the connection and let it go
+rfc2217://127.0.0.1:$closing|The server took the connection and let it go
+socket://127.0.0.1:$scripted_port|failed before a bootloader answered: Connection reset by peer
+rfc2217://127.0.0.1:$scripted_port|Connection reset by peer
+socket://127.0.0.1:$missing|failed before a bootloader answered
+EOF
+    ;;
+settings)
+    # Every line setting checked against the server's answer: each one answered otherwise
+    # is refused (1) and named.
+    while IFS='|' read -r answer cause; do
+        scripted_server "$answer"
+        run_flash --port "rfc2217://127.0.0.1:$scripted_port" "$work/ff.bin"
+        echo "$answer -> $status"
+        expect_result 1 "Can't open port"
+        expect_said "the server set $cause. Let the server's port take"
+    done <<'EOF'
+1=9600|its line at 9600 baud, not 115200
+2=7|7 data bits, not 8
+3=1|parity none, not even
+3=2|parity odd, not even
+4=2|2 stop bits, not 1
+EOF
     ;;
 lost)
     # The server goes away mid-run: a communication error, at once.
@@ -158,6 +211,7 @@ lost)
     last=$(tail -1 "$work/flash.out")
     expect_result 4 "Communication error"
     [ "$took_ms" -lt 3000 ] || fail "took $took_ms ms to notice"
+    expect_said "the connection to ${rfc2217[0]} was lost during the block at 0x080"
     ;;
 ctrl-c)
     # Ctrl-C in the block loop and while a silent server is awaited: 130, within a second.

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
@@ -270,6 +271,7 @@ TEST_F(SerialPty, AHungUpLineFailsTheReadInsteadOfIdling) {
     auto start = Clock::now();
     EXPECT_EQ(PortRead(&byte, 1, 5), -1);
     EXPECT_LT(MsSince(start), 80);
+    EXPECT_EQ(PortLinkError(), EIO); // the terminal driver's own word for a hung-up line
 }
 
 // The bootloader's sync over the real line: an answering device, then a silent one.

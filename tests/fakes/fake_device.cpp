@@ -43,6 +43,10 @@ int32_t OnRead(uint8_t* buf, uint32_t n) {
     }
 }
 
+int32_t OnReadWaiting(uint8_t* buf, uint32_t n) {
+    return LinkDeadByNow() ? -1 : static_cast<int32_t>(DevTakeOutput(buf, n, gNowUs));
+}
+
 void OnSleep(uint32_t ms) {
     gNowUs += uint64_t(ms) * 1000;
 }
@@ -53,7 +57,7 @@ void OnClose() {
     ++gCloses;
 }
 
-const FakePeer kPeer = {OnWrite, OnRead, OnSleep, OnOpen, OnClose, nullptr};
+const FakePeer kPeer = {OnWrite, OnRead, OnSleep, OnOpen, OnClose, nullptr, OnReadWaiting};
 
 } // namespace
 

@@ -9,7 +9,7 @@
 
 namespace {
 
-enum class ReadKind { Bytes, Empty, Failure };
+enum class ReadKind { Bytes, Empty, Failure, Stray };
 struct ScriptedRead {
     ReadKind kind;
     std::vector<uint8_t> bytes; // for Bytes: what still waits of this arrival
@@ -66,7 +66,7 @@ int32_t ScriptedReadAttempt(uint8_t* buf, uint32_t n) {
         return 0;
     }
     ScriptedRead& next = state.reads.front();
-    if (next.kind != ReadKind::Bytes) {
+    if (next.kind != ReadKind::Bytes && next.kind != ReadKind::Stray) {
         int32_t result = next.kind == ReadKind::Empty ? 0 : -1;
         state.reads.pop_front();
         return result;
@@ -138,6 +138,10 @@ void SysErrorText(int error, char* out, size_t outSize) {
     std::snprintf(out, outSize, "error %d", error);
 }
 
+void SysErrorAdvice(int error, char* out, size_t outSize) {
+    std::snprintf(out, outSize, "Advice for %d.", error);
+}
+
 int SysSetModemLine(SysPort port, ModemLine line, bool asserted) {
     std::string token =
         std::string(line == ModemLine::Rts ? "rts" : "dtr") + (asserted ? "+" : "-");
@@ -198,12 +202,22 @@ int32_t SysWriteAttempt(SysPort port, const void* bytes, uint32_t n) {
     return taken;
 }
 
-void SysDiscardInput(SysPort port) {
-    if (IsOpenHandle(port)) {
-        Log("discard");
-        // A scripted line has nothing waiting before the reads the test queued; a peer
-        // keeps its own queue.
+int32_t SysReadWaiting(SysPort port, void* buf, uint32_t n) {
+    if (!IsOpenHandle(port)) {
+        Log("-!");
+        return -1;
     }
+    auto* bytes = static_cast<uint8_t*>(buf);
+    int32_t got = 0;
+    if (state.peer != nullptr) {
+        got = state.peer->onReadWaiting != nullptr ? state.peer->onReadWaiting(bytes, n) : 0;
+    } else if (!state.reads.empty() && state.reads.front().kind == ReadKind::Stray) {
+        got = ScriptedReadAttempt(bytes, n);
+    }
+    if (got != 0) {
+        Log(got < 0 ? "-!" : "-" + Hex(bytes, static_cast<uint32_t>(got)));
+    }
+    return got;
 }
 
 void SysClosePort(SysPort port) {
@@ -254,6 +268,10 @@ void FakeQueueEmpty(int count) {
 
 void FakeQueueReadFailure() {
     state.reads.push_back({ReadKind::Failure, {}});
+}
+
+void FakeQueueStray(const std::vector<uint8_t>& bytes) {
+    state.reads.push_back({ReadKind::Stray, bytes});
 }
 
 size_t FakeQueuedReads() {

@@ -16,7 +16,8 @@
 //   <.           an empty read attempt          <!   a failed read attempt
 //   ?            a Poll (logged by the test's own status callback through FakeNotePoll)
 //   rts+ dtr-    a modem line asserted (+) or cleared (-)
-//   discard      the input waiting was dropped
+//   -79          bytes that had arrived unasked, taken without waiting (a drain); a
+//                drain that finds nothing is not logged
 // A configure at a rate other than the default logs it: "configure(57600)".
 // A failed open logs "open!", a refused configure "configure!", refused time-outs
 // "timeouts!". Example, a successful sync with polling: "~100 >7F ? <79".
@@ -40,6 +41,9 @@ struct FakePeer {
     void (*onClose)();
     // A modem line was asserted or cleared (null: nothing to tell).
     void (*onModem)(ModemLine line, bool asserted);
+    // Bytes that have already arrived, taken without waiting: as onRead, but never
+    // standing for time passing (null: none ever wait).
+    int32_t (*onReadWaiting)(uint8_t* buf, uint32_t n);
 };
 
 // Back to the start state: closed, no peer, empty script, counters zero, no failures.
@@ -59,6 +63,10 @@ void FakeQueueRead(const std::vector<uint8_t>& bytes);
 void FakeQueueEmpty(int count = 1);
 // One read attempt that fails (-1).
 void FakeQueueReadFailure();
+// Bytes that have arrived before the next read or drain: a drain (SysReadWaiting) takes
+// them, a read attempt too; queued read entries are otherwise never taken by a drain,
+// since in a script they arrive only when read.
+void FakeQueueStray(const std::vector<uint8_t>& bytes);
 // Read attempts beyond the script are empty.
 size_t FakeQueuedReads(); // script entries not consumed yet
 

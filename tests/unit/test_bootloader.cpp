@@ -1,7 +1,8 @@
 // Byte-exact transcripts of the bootloader commands against the scripted fake link.
 //
 // Each case scripts the device's replies (hex = bytes arriving, "." = an empty read
-// attempt, "!" = a failed one; once the script is used up every attempt is empty) and the
+// attempt, "!" = a failed one, "~hex" = bytes nobody asked for, there before the command;
+// once the script is used up every attempt is empty) and the
 // write attempts' limits, runs one command and compares everything that crossed the link
 // (see tests/fakes/fake_serial.h for the transcript tokens).
 #include "engine/bootloader.h"
@@ -21,6 +22,14 @@ namespace {
 
 constexpr int32_t kAll = INT32_MAX; // a write attempt that takes everything
 
+std::vector<uint8_t> Hex(const std::string& text) {
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i + 1 < text.size(); i += 2) {
+        bytes.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
 void Script(const std::string& replies) {
     std::istringstream tokens(replies);
     std::string token;
@@ -29,12 +38,10 @@ void Script(const std::string& replies) {
             FakeQueueEmpty();
         } else if (token == "!") {
             FakeQueueReadFailure();
+        } else if (token[0] == '~') {
+            FakeQueueStray(Hex(token.substr(1)));
         } else {
-            std::vector<uint8_t> bytes;
-            for (size_t i = 0; i + 1 < token.size(); i += 2) {
-                bytes.push_back(static_cast<uint8_t>(std::stoul(token.substr(i, 2), nullptr, 16)));
-            }
-            FakeQueueRead(bytes);
+            FakeQueueRead(Hex(token));
         }
     }
 }
@@ -153,6 +160,19 @@ const Case kCases[] = {
     {"EraseAllNack", BlEraseAll, "1F 79", {}, 1, ">43BC <1F", 1},
     {"EraseAllSilent", BlEraseAll, "", {}, 1, ">43BC " + kSilence, 0},
     {"EraseAllNotDone", BlEraseAll, "79 1F", {}, 1, ">43BC <79 >FF00 <1F", 0},
+    // Bytes nobody asked for are dropped before the command, so that its answers are its
+    // own; a NACK among them is a refusal that came late, and nothing more is sent.
+    {"StrayAckDroppedBeforeErase",
+     BlEraseAll,
+     "~7979 79 79",
+     {},
+     0,
+     "-7979 >43BC <79 >FF00 <79",
+     0},
+    {"LateNackStopsErase", BlEraseAll, "~1F 79 79", {}, 1, "-1F", 2},
+    {"SettleMeetsALateRefusal", BlSettle, "1F", {}, 1, "<1F <.", 0},
+    {"SettleOnAQuietLine", BlSettle, "", {}, 0, "<.", 0},
+    {"ChatterDroppedBeforeSync", BlSync, "~7469636B 79", {}, 0, "~100 -7469636B >7F <79", 0},
     {"EraseAllSelectorShort", BlEraseAll, "79 79", {kAll, 1, 0}, 1, ">43BC <79 >FF00=1 >00=0", 1},
 
     // Write Memory: command, address frame with XOR, count, data, XOR of count and data.
@@ -289,36 +309,36 @@ const Case kCases[] = {
     // Contact whatever state an earlier run left: fresh, synchronised (a second 0x7F
     // makes a bad pair), inside a command (a fill completes the frame, the refusals are
     // drained, and one or two 0x7F show it listening), or nothing there at all.
-    {"ResumeFresh", BlSyncOrResume, "79", {}, 0, "~100 discard >7F <79", 0},
+    {"ResumeFresh", BlSyncOrResume, "79", {}, 0, "~100 >7F <79", 0},
     {"ResumeSynchronised",
      BlSyncOrResume,
      ". . . . . 1F",
      {},
      0,
-     "~100 discard >7F " + kSilence + " >7F <1F",
+     "~100 >7F " + kSilence + " >7F <1F",
      0},
     {"ResumeInsideCommand",
      BlSyncOrResume,
      ". . . . . . . . . . 1F1F . . 1F",
      {},
      0,
-     "~100 discard >7F " + kSilence + " >7F " + kSilence + " " + kFill + " <1F1F <. <. >7F <1F",
+     "~100 >7F " + kSilence + " >7F " + kSilence + " " + kFill + " <1F1F <. <. >7F <1F",
      0},
     {"ResumeInsideCommandHoldingAByte",
      BlSyncOrResume,
      ". . . . . . . . . . 1F . . . . . . . 1F",
      {},
      0,
-     "~100 discard >7F " + kSilence + " >7F " + kSilence + " " + kFill + " <1F <. <. >7F " +
-         kSilence + " >7F <1F",
+     "~100 >7F " + kSilence + " >7F " + kSilence + " " + kFill + " <1F <. <. >7F " + kSilence +
+         " >7F <1F",
      0},
     {"ResumeNobodyThere",
      BlSyncOrResume,
      "",
      {},
      1,
-     "~100 discard >7F " + kSilence + " >7F " + kSilence + " " + kFill + " <. >7F " + kSilence +
-         " >7F " + kSilence,
+     "~100 >7F " + kSilence + " >7F " + kSilence + " " + kFill + " <. >7F " + kSilence + " >7F " +
+         kSilence,
      0},
 };
 
@@ -380,7 +400,7 @@ TEST_F(BootloaderLink, ReadMemoryDeliversTheBytes) {
 TEST_F(BootloaderLink, ResumeSendsNothingMoreOnceStopped) {
     SetStatusCallback(AbortAlways);
     EXPECT_FALSE(BlSyncOrResume());
-    EXPECT_EQ(FakeTranscript(), "~100 discard"); // not even the sync byte
+    EXPECT_EQ(FakeTranscript(), "~100"); // not even the sync byte
     SetStatusCallback(nullptr);
     abortingPolls = 0;
 }

@@ -4,12 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 #include <vector>
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+// The server's answers to the line settings, by command code (0: not answered).
+using Settings = std::array<uint32_t, kComSetStopSize + 1>;
 
 constexpr uint8_t I = kTelnetIac;
 
@@ -17,8 +20,8 @@ struct Outcome {
     Bytes data;
     Bytes reply;
     bool refused = false;
-    bool rateAnswered = false;
-    uint32_t rate = 0;
+    bool negotiated = false;
+    Settings setting{};
 };
 
 Outcome Feed(const std::vector<Bytes>& chunks) {
@@ -30,8 +33,11 @@ Outcome Feed(const std::vector<Bytes>& chunks) {
     }
     o.reply.assign(stream.reply, stream.reply + stream.replyLength);
     o.refused = stream.refused;
-    o.rateAnswered = stream.rateAnswered;
-    o.rate = stream.rate;
+    o.negotiated = stream.negotiated;
+    for (unsigned code = kComSetBaudRate; code <= kComSetStopSize; ++code) {
+        EXPECT_EQ((stream.answered >> code & 1) != 0, stream.setting[code] != 0) << code;
+        o.setting[code] = stream.setting[code];
+    }
     return o;
 }
 
@@ -41,12 +47,17 @@ struct Case {
     Bytes data;
     Bytes reply;
     bool refused;
-    uint32_t rate; // 0: no rate answered
+    Settings setting;
 };
 
 const Case kCases[] = {
-    {"plain data", {0x79, 0x1F, 0x00}, {0x79, 0x1F, 0x00}, {}, false, 0},
-    {"an escaped 255 is one data byte", {0x01, I, I, I, I, 0x02}, {0x01, I, I, 0x02}, {}, false, 0},
+    {"plain data", {0x79, 0x1F, 0x00}, {0x79, 0x1F, 0x00}, {}, false, {}},
+    {"an escaped 255 is one data byte",
+     {0x01, I, I, I, I, 0x02},
+     {0x01, I, I, 0x02},
+     {},
+     false,
+     {}},
     // ser2net's greeting: WILL SGA, DO SGA, WILL ECHO, DONT ECHO, DO/WILL BINARY, DO COM-PORT.
     {"the greeting: only what is not ours is refused",
      {I, kTelnetWill, 3, I, kTelnetDo,   3, I, kTelnetWill, 1, I, kTelnetDont, 1,
@@ -54,39 +65,46 @@ const Case kCases[] = {
      {},
      {I, kTelnetDont, 3, I, kTelnetWont, 3, I, kTelnetDont, 1},
      false,
-     0},
+     {}},
     {"an option is refused once however often it comes",
      {I, kTelnetWill, 1, 0x55, I, kTelnetWill, 1},
      {0x55},
      {I, kTelnetDont, 1},
      false,
-     0},
+     {}},
     {"the rate answer, among data",
      {0x79, I, kTelnetSb, 44, 101, 0x00, 0x00, 0xE1, 0x00, I, kTelnetSe, 0x1F},
      {0x79, 0x1F},
      {},
      false,
-     57600},
+     {0, 57600}},
     {"a rate with a 255 byte in it, escaped inside the subnegotiation",
      {I, kTelnetSb, 44, 101, 0x00, 0x00, I, I, 0x00, I, kTelnetSe},
      {},
      {},
      false,
-     0xFF00},
+     {0, 0xFF00}},
+    {"every line setting answered: 7 data bits, parity none, 2 stop bits",
+     {I, kTelnetSb, 44,        102, 7,         I,  kTelnetSe, I, kTelnetSb, 44,       103,
+      1, I,         kTelnetSe, I,   kTelnetSb, 44, 104,       2, I,         kTelnetSe},
+     {},
+     {},
+     false,
+     {0, 0, 7, 1, 2}},
     {"other answers and notifications carry no data",
      {I, kTelnetSb, 44, 107, 0x30, I, kTelnetSe, I, kTelnetSb, 44, 112, 1, I, kTelnetSe, 0x79},
      {0x79},
      {},
      false,
-     0},
-    {"no COM port option", {I, kTelnetWont, 44}, {}, {}, true, 0},
-    {"no binary mode", {I, kTelnetDont, 0}, {}, {}, true, 0},
+     {}},
+    {"no COM port option", {I, kTelnetWont, 44}, {}, {}, true, {}},
+    {"no binary mode", {I, kTelnetDont, 0}, {}, {}, true, {}},
     {"NOP and GA between data bytes",
      {0x01, I, 241, 0x02, I, 249, 0x03},
      {0x01, 0x02, 0x03},
      {},
      false,
-     0},
+     {}},
 };
 
 TEST(Rfc2217, TheServersStreamComesApartTheSameWholeOrByteByByte) {
@@ -100,8 +118,10 @@ TEST(Rfc2217, TheServersStreamComesApartTheSameWholeOrByteByByte) {
             EXPECT_EQ(o.data, c.data);
             EXPECT_EQ(o.reply, c.reply);
             EXPECT_EQ(o.refused, c.refused);
-            EXPECT_EQ(o.rateAnswered, c.rate != 0);
-            EXPECT_EQ(o.rate, c.rate);
+            EXPECT_EQ(o.setting, c.setting);
+            // A raw TCP port sends data alone: no option or subnegotiation, no telnet.
+            EXPECT_EQ(o.negotiated, !c.reply.empty() || c.refused || c.setting != Settings{} ||
+                                        std::string(c.what).find("answers") != std::string::npos);
         }
     }
 }

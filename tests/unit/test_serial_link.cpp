@@ -156,8 +156,10 @@ TEST_F(SerialLink, AFailedAttemptFailsTheWholeWrite) {
     const uint8_t bytes[4] = {1, 2, 3, 4};
     FakeQueueWrite(3);
     FakeQueueWrite(-1);
+    FakeSetLastError(32);
     EXPECT_EQ(PortWrite(bytes, 4), -1); // even though 3 bytes went
     EXPECT_TRUE(PortIsOpen());
+    EXPECT_EQ(PortLinkError(), 32); // the port went away: its cause is kept for the run
 }
 
 // ---- PortRead ----
@@ -254,9 +256,39 @@ TEST_F(SerialLink, AFailedAttemptFailsTheReadEvenAfterBytes) {
     OpenQuietly();
     FakeQueueRead({0x01});
     FakeQueueReadFailure();
+    FakeQueueReadFailure();
     uint8_t buf[3] = {};
+    FakeSetLastError(5);
     EXPECT_EQ(PortRead(buf, 3, 5), -1);
     EXPECT_TRUE(PortIsOpen());
+    FakeSetLastError(6);
+    EXPECT_EQ(PortRead(buf, 3, 5), -1);
+    EXPECT_EQ(PortLinkError(), 5); // the first cause is the one kept ...
+    ClosePort();
+    OpenQuietly();
+    EXPECT_EQ(PortLinkError(), 0); // ... until the next open
+}
+
+// ---- PortDiscardInput ----
+
+// Takes what has arrived without waiting, counts it and keeps the first bytes to show;
+// never takes what a script lets arrive only when read.
+TEST_F(SerialLink, DiscardTakesOnlyWhatWaitsAndCountsIt) {
+    OpenQuietly();
+    std::vector<uint8_t> stray(300, 0x55);
+    stray[0] = 0x79;
+    FakeQueueStray(stray);
+    FakeQueueRead({0x1F});
+    uint8_t kept[4] = {};
+    EXPECT_EQ(PortDiscardInput(kept, sizeof kept), 300);
+    EXPECT_EQ(std::vector<uint8_t>(kept, kept + 4), (std::vector<uint8_t>{0x79, 0x55, 0x55, 0x55}));
+    EXPECT_EQ(PortDiscardInput(), 0);
+    uint8_t answer = 0;
+    EXPECT_EQ(PortRead(&answer, 1, 1), 1);
+    EXPECT_EQ(answer, 0x1F);
+    EXPECT_EQ(FakeTranscript().substr(0, 2), "-7");
+    ClosePort();
+    EXPECT_EQ(PortDiscardInput(), -1);
 }
 
 TEST_F(SerialLink, AbortOnTheFirstPollMakesNoAttempt) {
@@ -295,6 +327,7 @@ const FakePeer kRecordingPeer = {
     [](uint32_t ms) { peerEvents += "s" + std::to_string(ms); },
     [] { peerEvents += "o"; },
     [] { peerEvents += "c"; },
+    nullptr,
     nullptr,
 };
 

@@ -70,6 +70,19 @@ check "erase refused" 11 "Can't erase device"
 flash 11 "--nack write@4:3" --port COM11 fw.bin
 check "block refused" 4 "Communication error"
 
+# A doubled answer before a refused block: that block's refusal, the stray byte shown.
+flash 11 "--extra-ack write@1:3 --nack write@3:3" -v --port COM11 --no-protect fw.bin
+tr -d '\r' <"$work/err" | grep -q '1 byte nobody asked for, discarded: 79' &&
+    tr -d '\r' <"$work/err" | grep -q 'did not take the block at 0x08000200' ||
+    fail "doubled answer: $(cat "$work/err")"
+check "doubled answer, then a refused block" 4 "Communication error"
+
+# The line hung up mid-run: named as a lost connection, not blamed on the chip.
+flash 11 "--die-in-block 5" --port COM11 fw.bin
+tr -d '\r' <"$work/err" | grep -q 'The connection to COM11 was lost during the block at 0x08000400' ||
+    fail "hung-up line: $(cat "$work/err")"
+check "hung-up line" 4 "Communication error"
+
 # Ctrl-C reaches the console handler (Wine turns SIGINT into CTRL_C_EVENT): the run
 # stops through the status callback, exit 130, device left unprotected.
 head -c 65536 /dev/urandom >"$work/big.bin"
@@ -94,7 +107,13 @@ else
 fi
 
 wine_in_work "$flash_exe" --port COM13 fw.bin # no such port
+tr -d '\r' <"$work/err" | grep -q "Cannot open COM13: .*Check that the adapter is plugged in" &&
+    [ "$(wc -l <"$work/err")" -eq 1 ] || fail "absent port: $(cat "$work/err")"
 check "absent port" 1 "Can't open port"
+wine_in_work "$flash_exe" --port 'C:\windows\win.ini' fw.bin
+tr -d '\r' <"$work/err" | grep -q 'win.ini: not a serial port. Give a serial port' ||
+    fail "a file as the port: $(cat "$work/err")"
+check "a file as the port" 1 "Can't open port"
 
 cp "$work/fw.bin" "$work/fw.Bin"
 wine_in_work "$flash_exe" --port COM13 fw.Bin

@@ -81,5 +81,19 @@ silent_server
 wine_in_work "$flash_exe" --port "socket://127.0.0.1:$silent_port" ff.bin
 [ "$status" -eq 8 ] || fail "silent: exit $status"
 
+# Servers that close at once, never negotiate, or set another parity: class 1, named.
+scripted_server close
+closing=$scripted_port
+scripted_server 3=1
+while IFS='|' read -r url cause; do
+    wine_in_work "$flash_exe" --port "$url" ff.bin
+    [ "$status" -eq 1 ] && tr -d '\r' <"$work/err" | grep -qF "$cause" ||
+        fail "$url: exit $status, $(cat "$work/err")"
+done <<EOF
+socket://127.0.0.1:$closing|failed before a bootloader answered: the server closed the connection
+rfc2217://127.0.0.1:$silent_port|did not negotiate RFC 2217 within 3 s. For a raw TCP port, use socket://
+rfc2217://127.0.0.1:$scripted_port|the server set parity none, not even
+EOF
+
 [ "$failures" -eq 0 ] && echo "PASS: zuva-flash.exe through ser2net"
 [ "$failures" -eq 0 ]

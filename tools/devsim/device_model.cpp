@@ -95,6 +95,7 @@ struct Model {
     size_t need = 0;
     uint32_t address = 0;
     uint32_t seen[256] = {};
+    bool extraAck = false; // the next answer goes out with an ACK nobody asked for
     std::vector<DevFrame> transcript;
 };
 
@@ -165,6 +166,10 @@ uint64_t Emit(const uint8_t* bytes, size_t n, uint64_t startNs, const std::strin
     }
     g.state.counters.bytesOut += n;
     Log(DevDir::DeviceToHost, t, bytes, n, note);
+    if (g.extraAck) {
+        g.extraAck = false;
+        return Emit(&kAck, 1, t, "ACK nobody asked for: injected fault");
+    }
     return t;
 }
 
@@ -224,6 +229,10 @@ bool FaultHits(uint8_t answer) {
             continue;
         }
         if (f.occurrence != 0 && f.occurrence != g.occurrence) {
+            continue;
+        }
+        if (f.kind == DevFaultKind::ExtraAck) {
+            g.extraAck = true; // the answer itself goes out as usual
             continue;
         }
         if (f.kind == DevFaultKind::Nack) {
@@ -473,6 +482,10 @@ void OnSync() {
     LogFrame("sync");
     for (const DevFault& f : g.config.faults) {
         if (f.command == kDevFaultSync && (f.occurrence == 0 || f.occurrence == g.occurrence)) {
+            if (f.kind == DevFaultKind::ExtraAck) {
+                g.extraAck = true;
+                continue;
+            }
             if (f.kind == DevFaultKind::Nack) {
                 Nack(AnswerStart(0), "injected fault");
             } else {

@@ -65,7 +65,7 @@ constexpr uint8_t kDevFaultSync = kSyncByte;
 
 // One per row of kChips (device/chips.h), in its order.
 enum class DevDensity { Low, Medium, High, Connectivity, Value, ValueHigh, Xl };
-enum class DevFaultKind { Nack, Silent };
+enum class DevFaultKind { Nack, Silent, ExtraAck };
 // What a FLASH write whose address or byte count is not a multiple of 4 does. Drop is the
 // worst that the vendor's notes and field reports allow, so it is the default: the write
 // is acknowledged and only whole words from an aligned start are programmed (an unaligned
@@ -77,7 +77,8 @@ enum class DevUnaligned { Drop, Nack, Accept };
 // Protect and the (un)protect commands 2 is the "done" answer; for Get, Get Version and
 // Get ID 2 is the data with its closing ACK. Nack sends 0x1F in place of that answer,
 // Silent sends nothing; either way the command is dropped without effect and the device
-// waits for the next command.
+// waits for the next command. ExtraAck sends that answer as usual and one ACK more that
+// nobody asked for right after it (a doubled answer), and goes on.
 struct DevFault {
     uint8_t command = 0;     // BlCommand code, or kDevFaultSync
     uint32_t occurrence = 0; // 1 = the first time the command comes; 0 = every time

@@ -75,6 +75,8 @@ const char kHelp[] =
     "                             address, 3 = data; others: 2 = done/data); the command\n"
     "                             is dropped\n"
     "  --silent CMD[@N][:A]       the same, answering nothing\n"
+    "  --extra-ack CMD[@N][:A]    give that answer, then one ACK more that nobody asked\n"
+    "                             for (a doubled answer); the command goes on\n"
     "  --die-after-bytes N        the link dies with the N-th host byte: the pty closes\n"
     "  --die-in-block N           the link dies halfway through the data of the N-th\n"
     "                             Write Memory\n"
@@ -93,8 +95,9 @@ const char kHelp[] =
     "  -h, --help                 this text\n"
     "  -V, --version              the version\n"
     "\n"
-    "Options take their value as --name VALUE or --name=VALUE, each once (--nack and\n"
-    "--silent may be repeated); a value that starts with - is given as --name=VALUE.\n"
+    "Options take their value as --name VALUE or --name=VALUE, each once (--nack,\n"
+    "--silent and --extra-ack may be repeated); a value that starts with - is given as\n"
+    "--name=VALUE.\n"
     "Output files are opened at start; a write that fails (the transcript, the dump, stdout)\n"
     "is reported at once and ends the server.\n"
     "\n"
@@ -241,7 +244,7 @@ OptionRule Checked(const char* name, std::function<bool(const char*)> parse) {
     });
 }
 
-// --nack and --silent: a fault each time they are given.
+// --nack, --silent and --extra-ack: a fault each time they are given.
 OptionRule Fault(const char* name, DevFaultKind kind, std::vector<DevFault>* faults) {
     OptionRule rule = Checked(name, [kind, faults](const char* value) {
         DevFault fault;
@@ -275,6 +278,7 @@ int ParseArgs(int argc, char** argv, Options* o) {
         FlagOption("--timing", &c.timing),
         Fault("--nack", DevFaultKind::Nack, &c.faults),
         Fault("--silent", DevFaultKind::Silent, &c.faults),
+        Fault("--extra-ack", DevFaultKind::ExtraAck, &c.faults),
         Checked("--die-after-bytes",
                 [&c](const char* v) { return ParseCount(v, 0xFFFFFFFF, &c.dieAfterBytes); }),
         Checked("--die-in-block",
