@@ -13,6 +13,7 @@
 #include "engine/status.h"
 #include "image/description.h"
 #include "image/embedded.h"
+#include "image/image_out.h"
 #include "image/input.h"
 #include "ports/port_names.h"
 #include "ports/ports.h"
@@ -39,6 +40,8 @@ constexpr const char* kUsage =
     "                  [RUN OPTIONS] IMAGE\n"
     "       zuva-flash [--port PORT] [RUN OPTIONS] --embedded UPDATER.exe\n"
     "       zuva-flash --dry-run [--json] IMAGE\n"
+    "       zuva-flash [--port PORT] --read FILE [--address A] [--length N]\n"
+    "       zuva-flash [--port PORT] --erase\n"
     "       zuva-flash --list-ports | --help | --version\n";
 
 constexpr const char* kHelp =
@@ -67,7 +70,8 @@ constexpr const char* kHelpOptions =
     "  --port PORT ...  each port given (--port once per port)\n"
     "  --all-ports      every serial port found\n"
     "  --json           stdout: one JSON object per port (port, result, message, detail,\n"
-    "                   chip, bytes, seconds, image, image_size, image_crc32)\n"
+    "                   chip, bytes, seconds, image, image_size, image_crc32,\n"
+    "                   flash_kib, uid)\n"
     "  --log FILE       append the same objects, each with its time, to FILE; a log\n"
     "                   that cannot be written ends with status 74\n"
     "\n"
@@ -89,13 +93,27 @@ constexpr const char* kHelpOptions =
     "  --go             start the new firmware at 0x08000000 (needs --no-protect,\n"
     "                   or --boot with a reset pin, whose reset starts it)\n"
     "  --any-f10x       also accept the rest of the F10x family: connectivity line,\n"
-    "                   value line and XL density (without it: low, medium, high)\n";
+    "                   value line and XL density (without it: low, medium, high)\n"
+    "  --address ADDR   where a raw image (.bin, .exe) goes, word aligned (default\n"
+    "                   0x08000000); --go then starts it there. HEX, S-record and ELF\n"
+    "                   files carry their own addresses and take none\n"
+    "  --page-erase     erase only the pages the image touches and keep the rest of\n"
+    "                   FLASH; refused on a read-out protected chip (see --erase)\n";
 
 // The help goes on after the --baud lines, which PrintHelp makes from kBaudRates.
 constexpr const char* kHelpAfterRates =
     "  --boot SPEC      drive BOOT0 and reset from the port's modem lines: PIN=LINE\n"
     "                   or PIN=!LINE (the pin high while the line is cleared), PIN\n"
     "                   boot0 or reset, LINE rts or dtr\n"
+    "\n"
+    "At the bench (no IMAGE):\n"
+    "  --read FILE      read the chip's FLASH into FILE: .bin raw, .hex Intel HEX,\n"
+    "                   .srec S-records; nothing is erased or written. A read-out\n"
+    "                   protected chip refuses: \"Read-out protected\" (13)\n"
+    "  --address A      with --read: start there (default 0x08000000)\n"
+    "  --length N       with --read: read N bytes (default: to the end of FLASH)\n"
+    "  --erase          lift read-out and write protection and erase all of FLASH;\n"
+    "                   nothing is written and no protection set\n"
     "\n"
     "Examples:\n"
     "  zuva-flash --port /dev/ttyUSB0 --verify firmware.hex\n"
@@ -105,6 +123,8 @@ constexpr const char* kHelpAfterRates =
     "  zuva-flash --dry-run firmware.hex\n"
     "  zuva-flash --port COM3 --port COM4 --loop --serial next.txt --serial-at 0x0801FFF0\n"
     "             --log line.log firmware.hex\n"
+    "  zuva-flash --port /dev/ttyUSB0 --read backup.hex\n"
+    "  zuva-flash --port COM3 --page-erase --address 0x08004000 --no-protect --go app.bin\n"
     "\n"
     "Options take their value as --name VALUE or --name=VALUE, each once (--port may be\n"
     "repeated); a value that starts with - is given as --name=VALUE, and an IMAGE whose\n"
@@ -115,10 +135,10 @@ constexpr const char* kHelpAfterRates =
     "pipe), the run stops as after Ctrl-C, leaving the device unprotected.\n"
     "\n"
     "Exit status: 0 done; 1 port, 2 file, 3 format, 4 communication, 8 no device,\n"
-    "9 protect, 10 unprotect, 11 erase, 12 verify; 64 usage; 71 a process for a port\n"
-    "could not be started; 74 stdout or the log could not take the result; 130\n"
-    "interrupted by Ctrl-C, SIGTERM or SIGHUP. Several ports: 0 when every device\n"
-    "finished OK, else the status of the first failed port in the order given.\n";
+    "9 protect, 10 unprotect, 11 erase, 12 verify, 13 read-out protected; 64 usage; 71 a\n"
+    "process for a port could not be started; 74 stdout or the log could not take the\n"
+    "result; 130 interrupted by Ctrl-C, SIGTERM or SIGHUP. Several ports: 0 when every\n"
+    "device finished OK, else the status of the first failed port in the order given.\n";
 
 constexpr int kBarCells = 30;
 constexpr double kRedrawSeconds = 0.25;
@@ -147,7 +167,8 @@ void DrawProgress(int percent) {
         return;
     }
     double elapsed = std::chrono::duration<double>(now - bar.start).count();
-    std::string line = FormatProgressLine(percent, GetPlanSummary().totalBytes, elapsed);
+    const uint64_t total = ReadTotalBytes() != 0 ? ReadTotalBytes() : GetPlanSummary().totalBytes;
+    std::string line = FormatProgressLine(percent, total, elapsed);
     std::fprintf(stderr, "\r%s%s", bar.kind == Verify ? "verify " : "", line.c_str());
     std::fflush(stderr);
     bar.drawn = true;
@@ -376,6 +397,26 @@ ResultCode CheckImageFile(const char* path, bool updater) {
     return kResultOk;
 }
 
+// The file a read goes into, checked before a port is chosen or opened: a regular file or
+// a new name in a folder that may be written. kResultOk, or kResultCantOpenFile after
+// telling why.
+ResultCode CheckReadFile(const char* path) {
+    int error = 0;
+    const OutputResult checked = CheckOutputPath(path, &error);
+    if (checked == OutputOk) {
+        return kResultOk;
+    }
+    char reason[160] = "";
+    PortErrorText(error, reason, sizeof reason);
+    if (checked == OutputNotRegular) {
+        Say("cannot write %s: %s; --read writes a file, give a file name", path,
+            error != 0 ? reason : "not a regular file (a device, a FIFO or a socket)");
+    } else {
+        Say("cannot write %s: %s; choose a folder that may be written", path, reason);
+    }
+    return kResultCantOpenFile;
+}
+
 // Loads the updater's image (its description is printed through the callback).
 // kResultOk, or the class to end with after telling why.
 ResultCode LoadUpdater(const char* path) {
@@ -399,6 +440,14 @@ std::string RateList() {
 // the port's JSON detail); the result text itself goes to stdout.
 void ExplainResult(ResultCode result, const RunReport& report, const std::string& port,
                    const char* imagePath, double seconds) {
+    if (result == kResultOk && report.productId != 0 &&
+        (report.task != RunTask::Write || report.pagesErased != 0)) {
+        char done[512];
+        ResultDetail(result, report, port.c_str(), imagePath, done, sizeof done);
+        done[std::strlen(done) - 1] = '\0'; // its full stop, which the time takes
+        std::fprintf(stderr, "zuva-flash: %s, in %.1f s\n", done, seconds);
+        return;
+    }
     if (result == kResultOk && report.productId != 0) {
         std::fprintf(stderr,
                      "zuva-flash: STM32F10x %s (product ID 0x%03X%s%s): %llu bytes written in "
@@ -442,9 +491,9 @@ ResultCode CheckSerialSetup(const CliOptions& options, const char* imagePath) {
 
 // The image checked as a run would check it; no port is opened. On success *line is the
 // result line: "Image OK: 65536 bytes in 256 blocks, 0x08000000..0x0800FFFF".
-ResultCode DryRun(const char* imagePath, std::string* line) {
+ResultCode DryRun(const char* imagePath, uint32_t rawBase, std::string* line) {
     RunReport report;
-    const ResultCode result = PlanImage(imagePath, PathExtension(imagePath), &report);
+    const ResultCode result = PlanImage(imagePath, PathExtension(imagePath), &report, rawBase);
     PlanBlock block;
     uint32_t first = 0;
     uint32_t last = 0;
@@ -496,14 +545,18 @@ std::string PortForMessages(const std::string& portPath) {
     return shown == name ? name : name + " (" + shown + ")";
 }
 
-ResultCode RunWithOptions(const RunOptions& run, const char* imagePath,
+ResultCode RunWithOptions(const CliOptions& options, const RunOptions& run, const char* imagePath,
                           const std::string& portPath) {
     RunReport report;
     Clock::time_point start = Clock::now();
     bar.started = false; // a bar per board
     bar.kind = Progress;
     ResultCode result =
-        ProgramDevice(imagePath, PathExtension(imagePath), portPath.c_str(), run, &report);
+        options.read != nullptr ? ReadDevice(options.read, portPath.c_str(), options.readAddress,
+                                             options.readLength, run, &report)
+        : options.erase
+            ? EraseDevice(portPath.c_str(), run, &report)
+            : ProgramDevice(imagePath, PathExtension(imagePath), portPath.c_str(), run, &report);
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     EndStep(Clock::now());
     EndProgress();
@@ -575,7 +628,7 @@ int RunBoard(bool* endLine) {
                          static_cast<unsigned>(run.serialNumber));
         }
     }
-    const int status = Finish(RunWithOptions(run, board.imagePath, board.portPath));
+    const int status = Finish(RunWithOptions(*board.options, run, board.imagePath, board.portPath));
     if (memberOfGang && board.options->loop) {
         std::printf("@detail %s\n", status != 0 ? lastMessage.c_str() : "");
     }
@@ -654,6 +707,11 @@ std::vector<OptionRule> CliRules(CliOptions* o) {
         FlagOption("--no-protect", &o->run.protect, false),
         FlagOption("--go", &o->run.go),
         FlagOption("--any-f10x", &o->run.anyF10x),
+        FlagOption("--page-erase", &o->run.pageErase),
+        FlagOption("--erase", &o->erase),
+        TextOption("--read", &o->read),
+        TextOption("--address", &o->address),
+        TextOption("--length", &o->length),
         ValueOption("--baud", [o](const char* v, std::string* e) { return TakeBaud(v, o, e); }),
         ValueOption(
             "--boot",
@@ -676,6 +734,10 @@ int CheckLineOptions(const CliOptions& options, std::string* error) {
     }
     if (options.countGiven && !options.loop) {
         *error = "--count needs --loop: it ends the loop after that many boards";
+        return 1;
+    }
+    if (options.serialFile != nullptr && (options.read != nullptr || options.erase)) {
+        *error = "--serial puts a number into the image it writes: it takes no --read or --erase";
         return 1;
     }
     if (options.dryRun && (options.loop || options.serialFile != nullptr)) {
@@ -714,6 +776,86 @@ int CheckRunOptions(const CliOptions& options, std::string* error) {
     return CheckLineOptions(options, error);
 }
 
+// A number as C writes it (0x08004000, 16384); false when text is none.
+bool ParseNumber(const char* text, uint32_t* value) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long number = std::strtoull(text, &end, 0);
+    *value = static_cast<uint32_t>(number);
+    return text[0] >= '0' && text[0] <= '9' && *end == '\0' && errno == 0 && number <= UINT32_MAX;
+}
+
+// --address and --length: numbers, and an address inside the FLASH of the largest chip;
+// a raw image's address word aligned. 0, or 1 with the reason in *error.
+int CheckAddress(CliOptions* options, std::string* error) {
+    if (options->length != nullptr &&
+        (!ParseNumber(options->length, &options->readLength) || options->readLength == 0)) {
+        *error = std::string("--length ") + options->length + ": not a number of bytes";
+        return 1;
+    }
+    if (options->address == nullptr) {
+        options->readAddress = kFlashBase;
+        return 0;
+    }
+    uint32_t address = 0;
+    if (!ParseNumber(options->address, &address)) {
+        *error = std::string("--address ") + options->address + ": not a number";
+        return 1;
+    }
+    char where[160];
+    std::snprintf(where, sizeof where, "--address 0x%08X: ", static_cast<unsigned>(address));
+    if (address < kFlashBase || address >= kFlashBase + kImageSpan) {
+        *error = std::string(where) + "outside FLASH (0x08000000 upward)";
+        return 1;
+    }
+    if (options->read == nullptr && address % 4 != 0) {
+        *error = std::string(where) + "not word aligned (a multiple of 4)";
+        return 1;
+    }
+    options->readAddress = address;
+    options->run.rawBase = address;
+    return 0;
+}
+
+// What --read, --erase, --page-erase, --address and --length go with. 0, or 1 with the
+// reason in *error.
+int CheckBenchOptions(CliOptions* options, std::string* error) {
+    const bool image = options->image != nullptr || options->embedded != nullptr;
+    const bool read = options->read != nullptr;
+    const RunOptions& run = options->run;
+    const struct {
+        bool refused;
+        const char* why;
+    } kRules[] = {
+        {read + options->erase + image > 1, "give one of IMAGE, --read FILE and --erase"},
+        {options->erase && run.pageErase,
+         "--page-erase keeps pages, --erase erases them all: give one of them"},
+        {read && run.pageErase, "--read erases nothing: drop --page-erase"},
+        {(read || options->erase) && (run.go || run.verify || !run.protect),
+         "--read and --erase take no --go, --verify or --no-protect"},
+        {(read || options->erase) && options->dryRun,
+         "--dry-run checks an image: it takes no --read or --erase"},
+        {options->length != nullptr && !read, "--length goes with --read"},
+        {options->address != nullptr && options->erase, "--erase takes no --address"},
+        {read && (options->allPorts || options->ports.size() > 1),
+         "--read reads one chip: give one --port"},
+    };
+    for (const auto& rule : kRules) {
+        if (rule.refused) {
+            *error = rule.why;
+            return 1;
+        }
+    }
+    if (options->address != nullptr && image &&
+        (options->embedded != nullptr ||
+         FormatFromExtension(PathExtension(options->image)) != ImageFormat::Binary)) {
+        *error = "--address places a raw image (.bin, .exe); HEX, S-record and ELF files carry "
+                 "their own addresses, and an updater's image goes to 0x08000000";
+        return 1;
+    }
+    return CheckAddress(options, error);
+}
+
 } // namespace
 
 int ParseCliArgs(int argc, char** argv, CliOptions* options, std::string* error) {
@@ -734,7 +876,11 @@ int ParseCliArgs(int argc, char** argv, CliOptions* options, std::string* error)
         *error = "give either IMAGE or --embedded UPDATER, not both";
         return 1;
     }
-    if (options->image == nullptr && options->embedded == nullptr) {
+    if (CheckBenchOptions(options, error) != 0) {
+        return 1;
+    }
+    if (options->image == nullptr && options->embedded == nullptr && options->read == nullptr &&
+        !options->erase) {
         *error = "no image given";
         return 1;
     }
@@ -898,8 +1044,8 @@ int Run(int argc, char** argv) {
         return ListPorts(options.json);
     }
     // Every file a run writes, checked before any port is opened.
-    for (auto [option, path] :
-         {std::pair{"--log", options.log}, std::pair{"--serial", options.serialFile}}) {
+    for (auto [option, path] : {std::pair{"--log", options.log}, std::pair{"--read", options.read},
+                                std::pair{"--serial", options.serialFile}}) {
         if (path != nullptr && !(error = OutputOnInput(options, option, path)).empty()) {
             return UsageError("zuva-flash", error.c_str(), kUsageLine);
         }
@@ -921,17 +1067,29 @@ int Run(int argc, char** argv) {
     if (options.verbose) {
         SetStepObserver(OnStep);
     }
-    const char* imagePath = options.embedded != nullptr ? options.embedded : options.image;
-    ResultCode checked = CheckImageFile(imagePath, options.embedded != nullptr);
+    const char* imagePath = options.embedded != nullptr ? options.embedded
+                            : options.read != nullptr   ? options.read
+                                                        : options.image;
+    ResultCode checked = options.read != nullptr ? CheckReadFile(options.read)
+                         : options.erase         ? kResultOk
+                                         : CheckImageFile(imagePath, options.embedded != nullptr);
     if (checked == kResultOk && options.embedded != nullptr) {
         checked = LoadUpdater(imagePath);
     }
     if (options.dryRun) {
         std::string line;
-        ResultCode result = checked != kResultOk ? checked : DryRun(imagePath, &line);
+        ResultCode result =
+            checked != kResultOk ? checked : DryRun(imagePath, options.run.rawBase, &line);
         return options.json ? DryRunJson(imagePath, result, line) : Finish(result, line.c_str());
     }
-    if (checked == kResultOk) {
+    if (checked == kResultOk && options.read != nullptr &&
+        OutputFormatForPath(options.read) == ImageFormat::None) {
+        const std::string reason = std::string("--read ") + options.read +
+                                   ": name the file .bin (raw), .hex (Intel HEX) or .srec "
+                                   "(S-records)";
+        return UsageError("zuva-flash", reason.c_str(), kUsageLine);
+    }
+    if (checked == kResultOk && options.read == nullptr && !options.erase) {
         checked = CheckPlan(imagePath, options.run);
     }
     if (checked == kResultOk && options.serialFile != nullptr) {

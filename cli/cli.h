@@ -4,6 +4,8 @@
 //   zuva-flash [--port PORT] IMAGE            program a .bin/.BIN/.exe/.EXE or .hex/.HEX file
 //   zuva-flash [--port PORT] --embedded UPD   program the image that an updater carries
 //   zuva-flash --dry-run [--json] IMAGE       check the image; no port is opened
+//   zuva-flash [--port PORT] --read FILE      the chip's FLASH into FILE (.bin, .hex, .srec)
+//   zuva-flash [--port PORT] --erase          lift protection and erase; write nothing
 //   zuva-flash --list-ports | --help | --version
 //
 // Output: the progress bar on stderr when it is a terminal; the result text as the last
@@ -51,13 +53,19 @@ struct CliOptions {
     bool listPorts = false;
     bool help = false;
     bool version = false;
-    bool dryRun = false;    // check the image and print its plan; no port is opened
-    bool quiet = false;     // -q: stdout gets the result line only; stderr only failures
-    bool verbose = false;   // -v: each protocol step with its time on stderr
-    RunOptions run;         // --verify, --no-protect, --go, --baud, --boot
-    bool baudGiven = false; // --baud, even at the default rate (socket:// takes none)
-    bool loop = false;      // --loop: board after board on each port (cli/loop.h)
-    uint32_t count = 0;     // --count N: boards per port before the loop ends; 0: no end
+    bool dryRun = false;           // check the image and print its plan; no port is opened
+    bool quiet = false;            // -q: stdout gets the result line only; stderr only failures
+    bool verbose = false;          // -v: each protocol step with its time on stderr
+    RunOptions run;                // --verify, --no-protect, --go, --baud, --boot, --page-erase
+    const char* read = nullptr;    // --read FILE: the chip's FLASH into FILE
+    bool erase = false;            // --erase without an image: unlock and blank the chip
+    const char* address = nullptr; // --address: a raw image's place, or where a read starts
+    const char* length = nullptr;  // --length: the bytes a read takes
+    uint32_t readAddress = 0;      // --address as a number (the FLASH base without it)
+    uint32_t readLength = 0;       // --length as a number; 0: to the end of FLASH
+    bool baudGiven = false;        // --baud, even at the default rate (socket:// takes none)
+    bool loop = false;             // --loop: board after board on each port (cli/loop.h)
+    uint32_t count = 0;            // --count N: boards per port before the loop ends
     bool countGiven = false;
     const char* serialFile = nullptr; // --serial FILE: the next serial number (cli/counter.h)
     bool serialAtGiven = false;       // --serial-at ADDR, in run.serialAddress

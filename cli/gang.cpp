@@ -102,11 +102,11 @@ void TakeLine(Member& m, ChildStream stream, const std::string& line) {
         m.kind = kind;
         m.percent = static_cast<int>(a);
         m.totalBytes = b;
-    } else if (std::sscanf(line.c_str(), "@report %llx %llu %u %24s", &a, &b, &kib, uid) == 4) {
+    } else if (std::sscanf(line.c_str(), "@report %llx %llu %u %31s", &a, &b, &kib, uid) >= 2) {
         m.outcome.productId = static_cast<uint16_t>(a);
         m.outcome.bytes = b;
         m.outcome.flashKib = static_cast<uint16_t>(kib);
-        m.outcome.uid = std::strcmp(uid, "-") == 0 ? "" : uid;
+        m.outcome.uid = std::strlen(uid) == 24 ? uid : "";
     } else if (std::sscanf(line.c_str(), "@serial %llu", &a) == 1) {
         m.outcome.serialUsed = true;
         m.outcome.serial = static_cast<uint32_t>(a);
@@ -400,6 +400,11 @@ void Finished(Member& m, int status) {
     m.done = true;
     m.outcome.result = status;
     m.outcome.seconds = Since(m.start);
+    // A read's file, once it is there.
+    if (status == 0 && m.outcome.imageSize < 0 && !m.outcome.image.empty() &&
+        !FileSizeAndCrc32(m.outcome.image.c_str(), &m.outcome.imageSize, &m.outcome.imageCrc32)) {
+        m.outcome.imageSize = -1;
+    }
     if (m.outcome.message.empty()) {
         m.outcome.message = status == kExitCantStart ? "Not started"
                             : status > 128 && status < 160
@@ -601,8 +606,13 @@ int RunGang(const CliOptions& options, int argc, char** argv) {
         }
     }
     figures.loop = options.loop;
-    common.image = options.embedded != nullptr ? options.embedded : options.image;
-    if (!FileSizeAndCrc32(common.image.c_str(), &common.imageSize, &common.imageCrc32)) {
+    // A read's file is described once it is written; --erase has none.
+    const char* file = options.embedded != nullptr ? options.embedded
+                       : options.image != nullptr  ? options.image
+                                                   : options.read;
+    common.image = file != nullptr ? file : "";
+    if (options.read != nullptr ||
+        !FileSizeAndCrc32(common.image.c_str(), &common.imageSize, &common.imageCrc32)) {
         common.imageSize = -1;
     }
     output.json = options.json;
@@ -662,8 +672,8 @@ bool MemberProgress(int kind, int percent) {
     }
     lastPercent = percent;
     lastKind = kind;
-    std::printf("@progress %d %d %llu\n", kind, percent,
-                static_cast<unsigned long long>(GetPlanSummary().totalBytes));
+    const uint64_t total = ReadTotalBytes() != 0 ? ReadTotalBytes() : GetPlanSummary().totalBytes;
+    std::printf("@progress %d %d %llu\n", kind, percent, static_cast<unsigned long long>(total));
     return std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
 }
 

@@ -100,7 +100,7 @@ std::string OutcomeJson(const PortOutcome& o, const char* time) {
 std::string UidText(const RunReport& report) {
     char text[25] = "";
     for (int i = 0; i < 12; ++i) {
-        std::snprintf(text + 2 * i, 3, "%02X", report.uid[i]);
+        std::snprintf(text + 2 * i, 3, "%02x", report.uid[i]);
     }
     return text;
 }

@@ -6,6 +6,12 @@
 
 constexpr uint32_t kFlashBase = 0x08000000; // FLASH as the bootloader addresses it
 
+// In system memory on every F10x, read with Read Memory unless read-out protected: the
+// FLASH size in KiB (16 bits, little-endian) and, eight bytes on, the 96-bit unique ID.
+constexpr uint32_t kFlashSizeRegister = 0x1FFFF7E0;
+constexpr uint32_t kUniqueIdAddress = 0x1FFFF7E8;
+constexpr uint32_t kUniqueIdSize = 12;
+
 struct ChipInfo {
     uint16_t productId;
     const char* name;       // "medium-density", as messages name it

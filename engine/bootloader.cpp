@@ -186,6 +186,18 @@ bool BlEraseAll() {
     return BlWaitAck();
 }
 
+bool BlErasePages(const uint8_t* pages, uint32_t count) {
+    const uint8_t n = static_cast<uint8_t>(count - 1);
+    const uint8_t checksum = XorChecksum(pages, count, n);
+    if (count == 0 || count > 255 || !SendCommand(kCmdErase) || !BlWaitAck()) {
+        return false;
+    }
+    if (!SendAll(&n, 1) || !SendAll(pages, count) || !SendAll(&checksum, 1)) {
+        return false;
+    }
+    return BlWaitAck();
+}
+
 bool BlWriteMemory(uint32_t address, const uint8_t* data, uint32_t len) {
     uint8_t addressFrame[5];
     AddressFrame(address, addressFrame);
@@ -243,9 +255,22 @@ bool BlReadoutProtect() {
 }
 
 bool BlReadMemory(uint32_t address, uint8_t* buf, uint32_t len) {
+    bool refused = false;
+    return BlReadMemory(address, buf, len, &refused);
+}
+
+bool BlReadMemory(uint32_t address, uint8_t* buf, uint32_t len, bool* refused) {
     const uint8_t count = static_cast<uint8_t>(len - 1);
     const uint8_t countFrame[2] = {count, static_cast<uint8_t>(count ^ 0xFF)};
-    if (!CommandAtAddress(kCmdReadMemory, address)) {
+    uint8_t frame[5];
+    AddressFrame(address, frame);
+    *refused = false;
+    if (!SendCommand(kCmdReadMemory)) {
+        return false;
+    }
+    const int answer = ReadAnswer();
+    *refused = answer == kNack;
+    if (answer != kAck || !SendAll(frame, sizeof frame) || !BlWaitAck()) {
         return false;
     }
     if (!SendAll(countFrame, sizeof countFrame) || !BlWaitAck()) {

@@ -19,6 +19,9 @@ constexpr uint32_t kSyncPauseMs = 100;  // before every sync byte
 [[nodiscard]] bool BlReadoutUnprotect();
 [[nodiscard]] bool BlWriteUnprotect();
 [[nodiscard]] bool BlEraseAll();
+// Erases the listed pages (numbers 0 to 255, count 1 to 255: the frame names a page in one
+// byte, and a count byte of 0xFF would ask for the global erase).
+[[nodiscard]] bool BlErasePages(const uint8_t* pages, uint32_t count);
 // len 1 to 256 is what the protocol can express; it is not tested (0 goes out as 0xFF).
 [[nodiscard]] bool BlWriteMemory(uint32_t address, const uint8_t* data, uint32_t len);
 // After the last block: one read constant for whatever the chip still sends, so that the
@@ -29,6 +32,9 @@ constexpr uint32_t kSyncPauseMs = 100;  // before every sync byte
 [[nodiscard]] bool BlReadoutProtect();
 // Reads len bytes (1 to 256) from address into buf.
 [[nodiscard]] bool BlReadMemory(uint32_t address, uint8_t* buf, uint32_t len);
+// The same; *refused is true when the chip answered the command itself with NACK, as it
+// does under read-out protection (and false for any other failure).
+[[nodiscard]] bool BlReadMemory(uint32_t address, uint8_t* buf, uint32_t len, bool* refused);
 // Starts the code at address; the bootloader answers no more afterwards.
 [[nodiscard]] bool BlGo(uint32_t address);
 

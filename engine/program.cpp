@@ -7,7 +7,11 @@
 #include "engine/serial.h"
 #include "engine/status.h"
 #include "image/embedded.h"
+#include "image/image_out.h"
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <iterator>
 
 namespace {
@@ -132,9 +136,38 @@ bool ResetInto(const BootWiring& boot, bool bootloader, RunReport* report) {
     return report->modemLines;
 }
 
-// Contact and identification, then the image against the chip's FLASH, then unprotect
-// and erase: an image the chip cannot hold changes nothing on it.
-ResultCode PrepareDevice(const RunOptions& options, RunReport* report) {
+// The chip's own figures: the FLASH size register and the unique ID, in one Read Memory.
+enum class Registers { Read, Refused, Failed };
+
+Registers ReadRegisters(RunReport* report) {
+    uint8_t info[kUniqueIdAddress - kFlashSizeRegister + kUniqueIdSize];
+    bool refused = false;
+    if (!BlReadMemory(kFlashSizeRegister, info, sizeof info, &refused)) {
+        report->failedAddress = kFlashSizeRegister;
+        return refused ? Registers::Refused : Registers::Failed;
+    }
+    report->flashKib = static_cast<uint16_t>(info[0] | info[1] << 8);
+    std::memcpy(report->uid, info + (kUniqueIdAddress - kFlashSizeRegister), kUniqueIdSize);
+    report->uidRead = true;
+    return Registers::Read;
+}
+
+// The chip's FLASH in bytes: the size register's figure when it is one the family can
+// have, else the family's largest.
+uint32_t ChipFlashSize(const RunReport& report) {
+    const uint32_t bytes = uint32_t{report.flashKib} * 1024;
+    return bytes != 0 && bytes < report.flashMaxSize ? bytes : report.flashMaxSize;
+}
+
+// The image against the chip's FLASH; false (and noted) when it does not fit.
+bool ImageFits(RunReport* report) {
+    report->imageTooLarge = report->plan.imageEnd > ChipFlashSize(*report);
+    return !report->imageTooLarge;
+}
+
+// Contact and identification, then the registers while read-out protection lets them be
+// read. kResultOk, or the run's end; report->readoutProtected tells the registers' fate.
+ResultCode Identify(const RunOptions& options, RunReport* report) {
     if (!BlSyncOrResume()) {
         return kResultNotPresent;
     }
@@ -145,14 +178,100 @@ ResultCode PrepareDevice(const RunOptions& options, RunReport* report) {
         return kResultNotPresent;
     }
     report->flashMaxSize = AcceptedChip(report->productId, wholeFamily)->flashMaxSize;
-    if (report->plan.imageEnd > report->flashMaxSize) {
-        report->imageTooLarge = true;
+    const Registers read = ReadRegisters(report);
+    report->readoutProtected = read == Registers::Refused;
+    return Done(read != Registers::Failed, kCmdReadMemory, report) ? kResultOk : kResultCommError;
+}
+
+// The pages the plan touches, in order, into pages (up to 256); false when one lies past
+// the 256th, which the Erase frame cannot name (noted in the report).
+bool PagesOfImage(uint32_t pageSize, uint8_t pages[256], uint32_t* count, RunReport* report) {
+    *count = 0;
+    PlanBlock block;
+    RewindWritePlan();
+    while (NextPlanBlock(&block)) {
+        const uint32_t offset = block.address - kFlashBase;
+        for (uint32_t page = offset / pageSize; page <= (offset + block.length - 1) / pageSize;
+             ++page) {
+            if (page > 255) {
+                report->pageOutOfReach = true;
+                report->pageAddress = kFlashBase + page * pageSize;
+                RewindWritePlan();
+                return false;
+            }
+            if (*count == 0 || pages[*count - 1] != page) {
+                pages[(*count)++] = static_cast<uint8_t>(page);
+            }
+        }
+    }
+    RewindWritePlan();
+    return true;
+}
+
+// --page-erase: write protection lifted, then only the image's pages erased, at most 255
+// a command. Read-out protection stays where it is: lifting it would erase everything.
+ResultCode ErasePagesOfImage(RunReport* report) {
+    uint8_t pages[256];
+    uint32_t count = 0;
+    const ChipInfo* chip = FindChip(report->productId);
+    if (report->readoutProtected) {
+        return kResultReadProtected;
+    }
+    if (!PagesOfImage(chip->pageSize, pages, &count, report)) {
         return kResultInvalidFormat;
     }
-    report->changed = true; // from here on the chip is not as it was
-    if (!Done(BlReadoutUnprotect(), kCmdReadoutUnprotect, report) ||
-        !Done(BlWriteUnprotect(), kCmdWriteUnprotect, report)) {
+    report->changed = true;
+    if (!Done(BlWriteUnprotect(), kCmdWriteUnprotect, report)) {
         return kResultCantUnprotect;
+    }
+    for (uint32_t at = 0; at < count; at += 255) {
+        const uint32_t n = count - at < 255 ? count - at : 255;
+        if (!Done(BlErasePages(pages + at, n), kCmdErase, report)) {
+            return kResultCantErase;
+        }
+        report->pagesErased += n;
+    }
+    return kResultOk;
+}
+
+// Read-out and write protection lifted (the first erases all of FLASH). A chip that was
+// read-out protected gives its registers now, and the image is held against them before
+// any erase or write.
+ResultCode Unprotect(RunReport* report, bool checkImage) {
+    report->changed = true; // from here on the chip is not as it was
+    if (!Done(BlReadoutUnprotect(), kCmdReadoutUnprotect, report)) {
+        return kResultCantUnprotect;
+    }
+    // A chip that still keeps its registers to itself is bounded by its family, as before.
+    if (report->readoutProtected) {
+        if (ReadRegisters(report) == Registers::Failed) {
+            report->failedCommand = kCmdReadMemory;
+            return kResultCommError;
+        }
+        if (checkImage && !ImageFits(report)) {
+            return kResultInvalidFormat;
+        }
+    }
+    return Done(BlWriteUnprotect(), kCmdWriteUnprotect, report) ? kResultOk : kResultCantUnprotect;
+}
+
+// Contact and identification, then the image against the chip's FLASH, then unprotect
+// and erase: an image the chip cannot hold changes nothing on it, wherever the size
+// register can be read first.
+ResultCode PrepareDevice(const RunOptions& options, RunReport* report) {
+    ResultCode result = Identify(options, report);
+    if (result != kResultOk) {
+        return result;
+    }
+    if (!ImageFits(report)) {
+        return kResultInvalidFormat;
+    }
+    if (options.pageErase) {
+        return ErasePagesOfImage(report);
+    }
+    result = Unprotect(report, true);
+    if (result != kResultOk) {
+        return result;
     }
     return Done(BlEraseAll(), kCmdErase, report) ? kResultOk : kResultCantErase;
 }
@@ -168,7 +287,7 @@ ResultCode FinishRun(const RunOptions& options, RunReport* report) {
                             !Done(BlReadoutProtect(), kCmdReadoutProtect, report))) {
         return kResultCantProtect;
     }
-    if (options.go && !options.protect && !Done(BlGo(kFlashBase), kCmdGo, report)) {
+    if (options.go && !options.protect && !Done(BlGo(options.rawBase), kCmdGo, report)) {
         return kResultCommError;
     }
     return ResetInto(options.boot, false, report) ? kResultOk : kResultCantOpenPort;
@@ -201,11 +320,107 @@ ResultCode RunOnDevice(const RunOptions& options, RunReport* report) {
 // bounded by the chip's FLASH as the image's own bytes are.
 ResultCode AddSerialNumber(const RunOptions& options, RunReport* report) {
     const PlanResult added = AddPlanWord(options.serialAddress, options.serialNumber);
+    report->serialAt = options.serialAddress;
     report->plan = GetPlanSummary();
     report->imageBytes = report->plan.totalBytes;
     return added == PlanResult::Ok         ? kResultOk
            : added == PlanResult::CantOpen ? kResultCantOpenFile
                                            : kResultInvalidFormat;
+}
+
+uint64_t readTotal = 0;
+
+// length bytes of FLASH from address into buffer, a block a command.
+ResultCode ReadFlash(uint32_t address, uint32_t length, uint8_t* buffer, RunReport* report) {
+    for (uint32_t done = 0; done < length;) {
+        if (Report(Progress, done, length) != 0) {
+            return kResultStopped;
+        }
+        const uint32_t n = length - done < kRawBlockSize ? length - done : kRawBlockSize;
+        report->failedAddress = address + done;
+        if (!Done(BlReadMemory(address + done, buffer + done, n), kCmdReadMemory, report)) {
+            return kResultCommError;
+        }
+        done += n;
+    }
+    return Report(Progress, length, length) != 0 ? kResultStopped : kResultOk; // 101
+}
+
+// A read's range within the chip's FLASH (length 0: to its end); false (and noted) when
+// any of it lies outside.
+bool ReadRange(uint32_t address, uint32_t length, RunReport* report) {
+    const uint64_t end = uint64_t{kFlashBase} + ChipFlashSize(*report);
+    report->readAddress = address;
+    report->readLength = length != 0     ? length
+                         : address < end ? static_cast<uint32_t>(end - address)
+                                         : 0;
+    report->rangeOutsideFlash = address < kFlashBase || report->readLength == 0 ||
+                                uint64_t{address} + report->readLength > end;
+    return !report->rangeOutsideFlash;
+}
+
+struct Buffer {
+    uint8_t* bytes;
+    explicit Buffer(size_t n) : bytes(static_cast<uint8_t*>(std::malloc(n))) {}
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() { std::free(bytes); }
+};
+
+// The read once the port is open: nothing but Get ID and Read Memory reaches the chip.
+ResultCode ReadOnDevice(const char* outPath, uint32_t address, uint32_t length,
+                        const RunOptions& options, RunReport* report) {
+    if (!ResetInto(options.boot, true, report)) {
+        return kResultCantOpenPort;
+    }
+    ResultCode result = Identify(options, report);
+    if (result != kResultOk || report->readoutProtected) {
+        return result != kResultOk ? result : kResultReadProtected;
+    }
+    if (!ReadRange(address, length, report)) {
+        return kResultInvalidFormat;
+    }
+    readTotal = report->readLength;
+    Buffer buffer(report->readLength);
+    if (buffer.bytes == nullptr) {
+        report->outputError = ENOMEM;
+        return kResultCantOpenFile;
+    }
+    result = ReadFlash(report->readAddress, report->readLength, buffer.bytes, report);
+    if (result != kResultOk) {
+        return result;
+    }
+    if (WriteImageFile(outPath, OutputFormatForPath(outPath), report->readAddress, buffer.bytes,
+                       report->readLength, &report->outputError) != OutputOk) {
+        return kResultCantOpenFile;
+    }
+    return ResetInto(options.boot, false, report) ? kResultOk : kResultCantOpenPort;
+}
+
+// Protection lifted and FLASH erased, nothing written.
+ResultCode EraseOnDevice(const RunOptions& options, RunReport* report) {
+    if (!ResetInto(options.boot, true, report)) {
+        return kResultCantOpenPort;
+    }
+    ResultCode result = Identify(options, report);
+    if (result == kResultOk) {
+        result = Unprotect(report, false);
+    }
+    if (result == kResultOk && !Done(BlEraseAll(), kCmdErase, report)) {
+        result = kResultCantErase;
+    }
+    if (result == kResultOk && !ResetInto(options.boot, false, report)) {
+        result = kResultCantOpenPort;
+    }
+    return result;
+}
+
+// A fresh report for a run of this task, or the caller's null replaced by a local one.
+RunReport* StartReport(RunReport* report, RunReport* ignored, RunTask task) {
+    report = report != nullptr ? report : ignored;
+    *report = RunReport{};
+    report->task = task;
+    return report;
 }
 
 } // namespace
@@ -238,8 +453,7 @@ ResultCode PlanImage(const char* imagePath, const char* extension, RunReport* re
 ResultCode ProgramDevice(const char* imagePath, const char* extension, const char* portPath,
                          const RunOptions& options, RunReport* report) {
     RunReport ignored;
-    report = report != nullptr ? report : &ignored;
-    *report = RunReport{};
+    report = StartReport(report, &ignored, RunTask::Write);
     if (FormatFromExtension(extension) == ImageFormat::None) {
         report->noFormat = true;
         return kResultInvalidFormat;
@@ -254,6 +468,36 @@ ResultCode ProgramDevice(const char* imagePath, const char* extension, const cha
         planned = AddSerialNumber(options, report);
     }
     return planned != kResultOk ? planned : RunOnDevice(options, report);
+}
+
+ResultCode ReadDevice(const char* outPath, const char* portPath, uint32_t address, uint32_t length,
+                      const RunOptions& options, RunReport* report) {
+    RunReport ignored;
+    report = StartReport(report, &ignored, RunTask::Read);
+    readTotal = 0;
+    RunResources run;
+    if (!OpenPort(portPath, options.line)) {
+        report->portError = PortOpenError();
+        return kResultCantOpenPort;
+    }
+    const ResultCode result = ReadOnDevice(outPath, address, length, options, report);
+    report->stopped = result == kResultStopped;
+    return report->stopped ? kResultCommError : result; // stopped: no file either way
+}
+
+uint64_t ReadTotalBytes() {
+    return readTotal;
+}
+
+ResultCode EraseDevice(const char* portPath, const RunOptions& options, RunReport* report) {
+    RunReport ignored;
+    report = StartReport(report, &ignored, RunTask::Erase);
+    RunResources run;
+    if (!OpenPort(portPath, options.line)) {
+        report->portError = PortOpenError();
+        return kResultCantOpenPort;
+    }
+    return EraseOnDevice(options, report);
 }
 
 const char* ResultMessage(ResultCode code) {

@@ -47,7 +47,7 @@ struct RunOptions {
     LineSettings line;
     bool verify = false; // read every block back before protecting; a difference: class 12
     bool protect = true; // false: write and read-out protection are left off
-    bool go = false;     // start the firmware at the FLASH base (refused under protection)
+    bool go = false;     // start the firmware at rawBase (refused under protection)
     // With a pin used: BOOT0 high and a reset pulse before contact, BOOT0 low and a reset
     // pulse after a successful run, so that the new firmware starts.
     BootWiring boot;
@@ -65,8 +65,16 @@ struct RunOptions {
     uint32_t serialNumber = 0;
 };
 
+// What a run was asked to do.
+enum class RunTask : uint8_t {
+    Write, // an image into FLASH (ProgramDevice)
+    Read,  // FLASH into a file (ReadDevice)
+    Erase, // lift protection and erase, write nothing (EraseDevice)
+};
+
 // What a run found out, for ResultDetail.
 struct RunReport {
+    RunTask task = RunTask::Write;
     PlanSummary plan;              // the image's figures, or why it was refused
     bool noFormat = false;         // the extension names no image format
     int portError = 0;             // the system's error number when the port would not open
@@ -75,6 +83,7 @@ struct RunReport {
     uint16_t productId = 0;        // as Get ID reported it, accepted or not; 0 when none came
     uint32_t flashMaxSize = 0;     // the largest FLASH of the accepted chip's family
     bool imageTooLarge = false;    // the image ends beyond it: refused before any change
+    uint32_t serialAt = 0;         // where the serial number's word was added; 0: none
     uint64_t imageBytes = 0;       // the bytes of the image's write plan
     uint8_t failedCommand = 0;     // the command the chip did not carry out (BlCommand), or 0
     uint32_t failedAddress = 0;    // ... for Write Memory and Read Memory: the block's address
@@ -89,6 +98,13 @@ struct RunReport {
     bool readoutProtected = false; // the chip refused Read Memory: read-out protection is on
     bool uidRead = false;          // the chip's 96-bit unique ID, read after the unprotect
     uint8_t uid[12] = {};
+    uint32_t pagesErased = 0;       // page erase: the pages the image touched
+    bool pageOutOfReach = false;    // page erase: the image touches a page past the 256th,
+    uint32_t pageAddress = 0;       // ... which starts here
+    uint32_t readAddress = 0;       // a read: where it starts ...
+    uint32_t readLength = 0;        // ... and how many bytes (0 before it is known)
+    bool rangeOutsideFlash = false; // the address range lies outside the chip's FLASH
+    int outputError = 0;            // a read: the system's error number when FILE failed
 };
 
 // Turns the image into its write plan (image/plan.h) as a run does, touching no port:
@@ -98,13 +114,18 @@ struct RunReport {
 ResultCode PlanImage(const char* imagePath, const char* extension, RunReport* report,
                      uint32_t rawBase = kFlashBase);
 
-// Runs one programming run: sync, identify, unprotect, erase, send the image's write plan
-// block by block, protect; the first failing step decides the class. The image becomes
-// its plan after the port is opened and before anything is sent: a file that cannot be
-// read gives kResultCantOpenFile, one that is not a whole valid image
-// kResultInvalidFormat, and neither sends a byte. Once Get ID has answered, an image that
-// ends beyond the largest FLASH of the chip's family is refused (kResultInvalidFormat)
-// before anything changes on the chip. A bootloader that an earlier run left synchronised
+// Runs one programming run: sync, identify, read the FLASH size register and unique ID,
+// unprotect, erase, send the image's write plan block by block, protect; the first
+// failing step decides the class. The image becomes its plan after the port is opened and
+// before anything is sent: a file that cannot be read gives kResultCantOpenFile, one that
+// is not a whole valid image kResultInvalidFormat, and neither sends a byte. An image that
+// ends beyond the chip's FLASH (its size register's figure, else its family's largest) is
+// refused (kResultInvalidFormat) before anything changes on the chip; a read-out
+// protected chip shows its size register only after Readout Unprotect (which erases it),
+// and then the image is refused before any erase or write. With pageErase only the pages
+// the image touches are erased and no Readout Unprotect is sent: a read-out protected
+// chip gives kResultReadProtected, an image past the 256th page kResultInvalidFormat,
+// both before anything changes. A bootloader that an earlier run left synchronised
 // or inside a command is recognised. Progress runs from 1 to 101 over the plan's bytes,
 // one report before each block and one after the last (a read-back reports as Verify);
 // blocks that are all 0xFF are counted but not sent, since the device was just erased.
@@ -112,6 +133,23 @@ ResultCode PlanImage(const char* imagePath, const char* extension, RunReport* re
 // kResultCantProtect. report may be null. Returns only after the port is closed.
 ResultCode ProgramDevice(const char* imagePath, const char* extension, const char* portPath,
                          const RunOptions& options = RunOptions(), RunReport* report = nullptr);
+
+// Reads the chip's FLASH into outPath in the format its extension picks
+// (image/image_out.h): length bytes from address, or with length 0 everything from
+// address to the end of FLASH (the size register's figure, else the family's largest).
+// Nothing is unprotected, erased or written. A read-out protected chip refuses:
+// kResultReadProtected. The file is written only once every byte is in, so that a failed
+// or stopped read leaves no file. Progress as for a write; report may be null.
+ResultCode ReadDevice(const char* outPath, const char* portPath, uint32_t address, uint32_t length,
+                      const RunOptions& options = RunOptions(), RunReport* report = nullptr);
+
+// The bytes the read in progress fetches, for a progress display; 0 before it knows.
+uint64_t ReadTotalBytes();
+
+// Lifts read-out and write protection and erases all of FLASH; writes nothing and sets no
+// protection. report may be null.
+ResultCode EraseDevice(const char* portPath, const RunOptions& options = RunOptions(),
+                       RunReport* report = nullptr);
 
 // The constant text of a result code's class.
 const char* ResultMessage(ResultCode code);

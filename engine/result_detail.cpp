@@ -111,6 +111,15 @@ void LinkLost(const Out& out, ResultCode result, const RunReport& report, const 
 
 void CantOpenFile(const Out& out, const RunReport& report, const char* image) {
     const PlanSummary& plan = report.plan;
+    if (report.task == RunTask::Read) {
+        char reason[160] = "";
+        PortErrorText(report.outputError, reason, sizeof reason);
+        Put(out,
+            "Cannot write %s%s%s. The chip was read, but no file was made; choose a folder "
+            "that may be written, then try again.",
+            image, report.outputError != 0 ? ": " : "", reason);
+        return;
+    }
     if (plan.problem == PlanProblem::NotRegular) {
         Put(out, "%s is not a regular file. Choose the image file itself.", image);
         return;
@@ -127,12 +136,57 @@ void CantOpenFile(const Out& out, const RunReport& report, const char* image) {
 
 void ChipTooSmall(const Out& out, const RunReport& report) {
     const ChipInfo* chip = FindChip(report.productId);
+    // Readout Unprotect has erased the chip when its registers could only be read after it.
+    const char* outcome = report.changed ? "Lifting its read-out protection erased the chip; "
+                                           "nothing was written"
+                                         : "Nothing was changed on the chip";
+    const uint32_t kib = report.flashKib;
+    const uint32_t chipBytes =
+        kib != 0 && kib * 1024 < report.flashMaxSize ? kib * 1024 : report.flashMaxSize;
+    if (report.serialAt != 0 && report.serialAt - kFlashBase + 4 > chipBytes) {
+        Put(out,
+            "The serial number's place, 0x%08X (--serial-at), lies past this chip's %u KiB of "
+            "FLASH. %s; give --serial-at an address inside it.",
+            report.serialAt, chipBytes / 1024, outcome);
+        return;
+    }
+    if (kib != 0 && kib * 1024 < report.flashMaxSize) {
+        Put(out,
+            "The image takes %u bytes of FLASH from 0x%08X, but this STM32F10x %s (product ID "
+            "0x%03X) has %u KiB (%u bytes), as its FLASH size register says. %s; use the "
+            "firmware built for it.",
+            U(report.plan.imageEnd), kFlashBase, chip != nullptr ? chip->name : "chip",
+            report.productId, kib, kib * 1024, outcome);
+        return;
+    }
     Put(out,
         "The image takes %u bytes of FLASH from 0x%08X, but an STM32F10x %s (product ID "
-        "0x%03X) has at most %u. Nothing was changed on the chip; use the firmware built for "
-        "it.",
+        "0x%03X) has at most %u. %s; use the firmware built for it.",
         U(report.plan.imageEnd), kFlashBase, chip != nullptr ? chip->name : "chip",
-        report.productId, U(report.flashMaxSize));
+        report.productId, U(report.flashMaxSize), outcome);
+}
+
+// A read's range or a page erase that the chip cannot serve.
+bool OutOfReach(const Out& out, const RunReport& report) {
+    if (report.rangeOutsideFlash) {
+        const uint32_t kib = report.flashKib;
+        const uint32_t size =
+            kib != 0 && kib * 1024 < report.flashMaxSize ? kib * 1024 : report.flashMaxSize;
+        Put(out,
+            "%u bytes from 0x%08X do not lie within the chip's FLASH (0x%08X to 0x%08X). "
+            "Nothing was read; give an --address and --length inside it.",
+            U(report.readLength), report.readAddress, kFlashBase, kFlashBase + size - 1);
+        return true;
+    }
+    if (report.pageOutOfReach) {
+        Put(out,
+            "The image touches the page at 0x%08X, past the 256th page, which the bootloader's "
+            "Erase cannot name one by one. Nothing was changed on the chip; program it without "
+            "--page-erase.",
+            report.pageAddress);
+        return true;
+    }
+    return false;
 }
 
 // "line 3" or, for ELF, "segment 1".
@@ -165,6 +219,9 @@ void NotAnImage(const Out& out, const PlanSummary& plan, const char* image) {
 
 void InvalidFormat(const Out& out, const RunReport& report, const char* image) {
     const PlanSummary& plan = report.plan;
+    if (OutOfReach(out, report)) {
+        return;
+    }
     const char* kind = FormatName(plan.format);
     if (report.imageTooLarge) {
         ChipTooSmall(out, report);
@@ -204,6 +261,17 @@ void CommError(const Out& out, const RunReport& report) {
         Put(out,
             "The chip did not take the block at 0x%08X. It is left erased in part and "
             "unprotected; check the cable and the board's supply, then try again.",
+            report.failedAddress);
+    } else if (report.failedCommand == kCmdReadMemory && report.task == RunTask::Read) {
+        Put(out,
+            "The chip stopped answering while being read, at 0x%08X. No file was made; check "
+            "the cable, then try again.",
+            report.failedAddress);
+    } else if (report.failedCommand == kCmdReadMemory &&
+               report.failedAddress == kFlashSizeRegister) {
+        Put(out,
+            "The chip did not give its FLASH size register (0x%08X). Nothing was written; reset "
+            "the board into its bootloader and try again.",
             report.failedAddress);
     } else if (report.failedCommand == kCmdReadMemory) {
         Put(out,
@@ -267,18 +335,48 @@ void DeviceStep(const Out& out, ResultCode result, const RunReport& report) {
     }
 }
 
+void Finished(const Out& out, const RunReport& report, const char* image) {
+    const ChipInfo* chip = FindChip(report.productId);
+    const char* name = chip != nullptr ? chip->name : "chip";
+    if (report.task == RunTask::Read) {
+        Put(out, "STM32F10x %s (product ID 0x%03X): %u bytes read from 0x%08X into %s.", name,
+            report.productId, U(report.readLength), report.readAddress, image);
+    } else if (report.task == RunTask::Erase) {
+        Put(out, "STM32F10x %s (product ID 0x%03X): protection lifted and FLASH erased.", name,
+            report.productId);
+    } else if (report.pagesErased != 0) {
+        Put(out,
+            "STM32F10x %s (product ID 0x%03X): %u bytes written; %u pages erased, the rest of "
+            "FLASH kept.",
+            name, report.productId, U(report.imageBytes), U(report.pagesErased));
+    } else {
+        Put(out, "STM32F10x %s (product ID 0x%03X): %u bytes written.", name, report.productId,
+            U(report.imageBytes));
+    }
+}
+
+void ReadProtected(const Out& out, const RunReport& report) {
+    if (report.task == RunTask::Read) {
+        Put(out, "The chip is read-out protected and refuses to be read. Lifting read-out "
+                 "protection erases all of its FLASH (zuva-flash --erase), so what it holds "
+                 "cannot be read back. Nothing was changed and no file was made.");
+    } else {
+        Put(out, "The chip is read-out protected, so --page-erase cannot keep anything: lifting "
+                 "read-out protection erases all of FLASH. Nothing was changed; unlock the chip "
+                 "with zuva-flash --erase (this erases it), then run again.");
+    }
+}
+
 void Compose(ResultCode result, const RunReport& report, const char* port, const char* image,
              const Out& out) {
     if (report.linkError != 0 && result >= kResultCommError && !report.stopped) {
         return LinkLost(out, result, report, port);
     }
     switch (result >> 16) {
-    case kResultOk >> 16: {
-        const ChipInfo* chip = FindChip(report.productId);
-        Put(out, "STM32F10x %s (product ID 0x%03X): %u bytes written.",
-            chip != nullptr ? chip->name : "chip", report.productId, U(report.imageBytes));
-        return;
-    }
+    case kResultOk >> 16:
+        return Finished(out, report, image);
+    case kResultReadProtected >> 16:
+        return ReadProtected(out, report);
     case kResultCantOpenPort >> 16:
         return CantOpenPort(out, report, port);
     case kResultCantOpenFile >> 16:

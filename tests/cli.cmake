@@ -10,7 +10,8 @@ if(NOT CMAKE_CROSSCOMPILING AND TARGET zuva-devsim AND TARGET zuva-pack)
                  local-failures ctrl-c fd-leaks raw-sizes srec-hex toolchain-formats refused-files updater-tail
                  stop-signals lost-output hostile-description tty-restored devsim-outputs
                  bench-options usage-sends-nothing recovery messages verify dry-run
-                 quiet-verbose chip-bounds port-errors talking-board)
+                 quiet-verbose chip-bounds port-errors talking-board read-back
+                 read-refused)
         add_test(NAME cli_e2e.${case}
             COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/e2e/test_cli_devsim.sh
                     ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} ${case})

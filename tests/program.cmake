@@ -27,3 +27,10 @@ if(TARGET zuva_fake_serial AND TARGET zuva_fake_device)
         LIBS zuva_engine zuva_fake_serial zuva_fake_device
         LABELS device)
 endif()
+
+if(TARGET zuva_fake_serial AND TARGET zuva_fake_device)
+    zuva_add_gtest(test_program_bench
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/device/test_program_bench.cpp ${ZUVA_RUN_HELPERS}
+        LIBS zuva_engine zuva_fake_serial zuva_fake_device
+        LABELS device)
+endif()

@@ -164,7 +164,8 @@ class DeviceRun : public ::testing::Test {
         return names;
     }
     static std::vector<std::string> Prelude() {
-        return {"sync", "Get ID", "Readout Unprotect", "sync", "Write Unprotect", "sync", "Erase"};
+        return {"sync", "Get ID",          "Read Memory", "Readout Unprotect",
+                "sync", "Write Unprotect", "sync",        "Erase"};
     }
     static std::vector<std::string> Join(std::vector<std::string> a,
                                          const std::vector<std::string>& b) {
@@ -330,7 +331,7 @@ TEST_F(DeviceRun, ImageBeyondTheFamilysFlashChangesNothing) {
                   kResultInvalidFormat);
         FakeDeviceDetach();
         EXPECT_TRUE(report.imageTooLarge);
-        EXPECT_EQ(Commands(), (std::vector<std::string>{"sync", "Get ID"}));
+        EXPECT_EQ(Commands(), (std::vector<std::string>{"sync", "Get ID", "Read Memory"}));
         ExpectFlash(config.flashImage);
         EXPECT_EQ(DevGetState().writeProtected, kFullProtection);
     }
@@ -404,7 +405,7 @@ TEST_F(DeviceRun, HexRecordsAtOddAddressesInAnyOrder) {
     EXPECT_EQ(DevGetState().counters.blocksWritten, 5u);
     std::vector<std::string> addresses; // "address 0x08000100", in the order sent
     for (const DevFrame& f : DevTranscript()) {
-        if (f.dir == DevDir::HostToDevice && f.note.rfind("address ", 0) == 0) {
+        if (f.dir == DevDir::HostToDevice && f.note.rfind("address 0x08", 0) == 0) {
             addresses.push_back(f.note);
         }
     }
@@ -454,19 +455,22 @@ TEST_F(DeviceRun, EachFailingStepGivesItsClassAndSendsNothingMore) {
     DevFault silentSync =
         nack(kDevFaultSync, 0, 1); // one silence is taken for a synchronised device
     silentSync.kind = DevFaultKind::Silent;
+    DevFault silentRead = nack(kCmdReadMemory, 1, 1);
+    silentRead.kind = DevFaultKind::Silent;
     const FailureCase cases[] = {
         {"sync NACK", nack(kDevFaultSync, 1, 1), kResultNotPresent, {"sync"}},
         {"sync silent", silentSync, kResultNotPresent, {"sync"}},
         {"get id refused", nack(kCmdGetId, 1, 1), kResultNotPresent, {"sync", "Get ID"}},
         {"get id reply", nack(kCmdGetId, 1, 2), kResultNotPresent, {"sync", "Get ID"}},
+        {"registers silent", silentRead, kResultCommError, {"Get ID", "Read Memory"}},
         {"readout unprotect",
          nack(kCmdReadoutUnprotect, 1, 1),
          kResultCantUnprotect,
-         {"Get ID", "Readout Unprotect"}},
+         {"Read Memory", "Readout Unprotect"}},
         {"readout unprotect done",
          nack(kCmdReadoutUnprotect, 1, 2),
          kResultCantUnprotect,
-         {"Get ID", "Readout Unprotect"}},
+         {"Read Memory", "Readout Unprotect"}},
         {"resync after unprotect",
          nack(kDevFaultSync, 2, 1),
          kResultCantUnprotect,

@@ -110,7 +110,7 @@ TEST_F(OptionsRun, VerifyPassesAGoodRunWhichThenEndsProtected) {
     for (const DevFrame& f : DevTranscript()) {
         reads += f.note.rfind("Read Memory", 0) == 0 ? 1 : 0;
     }
-    EXPECT_EQ(reads, 12u);
+    EXPECT_EQ(reads, 13u); // the size register and unique ID, then the twelve blocks
     ASSERT_EQ(verifyReports.size(), 13u);
     EXPECT_EQ(verifyReports.front(), 1);
     EXPECT_EQ(verifyReports.back(), 101);

@@ -294,4 +294,44 @@ TEST(CliRunOptions, BadValuesAreUsageErrors) {
     }
 }
 
+// The bench options: what each one takes, and the combinations refused before a port is
+// touched.
+TEST(CliRunOptions, BenchOptions) {
+    Parsed p = Parse({"--address", "0x08004000", "--page-erase", "fw.bin"});
+    ASSERT_EQ(p.result, 0) << p.error;
+    EXPECT_EQ(p.options.run.rawBase, 0x08004000u);
+    EXPECT_TRUE(p.options.run.pageErase);
+    p = Parse({"--read", "chip.srec", "--address", "134217984", "--length", "0x10"});
+    ASSERT_EQ(p.result, 0) << p.error;
+    EXPECT_EQ(p.options.readAddress, 0x08000100u);
+    EXPECT_EQ(p.options.readLength, 16u);
+    EXPECT_EQ(Parse({"--erase"}).result, 0);
+    const struct {
+        std::initializer_list<const char*> words;
+        const char* reasonStart;
+    } cases[] = {
+        {{"--erase", "fw.bin"}, "give one of IMAGE, --read FILE and --erase"},
+        {{"--read", "a.bin", "--erase"}, "give one of IMAGE, --read FILE and --erase"},
+        {{"--read", "a.bin", "fw.bin"}, "give one of IMAGE, --read FILE and --erase"},
+        {{"--erase", "--page-erase"}, "--page-erase keeps pages"},
+        {{"--read", "a.bin", "--page-erase"}, "--read erases nothing"},
+        {{"--read", "a.bin", "--verify"}, "--read and --erase take no"},
+        {{"--length", "16", "fw.bin"}, "--length goes with --read"},
+        {{"--read", "a.bin", "--length", "0"}, "--length 0: not a number"},
+        {{"--address", "0x0800400", "fw.bin"}, "--address 0x00800400: outside FLASH"},
+        {{"--address", "app", "fw.bin"}, "--address app: not a number"},
+        {{"--address=-0x08004000", "fw.bin"}, "--address -0x08004000: not a number"},
+        {{"--address", "0x08004002", "fw.bin"}, "--address 0x08004002: not word aligned"},
+        {{"--address", "0x08004000", "fw.hex"}, "--address places a raw image"},
+        {{"--address", "0x08004000", "fw.srec"}, "--address places a raw image"},
+        {{"--address", "0x08004000", "--embedded", "U.exe"}, "--address places a raw image"},
+        {{"--erase", "--address", "0x08004000"}, "--erase takes no --address"},
+    };
+    for (const auto& c : cases) {
+        p = Parse(c.words);
+        EXPECT_EQ(p.result, 1) << c.reasonStart;
+        EXPECT_EQ(p.error.rfind(c.reasonStart, 0), 0u) << p.error;
+    }
+}
+
 } // namespace

@@ -354,6 +354,16 @@ chip-bounds)
     expect_flash "$work/old.bin"
     grep -q 'The image takes 33792 bytes of FLASH from 0x08000000, but an STM32F10x low-density (product ID 0x412) has at most 32768' \
         "$work/flash.err" || fail "no sizes on stderr: $(cat "$work/flash.err")"
+    # The chip's own size register: 100 KiB for a 64 KiB medium-density chip is refused
+    # before anything changes, both sizes named.
+    head -c $((100 * 1024)) /dev/urandom >"$work/fw100k.bin"
+    sim_flash "--flash-size 64K --flash-in $work/old.bin" "$work/fw100k.bin"
+    expect_result 3 "Invalid file format"
+    expect_summary "$unprotected"
+    expect_summary "erases: 0 global"
+    expect_flash "$work/old.bin"
+    grep -q 'The image takes 102400 bytes of FLASH from 0x08000000, but this STM32F10x medium-density (product ID 0x410) has 64 KiB (65536 bytes)' \
+        "$work/flash.err" || fail "no sizes on stderr: $(cat "$work/flash.err")"
     sim_flash "--density xl $old" "$work/fw700k.bin"
     expect_result 8 "Zuva not present"
     expect_summary "$protected"
@@ -437,6 +447,74 @@ bench-options)
         head -1 "$work/transcript.txt" | grep -q 'line now 57600 baud' ||
         fail "not all at 57600: $(grep 'line now' "$work/transcript.txt")"
     ;;
+read-back)
+    # A chip read back as .bin, .hex and .srec (the last two turned into bytes by objcopy),
+    # then erased and written again from the .bin: the same FLASH, byte for byte.
+    command -v arm-none-eabi-objcopy >/dev/null || { echo "SKIP: no arm-none-eabi-objcopy"; exit 77; }
+    start_server --flash-size 64K --uid 0123456789abcdef01234567
+    run_flash --port "$pty" --no-protect --json "$work/fw.bin"
+    grep -q '"flash_kib":64,"uid":"0123456789abcdef01234567"' "$work/flash.out" ||
+        fail "no size or ID in the JSON: $last"
+    for format in bin hex srec; do
+        run_flash --port "$pty" --read "$work/back.$format"
+        expect_result 0 "Finished OK"
+    done
+    grep -q "65536 bytes read from 0x08000000 into $work/back.srec" "$work/flash.err" ||
+        fail "no figures: $(cat "$work/flash.err")"
+    arm-none-eabi-objcopy -I ihex -O binary "$work/back.hex" "$work/hex.bin" &&
+        arm-none-eabi-objcopy -I srec -O binary "$work/back.srec" "$work/srec.bin" ||
+        fail "objcopy did not take the files"
+    for file in back.bin hex.bin srec.bin; do
+        cmp "$work/fw.bin" "$work/$file" || fail "$file differs from the image"
+    done
+    run_flash --port "$pty" --erase
+    expect_result 0 "Finished OK"
+    run_flash --port "$pty" --read "$work/blank.bin"
+    tr -d '\377' <"$work/blank.bin" | cmp -s - /dev/null || fail "--erase left bytes"
+    run_flash --port "$pty" --no-protect "$work/back.bin"
+    expect_result 0 "Finished OK"
+    stop_server
+    expect_flash "$work/fw.bin"
+    ! grep -q 'Write Memory' <(sed -n '/Erase #2$/,/Erase #3$/p' "$work/transcript.txt") ||
+        fail "--erase wrote"
+    ;;
+read-refused)
+    # A file that cannot be written is refused before the port is opened (class 2, with the
+    # system's reason); a read-out protected chip gives class 13 and no file.
+    start_server --readout-protected
+    mkdir "$work/folder.bin"
+    for target in "$work/folder.bin:Is a directory" "/dev/null:not a regular file" \
+        "$work/missing/x.bin:No such file or directory"; do
+        run_flash --port "$pty" --read "${target%%:*}"
+        expect_result 2 "Can't open file"
+        grep -q "cannot write ${target%%:*}: ${target#*:}" "$work/flash.err" ||
+            fail "no reason: $(cat "$work/flash.err")"
+    done
+    run_flash --port "$pty" --read "$work/chip.elf"
+    expect_usage_error "--read chip.elf"
+    run_flash --port "$pty" --read "$pty"
+    expect_usage_error "--read onto the port"
+    ! grep -q 'H>D' "$work/transcript.txt" || fail "the port was used"
+    run_flash --port "$pty" --read "$work/chip.hex"
+    expect_result 13 "Read-out protected"
+    grep -q "read-out protected.*erases all of its FLASH" "$work/flash.err" ||
+        fail "no cause: $(cat "$work/flash.err")"
+    [ -z "$(ls "$work" | grep chip)" ] || fail "a file was left: $(ls "$work")"
+    stop_server
+    expect_summary 'read-out protected: yes'
+    # Ctrl-C halfway through a read: "Interrupted", and no file, not even in part.
+    start_server --timing
+    "$flash" --port "$pty" --read "$work/half.bin" >"$work/flash.out" 2>"$work/flash.err" &
+    flash_pid=$!
+    for _ in $(seq 300); do
+        grep -q 'Read Memory #40$' "$work/transcript.txt" 2>/dev/null && break
+        sleep 0.05
+    done
+    interrupt_flash
+    expect_result 130 "Interrupted"
+    [ -z "$(ls "$work" | grep half)" ] || fail "a file was left: $(ls "$work")"
+    stop_server
+    ;;
 usage-sends-nothing)
     # Bad values and --go alone are usage errors (64), and not one byte reaches the device.
     start_server
@@ -480,7 +558,7 @@ verify)
     expect_result 0 "Finished OK"
     expect_flash "$work/fw.bin"
     expect_summary "$protected"
-    [ "$(grep -c 'Read Memory #' "$work/transcript.txt")" -eq 256 ] || fail "not every block read back"
+    [ "$(grep -c 'Read Memory #' "$work/transcript.txt")" -eq 257 ] || fail "not every block read back" # and the registers
     # The read-back has its own bar on a terminal.
     command -v script >/dev/null || fail "script (bsdutils) missing"
     start_sim
@@ -545,7 +623,7 @@ quiet-verbose)
     expect_result 0 "Finished OK"
     sed -n 's/^zuva-flash: step  *[0-9.]* s  \(.*[^ ]\)  *(0x..)  *[0-9.]* ms$/\1/p' \
         "$work/flash.err" | uniq >"$work/steps"
-    printf '%s\n' Sync "Get ID" "Readout Unprotect" Sync "Write Unprotect" Sync Erase \
+    printf '%s\n' Sync "Get ID" "Read Memory" "Readout Unprotect" Sync "Write Unprotect" Sync Erase \
         "Write Memory" "Read Memory" "Write Protect" Sync "Readout Protect" |
         diff - "$work/steps" || fail "steps: $(cat "$work/flash.err")"
     ;;

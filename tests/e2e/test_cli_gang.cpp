@@ -82,7 +82,11 @@ TEST(CliGang, JsonLineEscapesAndKeepsFieldsInOrder) {
               "\"image_size\":65536,\"image_crc32\":\"0a0b0c0d\"}");
     o.imageSize = -1;
     o.productId = 0x414;
+    o.flashKib = 384;
+    o.uid = "0123456789abcdef01234567";
     std::string line = OutcomeJson(o, nullptr);
+    EXPECT_NE(line.find("\"uid\":\"0123456789abcdef01234567\",\"flash_kib\":384"),
+              std::string::npos);
     EXPECT_EQ(line.rfind("{\"port\":", 0), 0u);
     EXPECT_NE(line.find("\"chip\":\"0x414\""), std::string::npos);
     EXPECT_NE(line.find("\"image_size\":null,\"image_crc32\":null"), std::string::npos);

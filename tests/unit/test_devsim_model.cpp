@@ -392,6 +392,33 @@ TEST_F(DevModel, ReadMemoryAndGo) {
     EXPECT_EQ(Send({kSyncByte}), Bytes{}); // the bootloader is gone
 }
 
+// The size register (KiB, little-endian) and the unique ID eight bytes on, readable but
+// not writable; a given ID, or one made from the chip that stays the same.
+TEST_F(DevModel, SystemMemoryHoldsTheSizeRegisterAndTheUniqueId) {
+    config.flashSize = 96 * 1024;
+    const auto readInfo = [&] {
+        Cmd(kCmdReadMemory);
+        Address(0x1FFFF7E0);
+        return Send({19, 19 ^ 0xFF});
+    };
+    Start();
+    const Bytes made = readInfo();
+    ASSERT_EQ(made.size(), 21u);
+    EXPECT_EQ(Bytes(made.begin() + 1, made.begin() + 3), (Bytes{96, 0}));
+    Start();
+    EXPECT_EQ(readInfo(), made);
+    EXPECT_EQ(Cmd(kCmdWriteMemory), Bytes{A});
+    EXPECT_EQ(Address(0x1FFFF7E8), Bytes{N});
+    ASSERT_EQ(DevParseUid("00:11:22:33 44556677 8899aabb", &config.uid), 0);
+    Start();
+    const Bytes given = readInfo();
+    EXPECT_EQ(Bytes(given.begin() + 9, given.end()),
+              (Bytes{0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB}));
+    for (const char* bad : {"", "0011", "00112233445566778899aabbcc", "0011223344556677889x"}) {
+        EXPECT_EQ(DevParseUid(bad, &config.uid), 1) << bad;
+    }
+}
+
 TEST_F(DevModel, FaultsHitTheNamedOccurrenceAndAnswer) {
     DevFault f;
     ASSERT_EQ(DevParseFault("write@2:3", DevFaultKind::Nack, &f), 0);

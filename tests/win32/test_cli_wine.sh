@@ -150,6 +150,22 @@ check "--verify, a dropped write" 12 "Verify failed"
 flash 11 "" --port COM11 --verify fw.bin
 check "--verify, a good run" 0 "Finished OK" "$work/fw.bin"
 
+# At the bench: a chip read back as Intel HEX, and an application written behind a boot
+# loader that --page-erase keeps.
+head -c 16384 /dev/urandom >"$work/boot.bin"
+head -c 3000 /dev/urandom >"$work/app.bin"
+flash 11 "--flash-in $work/boot.bin" --port COM11 --read chip.hex
+tr -d '\r' <"$work/err" | grep -q '131072 bytes read from 0x08000000 into chip.hex' ||
+    fail "--read: no figures"
+arm-none-eabi-objcopy -I ihex -O binary "$work/chip.hex" "$work/chip.bin" 2>/dev/null &&
+    cmp -s -n 16384 "$work/chip.bin" "$work/boot.bin" || fail "--read: the file differs from FLASH"
+check "--read into .hex" 0 "Finished OK"
+
+flash 11 "--flash-in $work/boot.bin" --port COM11 --page-erase --address 0x08004000 --no-protect app.bin
+cmp -s -n 16384 "$work/boot.bin" "$work/dump.bin" || fail "--page-erase: the boot loader changed"
+cmp -s -i 0:16384 -n 3000 "$work/app.bin" "$work/dump.bin" || fail "--page-erase: the image differs"
+check "--page-erase behind a boot loader" 0 "Finished OK"
+
 # A failed run, then the next one on the same device without a reset.
 rm -f "$work/dump.bin"
 com_sim_start 11 --dump "$work/dump.bin" --nack write@4:3

@@ -77,6 +77,7 @@ struct Model {
     DevState state;
     std::vector<uint8_t> flash;
     std::vector<uint8_t> ram;
+    uint8_t info[kDevInfoSize] = {}; // the size register and unique ID in system memory
     std::deque<OutByte> out;
     uint64_t lastNowNs = 0;
     uint64_t inWireFreeNs = 0;
@@ -264,6 +265,24 @@ uint32_t RamEnd() {
 
 bool InFlash(uint32_t a) {
     return a >= kFlashBase && a < FlashEnd();
+}
+
+bool InInfo(uint32_t a) {
+    return a >= kDevInfoBase && a < kDevInfoBase + kDevInfoSize;
+}
+
+// The size register (KiB, little-endian) and the unique ID, the rest of the block 0xFF.
+void FillInfo(const DevConfig& config) {
+    std::fill(std::begin(g.info), std::end(g.info), 0xFF);
+    const uint32_t kib = g.state.flashSize / 1024;
+    g.info[0] = static_cast<uint8_t>(kib);
+    g.info[1] = static_cast<uint8_t>(kib >> 8);
+    for (uint32_t i = 0; i < kDevUidSize; ++i) {
+        g.info[kDevUidOffset + i] =
+            config.uid.size() == kDevUidSize
+                ? config.uid[i]
+                : static_cast<uint8_t>(g.state.productId * 7 + kib * 13 + i * 37 + 0x21);
+    }
 }
 
 bool SectorProtected(uint32_t offset) {
@@ -500,7 +519,7 @@ void OnAddress() {
     bool flash = InFlash(a);
     bool ramAll = a >= kDevRamBase && a < RamEnd();
     bool ramUser = a >= kDevRamUserStart && a < RamEnd();
-    bool valid = g.command == kCmdReadMemory ? flash || ramAll : flash || ramUser;
+    bool valid = g.command == kCmdReadMemory ? flash || ramAll || InInfo(a) : flash || ramUser;
     if (!valid) {
         Refuse(2, "address not valid");
         return;
@@ -532,6 +551,9 @@ uint8_t* Target(uint32_t n) {
     uint32_t a = g.address;
     if (InFlash(a)) {
         return uint64_t(a) + n <= FlashEnd() ? &g.flash[a - kFlashBase] : nullptr;
+    }
+    if (InInfo(a)) { // read only: Write Memory refuses the address
+        return uint64_t(a) + n <= kDevInfoBase + kDevInfoSize ? &g.info[a - kDevInfoBase] : nullptr;
     }
     return uint64_t(a) + n <= RamEnd() ? &g.ram[a - kDevRamBase] : nullptr;
 }
@@ -825,6 +847,7 @@ int DevReset(const DevConfig& config) {
     g.state.writeProtected = config.writeProtected;
     g.flash.assign(flashSize, 0xFF);
     std::copy(config.flashImage.begin(), config.flashImage.end(), g.flash.begin());
+    FillInfo(config);
     g.ram.assign(d.ramSize, 0x00);
     Expect(Phase::WaitSync, 1);
     return 0;
@@ -985,6 +1008,26 @@ int DevParseUnaligned(const char* text, DevUnaligned* rule) {
         }
     }
     return 1;
+}
+
+int DevParseUid(const char* text, std::vector<uint8_t>* uid) {
+    std::string digits;
+    for (const char* c = text; *c != '\0'; ++c) {
+        if (std::isxdigit(static_cast<unsigned char>(*c))) {
+            digits += *c;
+        } else if (*c != ' ' && *c != ':') {
+            return 1;
+        }
+    }
+    if (digits.size() != 2 * kDevUidSize) {
+        return 1;
+    }
+    uid->clear();
+    for (size_t i = 0; i < digits.size(); i += 2) {
+        uid->push_back(
+            static_cast<uint8_t>(std::strtoul(digits.substr(i, 2).c_str(), nullptr, 16)));
+    }
+    return 0;
 }
 
 int DevParseDensity(const char* text, DevDensity* density) {

@@ -40,6 +40,12 @@ constexpr uint32_t kDevRamBase = 0x20000000;
 // The bootloader keeps the first 512 bytes of RAM for itself.
 constexpr uint32_t kDevRamUserStart = 0x20000200;
 constexpr uint32_t kDevSectorCount = 32; // option bytes WRP0..WRP3
+// The device's own facts in system memory, read with Read Memory (not under read-out
+// protection): the FLASH size in KiB (16 bits) and the 96-bit unique ID eight bytes on.
+constexpr uint32_t kDevInfoBase = kFlashSizeRegister;
+constexpr uint32_t kDevInfoSize = 32;
+constexpr uint32_t kDevUidOffset = kUniqueIdAddress - kFlashSizeRegister;
+constexpr uint32_t kDevUidSize = kUniqueIdSize;
 constexpr uint8_t kDevBootloaderVersion = 0x22;
 constexpr uint64_t kDevNever = UINT64_MAX;
 
@@ -88,6 +94,8 @@ struct DevConfig {
     bool readoutProtected = false;
     uint32_t writeProtected = 0;     // bit s set: sector s (4 KiB) write-protected
     std::vector<uint8_t> flashImage; // old contents from the FLASH base; rest erased
+    // The unique ID; empty: one made from the product ID and FLASH size, the same every run.
+    std::vector<uint8_t> uid;
     DevUnaligned unaligned = DevUnaligned::Drop;
     bool eraseProtectedNack = false; // Erase touching a protected page is refused
     uint32_t dropWrite = 0;       // Write Memory N is acknowledged and programs nothing (0 = none)
@@ -178,6 +186,8 @@ int DevParseCommand(const char* name, uint8_t* code);
 int DevParseFault(const char* text, DevFaultKind kind, DevFault* fault);
 // "drop", "nack", "accept". 0 or 1.
 int DevParseUnaligned(const char* text, DevUnaligned* rule);
+// 24 hex digits (spaces and colons between bytes allowed): a unique ID. 0 or 1.
+int DevParseUid(const char* text, std::vector<uint8_t>* uid);
 // "low", "medium", "high", "connectivity", "value", "value-high", "xl". 0 or 1.
 int DevParseDensity(const char* text, DevDensity* density);
 // The name of a command code ("Write Memory"), or "unknown".

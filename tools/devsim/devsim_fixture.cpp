@@ -46,6 +46,9 @@ DevConfig BoardConfig(uint32_t board) {
             c.flashImage[i] = uint8_t(i * 7 + board);
         }
     }
+    uint8_t uid[12];
+    MakeUid(board, uid);
+    c.uid.assign(uid, uid + sizeof uid);
     if (f.setup.faultBoard != 0 && f.setup.faultBoard != board) {
         c.faults.clear();
         c.dieAfterBytes = 0;
@@ -68,7 +71,7 @@ int PutIn() {
         return 1;
     }
     f.current = BoardRecord{};
-    MakeUid(f.next, f.current.uid);
+    std::copy(DevGetConfig().uid.begin(), DevGetConfig().uid.end(), f.current.uid);
     f.inside = true;
     f.wasUnprotected = false;
     f.outAtUs = kDevNever;

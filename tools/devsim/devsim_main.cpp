@@ -46,6 +46,9 @@ const char kHelp[] =
     "  --flash-size SIZE          FLASH size in bytes, or with K (64K); whole pages\n"
     "  --flash-in FILE            old FLASH contents from the FLASH base; the rest is erased\n"
     "                             (a regular file no larger than FLASH)\n"
+    "  --uid HEX                  the 96-bit unique ID, 24 hex digits (default: made from\n"
+    "                             the product ID and FLASH size, the same every run); the\n"
+    "                             FLASH size register always holds the FLASH size\n"
     "  --readout-protected        start read-out protected\n"
     "  --write-protected SECTORS  start with these 4 KiB sectors write-protected: a list\n"
     "                             with ranges (0-15,31), a mask (0xFFFF) or 'all'\n"
@@ -284,6 +287,7 @@ int ParseArgs(int argc, char** argv, Options* o) {
         Checked("--pid", [&c](const char* v) { return ParseCount(v, 0xFFFF, &c.productId); }),
         Checked("--flash-size", [&c](const char* v) { return ParseSize(v, &c.flashSize); }),
         TextOption("--flash-in", &o->flashInPath),
+        Checked("--uid", [&c](const char* v) { return DevParseUid(v, &c.uid) == 0; }),
         FlagOption("--readout-protected", &c.readoutProtected),
         Checked("--write-protected",
                 [&c](const char* v) { return ParseSectors(v, &c.writeProtected); }),
