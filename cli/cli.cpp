@@ -450,12 +450,12 @@ void ExplainResult(ResultCode result, const RunReport& report, const std::string
     }
     if (result == kResultOk && report.productId != 0) {
         std::fprintf(stderr,
-                     "zuva-flash: STM32F10x %s (product ID 0x%03X%s%s): %llu bytes written in "
-                     "%.1f s\n",
+                     "zuva-flash: STM32F10x %s (product ID 0x%03X): %llu bytes written in %.1f "
+                     "s%s%s\n",
                      DensityName(report.productId), report.productId,
-                     report.uidRead ? ", unique ID " : "",
-                     report.uidRead ? UidText(report).c_str() : "",
-                     static_cast<unsigned long long>(report.imageBytes), seconds);
+                     static_cast<unsigned long long>(report.imageBytes), seconds,
+                     report.uidRead ? "; unique ID " : "",
+                     report.uidRead ? UidText(report).c_str() : "");
         return;
     }
     char detail[1024]; // a longer path is shortened in its middle

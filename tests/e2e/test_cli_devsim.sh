@@ -453,7 +453,7 @@ read-back)
     command -v arm-none-eabi-objcopy >/dev/null || { echo "SKIP: no arm-none-eabi-objcopy"; exit 77; }
     start_server --flash-size 64K --uid 0123456789abcdef01234567
     run_flash --port "$pty" --no-protect --json "$work/fw.bin"
-    grep -q '"flash_kib":64,"uid":"0123456789abcdef01234567"' "$work/flash.out" ||
+    grep -q '"uid":"0123456789abcdef01234567","flash_kib":64' "$work/flash.out" ||
         fail "no size or ID in the JSON: $last"
     for format in bin hex srec; do
         run_flash --port "$pty" --read "$work/back.$format"
