@@ -135,7 +135,7 @@ std::string FixtureListing() {
         std::snprintf(line, sizeof line, "board %zu: unique ID ", i + 1);
         text += line;
         for (uint8_t byte : boards[i].uid) {
-            std::snprintf(line, sizeof line, "%02X", byte);
+            std::snprintf(line, sizeof line, "%02x", byte);
             text += line;
         }
         std::snprintf(line, sizeof line,

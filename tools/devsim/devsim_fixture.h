@@ -32,6 +32,6 @@ struct BoardRecord {
 };
 std::vector<BoardRecord> FixtureBoards();
 
-// One line per board: "board 2: unique ID 02005A5556410000..., FLASH crc32 1c291ca3,
+// One line per board: "board 2: unique ID 02005a5556410000..., FLASH crc32 1c291ca3,
 // read-out protected: yes, write-protected sectors: 0x0000FFFF".
 std::string FixtureListing();
