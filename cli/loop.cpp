@@ -73,6 +73,7 @@ bool OpenForWaiting(const LoopSetup& setup) {
 // that has gone (an adapter unplugged, a server stopped) is named with the system's reason.
 Presence Await(const LoopSetup& setup, bool wantPresent) {
     Presence found = Presence::PortLost;
+    int error = 0;
     for (int attempt = 0; attempt < 2 && found == Presence::PortLost; ++attempt) {
         if (attempt > 0) {
             PortSleepMs(kPollPeriodMs);
@@ -81,13 +82,16 @@ Presence Await(const LoopSetup& setup, bool wantPresent) {
             return Presence::PortLost;
         }
         found = AwaitBoard(wantPresent);
+        error = PortLinkError();
         ClosePort();
     }
     if (found == Presence::PortLost) {
+        char reason[256] = "";
+        PortErrorText(error, reason, sizeof reason);
         std::fprintf(stderr,
-                     "zuva-flash: %s fails again and again while waiting for a board; "
-                     "this port's line ends\n",
-                     setup.portPath.c_str());
+                     "zuva-flash: %s failed while waiting for a board, also after opening it "
+                     "again (%s); this port's line ends\n",
+                     setup.portPath.c_str(), reason[0] != '\0' ? reason : "no reason given");
     }
     return found;
 }
