@@ -532,6 +532,14 @@ ResultCode CheckPlan(const char* imagePath, const RunOptions& run) {
     return result;
 }
 
+// A read's bytes into the file named by context, in the format its extension picks.
+bool SaveRead(const void* context, uint32_t address, const uint8_t* bytes, uint32_t length,
+              int* error) {
+    const char* path = static_cast<const char*>(context);
+    return WriteImageFile(path, OutputFormatForPath(path), address, bytes, length, error) ==
+           OutputOk;
+}
+
 // "COM7 (/dev/ttyS6)", "COM7", or the path as given.
 std::string PortForMessages(const std::string& portPath) {
     int number = ComNumberFromName(portPath.c_str());
@@ -551,12 +559,12 @@ ResultCode RunWithOptions(const CliOptions& options, const RunOptions& run, cons
     Clock::time_point start = Clock::now();
     bar.started = false; // a bar per board
     bar.kind = Progress;
-    ResultCode result =
-        options.read != nullptr ? ReadDevice(options.read, portPath.c_str(), options.readAddress,
-                                             options.readLength, run, &report)
-        : options.erase
-            ? EraseDevice(portPath.c_str(), run, &report)
-            : ProgramDevice(imagePath, PathExtension(imagePath), portPath.c_str(), run, &report);
+    ResultCode result = options.read != nullptr
+                            ? ReadDevice(portPath.c_str(), options.readAddress, options.readLength,
+                                         SaveRead, const_cast<char*>(options.read), run, &report)
+                        : options.erase ? EraseDevice(portPath.c_str(), run, &report)
+                                        : ProgramDevice(imagePath, PathExtension(imagePath),
+                                                        portPath.c_str(), run, &report);
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     EndStep(Clock::now());
     EndProgress();

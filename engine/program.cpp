@@ -7,7 +7,6 @@
 #include "engine/serial.h"
 #include "engine/status.h"
 #include "image/embedded.h"
-#include "image/image_out.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -367,8 +366,14 @@ struct Buffer {
     ~Buffer() { std::free(bytes); }
 };
 
+// The bytes a read goes to.
+struct Sink {
+    ReadSink keep;
+    const void* context;
+};
+
 // The read once the port is open: nothing but Get ID and Read Memory reaches the chip.
-ResultCode ReadOnDevice(const char* outPath, uint32_t address, uint32_t length,
+ResultCode ReadOnDevice(uint32_t address, uint32_t length, const Sink& sink,
                         const RunOptions& options, RunReport* report) {
     if (!ResetInto(options.boot, true, report)) {
         return kResultCantOpenPort;
@@ -390,8 +395,8 @@ ResultCode ReadOnDevice(const char* outPath, uint32_t address, uint32_t length,
     if (result != kResultOk) {
         return result;
     }
-    if (WriteImageFile(outPath, OutputFormatForPath(outPath), report->readAddress, buffer.bytes,
-                       report->readLength, &report->outputError) != OutputOk) {
+    if (!sink.keep(sink.context, report->readAddress, buffer.bytes, report->readLength,
+                   &report->outputError)) {
         return kResultCantOpenFile;
     }
     return ResetInto(options.boot, false, report) ? kResultOk : kResultCantOpenPort;
@@ -470,8 +475,8 @@ ResultCode ProgramDevice(const char* imagePath, const char* extension, const cha
     return planned != kResultOk ? planned : RunOnDevice(options, report);
 }
 
-ResultCode ReadDevice(const char* outPath, const char* portPath, uint32_t address, uint32_t length,
-                      const RunOptions& options, RunReport* report) {
+ResultCode ReadDevice(const char* portPath, uint32_t address, uint32_t length, ReadSink sink,
+                      const void* context, const RunOptions& options, RunReport* report) {
     RunReport ignored;
     report = StartReport(report, &ignored, RunTask::Read);
     readTotal = 0;
@@ -480,7 +485,7 @@ ResultCode ReadDevice(const char* outPath, const char* portPath, uint32_t addres
         report->portError = PortOpenError();
         return kResultCantOpenPort;
     }
-    const ResultCode result = ReadOnDevice(outPath, address, length, options, report);
+    const ResultCode result = ReadOnDevice(address, length, Sink{sink, context}, options, report);
     report->stopped = result == kResultStopped;
     return report->stopped ? kResultCommError : result; // stopped: no file either way
 }

@@ -134,14 +134,21 @@ ResultCode PlanImage(const char* imagePath, const char* extension, RunReport* re
 ResultCode ProgramDevice(const char* imagePath, const char* extension, const char* portPath,
                          const RunOptions& options = RunOptions(), RunReport* report = nullptr);
 
-// Reads the chip's FLASH into outPath in the format its extension picks
-// (image/image_out.h): length bytes from address, or with length 0 everything from
-// address to the end of FLASH (the size register's figure, else the family's largest).
-// Nothing is unprotected, erased or written. A read-out protected chip refuses:
-// kResultReadProtected. The file is written only once every byte is in, so that a failed
-// or stopped read leaves no file. Progress as for a write; report may be null.
-ResultCode ReadDevice(const char* outPath, const char* portPath, uint32_t address, uint32_t length,
-                      const RunOptions& options = RunOptions(), RunReport* report = nullptr);
+// Where a read's bytes go once every one of them is in: length bytes that lie at address.
+// true when kept; false, with the system's error number in *error, when not.
+using ReadSink = bool (*)(const void* context, uint32_t address, const uint8_t* bytes,
+                          uint32_t length, int* error);
+
+// Reads the chip's FLASH: length bytes from address, or with length 0 everything from
+// address to the end of FLASH (the size register's figure, else the family's largest),
+// and hands them to sink (a file: image/image_out.h). Nothing is unprotected, erased or
+// written. A read-out protected chip refuses: kResultReadProtected. The sink is called
+// only once every byte is in, so that a failed or stopped read leaves nothing behind; a
+// sink that fails gives kResultCantOpenFile with its error in report->outputError.
+// Progress as for a write; report may be null.
+ResultCode ReadDevice(const char* portPath, uint32_t address, uint32_t length, ReadSink sink,
+                      const void* context, const RunOptions& options = RunOptions(),
+                      RunReport* report = nullptr);
 
 // The bytes the read in progress fetches, for a progress display; 0 before it knows.
 uint64_t ReadTotalBytes();

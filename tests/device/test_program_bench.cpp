@@ -5,6 +5,7 @@
 #include "engine/program.h"
 #include "engine/serial.h"
 #include "engine/status.h"
+#include "image/image_out.h"
 #include "tests/device/run_files.h"
 #include "tests/fakes/fake_device.h"
 #include "tests/fakes/fake_serial.h"
@@ -53,6 +54,14 @@ std::vector<std::string> LeftInScratch() {
     return names;
 }
 
+// A read's bytes into a file, as zuva-flash keeps them.
+bool SaveRead(const void* context, uint32_t address, const uint8_t* bytes, uint32_t length,
+              int* error) {
+    const char* path = static_cast<const std::string*>(context)->c_str();
+    return WriteImageFile(path, OutputFormatForPath(path), address, bytes, length, error) ==
+           OutputOk;
+}
+
 class BenchRun : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -86,7 +95,7 @@ class BenchRun : public ::testing::Test {
         readPath = (ScratchDir() / name).string();
         EXPECT_EQ(FakeDeviceAttach(config), 0);
         const ResultCode result =
-            ReadDevice(readPath.c_str(), "COM4", address, length, options, &report);
+            ReadDevice("COM4", address, length, SaveRead, &readPath, options, &report);
         FakeDeviceDetach();
         return result;
     }
