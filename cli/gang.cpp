@@ -370,8 +370,9 @@ void BoardDone(Member& m, int status, double seconds) {
         m.firstFailed = m.firstFailed != 0 ? m.firstFailed : status;
     }
     if (o.serialUsed) {
-        figures.firstSerial = figures.serials ? figures.firstSerial : o.serial;
-        figures.lastSerial = o.serial;
+        // Ports finish in any order: the first and last numbers given, not seen.
+        figures.firstSerial = figures.serials ? std::min(figures.firstSerial, o.serial) : o.serial;
+        figures.lastSerial = figures.serials ? std::max(figures.lastSerial, o.serial) : o.serial;
         figures.serials = true;
     }
     EmitNow(o);
