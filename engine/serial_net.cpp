@@ -292,10 +292,11 @@ int SetTimeoutsNet(SysPort, uint32_t readConstantMs, uint32_t writeConstantMs) {
     return link.socket == kNoSocket ? 1 : 0;
 }
 
-int32_t ReadNet(SysPort, void* buf, uint32_t n) {
-    const Clock::time_point deadline = After(link.readMs);
+// What has come and been kept, else what comes within ms. Telnet commands alone end no
+// wait: only data does, or the time.
+int32_t ReadWithin(void* buf, uint32_t n, uint32_t ms) {
+    const Clock::time_point deadline = After(ms);
     while (n > 0 && link.start == link.end) {
-        // Telnet commands alone end no wait: only data does, or the read constant.
         int got = Receive(MsLeft(deadline));
         if (got <= 0) {
             return got;
@@ -305,6 +306,10 @@ int32_t ReadNet(SysPort, void* buf, uint32_t n) {
     std::memcpy(buf, link.pending + link.start, count);
     link.start += count;
     return static_cast<int32_t>(count);
+}
+
+int32_t ReadNet(SysPort, void* buf, uint32_t n) {
+    return ReadWithin(buf, n, link.readMs);
 }
 
 int32_t WriteSocket(SysPort, const void* bytes, uint32_t n) {
@@ -344,16 +349,7 @@ int32_t WriteRfc2217(SysPort, const void* bytes, uint32_t n) {
 
 // What has come and been kept, else what waits in the socket now; never waits.
 int32_t ReadWaitingNet(SysPort, void* buf, uint32_t n) {
-    while (n > 0 && link.start == link.end) {
-        int got = Receive(0);
-        if (got <= 0) {
-            return got;
-        }
-    }
-    size_t count = std::min<size_t>(n, link.end - link.start);
-    std::memcpy(buf, link.pending + link.start, count);
-    link.start += count;
-    return static_cast<int32_t>(count);
+    return ReadWithin(buf, n, 0);
 }
 
 void CloseNet(SysPort) {

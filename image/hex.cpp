@@ -143,7 +143,7 @@ bool DecodeHexPairs(const uint8_t* digits, size_t pairs, uint8_t* bytes) {
 }
 
 int ReadRecordLines(const uint8_t* text, size_t size, RecordLineReader readLine, void* reader,
-                    HexProblem* problem, size_t* lines) {
+                    const bool* ended, const char* missingEnd, HexProblem* problem) {
     size_t at = 0;
     if (size >= sizeof kByteOrderMark && memcmp(text, kByteOrderMark, sizeof kByteOrderMark) == 0) {
         at = sizeof kByteOrderMark;
@@ -166,23 +166,20 @@ int ReadRecordLines(const uint8_t* text, size_t size, RecordLineReader readLine,
         // A CR LF pair ends one line.
         at = end + (end + 1 < size && text[end] == '\r' && text[end + 1] == '\n' ? 2 : 1);
     }
+    if (result == 0 && !*ended) {
+        result = kHexDamaged;
+        why = missingEnd;
+        ++lineNumber;
+    }
     if (result != 0 && problem != nullptr) {
         *problem = {lineNumber, why};
     }
-    *lines = lineNumber;
     return result;
 }
 
 int ReadHexText(const uint8_t* text, size_t size, HexRecordVisitor visit, void* context,
                 HexProblem* problem) {
     Reader reader{visit, context};
-    size_t lines = 0;
-    const int result = ReadRecordLines(text, size, ReadLine, &reader, problem, &lines);
-    if (result == 0 && !reader.ended) {
-        if (problem != nullptr) {
-            *problem = {lines + 1, "no end-of-file record: the file may be cut short"};
-        }
-        return kHexDamaged;
-    }
-    return result;
+    return ReadRecordLines(text, size, ReadLine, &reader, &reader.ended,
+                           "no end-of-file record: the file may be cut short", problem);
 }

@@ -44,10 +44,11 @@ using RecordLineReader = int (*)(void* reader, const uint8_t* line, size_t lengt
                                  const char** why);
 
 // Hands every non-blank line of text to readLine until one stops the reading: then its
-// result, with problem naming that line; 0 when every line was taken. *lines: the lines
-// counted.
+// result, with problem naming that line. When every line was taken, the file must have
+// ended with its end record (*ended, set by readLine): 0, or else kHexDamaged with
+// missingEnd as the reason, on the line after the last.
 int ReadRecordLines(const uint8_t* text, size_t size, RecordLineReader readLine, void* reader,
-                    HexProblem* problem, size_t* lines);
+                    const bool* ended, const char* missingEnd, HexProblem* problem);
 
 // Decodes pairs of hexadecimal digits (either case); false at the first character that is
 // not one.

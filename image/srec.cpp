@@ -97,13 +97,6 @@ int ReadLine(void* context, const uint8_t* line, size_t length, const char** why
 int ReadSRecordText(const uint8_t* text, size_t size, HexRecordVisitor visit, void* context,
                     HexProblem* problem) {
     Reader reader{visit, context};
-    size_t lines = 0;
-    const int result = ReadRecordLines(text, size, ReadLine, &reader, problem, &lines);
-    if (result == 0 && !reader.ended) {
-        if (problem != nullptr) {
-            *problem = {lines + 1, "no end record (S7, S8 or S9): the file may be cut short"};
-        }
-        return kHexDamaged;
-    }
-    return result;
+    return ReadRecordLines(text, size, ReadLine, &reader, &reader.ended,
+                           "no end record (S7, S8 or S9): the file may be cut short", problem);
 }

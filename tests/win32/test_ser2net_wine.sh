@@ -90,7 +90,7 @@ while IFS='|' read -r url cause; do
     [ "$status" -eq 1 ] && tr -d '\r' <"$work/err" | grep -qF "$cause" ||
         fail "$url: exit $status, $(cat "$work/err")"
 done <<EOF
-socket://127.0.0.1:$closing|failed before a bootloader answered: the server closed the connection
+socket://127.0.0.1:$closing|the server closed the connection. The server took the connection and let it go
 rfc2217://127.0.0.1:$silent_port|did not negotiate RFC 2217 within 3 s. For a raw TCP port, use socket://
 rfc2217://127.0.0.1:$scripted_port|the server set parity none, not even
 EOF
