@@ -431,7 +431,7 @@ RunReport* StartReport(RunReport* report, RunReport* ignored, RunTask task) {
 } // namespace
 
 bool LoadUpdaterImage(const char* exePath) {
-    if (LoadEmbeddedImage(exePath) != 0) {
+    if (LoadEmbeddedImage(exePath) != EmbeddedFound) {
         return false;
     }
     if (StatusCallback callback = GetStatusCallback()) {

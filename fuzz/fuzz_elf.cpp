@@ -33,10 +33,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         }
         return sum == 0x5A && segment.address == 0x08000000 ? 1 : 0;
     };
-    const int result = ReadElfImage(copy.get(), size, visit, &file, &problem);
+    const ReadResult result = ReadElfImage(copy.get(), size, visit, &file, &problem);
     // A refusal says why; a stop names its segment; a whole read neither.
-    if ((result == kHexDamaged) != (problem.why != nullptr) ||
-        (result == 1) != (problem.segment >= 0 && problem.why == nullptr)) {
+    if ((result == ReadResult::Damaged) != (problem.why != nullptr) ||
+        (result == ReadResult::Stopped) != (problem.segment >= 0 && problem.why == nullptr)) {
         abort();
     }
     return 0;

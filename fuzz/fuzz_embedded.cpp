@@ -35,9 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         fwrite(&infoOffset, 4, 1, file);
     }
     fclose(file);
-    const int result = LoadEmbeddedImage(ScratchPath().c_str());
+    const EmbeddedResult result = LoadEmbeddedImage(ScratchPath().c_str());
     const EmbeddedImage& image = GetEmbeddedImage();
-    if (result == 0) {
+    if (result == EmbeddedFound) {
         // The run seeks to imageOffset, divides by imageLength and reads whole blocks
         // that must lie inside the file, before the description.
         const int64_t end = static_cast<int64_t>(image.imageOffset) + image.imageLength;

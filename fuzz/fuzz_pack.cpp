@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         UpdaterInfo info;
         std::string stored; // the packer keeps the description in Windows-1252
         uint32_t refused = 0;
-        if (DescriptionFromUtf8(description, &stored, &refused) != 0 ||
+        if (DescriptionFromUtf8(description, &stored, &refused) != DescriptionOk ||
             LoadImage(imagePath.c_str(), &loaded, &message) != PackOk ||
             ExtractImage(outPath.c_str(), &extracted, &message) != PackOk || loaded != extracted ||
             ReadUpdaterInfo(outPath.c_str(), &info, &message) != PackOk ||

@@ -26,13 +26,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         }
         return sum == 0x5A && record.address == 0x7F ? 1 : 0;
     };
-    const int result = ReadSRecordText(text.get(), size, visit, &handed, &problem);
+    const ReadResult result = ReadSRecordText(text.get(), size, visit, &handed, &problem);
     if (handed > size) {
         abort();
     }
     // A refusal names its line and reason, a stop its line; a whole read neither.
-    if ((result == kHexDamaged) != (problem.why != nullptr) ||
-        (result != 0) != (problem.line != 0)) {
+    if ((result == ReadResult::Damaged) != (problem.why != nullptr) ||
+        (result != ReadResult::Ok) != (problem.line != 0)) {
         abort();
     }
     return 0;

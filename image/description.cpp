@@ -71,18 +71,19 @@ void AppendUtf8(uint32_t code, std::string* out) {
 
 } // namespace
 
-int DescriptionFromUtf8(const std::string& utf8, std::string* cp1252, uint32_t* refused) {
+DescriptionResult DescriptionFromUtf8(const std::string& utf8, std::string* cp1252,
+                                      uint32_t* refused) {
     cp1252->clear();
     for (size_t at = 0; at < utf8.size();) {
         const uint32_t code = NextCodePoint(utf8, &at);
         const int byte = code == kMalformed ? -1 : ByteOf(code);
         if (byte < 0) {
             *refused = code;
-            return 1;
+            return DescriptionRefused;
         }
         cp1252->push_back(static_cast<char>(byte));
     }
-    return 0;
+    return DescriptionOk;
 }
 
 bool IsDescriptionControl(uint8_t byte) {

@@ -4,10 +4,14 @@
 #include <cstdint>
 #include <string>
 
-// The stored bytes for a description given in UTF-8. 0 on success; 1 when a character has
-// no Windows-1252 form (*refused: its code point) or the text is not UTF-8 (*refused:
-// 0xFFFFFFFF). Control characters pass through; the packer refuses them.
-int DescriptionFromUtf8(const std::string& utf8, std::string* cp1252, uint32_t* refused);
+enum DescriptionResult : int { DescriptionOk = 0, DescriptionRefused = 1 };
+
+// The stored bytes for a description given in UTF-8. DescriptionOk on success;
+// DescriptionRefused when a character has no Windows-1252 form (*refused: its code point)
+// or the text is not UTF-8 (*refused: 0xFFFFFFFF). Control characters pass through; the
+// packer refuses them.
+DescriptionResult DescriptionFromUtf8(const std::string& utf8, std::string* cp1252,
+                                      uint32_t* refused);
 
 // True for a stored byte that is no printable character: C0 controls, DEL, and the five
 // positions Windows-1252 leaves undefined.

@@ -54,15 +54,15 @@ const char* CheckHeader(const uint8_t* file, size_t size) {
 
 } // namespace
 
-int ReadElfImage(const uint8_t* file, size_t size, HexRecordVisitor visit, void* context,
-                 ElfProblem* problem) {
+ReadResult ReadElfImage(const uint8_t* file, size_t size, HexRecordVisitor visit, void* context,
+                        ElfProblem* problem) {
     ElfProblem found;
-    int result = 0;
+    ReadResult result = ReadResult::Ok;
     found.why = CheckHeader(file, size);
     const size_t table = found.why == nullptr ? Le(file + 28, 4) : 0;
     const int count = found.why == nullptr ? static_cast<int>(Le(file + 44, 2)) : 0;
     const size_t entrySize = found.why == nullptr ? Le(file + 42, 2) : 0;
-    for (int i = 0; i < count && result == 0; ++i) {
+    for (int i = 0; i < count && result == ReadResult::Ok; ++i) {
         const uint8_t* entry = file + table + entrySize * static_cast<size_t>(i);
         const uint64_t offset = Le(entry + 4, 4);
         const uint64_t length = Le(entry + 16, 4);
@@ -75,12 +75,13 @@ int ReadElfImage(const uint8_t* file, size_t size, HexRecordVisitor visit, void*
             found.why = "the segment runs past the file's end: the file is cut short";
             break;
         }
-        result = visit(context, HexRecord{found.address, file + offset, static_cast<int>(length)});
+        const HexRecord segment{found.address, file + offset, static_cast<int>(length)};
+        result = visit(context, segment) == 0 ? ReadResult::Ok : ReadResult::Stopped;
     }
     if (found.why != nullptr) {
-        result = kHexDamaged;
+        result = ReadResult::Damaged;
     }
-    if (result != 0 && problem != nullptr) {
+    if (result != ReadResult::Ok && problem != nullptr) {
         *problem = found;
     }
     return result;

@@ -14,7 +14,7 @@ struct ElfProblem {
 };
 
 // Hands each loadable segment's file bytes to visit (HexRecord: load address, bytes,
-// length). 0 when the file was read whole; kHexDamaged when it is refused (problem says
-// why, and which segment); or the visitor's stop value (problem names the segment).
-int ReadElfImage(const uint8_t* file, size_t size, HexRecordVisitor visit, void* context,
-                 ElfProblem* problem);
+// length): Ok when the file was read whole, Damaged when it is refused (problem says why,
+// and which segment), Stopped when the visitor stopped it (problem names the segment).
+ReadResult ReadElfImage(const uint8_t* file, size_t size, HexRecordVisitor visit, void* context,
+                        ElfProblem* problem);

@@ -138,16 +138,16 @@ void ForgetEmbeddedImage() {
     embeddedImage.imageLength = 0;
 }
 
-int LoadEmbeddedImage(const char* exePath) {
+EmbeddedResult LoadEmbeddedImage(const char* exePath) {
     ForgetEmbeddedImage();
 
     FILE* opened = nullptr;
     if (OpenInputFile(exePath, &opened) != InputOk) {
-        return 1;
+        return EmbeddedNone;
     }
     File file(opened, &fclose);
     if (fseek(file.get(), 0, SEEK_END) != 0) {
-        return 1;
+        return EmbeddedNone;
     }
     const int64_t size = ftell(file.get());
     EmbeddedImage found{};
@@ -157,10 +157,10 @@ int LoadEmbeddedImage(const char* exePath) {
         ok = table != 0 && ImageEndsBefore(file.get(), table, &found);
     }
     if (!ok) {
-        return 1;
+        return EmbeddedNone;
     }
     embeddedImage = found;
-    return 0;
+    return EmbeddedFound;
 }
 
 void DescrambleBlock(uint8_t* block, uint32_t blockLength, uint8_t* chain) {

@@ -23,14 +23,18 @@ struct EmbeddedImage {
 // The state that LoadEmbeddedImage found; read-only for everyone else.
 const EmbeddedImage& GetEmbeddedImage();
 
-// Examines exePath for a valid trailer and description. 0 when found (the description is
-// then in GetEmbeddedImage()), 1 otherwise (offset and length then 0). The trailer stands
+// What LoadEmbeddedImage found: 0 and 1, as the window's run has always taken them.
+enum EmbeddedResult : int { EmbeddedFound = 0, EmbeddedNone = 1 };
+
+// Examines exePath for a valid trailer and description. EmbeddedFound when found (the
+// description is then in GetEmbeddedImage()), EmbeddedNone otherwise (offset and length
+// then 0). The trailer stands
 // at the very end of the file, or just before a certificate table that the PE security
 // directory names and that ends the file, with only zero padding between the two. It must
 // describe a positive whole number of 256-byte blocks, followed by the description, whose
 // NUL is the last byte before the trailer and its only NUL. The description kept is its
 // first line (up to and including an LF), at most 255 bytes.
-int LoadEmbeddedImage(const char* exePath);
+EmbeddedResult LoadEmbeddedImage(const char* exePath);
 
 // Back to no image, as if LoadEmbeddedImage had found none (zuva-pack, between an
 // updater it read and an image it reads next).

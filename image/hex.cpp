@@ -102,18 +102,18 @@ struct Reader {
     bool ended = false;
 };
 
-// One non-blank line without its terminator. 0 to go on, else the result of the read.
-int ReadLine(void* context, const uint8_t* line, size_t length, const char** why) {
+// One non-blank line without its terminator. Ok to go on, else the result of the read.
+ReadResult ReadLine(void* context, const uint8_t* line, size_t length, const char** why) {
     auto* reader = static_cast<Reader*>(context);
     Decoded record;
     *why = DecodeRecord(line, length, &record);
     if (*why != nullptr) {
-        return kHexDamaged;
+        return ReadResult::Damaged;
     }
     const uint8_t type = record.bytes[3];
     *why = reader->ended ? "record after the end-of-file record" : CheckType(type, record.count);
     if (*why != nullptr) {
-        return kHexDamaged;
+        return ReadResult::Damaged;
     }
     const uint8_t* data = record.bytes + 4;
     if (type == kEndOfFile) {
@@ -123,9 +123,11 @@ int ReadLine(void* context, const uint8_t* line, size_t length, const char** why
     } else if (type == kData && record.count > 0) {
         const uint32_t address =
             reader->upperAddress << 16 | record.bytes[1] << 8 | record.bytes[2];
-        return reader->visit(reader->context, HexRecord{address, data, record.count});
+        return reader->visit(reader->context, HexRecord{address, data, record.count}) != 0
+                   ? ReadResult::Stopped
+                   : ReadResult::Ok;
     }
-    return 0;
+    return ReadResult::Ok;
 }
 
 } // namespace
@@ -142,8 +144,9 @@ bool DecodeHexPairs(const uint8_t* digits, size_t pairs, uint8_t* bytes) {
     return true;
 }
 
-int ReadRecordLines(const uint8_t* text, size_t size, RecordLineReader readLine, void* reader,
-                    const bool* ended, const char* missingEnd, HexProblem* problem) {
+ReadResult ReadRecordLines(const uint8_t* text, size_t size, RecordLineReader readLine,
+                           void* reader, const bool* ended, const char* missingEnd,
+                           HexProblem* problem) {
     size_t at = 0;
     if (size >= sizeof kByteOrderMark && memcmp(text, kByteOrderMark, sizeof kByteOrderMark) == 0) {
         at = sizeof kByteOrderMark;
@@ -152,9 +155,9 @@ int ReadRecordLines(const uint8_t* text, size_t size, RecordLineReader readLine,
         --size; // a DOS end of file behind the last line end
     }
     size_t lineNumber = 0;
-    int result = 0;
+    ReadResult result = ReadResult::Ok;
     const char* why = nullptr;
-    while (at < size && result == 0) {
+    while (at < size && result == ReadResult::Ok) {
         size_t end = at;
         while (end < size && text[end] != '\n' && text[end] != '\r') {
             ++end;
@@ -166,19 +169,19 @@ int ReadRecordLines(const uint8_t* text, size_t size, RecordLineReader readLine,
         // A CR LF pair ends one line.
         at = end + (end + 1 < size && text[end] == '\r' && text[end + 1] == '\n' ? 2 : 1);
     }
-    if (result == 0 && !*ended) {
-        result = kHexDamaged;
+    if (result == ReadResult::Ok && !*ended) {
+        result = ReadResult::Damaged;
         why = missingEnd;
         ++lineNumber;
     }
-    if (result != 0 && problem != nullptr) {
+    if (result != ReadResult::Ok && problem != nullptr) {
         *problem = {lineNumber, why};
     }
     return result;
 }
 
-int ReadHexText(const uint8_t* text, size_t size, HexRecordVisitor visit, void* context,
-                HexProblem* problem) {
+ReadResult ReadHexText(const uint8_t* text, size_t size, HexRecordVisitor visit, void* context,
+                       HexProblem* problem) {
     Reader reader{visit, context};
     return ReadRecordLines(text, size, ReadLine, &reader, &reader.ended,
                            "no end-of-file record: the file may be cut short", problem);

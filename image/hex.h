@@ -30,31 +30,34 @@ struct HexProblem {
     const char* why = nullptr; // "bad checksum", "record too short", ...
 };
 
-// Handed every data record with the caller's context. Returns 0 to go on; anything else
-// stops the reading and becomes ReadHexText's result (problem->line then names the
-// record's line).
-using HexRecordVisitor = int (*)(void* context, const HexRecord& record);
+// What a record reader (HEX, S-records, ELF) found: the file read whole, a file that
+// breaks its format's rules (the problem says where and why), or a stop of its visitor.
+enum class ReadResult { Ok, Damaged, Stopped };
 
-constexpr int kHexDamaged = -1;
+// Handed every data record with the caller's context. Returns 0 to go on; anything else
+// stops the reading: the reader's result is then Stopped (problem->line names the record's
+// line), and the visitor keeps its reason in its context.
+using HexRecordVisitor = int (*)(void* context, const HexRecord& record);
 
 // The text rules above, shared with the S-record reader (image/srec.h): one non-blank
 // line, without its line end, is handed to the format's line reader, which returns 0 to
-// go on, or else the result of the whole read (setting *why when the line is refused).
-using RecordLineReader = int (*)(void* reader, const uint8_t* line, size_t length,
-                                 const char** why);
+// go on (Ok), or else the result of the whole read (setting *why when the line is refused).
+using RecordLineReader = ReadResult (*)(void* reader, const uint8_t* line, size_t length,
+                                        const char** why);
 
 // Hands every non-blank line of text to readLine until one stops the reading: then its
 // result, with problem naming that line. When every line was taken, the file must have
-// ended with its end record (*ended, set by readLine): 0, or else kHexDamaged with
+// ended with its end record (*ended, set by readLine): Ok, or else Damaged with
 // missingEnd as the reason, on the line after the last.
-int ReadRecordLines(const uint8_t* text, size_t size, RecordLineReader readLine, void* reader,
-                    const bool* ended, const char* missingEnd, HexProblem* problem);
+ReadResult ReadRecordLines(const uint8_t* text, size_t size, RecordLineReader readLine,
+                           void* reader, const bool* ended, const char* missingEnd,
+                           HexProblem* problem);
 
 // Decodes pairs of hexadecimal digits (either case); false at the first character that is
 // not one.
 bool DecodeHexPairs(const uint8_t* digits, size_t pairs, uint8_t* bytes);
 
-// Reads the HEX text of size bytes. 0 when it was read whole; kHexDamaged when it breaks
-// a rule above (problem says where and why); or the visitor's stop value.
-int ReadHexText(const uint8_t* text, size_t size, HexRecordVisitor visit, void* context,
-                HexProblem* problem);
+// Reads the HEX text of size bytes: Ok when it was read whole, Damaged when it breaks a
+// rule above (problem says where and why), Stopped when the visitor stopped it.
+ReadResult ReadHexText(const uint8_t* text, size_t size, HexRecordVisitor visit, void* context,
+                       HexProblem* problem);

@@ -98,25 +98,27 @@ PlanResult LoadRaw(const char* path, uint32_t rawBase) {
     return FromInput(read);
 }
 
-constexpr int kOutsideFlash = 1;
-constexpr int kOverlap = 2;
-constexpr int kFound = 3;
+// Why PlaceRecord stopped a reading.
+enum class Stop { None, OutsideFlash, Overlap };
 
 // Places a data record; one with a byte outside FLASH, or one that gives a byte another
-// record gave otherwise, stops the reading.
-int PlaceRecord(void* /*context*/, const HexRecord& record) {
+// record gave otherwise, stops the reading with its reason in *context (a Stop).
+int PlaceRecord(void* context, const HexRecord& record) {
+    Stop* stop = static_cast<Stop*>(context);
     const uint64_t end = uint64_t{record.address} + static_cast<uint64_t>(record.length);
     if (record.address < kFlashBase || end > uint64_t{kFlashBase} + kImageSpan) {
         const uint32_t flashEnd = kFlashBase + kImageSpan;
         summary.outsideAddress =
             record.address < kFlashBase ? record.address : std::max(record.address, flashEnd);
-        return kOutsideFlash;
+        *stop = Stop::OutsideFlash;
+        return 1;
     }
     const size_t at = record.address - kFlashBase;
     for (size_t i = 0; i < static_cast<size_t>(record.length); ++i) {
         if (given.data[at + i] != 0 && image.data[at + i] != record.data[i]) {
             summary.outsideAddress = record.address + static_cast<uint32_t>(i);
-            return kOverlap;
+            *stop = Stop::Overlap;
+            return 1;
         }
     }
     memcpy(image.data + at, record.data, static_cast<size_t>(record.length));
@@ -127,19 +129,18 @@ int PlaceRecord(void* /*context*/, const HexRecord& record) {
 // Stops at the first record that covers the address in context.
 int FindGiver(void* context, const HexRecord& record) {
     const uint32_t address = *static_cast<uint32_t*>(context);
-    return address >= record.address && address - record.address < uint32_t(record.length) ? kFound
-                                                                                           : 0;
+    return address >= record.address && address - record.address < uint32_t(record.length) ? 1 : 0;
 }
 
 constexpr size_t kNoSegment = SIZE_MAX;
 
 // Reads the file's records with its format's reader. *where: the line (the segment for
 // ELF) the reading stopped at; *why, *address: what a refusal gives.
-int ReadRecords(ImageFormat format, const InputBytes& file, HexRecordVisitor visit, void* context,
-                size_t* where, const char** why, uint32_t* address) {
+ReadResult ReadRecords(ImageFormat format, const InputBytes& file, HexRecordVisitor visit,
+                       void* context, size_t* where, const char** why, uint32_t* address) {
     if (format == ImageFormat::Elf) {
         ElfProblem problem;
-        const int result = ReadElfImage(file.data, file.size, visit, context, &problem);
+        const ReadResult result = ReadElfImage(file.data, file.size, visit, context, &problem);
         *where = problem.segment < 0 ? kNoSegment : static_cast<size_t>(problem.segment);
         *why = problem.why;
         *address = problem.address;
@@ -147,21 +148,21 @@ int ReadRecords(ImageFormat format, const InputBytes& file, HexRecordVisitor vis
     }
     HexProblem problem;
     const auto reader = format == ImageFormat::SRecord ? ReadSRecordText : ReadHexText;
-    const int result = reader(file.data, file.size, visit, context, &problem);
+    const ReadResult result = reader(file.data, file.size, visit, context, &problem);
     *where = problem.line;
     *why = problem.why;
     return result;
 }
 
 // Records why the file's records were refused; an overlap names both records.
-PlanResult Refuse(ImageFormat format, const InputBytes& file, int verdict, size_t where,
+PlanResult Refuse(ImageFormat format, const InputBytes& file, Stop stop, size_t where,
                   const char* why, uint32_t address) {
     const bool elf = format == ImageFormat::Elf;
     summary.hexLine = where == kNoSegment ? 0 : where;
     summary.hexWhy = why;
-    if (verdict == kOutsideFlash) {
+    if (stop == Stop::OutsideFlash) {
         summary.problem = PlanProblem::OutsideFlash;
-    } else if (verdict == kOverlap) {
+    } else if (stop == Stop::Overlap) {
         summary.problem = PlanProblem::Overlap;
         uint32_t twice = summary.outsideAddress;
         ReadRecords(format, file, FindGiver, &twice, &summary.otherLine, &why, &address);
@@ -189,8 +190,11 @@ PlanResult LoadRecords(const char* path, ImageFormat format) {
     size_t where = 0;
     const char* why = nullptr;
     uint32_t address = 0;
-    const int verdict = ReadRecords(format, file, PlaceRecord, nullptr, &where, &why, &address);
-    return verdict == 0 ? PlanResult::Ok : Refuse(format, file, verdict, where, why, address);
+    Stop stop = Stop::None;
+    const ReadResult records =
+        ReadRecords(format, file, PlaceRecord, &stop, &where, &why, &address);
+    return records == ReadResult::Ok ? PlanResult::Ok
+                                     : Refuse(format, file, stop, where, why, address);
 }
 
 // The given bytes of chunk as a word-aligned [first, end) range; false when there are none.

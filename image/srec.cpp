@@ -56,8 +56,8 @@ uint32_t BigEndian(const uint8_t* bytes, int count) {
     return value;
 }
 
-// One non-blank line without its terminator. 0 to go on, else the result of the read.
-int ReadLine(void* context, const uint8_t* line, size_t length, const char** why) {
+// One non-blank line without its terminator. Ok to go on, else the result of the read.
+ReadResult ReadLine(void* context, const uint8_t* line, size_t length, const char** why) {
     auto* reader = static_cast<Reader*>(context);
     int type = 0;
     uint8_t bytes[1 + 255];
@@ -66,7 +66,7 @@ int ReadLine(void* context, const uint8_t* line, size_t length, const char** why
         *why = "record after the end record";
     }
     if (*why != nullptr) {
-        return kHexDamaged;
+        return ReadResult::Damaged;
     }
     const int addressBytes = kAddressBytes[type];
     const uint32_t address = BigEndian(bytes + 1, addressBytes);
@@ -74,28 +74,27 @@ int ReadLine(void* context, const uint8_t* line, size_t length, const char** why
     if (type >= 5 && dataLength != 0) {
         *why =
             type <= 6 ? "count record (S5 or S6) with data" : "end record (S7, S8 or S9) with data";
-        return kHexDamaged;
+        return ReadResult::Damaged;
     }
     if (type >= 1 && type <= 3) {
         ++reader->dataRecords;
-        return dataLength == 0
-                   ? 0
-                   : reader->visit(reader->context,
-                                   HexRecord{address, bytes + 1 + addressBytes, dataLength});
+        const HexRecord data{address, bytes + 1 + addressBytes, dataLength};
+        return dataLength == 0 || reader->visit(reader->context, data) == 0 ? ReadResult::Ok
+                                                                            : ReadResult::Stopped;
     }
     if ((type == 5 || type == 6) && address != reader->dataRecords) {
         *why = "record count (S5 or S6) differs from the data records before it: records are "
                "missing or doubled";
-        return kHexDamaged;
+        return ReadResult::Damaged;
     }
     reader->ended = type >= 7;
-    return 0;
+    return ReadResult::Ok;
 }
 
 } // namespace
 
-int ReadSRecordText(const uint8_t* text, size_t size, HexRecordVisitor visit, void* context,
-                    HexProblem* problem) {
+ReadResult ReadSRecordText(const uint8_t* text, size_t size, HexRecordVisitor visit, void* context,
+                           HexProblem* problem) {
     Reader reader{visit, context};
     return ReadRecordLines(text, size, ReadLine, &reader, &reader.ended,
                            "no end record (S7, S8 or S9): the file may be cut short", problem);

@@ -13,7 +13,7 @@
 #include "image/hex.h"
 
 // Reads the S-record text of size bytes, handing each data record with at least one byte
-// to visit. 0 when it was read whole; kHexDamaged when it breaks a rule above (problem
-// says where and why); or the visitor's stop value (problem->line names its record).
-int ReadSRecordText(const uint8_t* text, size_t size, HexRecordVisitor visit, void* context,
-                    HexProblem* problem);
+// to visit: Ok when it was read whole, Damaged when it breaks a rule above (problem says
+// where and why), Stopped when the visitor stopped it (problem->line names its record).
+ReadResult ReadSRecordText(const uint8_t* text, size_t size, HexRecordVisitor visit, void* context,
+                           HexProblem* problem);

@@ -644,7 +644,7 @@ TEST_F(EmbeddedRun, UpdaterImageIsDescrambledAndWritten) {
     std::vector<uint8_t> exe = PatternBytes(28672, 21);
     std::vector<uint8_t> image = PatternBytes(65536, 22);
     std::string path = WriteUpdater("Update.exe", exe, image, "Demo firmware 2.0");
-    ASSERT_EQ(LoadEmbeddedImage(path.c_str()), 0);
+    ASSERT_EQ(LoadEmbeddedImage(path.c_str()), EmbeddedFound);
     for (int run = 0; run < 2; ++run) { // the chain starts again at 0 on every run
         progressReports.clear();
         EXPECT_EQ(Run(path, "exe"), kResultOk);
@@ -661,7 +661,7 @@ TEST_F(EmbeddedRun, OnlyTheImageIsWrittenWhateverTheFileIsCalled) {
     // file's. (An image of part of a block is no image: see test_embedded.)
     std::vector<uint8_t> image = PatternBytes(1024, 23);
     std::string path = WriteUpdater("Update.hex", PatternBytes(4096), image, std::string(300, 'd'));
-    ASSERT_EQ(LoadEmbeddedImage(path.c_str()), 0);
+    ASSERT_EQ(LoadEmbeddedImage(path.c_str()), EmbeddedFound);
     EXPECT_EQ(Run(path, "hex"), kResultOk);
     ExpectFlash(image);
     ExpectProtected();
@@ -673,7 +673,7 @@ TEST_F(EmbeddedRun, OnlyTheImageIsWrittenWhateverTheFileIsCalled) {
 
 TEST_F(EmbeddedRun, UpdaterWithMixedCaseExtensionIsInvalid) {
     std::string path = WriteUpdater("Update.Exe", PatternBytes(4096), PatternBytes(256), "x");
-    ASSERT_EQ(LoadEmbeddedImage(path.c_str()), 0);
+    ASSERT_EQ(LoadEmbeddedImage(path.c_str()), EmbeddedFound);
     EXPECT_EQ(Run(path, PathExtension(path.c_str())), kResultInvalidFormat);
     EXPECT_EQ(FakeDeviceOpens(), 0u);
 }

@@ -19,7 +19,7 @@ TEST(Description, StoredInWindows1252) {
     for (const auto& c : cases) {
         std::string stored;
         uint32_t refused = 0;
-        EXPECT_EQ(DescriptionFromUtf8(c.utf8, &stored, &refused), 0) << c.utf8;
+        EXPECT_EQ(DescriptionFromUtf8(c.utf8, &stored, &refused), DescriptionOk) << c.utf8;
         EXPECT_EQ(stored, c.stored) << c.utf8;
     }
 }
@@ -40,7 +40,7 @@ TEST(Description, CharactersTheCodePageLacksAreRefused) {
     for (const auto& c : cases) {
         std::string stored;
         uint32_t refused = 0;
-        EXPECT_EQ(DescriptionFromUtf8(c.utf8, &stored, &refused), 1) << c.utf8;
+        EXPECT_EQ(DescriptionFromUtf8(c.utf8, &stored, &refused), DescriptionRefused) << c.utf8;
         EXPECT_EQ(refused, c.refused) << c.utf8;
     }
 }
@@ -59,7 +59,7 @@ TEST(Description, TerminalSeesNoControlByte) {
     std::string shown = DescriptionForTerminal(all.c_str());
     std::string back;
     uint32_t refused = 0;
-    ASSERT_EQ(DescriptionFromUtf8(shown, &back, &refused), 0) << refused;
+    ASSERT_EQ(DescriptionFromUtf8(shown, &back, &refused), DescriptionOk) << refused;
     EXPECT_EQ(back, all);
 }
 

@@ -18,7 +18,7 @@ struct Seen {
 };
 
 struct Outcome {
-    int result = 0;
+    ReadResult result = ReadResult::Ok;
     std::vector<Seen> segments;
     ElfProblem problem;
 };
@@ -115,16 +115,16 @@ TEST(ElfImage, EveryFileHasItsVerdict) {
         const Outcome out = Read(c.file);
         EXPECT_EQ(c.segments, out.segments);
         if (c.why == nullptr) {
-            EXPECT_EQ(0, out.result) << (out.problem.why ? out.problem.why : "");
+            EXPECT_EQ(ReadResult::Ok, out.result) << (out.problem.why ? out.problem.why : "");
         } else {
-            EXPECT_EQ(kHexDamaged, out.result);
+            EXPECT_EQ(ReadResult::Damaged, out.result);
             EXPECT_EQ(c.segment, out.problem.segment);
             EXPECT_STREQ(c.why, out.problem.why);
         }
     }
     // The visitor's stop names the segment and its load address.
     const Outcome stopped = Read(with(ph2 + 12, 0x0800DEAD, 4));
-    EXPECT_EQ(7, stopped.result);
+    EXPECT_EQ(ReadResult::Stopped, stopped.result);
     EXPECT_EQ(2, stopped.problem.segment);
     EXPECT_EQ(0x0800DEADu, stopped.problem.address);
 }

@@ -218,7 +218,7 @@ TEST_F(EmbeddedLoad, ShortAndMissingFiles) {
     ExpectNoImage(Bytes());
     ExpectNoImage(WithTrailer({}, 0, 0, 0)); // 12 bytes, all zero
     LoadValidFirst();
-    EXPECT_EQ(1, LoadEmbeddedImage((path + ".missing").c_str()));
+    EXPECT_EQ(EmbeddedNone, LoadEmbeddedImage((path + ".missing").c_str()));
     EXPECT_EQ(0, GetEmbeddedImage().imageOffset);
 }
 

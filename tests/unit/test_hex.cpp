@@ -21,14 +21,14 @@ struct Seen {
 };
 
 struct Outcome {
-    int result = 0;
+    ReadResult result = ReadResult::Ok;
     std::vector<Seen> records;
     HexProblem problem;
 };
 
 // Reads text from an exact-size heap block, so that AddressSanitizer catches any read
 // past its end.
-using Reader = int (*)(const uint8_t*, size_t, HexRecordVisitor, void*, HexProblem*);
+using Reader = ReadResult (*)(const uint8_t*, size_t, HexRecordVisitor, void*, HexProblem*);
 
 Outcome Read(const std::string& text, int stopAt = 0, Reader reader = ReadHexText) {
     std::unique_ptr<uint8_t[]> exact(new uint8_t[text.size() + 1]);
@@ -153,10 +153,10 @@ TEST(HexText, EveryTextHasItsVerdict) {
         SCOPED_TRACE(c.name);
         const Outcome out = Read(c.text);
         if (c.why == nullptr) {
-            EXPECT_EQ(0, out.result) << (out.problem.why ? out.problem.why : "");
+            EXPECT_EQ(ReadResult::Ok, out.result) << (out.problem.why ? out.problem.why : "");
             EXPECT_EQ(c.records, out.records);
         } else {
-            EXPECT_EQ(kHexDamaged, out.result);
+            EXPECT_EQ(ReadResult::Damaged, out.result);
             EXPECT_EQ(c.line, out.problem.line);
             EXPECT_STREQ(c.why, out.problem.why);
         }
@@ -182,7 +182,7 @@ TEST(HexText, OnlyHexadecimalDigitsAreDigits) {
             const Outcome out = Read(":01000000" + pair + sum + "\n" + kEnd);
             SCOPED_TRACE("byte " + std::to_string(c) + (high ? " high" : " low"));
             if (at == std::string::npos) {
-                EXPECT_EQ(kHexDamaged, out.result);
+                EXPECT_EQ(ReadResult::Damaged, out.result);
                 EXPECT_STREQ("not a hexadecimal digit", out.problem.why);
             } else {
                 EXPECT_EQ((std::vector<Seen>{{0, {byte}}}), out.records);
@@ -194,9 +194,9 @@ TEST(HexText, OnlyHexadecimalDigitsAreDigits) {
 // The visitor can stop the reading; its value comes back with the record's line.
 TEST(HexText, DataBeforeARefusalIsHandedOnAndTheVisitorCanStop) {
     const std::string text = ":01000000AA55\n:01000100BB43\n:01000200CC31\n";
-    EXPECT_EQ(kHexDamaged, Read(text + ":01000300DD00\n").result);
+    EXPECT_EQ(ReadResult::Damaged, Read(text + ":01000300DD00\n").result);
     const Outcome stopped = Read(text + kEnd, 2);
-    EXPECT_EQ(7, stopped.result);
+    EXPECT_EQ(ReadResult::Stopped, stopped.result);
     EXPECT_EQ(2u, stopped.records.size());
     EXPECT_EQ(2u, stopped.problem.line);
 }
@@ -273,16 +273,16 @@ TEST(SRecordText, EveryTextHasItsVerdict) {
         SCOPED_TRACE(c.name);
         const Outcome out = Read(c.text, 0, ReadSRecordText);
         if (c.why == nullptr) {
-            EXPECT_EQ(0, out.result) << (out.problem.why ? out.problem.why : "");
+            EXPECT_EQ(ReadResult::Ok, out.result) << (out.problem.why ? out.problem.why : "");
             EXPECT_EQ(c.records, out.records);
         } else {
-            EXPECT_EQ(kHexDamaged, out.result);
+            EXPECT_EQ(ReadResult::Damaged, out.result);
             EXPECT_EQ(c.line, out.problem.line);
             EXPECT_STREQ(c.why, out.problem.why);
         }
     }
     const Outcome stopped = Read(s1 + s1 + s3 + kS9, 2, ReadSRecordText);
-    EXPECT_EQ(7, stopped.result);
+    EXPECT_EQ(ReadResult::Stopped, stopped.result);
     EXPECT_EQ(2u, stopped.problem.line);
 }
 

@@ -106,7 +106,7 @@ TEST_F(Pack, RoundTripThroughTheProgrammersLoader) {
     ASSERT_EQ(PackOk, PackUpdater(exe.c_str(), bin.c_str(), "v1", out.c_str(), &message))
         << message;
 
-    ASSERT_EQ(0, LoadEmbeddedImage(out.c_str()));
+    ASSERT_EQ(EmbeddedFound, LoadEmbeddedImage(out.c_str()));
     EXPECT_EQ(5000, GetEmbeddedImage().imageOffset);
     EXPECT_EQ(1024, GetEmbeddedImage().imageLength);
     EXPECT_STREQ("v1", GetEmbeddedImage().description);

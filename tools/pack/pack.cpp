@@ -242,7 +242,7 @@ PackResult BuildUpdater(const Bytes& exe, const Bytes& image, const std::string&
 
 PackResult EncodeDescription(const std::string& utf8, std::string* stored, std::string* message) {
     uint32_t refused = 0;
-    if (DescriptionFromUtf8(utf8, stored, &refused) != 0) {
+    if (DescriptionFromUtf8(utf8, stored, &refused) != DescriptionOk) {
         char code[16];
         snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(refused));
         return Fail(message, PackRefused,
@@ -261,7 +261,7 @@ PackResult ReadUpdaterInfo(const char* path, UpdaterInfo* info, std::string* mes
         return Fail(message, PackIoError, InputFailure(opened, path));
     }
     fclose(probe);
-    if (LoadEmbeddedImage(path) != 0) {
+    if (LoadEmbeddedImage(path) != EmbeddedFound) {
         return Fail(message, PackRefused, std::string(path) + " carries no firmware image");
     }
     const EmbeddedImage& found = GetEmbeddedImage();
