@@ -3,7 +3,25 @@
 #include "image/output_platform.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+char* CopyOutputName(const char* text, const char* suffix) {
+    const size_t n = std::strlen(text);
+    auto* copy = static_cast<char*>(std::malloc(n + std::strlen(suffix) + 1));
+    if (copy != nullptr) {
+        std::memcpy(copy, text, n);
+        std::strcpy(copy + n, suffix);
+    }
+    return copy;
+}
+
+void FreeOutputNames(OutputTemp* temp) {
+    std::free(temp->name);
+    std::free(temp->target);
+    temp->name = nullptr;
+    temp->target = nullptr;
+}
 
 namespace {
 

@@ -11,6 +11,11 @@ struct OutputTemp {
     char* target = nullptr; // malloc'd: the file the rename replaces (a link's target)
 };
 
+// Shared by both platforms: a malloc'd copy of text with suffix behind it (nullptr when
+// memory runs short), and temp's names freed and cleared.
+char* CopyOutputName(const char* text, const char* suffix = "");
+void FreeOutputNames(OutputTemp* temp);
+
 // The target as CheckOutputPath describes it.
 OutputResult CheckOutputTarget(const char* path, int* error);
 

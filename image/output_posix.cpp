@@ -12,22 +12,6 @@
 
 namespace {
 
-char* Copy(const char* text) {
-    const size_t n = std::strlen(text) + 1;
-    auto* copy = static_cast<char*>(std::malloc(n));
-    if (copy != nullptr) {
-        std::memcpy(copy, text, n);
-    }
-    return copy;
-}
-
-void FreeNames(OutputTemp* temp) {
-    std::free(temp->name);
-    std::free(temp->target);
-    temp->name = nullptr;
-    temp->target = nullptr;
-}
-
 // The folder of path ("." for a bare name).
 std::string FolderOf(const char* path) {
     const char* slash = std::strrchr(path, '/');
@@ -63,9 +47,9 @@ bool CreateOutputTemp(const char* path, OutputTemp* temp, int* error) {
     char resolved[PATH_MAX];
     struct stat info {};
     const bool link = lstat(path, &info) == 0 && S_ISLNK(info.st_mode);
-    temp->target = Copy(link && realpath(path, resolved) != nullptr ? resolved : path);
+    temp->target = CopyOutputName(link && realpath(path, resolved) != nullptr ? resolved : path);
     std::string name = std::string(temp->target != nullptr ? temp->target : path) + ".zuva-XXXXXX";
-    temp->name = Copy(name.c_str());
+    temp->name = CopyOutputName(name.c_str());
     const int fd = temp->name != nullptr && temp->target != nullptr ? mkstemp(temp->name) : -1;
     if (fd < 0 || (temp->file = fdopen(fd, "wb")) == nullptr) {
         *error = fd < 0 && temp->name == nullptr ? ENOMEM : errno;
@@ -73,7 +57,7 @@ bool CreateOutputTemp(const char* path, OutputTemp* temp, int* error) {
             close(fd);
             unlink(temp->name);
         }
-        FreeNames(temp);
+        FreeOutputNames(temp);
         return false;
     }
     // An existing file keeps its mode; a new one gets what the umask leaves.
@@ -89,12 +73,12 @@ bool CommitOutputTemp(OutputTemp* temp, int* error) {
     done = std::fclose(temp->file) == 0 && done;
     temp->file = nullptr;
     if (done && rename(temp->name, temp->target) == 0) {
-        FreeNames(temp);
+        FreeOutputNames(temp);
         return true;
     }
     *error = done ? errno : *error;
     unlink(temp->name);
-    FreeNames(temp);
+    FreeOutputNames(temp);
     return false;
 }
 
@@ -104,7 +88,7 @@ void DiscardOutputTemp(OutputTemp* temp) {
         unlink(temp->name);
     }
     temp->file = nullptr;
-    FreeNames(temp);
+    FreeOutputNames(temp);
 }
 
 int LastOutputError() {

@@ -30,23 +30,6 @@ struct Wide {
     ~Wide() { std::free(text); }
 };
 
-char* Copy(const char* text, const char* suffix = "") {
-    const size_t n = std::strlen(text);
-    auto* copy = static_cast<char*>(std::malloc(n + std::strlen(suffix) + 1));
-    if (copy != nullptr) {
-        std::memcpy(copy, text, n);
-        std::strcpy(copy + n, suffix);
-    }
-    return copy;
-}
-
-void FreeNames(OutputTemp* temp) {
-    std::free(temp->name);
-    std::free(temp->target);
-    temp->name = nullptr;
-    temp->target = nullptr;
-}
-
 // The attributes of path's folder ("." for a bare name).
 DWORD FolderAttributes(const wchar_t* path) {
     const wchar_t* slash = wcsrchr(path, L'\\');
@@ -98,8 +81,8 @@ OutputResult CheckOutputTarget(const char* path, int* error) {
 }
 
 bool CreateOutputTemp(const char* path, OutputTemp* temp, int* error) {
-    temp->target = Copy(path);
-    temp->name = Copy(path, ".zuva-tmp");
+    temp->target = CopyOutputName(path);
+    temp->name = CopyOutputName(path, ".zuva-tmp");
     const Wide name(temp->name != nullptr ? temp->name : "");
     HANDLE file = name.text != nullptr && temp->target != nullptr
                       ? CreateFileW(name.text, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -115,7 +98,7 @@ bool CreateOutputTemp(const char* path, OutputTemp* temp, int* error) {
             _close(fd);
             DeleteFileW(name.text);
         }
-        FreeNames(temp);
+        FreeOutputNames(temp);
         return false;
     }
     return true;
@@ -131,14 +114,14 @@ bool CommitOutputTemp(OutputTemp* temp, int* error) {
     const Wide target(temp->target);
     if (done && name.text != nullptr && target.text != nullptr &&
         MoveFileExW(name.text, target.text, MOVEFILE_REPLACE_EXISTING)) {
-        FreeNames(temp);
+        FreeOutputNames(temp);
         return true;
     }
     *error = done ? static_cast<int>(GetLastError()) : *error;
     if (name.text != nullptr) {
         DeleteFileW(name.text);
     }
-    FreeNames(temp);
+    FreeOutputNames(temp);
     return false;
 }
 
@@ -151,7 +134,7 @@ void DiscardOutputTemp(OutputTemp* temp) {
         }
     }
     temp->file = nullptr;
-    FreeNames(temp);
+    FreeOutputNames(temp);
 }
 
 int LastOutputError() {

@@ -62,15 +62,22 @@ std::vector<uint8_t> PatternBytes(size_t n, uint8_t seed) {
     return bytes;
 }
 
+namespace {
+
+// Two hexadecimal digits for b, and b added to the record's checksum.
+void AppendHexByte(std::string* line, uint8_t* sum, uint8_t b) {
+    char pair[3];
+    std::snprintf(pair, sizeof pair, "%02X", b);
+    *line += pair;
+    *sum = static_cast<uint8_t>(*sum + b);
+}
+
+} // namespace
+
 std::string HexLine(uint8_t type, uint16_t address, const uint8_t* data, size_t n) {
     std::string line = ":";
     uint8_t sum = 0;
-    auto put = [&](uint8_t b) {
-        char pair[3];
-        std::snprintf(pair, sizeof pair, "%02X", b);
-        line += pair;
-        sum = static_cast<uint8_t>(sum + b);
-    };
+    auto put = [&](uint8_t b) { AppendHexByte(&line, &sum, b); };
     put(static_cast<uint8_t>(n));
     put(static_cast<uint8_t>(address >> 8));
     put(static_cast<uint8_t>(address));
@@ -87,12 +94,7 @@ std::string SRecordLine(int type, uint32_t address, const std::vector<uint8_t>& 
     const int width = kAddressBytes[type];
     std::string line = "S" + std::to_string(type);
     uint8_t sum = 0;
-    auto put = [&](uint8_t b) {
-        char pair[3];
-        std::snprintf(pair, sizeof pair, "%02X", b);
-        line += pair;
-        sum = static_cast<uint8_t>(sum + b);
-    };
+    auto put = [&](uint8_t b) { AppendHexByte(&line, &sum, b); };
     put(static_cast<uint8_t>(width + data.size() + 1));
     for (int i = width - 1; i >= 0; --i) {
         put(static_cast<uint8_t>(address >> (8 * i)));

@@ -22,22 +22,6 @@ namespace {
 
 constexpr uint32_t kOldProtection = 0xF;
 
-// The commands the device received, in order: "sync", "Get ID", "Read Memory", ...
-std::vector<std::string> Commands() {
-    std::vector<std::string> names;
-    for (const DevFrame& f : DevTranscript()) {
-        if (f.dir != DevDir::HostToDevice) {
-            continue;
-        }
-        if (f.note == "sync") {
-            names.push_back("sync");
-        } else if (size_t hash = f.note.find(" #"); hash != std::string::npos) {
-            names.push_back(f.note.substr(0, hash));
-        }
-    }
-    return names;
-}
-
 std::string FileText(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), {});
@@ -149,7 +133,7 @@ TEST_F(BenchRun, RefusalsChangeNothingOnTheChip) {
         options.pageErase = c.pageErase;
         EXPECT_EQ(c.read ? Read("out.hex", c.address, c.length) : Write(c.length, c.address),
                   c.expected);
-        EXPECT_EQ(Commands(), (std::vector<std::string>{"sync", "Get ID", "Read Memory"}));
+        EXPECT_EQ(DeviceCommands(), (std::vector<std::string>{"sync", "Get ID", "Read Memory"}));
         ExpectUnchanged();
         EXPECT_EQ(LeftInScratch(), std::vector<std::string>{});
         EXPECT_EQ(report.readoutProtected, c.readoutProtected);
@@ -162,8 +146,9 @@ TEST_F(BenchRun, RefusalsChangeNothingOnTheChip) {
 TEST_F(BenchRun, AProtectedChipTooSmallIsRefusedRightAfterTheUnprotect) {
     config.readoutProtected = true;
     EXPECT_EQ(Write(100 * 1024), kResultInvalidFormat);
-    EXPECT_EQ(Commands(), (std::vector<std::string>{"sync", "Get ID", "Read Memory",
-                                                    "Readout Unprotect", "sync", "Read Memory"}));
+    EXPECT_EQ(DeviceCommands(),
+              (std::vector<std::string>{"sync", "Get ID", "Read Memory", "Readout Unprotect",
+                                        "sync", "Read Memory"}));
     EXPECT_EQ(DevGetState().counters.blocksWritten, 0u);
     EXPECT_EQ(report.flashKib, 64);
     char text[512];
@@ -208,7 +193,7 @@ TEST_F(BenchRun, PageEraseKeepsWhatTheImageDoesNotTouch) {
         EXPECT_EQ(DevFlash(), expected);
         EXPECT_EQ(report.pagesErased, c.pages);
         EXPECT_EQ(DevGetState().counters.pagesErased, c.pages);
-        std::vector<std::string> sent = Commands();
+        std::vector<std::string> sent = DeviceCommands();
         EXPECT_EQ(std::vector<std::string>(sent.begin(), sent.begin() + 6),
                   (std::vector<std::string>{"sync", "Get ID", "Read Memory", "Write Unprotect",
                                             "sync", "Erase"}));
@@ -227,7 +212,7 @@ TEST_F(BenchRun, ReadSavesTheWholeFlashWithTheChipsFigures) {
     EXPECT_TRUE(report.uidRead);
     EXPECT_TRUE(std::equal(config.uid.begin(), config.uid.end(), report.uid));
     ExpectUnchanged();
-    for (const std::string& name : Commands()) {
+    for (const std::string& name : DeviceCommands()) {
         EXPECT_TRUE(name == "sync" || name == "Get ID" || name == "Read Memory") << name;
     }
 }
@@ -269,9 +254,9 @@ TEST_F(BenchRun, EraseUnlocksAndBlanksTheChip) {
     EXPECT_EQ(FakeDeviceAttach(config), 0);
     ASSERT_EQ(EraseDevice("COM4", options, &report), kResultOk);
     FakeDeviceDetach();
-    EXPECT_EQ(Commands(), (std::vector<std::string>{"sync", "Get ID", "Read Memory",
-                                                    "Readout Unprotect", "sync", "Read Memory",
-                                                    "Write Unprotect", "sync", "Erase"}));
+    EXPECT_EQ(DeviceCommands(), (std::vector<std::string>{
+                                    "sync", "Get ID", "Read Memory", "Readout Unprotect", "sync",
+                                    "Read Memory", "Write Unprotect", "sync", "Erase"}));
     EXPECT_EQ(DevFlash(), std::vector<uint8_t>(config.flashSize, 0xFF));
     EXPECT_FALSE(DevGetState().readoutProtected);
     EXPECT_EQ(DevGetState().writeProtected, 0u);

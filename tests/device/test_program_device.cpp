@@ -148,21 +148,6 @@ class DeviceRun : public ::testing::Test {
         EXPECT_EQ(s.writeProtected, 0u);
     }
 
-    // The commands the device received, in order: "sync", "Get ID", "Write Memory", ...
-    static std::vector<std::string> Commands() {
-        std::vector<std::string> names;
-        for (const DevFrame& f : DevTranscript()) {
-            if (f.dir != DevDir::HostToDevice) {
-                continue;
-            }
-            if (f.note == "sync") {
-                names.push_back("sync");
-            } else if (size_t hash = f.note.find(" #"); hash != std::string::npos) {
-                names.push_back(f.note.substr(0, hash));
-            }
-        }
-        return names;
-    }
     static std::vector<std::string> Prelude() {
         return {"sync", "Get ID",          "Read Memory", "Readout Unprotect",
                 "sync", "Write Unprotect", "sync",        "Erase"};
@@ -191,7 +176,7 @@ TEST_F(DeviceRun, RawImageOf64KiBIsWrittenAndProtected) {
     EXPECT_EQ(Run(WriteScratchFile("fw.bin", image), "bin"), kResultOk);
     ExpectFlash(image);
     ExpectProtected();
-    EXPECT_EQ(Commands(), Join(Join(Prelude(), Writes(256)), Protection()));
+    EXPECT_EQ(DeviceCommands(), Join(Join(Prelude(), Writes(256)), Protection()));
     ExpectNoIdleWaits();
     ASSERT_EQ(progressReports.size(), 257u); // one per block and one before the empty read
     EXPECT_EQ(progressReports.front(), 1);
@@ -331,7 +316,7 @@ TEST_F(DeviceRun, ImageBeyondTheFamilysFlashChangesNothing) {
                   kResultInvalidFormat);
         FakeDeviceDetach();
         EXPECT_TRUE(report.imageTooLarge);
-        EXPECT_EQ(Commands(), (std::vector<std::string>{"sync", "Get ID", "Read Memory"}));
+        EXPECT_EQ(DeviceCommands(), (std::vector<std::string>{"sync", "Get ID", "Read Memory"}));
         ExpectFlash(config.flashImage);
         EXPECT_EQ(DevGetState().writeProtected, kFullProtection);
     }
@@ -353,12 +338,12 @@ TEST_F(DeviceRun, RunWithoutCallbackCompletes) {
     std::vector<uint8_t> image = PatternBytes(2048);
     std::string path = WriteScratchFile("fw.bin", image);
     EXPECT_EQ(Run(path, "bin"), kResultOk); // with RecordStatus, registered by SetUp
-    const std::vector<std::string> withCallback = Commands();
+    const std::vector<std::string> withCallback = DeviceCommands();
     const size_t reports = progressReports.size();
     ASSERT_GT(reports, 0u);
     SetStatusCallback(nullptr);
     EXPECT_EQ(Run(path, "bin"), kResultOk);
-    EXPECT_EQ(Commands(), withCallback);
+    EXPECT_EQ(DeviceCommands(), withCallback);
     ExpectFlash(image);
     ExpectProtected();
     EXPECT_EQ(progressReports.size(), reports);
@@ -499,7 +484,7 @@ TEST_F(DeviceRun, EachFailingStepGivesItsClassAndSendsNothingMore) {
         SCOPED_TRACE(c.name);
         config.faults = {c.fault};
         EXPECT_EQ(Run(path, "bin"), c.expected);
-        std::vector<std::string> seen = Commands();
+        std::vector<std::string> seen = DeviceCommands();
         ASSERT_GE(seen.size(), c.lastCommands.size());
         EXPECT_TRUE(std::equal(c.lastCommands.rbegin(), c.lastCommands.rend(), seen.rbegin()))
             << "the run went on after the failing step";
@@ -565,7 +550,7 @@ TEST_F(DeviceRun, AStrayAckBeforeARefusedBlockLeavesTheRefusalItsOwn) {
 TEST_F(DeviceRun, WrongProductIsNotPresent) {
     config.productId = 0x420;
     EXPECT_EQ(Run(WriteScratchFile("fw.bin", PatternBytes(256)), "bin"), kResultNotPresent);
-    EXPECT_EQ(Commands(), (std::vector<std::string>{"sync", "Get ID"}));
+    EXPECT_EQ(DeviceCommands(), (std::vector<std::string>{"sync", "Get ID"}));
 }
 
 // Every row of the chip table with the whole family asked for; without it the rows beyond
@@ -616,7 +601,7 @@ TEST_F(DeviceRun, AbortInTheLoopEndsTheRunUnprotected) {
     EXPECT_EQ(written, static_cast<uint32_t>(progressReports.size() - 1));
     EXPECT_LT(written, 32u);
     ExpectFlash(std::vector<uint8_t>(image.begin(), image.begin() + written * 256));
-    EXPECT_EQ(Commands(), Join(Prelude(), Writes(written))); // nothing after the stop
+    EXPECT_EQ(DeviceCommands(), Join(Prelude(), Writes(written))); // nothing after the stop
     EXPECT_GE(progressReports.back(), 30);
 }
 

@@ -85,3 +85,18 @@ uint32_t FakeDeviceOpens() {
 uint32_t FakeDeviceCloses() {
     return gCloses;
 }
+
+std::vector<std::string> DeviceCommands() {
+    std::vector<std::string> names;
+    for (const DevFrame& f : DevTranscript()) {
+        if (f.dir != DevDir::HostToDevice) {
+            continue;
+        }
+        if (f.note == "sync") {
+            names.push_back("sync");
+        } else if (size_t hash = f.note.find(" #"); hash != std::string::npos) {
+            names.push_back(f.note.substr(0, hash));
+        }
+    }
+    return names;
+}

@@ -11,6 +11,8 @@
 // DevTranscript, ...) while attached and after detach, until the next attach.
 #pragma once
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "tools/devsim/device_model.h"
 
@@ -20,6 +22,10 @@ int FakeDeviceAttach(const DevConfig& config);
 
 // Back to the fake link's script; the model keeps its state for inspection.
 void FakeDeviceDetach();
+
+// The commands the model received, in order, from its transcript: "sync", "Get ID",
+// "Write Memory", ...
+std::vector<std::string> DeviceCommands();
 
 // Model time in microseconds since attach.
 uint64_t FakeDeviceNowUs();

@@ -237,102 +237,40 @@ TEST_F(WritePlan, EachFileIsPlannedOnItsOwn) {
 // A raw image at an address of its own, and a word (a serial number) added beside an image:
 // where the blocks go, and what is refused with the plan left as the image made it.
 TEST_F(WritePlan, RawBaseAndAddedWord) {
-    const std::string app(300, 'a');
-    const std::string hex = Upper(0x0800) + Data(0x0000, 8, 0x02) + kEnd;
+    constexpr ImageFormat kBin = ImageFormat::Binary;
+    constexpr ImageFormat kHex = ImageFormat::IntelHex;
+    using P = PlanProblem;
+    const std::vector<Block> app = {{0x08004000, 256, 'a'}, {0x08004100, 44, 'a'}};
+    const Block base0{0x08000000, 256, 'a'};
+    const Block base1{0x08000100, 44, 'a'};
+    const std::vector<Block> eight = {{0x08000000, 8, 0x02}};
     const struct {
         const char* name;
         ImageFormat format;
         uint32_t rawBase;
         uint32_t wordAt;
-        PlanResult result;
-        PlanProblem problem;
+        PlanProblem problem; // None: planned
         std::vector<Block> blocks;
     } kCases[] = {
-        {"at.bin",
-         ImageFormat::Binary,
-         0x08004000,
-         0,
-         PlanResult::Ok,
-         PlanProblem::None,
-         {{0x08004000, 256, 'a'}, {0x08004100, 44, 'a'}}},
-        {"odd.bin",
-         ImageFormat::Binary,
-         0x08004002,
-         0,
-         PlanResult::Invalid,
-         PlanProblem::BadAddress,
-         {}},
-        {"below.bin",
-         ImageFormat::Binary,
-         0x07FFFF00,
-         0,
-         PlanResult::Invalid,
-         PlanProblem::BadAddress,
-         {}},
-        {"past.bin",
-         ImageFormat::Binary,
-         kFlashBase + kImageSpan - 256,
-         0,
-         PlanResult::Invalid,
-         PlanProblem::TooLarge,
-         {}},
-        {"word.bin",
-         ImageFormat::Binary,
-         0x08004000,
-         0x08004130,
-         PlanResult::Ok,
-         PlanProblem::None,
-         {{0x08004000, 256, 'a'}, {0x08004100, 52, 'a'}}},
-        {"far.bin",
-         ImageFormat::Binary,
-         kFlashBase,
-         0x0801F000,
-         PlanResult::Ok,
-         PlanProblem::None,
-         {{0x08000000, 256, 'a'}, {0x08000100, 44, 'a'}, {0x0801F000, 4, 0x01}}},
-        {"taken.bin",
-         ImageFormat::Binary,
-         0x08004000,
-         0x08004128,
-         PlanResult::Invalid,
-         PlanProblem::WordTaken,
-         {{0x08004000, 256, 'a'}, {0x08004100, 44, 'a'}}},
-        {"word.hex",
-         ImageFormat::IntelHex,
-         kFlashBase,
-         0x08000008,
-         PlanResult::Ok,
-         PlanProblem::None,
-         {{0x08000000, 12, 0x02}}},
-        {"taken.hex",
-         ImageFormat::IntelHex,
-         kFlashBase,
-         0x08000004,
-         PlanResult::Invalid,
-         PlanProblem::WordTaken,
-         {{0x08000000, 8, 0x02}}},
-        {"odd.hex",
-         ImageFormat::IntelHex,
-         kFlashBase,
-         0x0800000A,
-         PlanResult::Invalid,
-         PlanProblem::BadAddress,
-         {{0x08000000, 8, 0x02}}},
+        {"at.bin", kBin, 0x08004000, 0, P::None, app},
+        {"odd.bin", kBin, 0x08004002, 0, P::BadAddress, {}},
+        {"below.bin", kBin, 0x07FFFF00, 0, P::BadAddress, {}},
+        {"past.bin", kBin, kFlashBase + kImageSpan - 256, 0, P::TooLarge, {}},
+        {"word.bin", kBin, 0x08004000, 0x08004130, P::None, {app[0], {0x08004100, 52, 'a'}}},
+        {"far.bin", kBin, kFlashBase, 0x0801F000, P::None, {base0, base1, {0x0801F000, 4, 0x01}}},
+        {"taken.bin", kBin, 0x08004000, 0x08004128, P::WordTaken, app},
+        {"word.hex", kHex, kFlashBase, 0x08000008, P::None, {{0x08000000, 12, 0x02}}},
+        {"taken.hex", kHex, kFlashBase, 0x08000004, P::WordTaken, eight},
+        {"odd.hex", kHex, kFlashBase, 0x0800000A, P::BadAddress, eight},
     };
+    const std::string hex = Upper(0x0800) + Data(0x0000, 8, 0x02) + kEnd;
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.name);
-        const bool raw = c.format == ImageFormat::Binary;
-        const Planned p = Plan(c.name, raw ? app : hex, c.format, c.rawBase, c.wordAt);
-        EXPECT_EQ(c.result, p.result);
+        const std::string text = c.format == kBin ? std::string(300, 'a') : hex;
+        const Planned p = Plan(c.name, text, c.format, c.rawBase, c.wordAt);
+        EXPECT_EQ(c.problem == P::None ? PlanResult::Ok : PlanResult::Invalid, p.result);
         EXPECT_EQ(c.problem, p.summary.problem);
-        if (c.result == PlanResult::Ok || c.wordAt != 0) {
-            std::vector<Block> blocks;
-            PlanBlock block;
-            for (RewindWritePlan(); NextPlanBlock(&block);) {
-                blocks.push_back({block.address, block.length, block.data[0]});
-            }
-            EXPECT_EQ(c.blocks, blocks);
-        }
+        EXPECT_EQ(c.blocks, p.blocks);
     }
 }
 
