@@ -20,6 +20,7 @@
 #include "version.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -748,6 +749,11 @@ int CheckLineOptions(const CliOptions& options, std::string* error) {
         *error = "--serial puts a number into the image it writes: it takes no --read or --erase";
         return 1;
     }
+    if (options.loop && options.read != nullptr) {
+        *error = "--loop reads no boards: every board would overwrite the --read file; read "
+                 "one chip at a time";
+        return 1;
+    }
     if (options.dryRun && (options.loop || options.serialFile != nullptr)) {
         *error = "--dry-run only checks the image: it takes no --loop or --serial";
         return 1;
@@ -935,6 +941,11 @@ int ParseBootSpec(const char* spec, BootWiring* wiring, std::string* error) {
 
 namespace {
 
+// Every file a run writes, with its option; a null path where it was not given.
+std::array<std::pair<const char*, const char*>, 3> WrittenFiles(const CliOptions& options) {
+    return {{{"--log", options.log}, {"--read", options.read}, {"--serial", options.serialFile}}};
+}
+
 // "" unless path names port: the same COM number (on Windows a name that opens the port),
 // or the same device node, the one a COM name maps to here included, by any link.
 std::string OutputIsPort(const char* option, const char* path, const char* port) {
@@ -959,6 +970,12 @@ std::string OutputOnInput(const CliOptions& options, const char* option, const c
     }
     for (size_t i = 0; i < options.ports.size() && refusal.empty(); ++i) {
         refusal = OutputIsPort(option, path, options.ports[i]);
+    }
+    // Two outputs on one file: the log's lines would land in the read or the counter.
+    for (auto [other, otherPath] : WrittenFiles(options)) {
+        if (refusal.empty() && std::strcmp(other, option) != 0) {
+            refusal = OutputIsOutput(option, path, other, otherPath);
+        }
     }
     return refusal;
 }
@@ -1052,8 +1069,7 @@ int Run(int argc, char** argv) {
         return ListPorts(options.json);
     }
     // Every file a run writes, checked before any port is opened.
-    for (auto [option, path] : {std::pair{"--log", options.log}, std::pair{"--read", options.read},
-                                std::pair{"--serial", options.serialFile}}) {
+    for (auto [option, path] : WrittenFiles(options)) {
         if (path != nullptr && !(error = OutputOnInput(options, option, path)).empty()) {
             return UsageError("zuva-flash", error.c_str(), kUsageLine);
         }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -178,6 +179,32 @@ std::string OutputIsInput(const char* outputOption, const char* output, const ch
     }
     return std::string(outputOption) + " " + output + " is the same file as " + inputName + " " +
            input + "; nothing was written: give " + outputOption + " another file";
+}
+
+namespace {
+
+// The folder of path ("." for a bare name) and its last component.
+std::pair<std::string, std::string> SplitPath(const std::string& path) {
+    const size_t cut = path.find_last_of("/\\");
+    if (cut == std::string::npos) {
+        return {".", path};
+    }
+    return {cut == 0 ? path.substr(0, 1) : path.substr(0, cut), path.substr(cut + 1)};
+}
+
+} // namespace
+
+std::string OutputIsOutput(const char* optionA, const char* a, const char* optionB, const char* b) {
+    if (a == nullptr || b == nullptr) {
+        return "";
+    }
+    const auto [folderA, nameA] = SplitPath(a);
+    const auto [folderB, nameB] = SplitPath(b);
+    if (!SameFile(a, b) && (nameA != nameB || !SameFile(folderA.c_str(), folderB.c_str()))) {
+        return "";
+    }
+    return std::string(optionA) + " " + a + " is the same file as " + optionB + " " + b +
+           "; nothing was written: give each its own file";
 }
 
 int FinishStdout(const char* tool) {

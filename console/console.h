@@ -69,6 +69,11 @@ bool SameFile(const char* a, const char* b);
 std::string OutputIsInput(const char* outputOption, const char* output, const char* inputName,
                           const char* input);
 
+// "" when two files a run writes (given to optionA and optionB) are different files; else
+// why they are refused: the later writer would spoil what the earlier one wrote. Also
+// files that do not exist yet: the same name in the same folder.
+std::string OutputIsOutput(const char* optionA, const char* a, const char* optionB, const char* b);
+
 // The arguments as UTF-8. Windows hands main() the ANSI code page, which turns a name such
 // as "fw 日本.bin" into "fw ??.bin"; there the wide command line is converted instead.
 // Elsewhere argv as it is.

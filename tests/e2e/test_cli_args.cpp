@@ -129,6 +129,9 @@ TEST(CliArgs, UsageErrorsSayWhy) {
          "--count needs --loop: it ends the loop after that many boards"},
         {{"--loop", "--count", "0", "a.bin"}, "--count 0: give the number of boards, 1 or more"},
         {{"--loop", "--count", "x", "a.bin"}, "--count x: give the number of boards, 1 or more"},
+        {{"--loop", "--read", "back.bin"},
+         "--loop reads no boards: every board would overwrite the --read file; read one chip at a "
+         "time"},
         {{"--serial", "n", "--serial-at", "0x0801FFF2", "a.bin"},
          "--serial-at 0x0801FFF2: give a word-aligned address in FLASH (0x08000000 and up)"},
         {{"--serial", "n", "--serial-at", "0x20000000", "a.bin"},
@@ -147,6 +150,7 @@ TEST(CliArgs, UsageErrorsSayWhy) {
 }
 
 // A log onto what the run reads is refused, by any name of the file: the image, a port.
+// The log lands on none of the files a run reads or writes, nor on a port.
 TEST(CliArgs, LogIsNoneOfTheInputs) {
     namespace fs = std::filesystem;
     const fs::path dir = fs::temp_directory_path() / "zuva-cli-log";
@@ -155,9 +159,13 @@ TEST(CliArgs, LogIsNoneOfTheInputs) {
     std::ofstream(image) << "firmware";
     fs::remove(dir / "hard.bin");
     fs::create_hard_link(image, dir / "hard.bin");
+    const std::string counter = (dir / "serial.txt").string();
+    std::ofstream(counter) << "1000\n";
     CliOptions options;
     options.image = image.c_str();
     options.ports = {"COM7"};
+    options.serialFile = counter.c_str();
+    options.read = "back.bin"; // not there yet: the same name in the same folder counts
     const struct {
         std::string log;
         const char* says; // "" for a log that may be written
@@ -166,7 +174,10 @@ TEST(CliArgs, LogIsNoneOfTheInputs) {
         {(dir / "sub" / ".." / "fw.bin").string(), "is the same file as the image"},
         {(dir / "hard.bin").string(), "is the same file as the image"},
         {"\\\\.\\com7", "is the same file as --port COM7"},
+        {counter, "is the same file as --serial"},
+        {"./back.bin", "is the same file as --read"},
         {(dir / "runs.log").string(), ""},
+        {(dir / "back.bin").string(), ""},
     };
     for (const auto& c : cases) {
         const std::string refusal = OutputOnInput(options, "--log", c.log.c_str());
